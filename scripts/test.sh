@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: natively on Linux, the win32 binaries' checks, and the
+# win64 programs under Wine on a private X display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/install-deps.sh
+
+for preset in linux win32 win64; do
+  echo "== build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+. scripts/wine-session.sh
+trap wine_session_stop EXIT
+
+passed=0
+failed=0
+status=0
+run_ctest() {
+  local preset=$1 log
+  log=$(mktemp)
+  echo "== test $preset"
+  if ! ctest --preset "$preset" --timeout 300 2>&1 | tee "$log"; then status=1; fi
+  if grep -q "tests failed" "$log"; then :; fi
+  local line
+  line=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n1 || true)
+  if [ -n "$line" ]; then
+    local total nfail
+    total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    nfail=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    passed=$((passed + total - nfail))
+    failed=$((failed + nfail))
+  else
+    status=1
+  fi
+  rm -f "$log"
+}
+
+run_ctest linux
+run_ctest win32
+mkdir -p build/win64/artifacts
+wine_session_start "$root/build/win64/wineprefix"
+run_ctest win64
+wine_session_stop
+
+echo
+echo "${passed} passed, ${failed} failed"
+exit $status
