@@ -1,9 +1,10 @@
-# Cross-compiling for Windows with mingw-w64 (x86_64).
+# Cross-compiling for Windows with mingw-w64 (x86_64), with the POSIX thread model that
+# GoogleTest needs for the tests that run under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(TOOLCHAIN_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++)
+set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
 set(CMAKE_DLLTOOL ${TOOLCHAIN_PREFIX}-dlltool)
 set(CMAKE_OBJDUMP ${TOOLCHAIN_PREFIX}-objdump)

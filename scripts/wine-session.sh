@@ -30,6 +30,9 @@ wine_session_start() {
 
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$WINE64" wineboot -i >/dev/null 2>&1 || true
+    # Xvfb runs no window manager: Wine draws the frames itself, and hiding a window does not
+    # wait for a manager's answer.
+    "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
   fi
   # A persistent server keeps later Wine starts fast.
   "$(dirname "$WINE64")/wineserver" -p >/dev/null 2>&1 || wineserver -p >/dev/null 2>&1 || true

@@ -65,8 +65,8 @@ BOOL CWnd::DestroyWindow()
 
 void DDX_Control(CDataExchange* pDX, int id, CWnd& control)
 {
-    if (control.m_hWnd == nullptr)
-        control.m_hWnd = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
+    // Bound anew at every exchange: a dialog created again has new controls.
+    control.m_hWnd = ::GetDlgItem(pDX->m_pDlgWnd->m_hWnd, id);
 }
 
 void DDX_Text(CDataExchange* pDX, int id, CString& value)

@@ -66,7 +66,7 @@ if(MACHINE STREQUAL "i386")
 else()
   set(ordinal_flag "8000000000000001")
 endif()
-if(NOT row MATCHES "\t${ordinal_flag}\t +1  <none>")
+if(NOT row MATCHES "\t${ordinal_flag}\t +0*1 +<none>")
   fail("PATCHW32.DLL entry is not bound by ordinal 1 without a name: ${row}")
 endif()
 
