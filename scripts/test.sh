@@ -44,6 +44,12 @@ mkdir -p build/win64/artifacts
 wine_session_start "$root/build/win64/wineprefix"
 run_ctest win64
 wine_session_stop
+# Screenshots from the Wine tests, as PNG beside the BMP the window helper saved.
+if command -v convert >/dev/null; then
+  for bmp in build/win64/artifacts/*.bmp; do
+    [ -e "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" || true
+  done
+fi
 
 echo
 echo "${passed} passed, ${failed} failed"

@@ -37,7 +37,7 @@ public:
     {
         const char* path = std::getenv("QVTEST_RECORD");
         if (path != nullptr && *path != '\0')
-            file_ = std::fopen(path, "w");
+            file_ = std::fopen(path, "wb");
     }
     ~Record()
     {

@@ -1,0 +1,392 @@
+// qvapply from end to end on Windows (run under Wine): the real program with its real progress
+// window, against the scripted test library, driven by the window helper.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "winprobe.h"
+
+namespace {
+
+const char kCaption[] = "Updating Quorvane";
+const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
+
+std::string ModuleDir()
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string dir = path;
+    return dir.substr(0, dir.rfind('\\'));
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+bool WaitForFile(const std::string& path, int timeoutMs = 15000)
+{
+    DWORD start = GetTickCount();
+    while (!Exists(path)) {
+        if (static_cast<int>(GetTickCount() - start) > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}
+
+void RemoveTree(const std::string& dir)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = dir + "\\" + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(path);
+            else
+                DeleteFileA(path.c_str());
+        } while (FindNextFileA(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        static int counter = 0;
+        char base[MAX_PATH];
+        GetTempPathA(MAX_PATH, base);
+        path_ = std::string(base) + "qvwine-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        CreateDirectoryA(path_.c_str(), nullptr);
+    }
+    ~TempDir() { RemoveTree(path_); }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+};
+
+struct Process {
+    PROCESS_INFORMATION info = {};
+    bool started = false;
+
+    ~Process()
+    {
+        if (!started)
+            return;
+        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
+            TerminateProcess(info.hProcess, 99);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+
+    DWORD ExitCode(int timeoutMs = 20000)
+    {
+        if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
+            return 0xDEAD;
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        return code;
+    }
+
+    bool Running() { return WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT; }
+};
+
+// Starts a program with this command line (the program's name comes first) and, when output is
+// given, its standard output going to that file.
+void Start(Process& p, const std::string& program, const std::string& arguments, const std::string& cwd = "",
+           const std::string& output = "")
+{
+    std::string commandLine = "\"" + program + "\" " + arguments;
+    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back('\0');
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = out;
+        si.hStdError = out;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    }
+    p.started = CreateProcessA(program.c_str(), buffer.data(), nullptr, nullptr, !output.empty(), 0, nullptr,
+                               cwd.empty() ? nullptr : cwd.c_str(), &si, &p.info) != 0;
+    if (out != INVALID_HANDLE_VALUE)
+        CloseHandle(out);
+}
+
+// One run of qvapply against the test library's script, in a temporary directory.
+class QvapplyRun {
+public:
+    QvapplyRun(const TempDir& dir, const std::string& script) : dir_(dir)
+    {
+        WriteFile(dir / "script.txt", script);
+        SetEnvironmentVariableA("QVTEST_SCRIPT", (dir / "script.txt").c_str());
+        SetEnvironmentVariableA("QVTEST_RECORD", (dir / "record.txt").c_str());
+    }
+
+    void Start(const std::string& arguments, const std::string& program = ModuleDir() + "\\qvapply.exe")
+    {
+        ::Start(process_, program, arguments, dir_.path());
+        ASSERT_TRUE(process_.started) << GetLastError();
+    }
+
+    HWND Window() { return winprobe::WaitForWindow(kCaption, process_.info.dwProcessId, 10000); }
+    DWORD ExitCode() { return process_.ExitCode(); }
+    bool Running() { return process_.Running(); }
+    std::vector<std::string> Record() { return Lines(ReadFile(dir_ / "record.txt")); }
+    bool LibraryCalled() { return Exists(dir_ / "record.txt"); }
+    DWORD ProcessId() const { return process_.info.dwProcessId; }
+
+private:
+    const TempDir& dir_;
+    Process process_;
+};
+
+std::vector<std::string> RepliesTo(const std::vector<std::string>& record, int id)
+{
+    std::vector<std::string> replies;
+    std::string prefix = "reply " + std::to_string(id) + " ";
+    for (const auto& line : record)
+        if (line.rfind(prefix, 0) == 0)
+            replies.push_back(line.substr(prefix.size()));
+    return replies;
+}
+
+std::string Pause(const TempDir& dir, const std::string& name)
+{
+    return "touch " + dir / ("s" + name) + "\npump-until " + dir / ("g" + name) + "\n";
+}
+
+// Runs the window helper program and returns what it printed.
+std::string Winprobe(const TempDir& dir, const std::string& arguments, DWORD* exitCode)
+{
+    Process p;
+    std::string output = dir / "winprobe.out";
+    Start(p, ModuleDir() + "\\winprobe.exe", arguments, "", output);
+    *exitCode = p.started ? p.ExitCode() : 0xDEAD;
+    std::string text = ReadFile(output);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+TEST(QvapplyWine, WindowShowsDirectoryFileAndProgress)
+{
+    TempDir dir;
+    CreateDirectoryA((dir / "SP").c_str(), nullptr);
+    QvapplyRun run(dir, "callback 7 text APP.EXE\ncallback 5 value 0x4000\n" + Pause(dir, "1") +
+                            "callback 5 value 0x6000\n" + Pause(dir, "2") +
+                            "callback 5 value 0x8000\ncallback 8\ncallback 5 value 3277\n" + Pause(dir, "3"));
+    std::string patch = dir / "SP\\UPDATE.PAT";
+    run.Start("C:\\APP " + patch);
+
+    ASSERT_TRUE(WaitForFile(dir / "s1"));
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    DWORD rc = 0;
+    EXPECT_EQ(Winprobe(dir, "text \"Updating Quorvane\" 1004", &rc), "C:\\APP");
+    EXPECT_EQ(rc, 0u);
+    EXPECT_EQ(Winprobe(dir, "text \"Updating Quorvane\" 1002", &rc), "APP.EXE");
+    EXPECT_EQ(Winprobe(dir, "pos \"Updating Quorvane\" 1000", &rc), "50");
+    int pos = -1;
+    ASSERT_TRUE(winprobe::ProgressPos(window, 1000, &pos, 5000));
+    EXPECT_EQ(pos, 50);
+
+    // The window opens centred in the work area, with the focus on Cancel and its own taskbar
+    // button.
+    RECT rect, work;
+    GetWindowRect(window, &rect);
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    EXPECT_NEAR((rect.left + rect.right) / 2, (work.left + work.right) / 2, 1);
+    EXPECT_NEAR((rect.top + rect.bottom) / 2, (work.top + work.bottom) / 2, 1);
+    EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+    GUITHREADINFO gui = {sizeof gui};
+    ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui));
+    EXPECT_EQ(gui.hwndFocus, GetDlgItem(window, IDCANCEL));
+
+    // Let the window paint itself, then keep its picture.
+    Sleep(700);
+    std::string shot = std::string(QV_ARTIFACTS_DIR) + "\\qvapply-progress.bmp";
+    EXPECT_EQ(Winprobe(dir, "shot \"Updating Quorvane\" \"" + shot + "\"", &rc), "");
+    EXPECT_EQ(rc, 0u);
+    EXPECT_TRUE(Exists(shot));
+    WriteFile(dir / "g1", "");
+
+    ASSERT_TRUE(WaitForFile(dir / "s2"));
+    ASSERT_TRUE(winprobe::ProgressPos(window, 1000, &pos, 5000));
+    EXPECT_EQ(pos, 75);
+    WriteFile(dir / "g2", "");
+
+    ASSERT_TRUE(WaitForFile(dir / "s3"));
+    EXPECT_EQ(winprobe::ControlText(window, 1002), " ");
+    ASSERT_TRUE(winprobe::ProgressPos(window, 1000, &pos, 5000));
+    EXPECT_EQ(pos, 10);
+    WriteFile(dir / "g3", "");
+
+    EXPECT_EQ(run.ExitCode(), 1u);
+    std::vector<std::string> record = run.Record();
+    ASSERT_GE(record.size(), 2u);
+    EXPECT_EQ(record[0], "cmdline C:\\APP " + patch);
+    EXPECT_EQ(record[1], "flags 1");
+    EXPECT_TRUE(Exists(dir / "SP\\qvsp.log"));
+    EXPECT_EQ(ReadFile(dir / "SP\\qvsp.log"), "");
+}
+
+TEST(QvapplyWine, CancelButtonStopsTheLibraryAtItsNextQuery)
+{
+    TempDir dir;
+    QvapplyRun run(dir, "callback 21\n" + Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2"));
+    run.Start("C:\\APP " + dir / "UPDATE.PAT");
+    ASSERT_TRUE(WaitForFile(dir / "s1"));
+    DWORD rc = 1;
+    Winprobe(dir, "press \"Updating Quorvane\" 2", &rc);
+    EXPECT_EQ(rc, 0u);
+    Sleep(200);
+    WriteFile(dir / "g1", "");
+
+    // The window stays, and its button stays enabled.
+    ASSERT_TRUE(WaitForFile(dir / "s2"));
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window, IDCANCEL)));
+    WriteFile(dir / "g2", "");
+
+    EXPECT_EQ(run.ExitCode(), 0u);
+    EXPECT_EQ(RepliesTo(run.Record(), 21), (std::vector<std::string>{"empty", "null", "null", "null"}));
+    EXPECT_EQ(ReadFile(dir / "qvsp.log"), kCancelText);
+}
+
+TEST(QvapplyWine, EachClickWritesTheCancelTextOnce)
+{
+    TempDir dir;
+    QvapplyRun run(dir, Pause(dir, "1") + "callback 21\n");
+    run.Start("C:\\APP " + dir / "UPDATE.PAT");
+    ASSERT_TRUE(WaitForFile(dir / "s1"));
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
+    EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
+    Sleep(300);
+    WriteFile(dir / "g1", "");
+    EXPECT_EQ(run.ExitCode(), 0u);
+    EXPECT_EQ(RepliesTo(run.Record(), 21), std::vector<std::string>{"null"});
+    EXPECT_EQ(ReadFile(dir / "qvsp.log"), std::string(kCancelText) + kCancelText);
+}
+
+TEST(QvapplyWine, CloseBoxActsAsCancelAndTheWindowStays)
+{
+    TempDir dir;
+    QvapplyRun run(dir, Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2") + "callback 21\n");
+    run.Start("C:\\APP " + dir / "UPDATE.PAT");
+    ASSERT_TRUE(WaitForFile(dir / "s1"));
+    HWND window = run.Window();
+    ASSERT_NE(window, nullptr);
+    DWORD rc = 1;
+    Winprobe(dir, "close \"Updating Quorvane\"", &rc);
+    EXPECT_EQ(rc, 0u);
+    Sleep(300);
+    WriteFile(dir / "g1", "");
+
+    ASSERT_TRUE(WaitForFile(dir / "s2"));
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_TRUE(IsWindowVisible(window));
+    WriteFile(dir / "g2", "");
+
+    EXPECT_EQ(run.ExitCode(), 0u);
+    EXPECT_EQ(RepliesTo(run.Record(), 21), (std::vector<std::string>{"null", "null", "null", "null"}));
+    EXPECT_EQ(ReadFile(dir / "qvsp.log"), kCancelText);
+}
+
+TEST(QvapplyWine, ExitCodeAndLogFollowTheRun)
+{
+    {
+        TempDir dir;
+        QvapplyRun run(dir, "return 3\n");
+        run.Start("C:\\APP " + dir / "UPDATE.PAT");
+        EXPECT_EQ(run.ExitCode(), 0u);
+        EXPECT_EQ(ReadFile(dir / "qvsp.log"), "");
+    }
+    {
+        // Deeper directories, and an older log emptied.
+        TempDir dir;
+        CreateDirectoryA((dir / "A").c_str(), nullptr);
+        CreateDirectoryA((dir / "A\\B").c_str(), nullptr);
+        WriteFile(dir / "A\\B\\qvsp.log", "an earlier run's text");
+        QvapplyRun run(dir, "return 0\n");
+        run.Start("C:\\APP " + dir / "A\\B\\C.PAT");
+        EXPECT_EQ(run.ExitCode(), 1u);
+        EXPECT_EQ(ReadFile(dir / "A\\B\\qvsp.log"), "");
+    }
+    {
+        // A second item ending in a backslash.
+        TempDir dir;
+        CreateDirectoryA((dir / "KIT").c_str(), nullptr);
+        QvapplyRun run(dir, "return 0\n");
+        run.Start("C:\\APP " + dir / "KIT\\");
+        EXPECT_EQ(run.ExitCode(), 1u);
+        EXPECT_TRUE(Exists(dir / "KIT\\qvsp.log"));
+        EXPECT_EQ(run.Record()[0], "cmdline C:\\APP " + dir / "KIT\\");
+    }
+    {
+        // No patch path: no library call, no log, exit code 0.
+        TempDir dir;
+        QvapplyRun run(dir, "return 0\n");
+        run.Start("C:\\APP");
+        EXPECT_EQ(run.ExitCode(), 0u);
+        EXPECT_FALSE(run.LibraryCalled());
+        EXPECT_FALSE(Exists(dir / "qvsp.log"));
+    }
+}
+
+TEST(QvapplyWine, DoesNotStartWithoutTheLibrary)
+{
+    // The loader's failure is reported to us, not in a system dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
+    TempDir dir;
+    std::string alone = dir / "qvapply.exe";
+    ASSERT_TRUE(CopyFileA((ModuleDir() + "\\qvapply.exe").c_str(), alone.c_str(), FALSE));
+    QvapplyRun run(dir, "return 0\n");
+    Process p;
+    Start(p, alone, "C:\\APP " + dir / "UPDATE.PAT", dir.path());
+    if (p.started) {
+        DWORD code = p.ExitCode();
+        EXPECT_NE(code, 1u);
+        EXPECT_NE(code, 0u);
+    }
+    EXPECT_FALSE(run.LibraryCalled());
+    EXPECT_FALSE(Exists(dir / "qvsp.log"));
+}
+
+}  // namespace
