@@ -3,6 +3,8 @@
 //
 //   QVTEST_SCRIPT  the script, one step a line:
 //     callback ID [text TEXT | value N | null]   call back with that parameter (N may be 0x...)
+//     query [RESULT]                             stop query (21); a null reply ends the script
+//                                                with RESULT (default 1), as the library stops
 //     pump-until PATH [TIMEOUT_MS]              call back with id 0 every 10 ms until PATH exists
 //     touch PATH                                 create PATH (empty)
 //     sleep MS
@@ -131,6 +133,16 @@ extern "C" int PATCHW32_API PatchApply(const char* commandLine, PATCH_CALLBACK c
             }
             void* reply = callback(id, param);
             record.Line("reply " + std::to_string(id) + " " + Describe(reply));
+        } else if (verb == "query") {
+            int stopped = 1;
+            in >> stopped;
+            void* reply = callback(21, nullptr);
+            record.Line("reply 21 " + Describe(reply));
+            if (reply == nullptr) {
+                record.Line("stopped");
+                result = stopped;
+                break;
+            }
         } else if (verb == "pump-until") {
             std::string path;
             long timeoutMs = 30000;

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The main job on a built-in example: qvapply on Linux updating an example installation, with its
+# progress window drawn on this terminal. Press Ctrl-C while it runs to cancel, as the Cancel
+# button would. Until the patch library lands, the library is the scripted test library.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset linux >/dev/null
+cmake --build --preset linux >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/quorvane" "$work/patches"
+
+# What the library does: three files, each with its progress, asking after every step whether to
+# go on.
+{
+  for file in QUORVANE.EXE QVCORE.DLL QVHELP.HLP; do
+    echo "callback 7 text $file"
+    for percent in 0 10 20 30 40 50 60 70 80 90 100; do
+      echo "callback 5 value $((percent * 32768 / 100))"
+      echo "query 2"
+      echo "sleep 120"
+    done
+    echo "callback 8"
+  done
+  echo "return 0"
+} >"$work/script.txt"
+
+echo "qvapply $work/quorvane $work/patches/UPDATE.PAT"
+set +e
+QVTEST_SCRIPT="$work/script.txt" QVTEST_RECORD="$work/record.txt" \
+  build/linux/bin/testlib/qvapply "$work/quorvane" "$work/patches/UPDATE.PAT"
+code=$?
+set -e
+echo
+echo "exit code: $code ($([ $code -eq 1 ] && echo "update completed" || echo "update failed or cancelled"))"
+echo "log $work/patches/qvsp.log: \"$(cat "$work/patches/qvsp.log")\""
+echo "the library received: \"$(sed -n 's/^cmdline //p' "$work/record.txt")\""
