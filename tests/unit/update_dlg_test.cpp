@@ -86,8 +86,9 @@ TEST_F(UpdateWindowTest, ProgressIsTheFloorOfTheLow16BitsAsPercent)
         dlgUpdate.SetProgressPos(0);
         EXPECT_TRUE(IsEmptyReply(Progress(c.value))) << c.value;
         EXPECT_EQ(nLastPercent, c.percent) << c.value;
-        if (c.percent <= 100)
+        if (c.percent <= 100) {
             EXPECT_EQ(BarPos(), c.percent) << c.value;
+        }
     }
 }
 

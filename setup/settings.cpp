@@ -1,0 +1,88 @@
+// The stub's settings.
+#include "settings.h"
+
+#include <string>
+
+#include "paths.h"
+#include "setup_platform.h"
+
+void* hAppInstance = nullptr;
+char szSetupDir[260];
+char szResDLL[15];
+char szHelpFile[15];
+char szERRNoValLang[120];
+char szERRAppLaunch[120];
+char szERRFileCopy[120];
+char szERRMakeDir[120];
+char szERRMsgTitle[50];
+
+const char kStubSection[] = "Stub";
+const char kSettingsFileName[] = "SETUP.INI";
+
+namespace {
+
+// The drive and directory parts of a file name, as the runtime's path splitting gives them: a
+// drive is a letter and a colon at the start; the directory runs to the last separator and keeps
+// its separators; it holds at most 255 characters.
+void SplitDriveAndDirectory(const std::string& file, std::string* drive, std::string* directory)
+{
+    std::string rest = file;
+    drive->clear();
+    if (rest.size() >= 2 && rest[1] == ':') {
+        *drive = rest.substr(0, 2);
+        rest = rest.substr(2);
+    }
+    size_t last = std::string::npos;
+    for (size_t i = 0; i < rest.size(); ++i)
+        if (IsPathSeparator(rest[i]))
+            last = i;
+    *directory = last == std::string::npos ? "" : rest.substr(0, last + 1);
+    if (directory->size() > 255)
+        directory->resize(255);
+}
+
+}  // namespace
+
+void SetSetupDir(void* instance, char* directory, int size)
+{
+    if (size <= 0)
+        return;
+    char module[260] = {};
+    platform::Os().ModuleFileName(instance, module, sizeof module);
+
+    std::string drive, dir;
+    SplitDriveAndDirectory(module, &drive, &dir);
+    if (drive.empty() && dir.empty()) {
+        // The stub's own file is not known: its directory is taken to be the current one, when
+        // that fits.
+        platform::Os().GetCurrentDirectory(static_cast<unsigned>(size), directory);
+        return;
+    }
+    if (dir.empty())
+        dir = ".";
+    std::string result = drive + dir;
+    if (!result.empty() && IsPathSeparator(result.back()))
+        result.pop_back();
+    CopyCut(directory, static_cast<size_t>(size), result);
+}
+
+void Init(char* settingsFile)
+{
+    struct Setting {
+        const char* key;
+        const char* defaultValue;
+        char* buffer;
+        unsigned size;
+    };
+    const Setting settings[] = {
+        {"ResourceDLL", "QVSETRES.DLL", szResDLL, sizeof szResDLL},
+        {"HelpFile", "QVGSW.HLP", szHelpFile, sizeof szHelpFile},
+        {"ERRNoValLang", "Cannot find valid setup language", szERRNoValLang, sizeof szERRNoValLang},
+        {"ERRAppLaunch", "Error occurred trying to run setup", szERRAppLaunch, sizeof szERRAppLaunch},
+        {"ERRFileCopy", "Error occurred copying file to temporary directory", szERRFileCopy, sizeof szERRFileCopy},
+        {"ERRMakeDir", "Cannot set up temporary directory", szERRMakeDir, sizeof szERRMakeDir},
+        {"ERRMsgTitle", "Setup Error", szERRMsgTitle, sizeof szERRMsgTitle},
+    };
+    for (const Setting& s : settings)
+        platform::Os().GetProfileString(kStubSection, s.key, s.defaultValue, s.buffer, s.size, settingsFile);
+}

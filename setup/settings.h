@@ -1,0 +1,25 @@
+// The stub's settings: its own directory, and the file names and message texts of the section
+// "Stub" of the SETUP.INI beside it, in buffers of fixed widths (longer values are cut).
+#pragma once
+
+extern void* hAppInstance;
+extern char szSetupDir[260];
+extern char szResDLL[15];
+extern char szHelpFile[15];
+extern char szERRNoValLang[120];
+extern char szERRAppLaunch[120];
+extern char szERRFileCopy[120];
+extern char szERRMakeDir[120];
+extern char szERRMsgTitle[50];
+
+// The section and the name of the settings file.
+extern const char kStubSection[];
+extern const char kSettingsFileName[];
+
+// Fills directory (size bytes) with the directory of the running stub's file, without a trailing
+// separator: C:\KIT\SETUP.EXE gives C:\KIT, C:\SETUP.EXE gives C:, C:SETUP.EXE gives C:.
+void SetSetupDir(void* instance, char* directory, int size);
+
+// Reads the seven settings of the section "Stub" of settingsFile into the globals, with their
+// defaults.
+void Init(char* settingsFile);

@@ -1,0 +1,134 @@
+// The staging directory.
+#include "staging.h"
+
+#include <cstring>
+#include <string>
+
+#include "paths.h"
+#include "settings.h"
+#include "setup_platform.h"
+
+namespace {
+
+const char kTempDirKey[] = "TempDirName";
+const char kTempDirDefault[] = "QVSETUP.TMP";
+
+// The current directory, or empty when it cannot be read or does not fit a path buffer.
+std::string CurrentDirectory()
+{
+    char cwd[260] = {};
+    unsigned n = platform::Os().GetCurrentDirectory(sizeof cwd, cwd);
+    return n > 0 && n < sizeof cwd ? std::string(cwd) : std::string();
+}
+
+// TempDirName from the SETUP.INI of the directory, in a buffer of that many bytes.
+std::string TempDirName(const std::string& directory, unsigned bufferSize)
+{
+    std::string settingsFile;
+    char name[260] = {};
+    if (JoinPath(directory, kSettingsFileName, &settingsFile))
+        platform::Os().GetProfileString(kStubSection, kTempDirKey, kTempDirDefault, name, bufferSize,
+                                        settingsFile.c_str());
+    else
+        CopyCut(name, bufferSize, kTempDirDefault);
+    return name;
+}
+
+bool FormTempDirPath(std::string* path)
+{
+    std::string cwd = CurrentDirectory();
+    std::string name = TempDirName(cwd, 260);
+    // An empty name would make the working directory itself the staging directory.
+    if (name.empty())
+        return false;
+    return JoinPath(cwd, name, path);
+}
+
+bool SameFolded(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (FoldAscii(a[i]) != FoldAscii(b[i]))
+            return false;
+    return true;
+}
+
+bool IsPlainFile(const platform::FindData& entry)
+{
+    return (entry.attributes & (platform::kAttrDirectory | platform::kAttrHidden | platform::kAttrSystem)) == 0;
+}
+
+}  // namespace
+
+void MakeTempDirPath(char* path)
+{
+    std::string formed;
+    CopyCut(path, 260, FormTempDirPath(&formed) ? formed : std::string());
+}
+
+int SetDestDirectory(char* path)
+{
+    std::string formed;
+    if (!FormTempDirPath(&formed))
+        return 0;
+    CopyCut(path, 260, formed);
+    return 1;
+}
+
+int RemoveDir(char* path)
+{
+    std::string directory = path;
+    std::string cwd = CurrentDirectory();
+
+    // Only a directory whose last part is the configured name is touched.
+    size_t last = std::string::npos;
+    for (size_t i = directory.size(); i-- > 0;) {
+        if (IsPathSeparator(directory[i])) {
+            last = i;
+            break;
+        }
+    }
+    if (last == std::string::npos)
+        return 0;
+    std::string component = directory.substr(last + 1, 14);
+    std::string name = TempDirName(cwd, 15);
+    if (name.empty() || !SameFolded(component, name))
+        return 0;
+
+    std::string pattern;
+    if (!JoinPath(directory, "*.*", &pattern))
+        return 0;
+    // Each file is deleted once the listing has moved past it.
+    auto remove = [&](const std::string& entry) {
+        std::string file;
+        if (!entry.empty() && JoinPath(directory, entry, &file))
+            platform::Os().DeleteFile(file.c_str());
+    };
+    platform::FindData entry;
+    platform::FindHandle search = platform::Os().FindFirst(pattern.c_str(), &entry);
+    if (search != nullptr) {
+        std::string pending = IsPlainFile(entry) ? entry.name : "";
+        while (platform::Os().FindNext(search, &entry)) {
+            remove(pending);
+            pending = IsPlainFile(entry) ? entry.name : "";
+        }
+        remove(pending);
+        platform::Os().FindClose(search);
+    }
+
+    long status = platform::Os().RemoveDirectory(directory.c_str());
+    return status == platform::kErrorSuccess || status == platform::kErrorFileNotFound ||
+                   status == platform::kErrorPathNotFound
+               ? 1
+               : 0;
+}
+
+int IsPath(char* path)
+{
+    std::string saved = CurrentDirectory();
+    bool entered = platform::Os().SetCurrentDirectory(path);
+    if (!saved.empty())
+        platform::Os().SetCurrentDirectory(saved.c_str());
+    return entered ? 1 : 0;
+}
