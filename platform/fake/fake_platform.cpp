@@ -120,9 +120,9 @@ std::string FakePlatform::ParentOf(const std::string& absolute) const
 
 std::string FakePlatform::NameOf(const std::string& absolute) const { return absolute.substr(absolute.rfind(separator_) + 1); }
 
-FakePlatform::Node* FakePlatform::Find(const std::string& path)
+FakePlatform::Node* FakePlatform::FindAbsolute(const std::string& absolute)
 {
-    auto it = nodes_.find(Key(Absolute(path)));
+    auto it = nodes_.find(Key(absolute));
     return it == nodes_.end() ? nullptr : &it->second;
 }
 
@@ -140,12 +140,13 @@ bool FakePlatform::DirectoryExists(const std::string& absolute) const
     return it != nodes_.end() && it->second.directory;
 }
 
-void FakePlatform::AddDirectory(const std::string& path)
+void FakePlatform::AddDirectory(const std::string& path) { AddDirectoryAbsolute(Absolute(path)); }
+
+void FakePlatform::AddDirectoryAbsolute(const std::string& absolute)
 {
-    std::string absolute = Absolute(path);
     if (IsRoot(absolute) || DirectoryExists(absolute))
         return;
-    AddDirectory(ParentOf(absolute));
+    AddDirectoryAbsolute(ParentOf(absolute));
     Node node;
     node.name = NameOf(absolute);
     node.parent = Key(ParentOf(absolute));
@@ -157,8 +158,12 @@ void FakePlatform::AddDirectory(const std::string& path)
 
 void FakePlatform::AddFile(const std::string& path, const std::string& content, std::uint32_t attributes)
 {
-    std::string absolute = Absolute(path);
-    AddDirectory(ParentOf(absolute));
+    AddFileAbsolute(Absolute(path), content, attributes);
+}
+
+void FakePlatform::AddFileAbsolute(const std::string& absolute, const std::string& content, std::uint32_t attributes)
+{
+    AddDirectoryAbsolute(ParentOf(absolute));
     Node node;
     node.name = NameOf(absolute);
     node.parent = Key(ParentOf(absolute));
@@ -170,7 +175,7 @@ void FakePlatform::AddFile(const std::string& path, const std::string& content, 
 
 void FakePlatform::Lock(const std::string& path)
 {
-    if (Node* node = Find(path))
+    if (Node* node = FindAbsolute(Absolute(path)))
         node->locked = true;
 }
 
@@ -257,12 +262,12 @@ bool FakePlatform::WriteProfileString(const char* section, const char* key, cons
 {
     Record(std::string("WriteProfileString ") + section + " " + key + " " + value + " " + file);
     std::string absolute = Absolute(file);
-    Node* node = Find(absolute);
+    Node* node = FindAbsolute(absolute);
     if (node == nullptr) {
         if (!DirectoryExists(ParentOf(absolute)))
             return false;
-        AddFile(absolute);
-        node = Find(absolute);
+        AddFileAbsolute(absolute, "", kAttrArchive);
+        node = FindAbsolute(absolute);
     }
     if (node->directory || node->locked || (node->attributes & kAttrReadOnly))
         return false;
@@ -351,7 +356,7 @@ void FakePlatform::FindClose(FindHandle find)
 FileHandle FakePlatform::OpenRead(const char* path)
 {
     Record(std::string("OpenRead ") + path);
-    Node* node = Find(path);
+    Node* node = FindAbsolute(Absolute(path));
     if (node == nullptr || node->directory || node->locked)
         return nullptr;
     ++openFiles;
@@ -362,12 +367,12 @@ FileHandle FakePlatform::CreateWrite(const char* path)
 {
     Record(std::string("CreateWrite ") + path);
     std::string absolute = Absolute(path);
-    Node* node = Find(absolute);
+    Node* node = FindAbsolute(absolute);
     if (node == nullptr) {
         if (!DirectoryExists(ParentOf(absolute)))
             return nullptr;
-        AddFile(absolute);
-        node = Find(absolute);
+        AddFileAbsolute(absolute, "", kAttrArchive);
+        node = FindAbsolute(absolute);
     } else if (node->directory || node->locked || (node->attributes & kAttrReadOnly)) {
         return nullptr;
     }
@@ -439,10 +444,10 @@ bool FakePlatform::Rename(const char* from, const char* to)
     Record(std::string("Rename ") + from + " " + to);
     std::string source = Absolute(from);
     std::string target = Absolute(to);
-    Node* node = Find(source);
+    Node* node = FindAbsolute(source);
     if (node == nullptr || node->locked || !DirectoryExists(ParentOf(target)))
         return false;
-    if (Find(target) != nullptr && Key(source) != Key(target))
+    if (FindAbsolute(target) != nullptr && Key(source) != Key(target))
         return false;
     Node moved = *node;
     nodes_.erase(Key(source));
@@ -455,10 +460,11 @@ bool FakePlatform::Rename(const char* from, const char* to)
 bool FakePlatform::DeleteFile(const char* path)
 {
     Record(std::string("DeleteFile ") + path);
-    Node* node = Find(path);
+    std::string absolute = Absolute(path);
+    Node* node = FindAbsolute(absolute);
     if (node == nullptr || node->directory || node->locked || (node->attributes & kAttrReadOnly))
         return false;
-    nodes_.erase(Key(Absolute(path)));
+    nodes_.erase(Key(absolute));
     return true;
 }
 
@@ -466,7 +472,7 @@ long FakePlatform::RemoveDirectory(const char* path)
 {
     Record(std::string("RemoveDirectory ") + path);
     std::string absolute = Absolute(path);
-    Node* node = Find(absolute);
+    Node* node = FindAbsolute(absolute);
     if (node == nullptr)
         return DirectoryExists(ParentOf(absolute)) ? kErrorFileNotFound : kErrorPathNotFound;
     if (!node->directory)

@@ -112,8 +112,10 @@ private:
     std::string ParentOf(const std::string& absolute) const;
     std::string NameOf(const std::string& absolute) const;
     bool IsRoot(const std::string& absolute) const;
-    Node* Find(const std::string& path);
+    Node* FindAbsolute(const std::string& absolute);
     const Node* Find(const std::string& path) const;
+    void AddDirectoryAbsolute(const std::string& absolute);
+    void AddFileAbsolute(const std::string& absolute, const std::string& content, std::uint32_t attributes);
     bool DirectoryExists(const std::string& absolute) const;
     void Record(const std::string& call) { calls.push_back(call); }
 
