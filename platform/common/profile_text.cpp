@@ -77,8 +77,10 @@ bool KeyLine(const std::string& line, std::string* name, std::string* value)
     if (t.empty() || IsComment(line) || SectionName(line))
         return false;
     size_t eq = t.find('=');
+    if (eq == std::string::npos)
+        return false;  // a line without '=' holds no value
     *name = Trim(t.substr(0, eq));
-    *value = eq == std::string::npos ? std::string() : Trim(t.substr(eq + 1));
+    *value = Trim(t.substr(eq + 1));
     return true;
 }
 

@@ -10,7 +10,7 @@ namespace platform::profile {
 // The value of the key in the section: section and key names match without regard to case, blanks
 // around names and values are ignored, one pair of matching outer quotes is removed, the first
 // matching section and in it the first matching key count, and lines starting with ';' are
-// comments. A key line without '=' has an empty value. nullopt when the section or key is missing.
+// comments, as are lines without '='. nullopt when the section or key is missing.
 std::optional<std::string> Find(const std::string& text, const std::string& section, const std::string& key);
 
 // The text with the key set to the value: an existing key line of the section is replaced, a

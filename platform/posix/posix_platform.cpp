@@ -422,8 +422,13 @@ public:
     {
         std::string resolved = ResolveCase(path);
         struct stat dir, cwd;
-        if (stat(resolved.c_str(), &dir) != 0)
-            return errno == ENOTDIR ? kErrorPathNotFound : kErrorFileNotFound;
+        if (stat(resolved.c_str(), &dir) != 0) {
+            // Not found: the directory itself, or already the path to it.
+            size_t slash = resolved.rfind('/');
+            std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : resolved.substr(0, slash);
+            struct stat st;
+            return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? kErrorFileNotFound : kErrorPathNotFound;
+        }
         if (!S_ISDIR(dir.st_mode))
             return kErrorPathNotFound;
         if (stat(".", &cwd) == 0 && cwd.st_ino == dir.st_ino && cwd.st_dev == dir.st_dev)

@@ -32,7 +32,7 @@ TEST(ProfileTextTest, FindFollowsTheWindowsRules)
     EXPECT_EQ(Find(text, "Stub", "key"), "quoted value");
     EXPECT_EQ(Find(text, " STUB ", " Single "), "one");
     EXPECT_EQ(Find(text, "Stub", "Mixed"), "\"open'");
-    EXPECT_EQ(Find(text, "Stub", "Bare"), "");
+    EXPECT_EQ(Find(text, "Stub", "Bare"), std::nullopt);
     EXPECT_EQ(Find(text, "Stub", "Empty"), "");
     EXPECT_EQ(Find(text, "Stub", "Spaced"), "a b");
     EXPECT_EQ(Find(text, "other", "KEY"), "other");
