@@ -132,7 +132,7 @@ TEST_P(PlatformConformance, ProfileReadsFollowTheWindowsRules)
     EXPECT_EQ(Get("stub", "Mixed"), "\"open'");
     EXPECT_EQ(Get("Stub", "Empty"), "");
     EXPECT_EQ(Get("Stub", "Spaced"), "a b");
-    EXPECT_EQ(Get("Stub", "Bare"), "");
+    EXPECT_EQ(Get("Stub", "Bare"), "<default>");
     EXPECT_EQ(Get("Stub", "Late"), "<default>");
     EXPECT_EQ(Get("Other", "KEY"), "other");
     EXPECT_EQ(Get("Stub", "Long"), std::string(119, 'x'));
