@@ -83,6 +83,12 @@ void Init(char* settingsFile)
         {"ERRMakeDir", "Cannot set up temporary directory", szERRMakeDir, sizeof szERRMakeDir},
         {"ERRMsgTitle", "Setup Error", szERRMsgTitle, sizeof szERRMsgTitle},
     };
-    for (const Setting& s : settings)
-        platform::Os().GetProfileString(kStubSection, s.key, s.defaultValue, s.buffer, s.size, settingsFile);
+    // A settings path too long to form is a missing file: the defaults apply.
+    bool haveFile = settingsFile != nullptr && settingsFile[0] != '\0';
+    for (const Setting& s : settings) {
+        if (haveFile)
+            platform::Os().GetProfileString(kStubSection, s.key, s.defaultValue, s.buffer, s.size, settingsFile);
+        else
+            CopyCut(s.buffer, s.size, s.defaultValue);
+    }
 }

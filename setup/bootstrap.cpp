@@ -1,0 +1,71 @@
+// The bootstrap sequence.
+#include "bootstrap.h"
+
+#include <string>
+
+#include "copy.h"
+#include "language.h"
+#include "paths.h"
+#include "settings.h"
+#include "setup_platform.h"
+#include "staging.h"
+
+namespace {
+
+void ShowMessage(const char* text) { platform::Os().MessageBox(text, szERRMsgTitle, platform::kMbIconErrorOk); }
+
+}  // namespace
+
+int RunBootstrap(void* instance, char* argumentString)
+{
+    platform::SetupPlatform& os = platform::Os();
+    char emptyArguments[] = "";
+    if (argumentString == nullptr)
+        argumentString = emptyArguments;
+
+    hAppInstance = instance;
+    SetSetupDir(hAppInstance, szSetupDir, sizeof szSetupDir);
+    std::string settingsFile;
+    JoinPath(szSetupDir, kSettingsFileName, &settingsFile);
+    Init(settingsFile.data());
+
+    char code[3] = {};
+    char languageDirectory[260] = {};
+    SubdirRecord record;
+    if (ResolveLanguageDirectory(argumentString, code, languageDirectory, &record) != 1) {
+        ShowMessage(szERRNoValLang);
+        return 1;
+    }
+
+    char staging[260] = {};
+    if (SetDestDirectory(staging) == 0) {
+        ShowMessage(szERRMakeDir);
+        return 1;
+    }
+    if (CopySetupFiles(staging, languageDirectory) == 0) {
+        ShowMessage(szERRFileCopy);
+        return 1;
+    }
+
+    // The hand-off to the installer: where the kit lies and which cleanup program belongs to it.
+    const char sep = PathSeparator();
+    std::string stagedSettings = std::string(staging) + sep + kSettingsFileName;
+    std::string cleanup = std::string(szSetupDir) + sep + "CLEANUP.EXE";
+    os.WriteProfileString(kStubSection, "Cleanup", cleanup.c_str(), stagedSettings.c_str());
+    os.WriteProfileString(kStubSection, "CurrentDirectory", szSetupDir, stagedSettings.c_str());
+
+    // Always one blank after the program, and the arguments whole, however long.
+    std::string commandLine = std::string(staging) + sep + "SETUP.EXE " + argumentString;
+    os.SetCurrentDirectory(staging);
+    unsigned started = os.StartProgram(commandLine.c_str(), platform::kShowNormal);
+    if (started < 32) {
+        ShowMessage(szERRAppLaunch);
+        RemoveDir(staging);
+        return 1;
+    }
+
+    std::string active = std::string(staging) + sep + "SETUP.EXE";
+    std::string resting = std::string(staging) + sep + "ISETUP.EXE";
+    os.Rename(active.c_str(), resting.c_str());
+    return 1;
+}
