@@ -17,8 +17,6 @@ bool JoinPath(const std::string& directory, const std::string& name, std::string
     return true;
 }
 
-char FoldAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 void CopyCut(char* buffer, std::size_t size, const std::string& text)
 {
     if (size == 0)

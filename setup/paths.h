@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "ascii.h"
+
 // The longest path the stub forms, in characters (a 260-byte buffer with its terminator).
 constexpr std::size_t kMaxPathChars = 259;
 
@@ -14,8 +16,8 @@ bool JoinPath(const std::string& directory, const std::string& name, std::string
 char PathSeparator();
 bool IsPathSeparator(char c);
 
-// Folds the ASCII letters a to z onto A to Z.
-char FoldAscii(char c);
+using platform::FoldAscii;
+using platform::SameNameIgnoringCase;
 
 // Copies text into a buffer of size bytes, cut to size - 1 characters and terminated.
 void CopyCut(char* buffer, std::size_t size, const std::string& text);

@@ -44,16 +44,6 @@ bool FormTempDirPath(std::string* path)
     return JoinPath(cwd, name, path);
 }
 
-bool SameFolded(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (FoldAscii(a[i]) != FoldAscii(b[i]))
-            return false;
-    return true;
-}
-
 bool IsPlainFile(const platform::FindData& entry)
 {
     return (entry.attributes & (platform::kAttrDirectory | platform::kAttrHidden | platform::kAttrSystem)) == 0;
@@ -93,7 +83,7 @@ int RemoveDir(char* path)
         return 0;
     std::string component = directory.substr(last + 1, 14);
     std::string name = TempDirName(cwd, 15);
-    if (name.empty() || !SameFolded(component, name))
+    if (name.empty() || !SameNameIgnoringCase(component, name))
         return 0;
 
     std::string pattern;

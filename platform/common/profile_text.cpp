@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include "ascii.h"
+
 namespace platform::profile {
 
 namespace {
@@ -18,18 +20,6 @@ std::string Trim(const std::string& s)
     while (end > begin && (IsBlank(s[end - 1]) || s[end - 1] == '\r'))
         --end;
     return s.substr(begin, end - begin);
-}
-
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i]))
-            return false;
-    return true;
 }
 
 struct Line {
@@ -96,7 +86,7 @@ long FindSection(const std::vector<Line>& lines, const std::string& section)
 {
     for (size_t i = 0; i < lines.size(); ++i) {
         auto name = SectionName(lines[i].content);
-        if (name && SameName(*name, section))
+        if (name && SameNameIgnoringCase(*name, section))
             return static_cast<long>(i);
     }
     return -1;
@@ -115,7 +105,7 @@ std::optional<std::string> Find(const std::string& text, const std::string& sect
         if (SectionName(lines[i].content))
             break;
         std::string name, value;
-        if (KeyLine(lines[i].content, &name, &value) && SameName(name, wanted))
+        if (KeyLine(lines[i].content, &name, &value) && SameNameIgnoringCase(name, wanted))
             return Unquote(value);
     }
     return std::nullopt;
@@ -147,7 +137,7 @@ std::string Set(const std::string& text, const std::string& section, const std::
         if (SectionName(lines[i].content))
             break;
         std::string name, raw;
-        if (KeyLine(lines[i].content, &name, &raw) && SameName(name, wantedKey))
+        if (KeyLine(lines[i].content, &name, &raw) && SameNameIgnoringCase(name, wantedKey))
             return text.substr(0, lines[i].begin) + keyLine + text.substr(lines[i].end);
         if (!Trim(lines[i].content).empty())
             insertAt = lines[i].end;

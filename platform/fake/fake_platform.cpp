@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ascii.h"
 #include "profile_text.h"
 
 struct platform::FindState {
@@ -22,19 +23,11 @@ namespace platform {
 
 namespace {
 
-std::string Upper(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 bool Matches(const std::string& name, const std::string& pattern)
 {
     if (pattern == "*" || pattern == "*.*")
         return true;
-    return Upper(name) == Upper(pattern);
+    return UpperAscii(name) == UpperAscii(pattern);
 }
 
 }  // namespace
@@ -63,7 +56,7 @@ std::string FakePlatform::Absolute(const std::string& in) const
             if (rest.empty() || !IsSep(rest[0])) {
                 // Drive-relative: from the current directory when it is on that drive.
                 std::string cwd = currentDirectory;
-                if (cwd.size() >= 2 && Upper(cwd.substr(0, 2)) == Upper(root))
+                if (cwd.size() >= 2 && UpperAscii(cwd.substr(0, 2)) == UpperAscii(root))
                     rest = cwd.substr(2) + "\\" + rest;
                 else
                     rest = "\\" + rest;
@@ -99,7 +92,7 @@ std::string FakePlatform::Absolute(const std::string& in) const
     return out;
 }
 
-std::string FakePlatform::Key(const std::string& absolute) { return Upper(absolute); }
+std::string FakePlatform::Key(const std::string& absolute) { return UpperAscii(absolute); }
 
 bool FakePlatform::IsRoot(const std::string& absolute) const
 {

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "ascii.h"
 #include "locale_langid.h"
 #include "profile_text.h"
 #include "setup_platform.h"
@@ -47,18 +48,6 @@ struct platform::FileState {
 namespace platform {
 
 namespace {
-
-char Fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool SameName(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i]))
-            return false;
-    return true;
-}
 
 bool Exists(const std::string& path)
 {
@@ -85,7 +74,7 @@ std::string ResolveCase(const std::string& path)
             std::vector<std::string> matches;
             if (DIR* dir = opendir(base.c_str())) {
                 while (dirent* e = readdir(dir))
-                    if (SameName(e->d_name, part))
+                    if (SameNameIgnoringCase(e->d_name, part))
                         matches.push_back(e->d_name);
                 closedir(dir);
             }
@@ -174,7 +163,7 @@ bool MatchesPattern(const std::string& name, const std::string& pattern)
     // Otherwise '*' and '?' wildcards, without regard to case.
     size_t n = 0, p = 0, star = std::string::npos, mark = 0;
     while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || Fold(pattern[p]) == Fold(name[n]))) {
+        if (p < pattern.size() && (pattern[p] == '?' || FoldAscii(pattern[p]) == FoldAscii(name[n]))) {
             ++n;
             ++p;
         } else if (p < pattern.size() && pattern[p] == '*') {

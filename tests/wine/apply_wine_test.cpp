@@ -11,31 +11,14 @@
 #include <vector>
 
 #include "winprobe.h"
+#include "wine_support.h"
+
+using namespace wine;
 
 namespace {
 
 const char kCaption[] = "Updating Quorvane";
 const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
-
-std::string ModuleDir()
-{
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string dir = path;
-    return dir.substr(0, dir.rfind('\\'));
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -55,26 +38,6 @@ bool WaitForFile(const std::string& path, int timeoutMs = 15000)
         Sleep(10);
     }
     return true;
-}
-
-void RemoveTree(const std::string& dir)
-{
-    WIN32_FIND_DATAA data;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string path = dir + "\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(path);
-            else
-                DeleteFileA(path.c_str());
-        } while (FindNextFileA(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryA(dir.c_str());
 }
 
 class TempDir {
