@@ -1,14 +1,28 @@
 #!/usr/bin/env bash
-# Installs, from Debian's archive, every package that building and testing need.
-# Does nothing when they are all present already.
+# Installs, from Debian's archive, every package that building and testing need, and fetches the
+# zstd sources that the Windows builds compile (Debian's source package of the library that Linux
+# links). Does nothing when everything is there already.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config dpkg-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64
   googletest libgtest-dev
+  libzstd-dev zstd libgcrypt20-dev libgcrypt-mingw-w64-dev
   wine64 xvfb xauth imagemagick
 )
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+updated=no
+apt_update() {
+  if [ $updated = no ]; then
+    $SUDO apt-get update -qq
+    updated=yes
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -16,14 +30,37 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}" >&2
+  apt_update
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-echo "install-deps: installing ${missing[*]}" >&2
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# zstd's sources for the Windows presets, from Debian's source package.
+deps="$root/build/deps"
+if [ ! -f "$deps/zstd/lib/zstd.h" ]; then
+  sources=/etc/apt/sources.list.d/quorvane-src.sources
+  if ! grep -rqs '^Types: *deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    $SUDO tee "$sources" >/dev/null <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: $suite $suite-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    updated=no
+  fi
+  apt_update
+  mkdir -p "$deps"
+  fetch=$(mktemp -d "$deps/fetch.XXXXXX")
+  (cd "$fetch" && apt-get source -qq libzstd >/dev/null 2>&1)
+  src=$(find "$fetch" -maxdepth 1 -type d -name 'libzstd-*' | head -n1)
+  if [ -z "$src" ] || [ ! -f "$src/lib/zstd.h" ]; then
+    echo "install-deps: could not fetch the zstd sources" >&2
+    exit 1
+  fi
+  rm -rf "$deps/zstd"
+  mv "$src" "$deps/zstd"
+  rm -rf "$fetch"
+fi

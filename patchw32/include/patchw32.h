@@ -9,6 +9,10 @@
 #define PATCHW32_API
 #endif
 
+#ifndef PATCHW32_EXPORT
+#define PATCHW32_EXPORT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -24,7 +28,7 @@ typedef void* (PATCHW32_API* PATCH_CALLBACK)(int id, void* param);
 
 /* Applies a patch. commandLine: the directory to update, one blank, the patch file's path.
  * flags: 1. Returns 0 when the patch was applied, non-zero otherwise. */
-int PATCHW32_API PatchApply(const char* commandLine, PATCH_CALLBACK callback, int flags);
+PATCHW32_EXPORT int PATCHW32_API PatchApply(const char* commandLine, PATCH_CALLBACK callback, int flags);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,33 @@
+# The libraries the patch engine builds on: zstd (delta and compression) and libgcrypt (SHA-256).
+# Linux links Debian's libraries; the Windows presets compile zstd from Debian's source package
+# (fetched by scripts/install-deps.sh) and link Debian's static mingw-w64 libgcrypt, so that
+# PATCHW32.DLL carries everything it needs.
+
+if(WIN32)
+  set(QV_ZSTD_SOURCE_DIR "${CMAKE_SOURCE_DIR}/build/deps/zstd" CACHE PATH "zstd's sources")
+  if(NOT EXISTS "${QV_ZSTD_SOURCE_DIR}/lib/zstd.h")
+    message(FATAL_ERROR "zstd's sources are missing in ${QV_ZSTD_SOURCE_DIR}: run scripts/install-deps.sh")
+  endif()
+  file(GLOB zstd_sources
+    "${QV_ZSTD_SOURCE_DIR}/lib/common/*.c"
+    "${QV_ZSTD_SOURCE_DIR}/lib/compress/*.c"
+    "${QV_ZSTD_SOURCE_DIR}/lib/decompress/*.c")
+  add_library(qv_zstd STATIC ${zstd_sources})
+  target_include_directories(qv_zstd SYSTEM PUBLIC "${QV_ZSTD_SOURCE_DIR}/lib")
+  target_compile_definitions(qv_zstd PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD=0)
+  target_compile_options(qv_zstd PRIVATE -w -O3)
+  set_target_properties(qv_zstd PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  add_library(qv::zstd ALIAS qv_zstd)
+
+  find_library(QV_GCRYPT_LIB NAMES libgcrypt.a gcrypt REQUIRED)
+  find_library(QV_GPG_ERROR_LIB NAMES libgpg-error.a gpg-error REQUIRED)
+  add_library(qv_gcrypt INTERFACE)
+  target_link_libraries(qv_gcrypt INTERFACE "${QV_GCRYPT_LIB}" "${QV_GPG_ERROR_LIB}" ws2_32)
+  add_library(qv::gcrypt ALIAS qv_gcrypt)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(QV_ZSTD REQUIRED IMPORTED_TARGET libzstd)
+  pkg_check_modules(QV_GCRYPT REQUIRED IMPORTED_TARGET libgcrypt)
+  add_library(qv::zstd ALIAS PkgConfig::QV_ZSTD)
+  add_library(qv::gcrypt ALIAS PkgConfig::QV_GCRYPT)
+endif()

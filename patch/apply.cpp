@@ -1,0 +1,444 @@
+// Applying a patch: verify, build in the work area, commit by journalled renames, or roll back.
+#include "apply.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "codec.h"
+#include "sha256.h"
+
+namespace qvpatch {
+
+namespace {
+
+// Where one entry stands in the directory before the update.
+enum class State { kOld, kNew, kEither };
+
+struct Step {
+    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory } kind;
+    std::string inDirectory;  // the path inside the directory being updated
+    std::string inWorkArea;   // the path in the work area
+};
+
+class Update {
+public:
+    Update(FileSystem& fs, const std::string& directory, const Patch& patch, ApplyObserver& observer)
+        : fs_(fs), dir_(directory), patch_(patch), observer_(observer), work_(fs.Join(directory, kWorkAreaName))
+    {
+    }
+
+    Result Run(const ApplyOptions& options, ApplySummary* summary);
+
+private:
+    std::string Path(const std::string& name) const { return fs_.Join(dir_, name); }
+    std::string WorkPath(const std::string& name) const { return fs_.Join(work_, name); }
+    static std::string NewName(size_t i) { return "new-" + std::to_string(i); }
+    static std::string OldName(size_t i) { return "old-" + std::to_string(i); }
+
+    Result CheckLinks();
+    Result StateOf(const Entry& e, State* state);
+    Result HashFile(const std::string& path, std::uint64_t size, Digest* digest);
+    Result BuildNewFiles();
+    Result BuildNewFile(size_t index);
+    Result Commit(std::vector<Step>* done);
+    Result Do(const Step& step);
+    bool RollBack(const std::vector<Step>& done);
+    void ClearWorkArea();
+    Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
+
+    FileSystem& fs_;
+    std::string dir_;
+    const Patch& patch_;
+    ApplyObserver& observer_;
+    std::string work_;
+    std::unique_ptr<OutputFile> journal_;
+};
+
+Result Update::CheckLinks()
+{
+    // No entry may reach outside the directory through a link or junction standing in its path.
+    for (const Entry& e : patch_.entries) {
+        std::string partial;
+        std::size_t pos = 0;
+        while (true) {
+            std::size_t slash = e.name.find('/', pos);
+            partial = e.name.substr(0, slash);
+            FileInfo info;
+            Result r = fs_.Stat(Path(partial), &info);
+            if (!r.ok())
+                return r;
+            if (info.isLink)
+                return Fail(Status::kUnsafePatch, "unsafe patch: " + partial + " is a link, which the update will not follow");
+            if (slash == std::string::npos)
+                break;
+            if (info.exists && !info.isDirectory)
+                return Fail(Status::kWrongVersion, "the directory does not match the patch: " + partial +
+                                                       " is a file where the patch needs a directory");
+            if (!info.exists)
+                break;
+            pos = slash + 1;
+        }
+    }
+    return Result::Ok();
+}
+
+Result Update::HashFile(const std::string& path, std::uint64_t size, Digest* digest)
+{
+    std::unique_ptr<InputFile> in;
+    Result r = fs_.OpenRead(path, &in);
+    if (!r.ok())
+        return r;
+    Sha256Stream hash;
+    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(size, 1)));
+    for (;;) {
+        std::size_t got = 0;
+        r = in->Read(buffer.data(), buffer.size(), &got);
+        if (!r.ok())
+            return r;
+        if (got == 0)
+            break;
+        hash.Update(buffer.data(), got);
+        if (!observer_.KeepGoing())
+            return Stopped();
+    }
+    *digest = hash.Final();
+    return Result::Ok();
+}
+
+Result Update::StateOf(const Entry& e, State* state)
+{
+    FileInfo info;
+    Result r = fs_.Stat(Path(e.name), &info);
+    if (!r.ok())
+        return r;
+    auto mismatch = [&](const std::string& what) {
+        return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " + e.name +
+                                               " " + what);
+    };
+    switch (e.kind) {
+    case EntryKind::kAddedDirectory:
+        if (info.exists && !info.isDirectory)
+            return mismatch("is a file where the patch adds a directory");
+        *state = info.exists ? State::kEither : State::kOld;
+        return Result::Ok();
+    case EntryKind::kRemovedDirectory:
+        if (info.exists && !info.isDirectory)
+            return mismatch("is a file where the patch removes a directory");
+        *state = info.exists ? State::kOld : State::kNew;
+        return Result::Ok();
+    default:
+        break;
+    }
+    if (!info.exists) {
+        if (e.kind == EntryKind::kAddedFile || e.kind == EntryKind::kRemovedFile) {
+            *state = e.kind == EntryKind::kAddedFile ? State::kOld : State::kNew;
+            return Result::Ok();
+        }
+        return mismatch("is missing");
+    }
+    if (info.isDirectory)
+        return mismatch("is a directory where the patch expects a file");
+    Digest digest{};
+    bool hashed = false;
+    auto matches = [&](std::uint64_t size, const Digest& expected, bool* equal) -> Result {
+        *equal = false;
+        if (info.size != size)
+            return Result::Ok();
+        if (!hashed) {
+            Result h = HashFile(Path(e.name), info.size, &digest);
+            if (!h.ok())
+                return h;
+            hashed = true;
+        }
+        *equal = digest == expected;
+        return Result::Ok();
+    };
+    bool isOld = false, isNew = false;
+    if (e.HasOld() && !(r = matches(e.oldSize, e.oldHash, &isOld)).ok())
+        return r;
+    if (e.HasNew() && !isOld && !(r = matches(e.newSize, e.newHash, &isNew)).ok())
+        return r;
+    if (isOld) {
+        *state = State::kOld;
+        return Result::Ok();
+    }
+    if (isNew) {
+        *state = State::kNew;
+        return Result::Ok();
+    }
+    if (e.kind == EntryKind::kAddedFile)
+        return mismatch("is in the way: the patch adds a file of that name");
+    return mismatch("has other contents (size " + std::to_string(info.size) + ", expected " +
+                    std::to_string(e.oldSize) + ")");
+}
+
+Result Update::BuildNewFile(size_t index)
+{
+    const Entry& e = patch_.entries[index];
+    observer_.FileStarted(e.name);
+    std::vector<std::uint8_t> old;
+    if (e.kind == EntryKind::kChangedFile && e.codec == Codec::kZstdDelta) {
+        Result r = ReadWholeFile(fs_, Path(e.name), e.oldSize, &old);
+        if (!r.ok())
+            return r;
+        if (old.size() != e.oldSize || Sha256(old.data(), old.size()) != e.oldHash)
+            return Fail(Status::kWrongVersion, "the directory changed while it was being updated: " + e.name);
+    }
+    std::unique_ptr<OutputFile> out;
+    Result r = fs_.Create(WorkPath(NewName(index)), &out);
+    if (!r.ok())
+        return r;
+    Sha256Stream hash;
+    std::uint64_t written = 0;
+    r = DecodeEntry(e, patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength), old.data(),
+                    old.size(), [&](const std::uint8_t* data, std::size_t size) -> Result {
+                        Result w = out->Write(data, size);
+                        if (!w.ok())
+                            return w;
+                        hash.Update(data, size);
+                        written += size;
+                        observer_.FileProgress(static_cast<std::uint32_t>(written * 0x8000 / e.newSize));
+                        return observer_.KeepGoing() ? Result::Ok() : Stopped();
+                    });
+    if (r.ok())
+        r = out->Sync();
+    Result closed = out->Close();
+    if (!r.ok())
+        return r;
+    if (!closed.ok())
+        return closed;
+    if (written != e.newSize || hash.Final() != e.newHash)
+        return Fail(Status::kPatchCorrupt, "corrupt patch: " + e.name + " does not come out as the patch says");
+    if (e.newSize == 0)
+        observer_.FileProgress(0x8000);
+    observer_.FileDone();
+    return Result::Ok();
+}
+
+Result Update::BuildNewFiles()
+{
+    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+        if (!patch_.entries[i].HasNew())
+            continue;
+        if (!observer_.KeepGoing())
+            return Stopped();
+        Result r = BuildNewFile(i);
+        if (!r.ok())
+            return r;
+    }
+    return Result::Ok();
+}
+
+Result Update::Do(const Step& step)
+{
+    switch (step.kind) {
+    case Step::kMakeDirectory:
+        return fs_.MakeDirectory(step.inDirectory);
+    case Step::kMoveAside:
+        return fs_.Rename(step.inDirectory, step.inWorkArea);
+    case Step::kPlace:
+        return fs_.Rename(step.inWorkArea, step.inDirectory);
+    case Step::kRemoveDirectory:
+        return fs_.RemoveDirectory(step.inDirectory);
+    }
+    return Result::Ok();
+}
+
+Result Update::Commit(std::vector<Step>* done)
+{
+    std::vector<Step> steps;
+    std::vector<size_t> order(patch_.entries.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    auto depth = [&](size_t i) { return std::count(patch_.entries[i].name.begin(), patch_.entries[i].name.end(), '/'); };
+    // New directories, parents first.
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return depth(a) < depth(b); });
+    for (size_t i : order) {
+        const Entry& e = patch_.entries[i];
+        if (e.kind == EntryKind::kAddedDirectory) {
+            FileInfo info;
+            fs_.Stat(Path(e.name), &info);
+            if (!info.exists)
+                steps.push_back(Step{Step::kMakeDirectory, Path(e.name), ""});
+        }
+    }
+    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry& e = patch_.entries[i];
+        if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kRemovedFile)
+            steps.push_back(Step{Step::kMoveAside, Path(e.name), WorkPath(OldName(i))});
+        if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kAddedFile)
+            steps.push_back(Step{Step::kPlace, Path(e.name), WorkPath(NewName(i))});
+    }
+    // Removed directories, deepest first.
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const Entry& e = patch_.entries[*it];
+        if (e.kind == EntryKind::kRemovedDirectory)
+            steps.push_back(Step{Step::kRemoveDirectory, Path(e.name), ""});
+    }
+
+    // The journal lists every step before the first one is taken.
+    std::string plan = "qvpatch journal 1\n";
+    static const char* kNames[] = {"mkdir", "aside", "place", "rmdir"};
+    for (const Step& s : steps)
+        plan += std::string(kNames[s.kind]) + "\t" + s.inDirectory + "\t" + s.inWorkArea + "\n";
+    Result r = fs_.Create(WorkPath("journal"), &journal_);
+    if (r.ok())
+        r = journal_->Write(reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size());
+    if (r.ok())
+        r = journal_->Sync();
+    if (!r.ok())
+        return r;
+
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        // A replaced file keeps its attributes (read-only among them).
+        if (step.kind == Step::kMoveAside && i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace &&
+            steps[i + 1].inDirectory == step.inDirectory) {
+            r = fs_.CopyAttributes(step.inDirectory, steps[i + 1].inWorkArea);
+            if (!r.ok())
+                return r;
+        }
+        r = Do(step);
+        if (!r.ok())
+            return r;
+        done->push_back(step);
+        std::string line = "done " + std::to_string(i) + "\n";
+        r = journal_->Write(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
+        if (r.ok())
+            r = journal_->Sync();
+        if (!r.ok())
+            return r;
+    }
+    fs_.SyncDirectory(dir_);
+    return Result::Ok();
+}
+
+bool Update::RollBack(const std::vector<Step>& done)
+{
+    bool restored = true;
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+        Result r;
+        switch (it->kind) {
+        case Step::kMakeDirectory:
+            r = fs_.RemoveDirectory(it->inDirectory);
+            break;
+        case Step::kMoveAside:
+            r = fs_.Rename(it->inWorkArea, it->inDirectory);
+            break;
+        case Step::kPlace:
+            r = fs_.Rename(it->inDirectory, it->inWorkArea);
+            break;
+        case Step::kRemoveDirectory:
+            r = fs_.MakeDirectory(it->inDirectory);
+            break;
+        }
+        if (!r.ok()) {
+            observer_.Warning("could not undo a step of the update: " + r.message);
+            restored = false;
+        }
+    }
+    return restored;
+}
+
+void Update::ClearWorkArea()
+{
+    if (journal_) {
+        journal_->Close();
+        journal_.reset();
+    }
+    std::vector<DirEntry> entries;
+    if (fs_.List(work_, &entries).ok())
+        for (const DirEntry& e : entries)
+            fs_.Remove(WorkPath(e.name));
+    fs_.RemoveDirectory(work_);
+}
+
+Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
+{
+    FileInfo info;
+    Result r = fs_.Stat(dir_, &info);
+    if (!r.ok())
+        return r;
+    if (!info.exists || !info.isDirectory || info.isLink)
+        return Fail(Status::kBadCommandLine, "not a directory: " + dir_);
+    r = fs_.Stat(work_, &info);
+    if (!r.ok())
+        return r;
+    if (info.exists)
+        return Fail(Status::kInterrupted, "the work area of an earlier update is in the way: " + work_);
+    if (!(r = CheckLinks()).ok())
+        return r;
+
+    ApplySummary counted;
+    bool allNew = true, allOld = true;
+    for (const Entry& e : patch_.entries) {
+        if (!observer_.KeepGoing())
+            return Stopped();
+        State state = State::kEither;
+        if (!(r = StateOf(e, &state)).ok())
+            return r;
+        allNew = allNew && state != State::kOld;
+        allOld = allOld && state != State::kNew;
+        switch (e.kind) {
+        case EntryKind::kChangedFile: ++counted.changedFiles; break;
+        case EntryKind::kAddedFile: ++counted.addedFiles; break;
+        case EntryKind::kRemovedFile: ++counted.removedFiles; break;
+        case EntryKind::kAddedDirectory: ++counted.addedDirectories; break;
+        case EntryKind::kRemovedDirectory: ++counted.removedDirectories; break;
+        }
+    }
+    if (allNew) {
+        counted.alreadyCurrent = true;
+        if (summary)
+            *summary = counted;
+        observer_.Info("the directory is already at the patch's target version; nothing to do");
+        return Result::Ok();
+    }
+    if (!allOld)
+        return Fail(Status::kWrongVersion,
+                    "the directory is partly at the old and partly at the new version; it was changed by hand or by "
+                    "another update");
+    if (summary)
+        *summary = counted;
+    if (options.checkOnly)
+        return Result::Ok();
+
+    if (!(r = fs_.MakeDirectory(work_)).ok())
+        return r;
+    r = BuildNewFiles();
+    if (r.ok() && !observer_.KeepGoing())
+        r = Stopped();
+    std::vector<Step> done;
+    if (r.ok())
+        r = Commit(&done);
+    if (r.ok()) {
+        // Removing the journal is the commit point; the old files in the work area go after it.
+        journal_->Close();
+        journal_.reset();
+        r = fs_.Remove(WorkPath("journal"));
+    }
+    if (!r.ok()) {
+        if (!RollBack(done)) {
+            // The work area holds the only copies of what could not be put back: it stays.
+            if (journal_)
+                journal_->Close();
+            return Fail(Status::kInterrupted, r.message + "; the directory could not be restored completely, and " +
+                                                  work_ + " keeps the old files");
+        }
+        ClearWorkArea();
+        return r;
+    }
+    ClearWorkArea();
+    return Result::Ok();
+}
+
+}  // namespace
+
+Result Apply(FileSystem& fs, const std::string& directory, const Patch& patch, ApplyObserver& observer,
+             const ApplyOptions& options, ApplySummary* summary)
+{
+    Update update(fs, directory, patch, observer);
+    return update.Run(options, summary);
+}
+
+}  // namespace qvpatch

@@ -1,0 +1,28 @@
+// Building a patch from two directory trees.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "format.h"
+#include "fs.h"
+#include "status.h"
+
+namespace qvpatch {
+
+struct BuildOptions {
+    int level = 19;  // zstd compression level
+    // Called with each file's name as its data is encoded.
+    std::function<void(const std::string& name, std::size_t index, std::size_t count)> onFile;
+};
+
+// Compares the trees and writes the patch that turns oldDir into newDir: changed files as deltas
+// against their old version (or compressed on their own, when that is smaller), added files
+// compressed, removed files and directories by name with their old size and hash. Links in either
+// tree are refused.
+Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& newDir, const BuildOptions& options,
+                  Patch* patch);
+
+}  // namespace qvpatch

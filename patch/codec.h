@@ -1,0 +1,32 @@
+// Encoding and decoding an entry's data: zstd frames, with the old file as prefix for a delta.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "format.h"
+#include "status.h"
+
+namespace qvpatch {
+
+// Decoded output is handed on in pieces of at most this size.
+constexpr std::size_t kChunkSize = 1 << 20;
+// The largest zstd window a patch may ask for (1 GiB), so that 32-bit programs can decode it.
+constexpr int kMaxWindowLog = 30;
+
+// One zstd frame of data (with prefix as the dictionary when it is not null), long-distance
+// matching on, the content size in its header.
+Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
+                  int level, std::vector<std::uint8_t>* out);
+
+using ChunkSink = std::function<Result(const std::uint8_t* data, std::size_t size)>;
+
+// Decodes an entry's data (old is the old file, for a delta) and hands the output to sink. The
+// output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
+// refused.
+Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
+                   std::size_t oldSize, const ChunkSink& sink);
+
+}  // namespace qvpatch

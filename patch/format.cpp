@@ -1,0 +1,331 @@
+// Reading and writing the patch file.
+#include "format.h"
+
+#include <cstring>
+#include <map>
+#include <set>
+
+namespace qvpatch {
+
+namespace {
+
+constexpr std::size_t kHeaderSize = 24;
+constexpr std::size_t kTrailerSize = 32;
+
+class Writer {
+public:
+    void U8(std::uint8_t v) { out.push_back(v); }
+    void U16(std::uint16_t v) { Le(v, 2); }
+    void U32(std::uint32_t v) { Le(v, 4); }
+    void U64(std::uint64_t v) { Le(v, 8); }
+    void Bytes(const void* p, std::size_t n)
+    {
+        const auto* b = static_cast<const std::uint8_t*>(p);
+        out.insert(out.end(), b, b + n);
+    }
+    std::vector<std::uint8_t> out;
+
+private:
+    void Le(std::uint64_t v, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+};
+
+// A bounds-checked cursor: every read either fits or fails.
+class Reader {
+public:
+    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+    bool U8(std::uint8_t* v) { return Le(v, 1); }
+    bool U16(std::uint16_t* v) { return Le(v, 2); }
+    bool U32(std::uint32_t* v) { return Le(v, 4); }
+    bool U64(std::uint64_t* v) { return Le(v, 8); }
+    bool Bytes(void* dst, std::size_t n)
+    {
+        if (n > n_ - pos_)
+            return false;
+        std::memcpy(dst, p_ + pos_, n);
+        pos_ += n;
+        return true;
+    }
+    std::size_t position() const { return pos_; }
+    std::size_t left() const { return n_ - pos_; }
+
+private:
+    template <typename T>
+    bool Le(T* v, std::size_t n)
+    {
+        if (n > n_ - pos_)
+            return false;
+        std::uint64_t x = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            x |= static_cast<std::uint64_t>(p_[pos_ + i]) << (8 * i);
+        *v = static_cast<T>(x);
+        pos_ += n;
+        return true;
+    }
+    const std::uint8_t* p_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+};
+
+Result Corrupt(const std::string& why) { return Fail(Status::kPatchCorrupt, "corrupt patch: " + why); }
+Result Unsafe(const std::string& why) { return Fail(Status::kUnsafePatch, "unsafe patch: " + why); }
+
+bool ValidUtf8(const std::string& s)
+{
+    std::size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        std::size_t extra;
+        std::uint32_t cp;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if (i + k >= s.size())
+                return false;
+            unsigned char cc = static_cast<unsigned char>(s[i + k]);
+            if ((cc & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        // No overlong forms, no surrogates, nothing past U+10FFFF.
+        if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+            (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+bool IsDeviceName(const std::string& part)
+{
+    std::string base = part.substr(0, part.find('.'));
+    std::string upper;
+    for (char c : base)
+        upper += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    while (!upper.empty() && upper.back() == ' ')
+        upper.pop_back();
+    static const std::set<std::string> kDevices = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+    if (kDevices.count(upper))
+        return true;
+    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+        upper[3] >= '0' && upper[3] <= '9')
+        return true;
+    // COM and LPT with a superscript digit (U+00B9, U+00B2, U+00B3), in UTF-8.
+    if (upper.size() == 5 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
+        static_cast<unsigned char>(upper[3]) == 0xC2 &&
+        (static_cast<unsigned char>(upper[4]) == 0xB9 || static_cast<unsigned char>(upper[4]) == 0xB2 ||
+         static_cast<unsigned char>(upper[4]) == 0xB3))
+        return true;
+    return false;
+}
+
+}  // namespace
+
+std::string FoldName(const std::string& name)
+{
+    std::string out = name;
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+Result CheckName(const std::string& name)
+{
+    if (name.empty())
+        return Unsafe("an empty name");
+    if (name.size() > kMaxNameBytes)
+        return Unsafe("a name longer than " + std::to_string(kMaxNameBytes) + " bytes");
+    if (!ValidUtf8(name))
+        return Unsafe("a name that is not UTF-8");
+    if (name[0] == '/')
+        return Unsafe("an absolute name: " + name);
+    for (char ch : name) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F)
+            return Unsafe("a control character in a name");
+        if (ch == '\\')
+            return Unsafe("a backslash in a name: " + name);
+        if (ch == ':')
+            return Unsafe("a drive or stream in a name: " + name);
+        if (std::strchr("<>\"|?*", ch) != nullptr)
+            return Unsafe("a character Windows does not allow in names: " + name);
+    }
+    std::size_t pos = 0;
+    while (pos <= name.size()) {
+        std::size_t slash = name.find('/', pos);
+        std::string part = name.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+        if (part.empty())
+            return Unsafe("an empty part in a name: " + name);
+        if (part == "." || part == "..")
+            return Unsafe("a name that leaves its directory: " + name);
+        if (part.back() == '.' || part.back() == ' ')
+            return Unsafe("a name part ending in a dot or a blank: " + name);
+        if (IsDeviceName(part))
+            return Unsafe("a device name: " + name);
+        if (pos == 0 && FoldName(part) == FoldName(kWorkAreaName))
+            return Unsafe("the name of the work area: " + name);
+        if (slash == std::string::npos)
+            break;
+        pos = slash + 1;
+    }
+    return Result::Ok();
+}
+
+Result CheckNames(const std::vector<Entry>& entries)
+{
+    std::map<std::string, const Entry*> byName;
+    for (const Entry& e : entries) {
+        Result r = CheckName(e.name);
+        if (!r.ok())
+            return r;
+        auto [it, inserted] = byName.emplace(FoldName(e.name), &e);
+        if (!inserted)
+            return Unsafe("two entries for one name: " + it->second->name + " and " + e.name);
+    }
+    // Every parent of an entry is a directory: no file entry may stand there.
+    for (const Entry& e : entries) {
+        std::string folded = FoldName(e.name);
+        for (std::size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+            auto it = byName.find(folded.substr(0, slash));
+            if (it == byName.end())
+                continue;
+            const Entry& parent = *it->second;
+            if (!parent.IsDirectory())
+                return Unsafe("a file entry where a directory is needed: " + parent.name + " for " + e.name);
+            if (parent.kind == EntryKind::kRemovedDirectory && e.kind != EntryKind::kRemovedFile &&
+                e.kind != EntryKind::kRemovedDirectory)
+                return Unsafe("an entry inside a removed directory: " + e.name);
+        }
+    }
+    return Result::Ok();
+}
+
+std::vector<std::uint8_t> Serialize(const Patch& patch)
+{
+    Writer w;
+    w.Bytes(kMagic, sizeof kMagic);
+    w.U16(kFormatVersion);
+    w.U16(0);
+    w.U32(static_cast<std::uint32_t>(patch.entries.size()));
+    w.U64(patch.data.size());
+    for (const Entry& e : patch.entries) {
+        w.U8(static_cast<std::uint8_t>(e.kind));
+        w.U8(static_cast<std::uint8_t>(e.codec));
+        w.U16(static_cast<std::uint16_t>(e.name.size()));
+        w.Bytes(e.name.data(), e.name.size());
+        if (e.HasOld()) {
+            w.U64(e.oldSize);
+            w.Bytes(e.oldHash.data(), e.oldHash.size());
+        }
+        if (e.HasNew()) {
+            w.U64(e.newSize);
+            w.Bytes(e.newHash.data(), e.newHash.size());
+            w.U64(e.dataOffset);
+            w.U64(e.dataLength);
+        }
+    }
+    w.Bytes(patch.data.data(), patch.data.size());
+    Digest integrity = Sha256(w.out.data(), w.out.size());
+    w.Bytes(integrity.data(), integrity.size());
+    return std::move(w.out);
+}
+
+Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
+{
+    if (size < kHeaderSize + kTrailerSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0)
+        return Corrupt("not a patch file");
+    Digest stored;
+    std::memcpy(stored.data(), bytes + size - kTrailerSize, kTrailerSize);
+    if (Sha256(bytes, size - kTrailerSize) != stored)
+        return Corrupt("the integrity check failed (the file is damaged or incomplete)");
+
+    Reader r(bytes, size - kTrailerSize);
+    char magic[8];
+    std::uint16_t version = 0, flags = 0;
+    std::uint32_t count = 0;
+    std::uint64_t dataSize = 0;
+    r.Bytes(magic, sizeof magic);
+    r.U16(&version);
+    r.U16(&flags);
+    r.U32(&count);
+    r.U64(&dataSize);
+    if (version != kFormatVersion)
+        return Corrupt("format version " + std::to_string(version) + " is not supported (this library reads " +
+                       std::to_string(kFormatVersion) + ")");
+    if (flags != 0)
+        return Corrupt("unknown flags " + std::to_string(flags));
+    if (count > kMaxEntries)
+        return Corrupt("too many entries (" + std::to_string(count) + ")");
+    if (dataSize > r.left())
+        return Corrupt("the data section is longer than the file");
+
+    Patch out;
+    out.entries.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Entry e;
+        std::uint8_t kind = 0, codec = 0;
+        std::uint16_t nameLength = 0;
+        if (!r.U8(&kind) || !r.U8(&codec) || !r.U16(&nameLength))
+            return Corrupt("the entry table is cut short");
+        if (kind < 1 || kind > 5)
+            return Corrupt("unknown entry kind " + std::to_string(kind));
+        e.kind = static_cast<EntryKind>(kind);
+        if (nameLength == 0 || nameLength > kMaxNameBytes)
+            return Corrupt("a name length of " + std::to_string(nameLength));
+        e.name.resize(nameLength);
+        if (!r.Bytes(e.name.data(), nameLength))
+            return Corrupt("the entry table is cut short");
+        if (e.HasOld() && (!r.U64(&e.oldSize) || !r.Bytes(e.oldHash.data(), e.oldHash.size())))
+            return Corrupt("the entry table is cut short");
+        if (e.HasNew() && (!r.U64(&e.newSize) || !r.Bytes(e.newHash.data(), e.newHash.size()) ||
+                           !r.U64(&e.dataOffset) || !r.U64(&e.dataLength)))
+            return Corrupt("the entry table is cut short");
+        if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
+            return Corrupt("a file size that does not fit: " + e.name);
+        bool codecFits = e.HasNew() ? (codec == static_cast<std::uint8_t>(Codec::kStored) ||
+                                       codec == static_cast<std::uint8_t>(Codec::kZstd) ||
+                                       (codec == static_cast<std::uint8_t>(Codec::kZstdDelta) &&
+                                        e.kind == EntryKind::kChangedFile))
+                                    : codec == 0;
+        if (!codecFits)
+            return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
+        e.codec = static_cast<Codec>(codec);
+        if (e.HasNew()) {
+            if (e.dataOffset > dataSize || e.dataLength > dataSize - e.dataOffset)
+                return Corrupt("data outside the data section: " + e.name);
+            if (e.codec == Codec::kStored && e.dataLength != e.newSize)
+                return Corrupt("stored data of the wrong length: " + e.name);
+        }
+        out.entries.push_back(std::move(e));
+    }
+    if (r.left() != dataSize)
+        return Corrupt(r.left() < dataSize ? "the entry table runs into the data section"
+                                           : "bytes left over between the entry table and the data section");
+    out.data.resize(static_cast<std::size_t>(dataSize));
+    r.Bytes(out.data.data(), out.data.size());
+
+    Result names = CheckNames(out.entries);
+    if (!names.ok())
+        return names;
+    *patch = std::move(out);
+    return Result::Ok();
+}
+
+}  // namespace qvpatch

@@ -1,0 +1,77 @@
+// The patch file: a versioned header, a table of entries, a data section, and a SHA-256 of all of
+// it at the end. Described byte by byte in docs/patch-format.md.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sha256.h"
+#include "status.h"
+
+namespace qvpatch {
+
+constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
+constexpr std::uint16_t kFormatVersion = 1;
+// Limits a reader enforces, so that a hostile patch cannot make it allocate without bound.
+constexpr std::uint32_t kMaxEntries = 1u << 20;
+constexpr std::size_t kMaxNameBytes = 1024;
+constexpr std::uint64_t kMaxFileSize = 1ull << 40;
+// The name of the work area inside the directory being updated; no entry may use it.
+constexpr char kWorkAreaName[] = ".qvpatch.tmp";
+
+enum class EntryKind : std::uint8_t {
+    kChangedFile = 1,
+    kAddedFile = 2,
+    kRemovedFile = 3,
+    kAddedDirectory = 4,
+    kRemovedDirectory = 5,
+};
+
+enum class Codec : std::uint8_t {
+    kStored = 0,      // the new file's bytes as they are
+    kZstdDelta = 1,   // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
+    kZstd = 2,        // one zstd frame on its own
+};
+
+struct Entry {
+    EntryKind kind = EntryKind::kAddedFile;
+    Codec codec = Codec::kStored;
+    std::string name;  // relative, UTF-8, '/' between its parts
+    std::uint64_t oldSize = 0;
+    Digest oldHash{};
+    std::uint64_t newSize = 0;
+    Digest newHash{};
+    std::uint64_t dataOffset = 0;  // in the data section
+    std::uint64_t dataLength = 0;
+
+    bool HasOld() const { return kind == EntryKind::kChangedFile || kind == EntryKind::kRemovedFile; }
+    bool HasNew() const { return kind == EntryKind::kChangedFile || kind == EntryKind::kAddedFile; }
+    bool IsDirectory() const { return kind == EntryKind::kAddedDirectory || kind == EntryKind::kRemovedDirectory; }
+};
+
+struct Patch {
+    std::vector<Entry> entries;
+    std::vector<std::uint8_t> data;  // the data section
+};
+
+// The patch file's bytes.
+std::vector<std::uint8_t> Serialize(const Patch& patch);
+
+// Reads a patch file's bytes: the integrity check first, then every field with its bounds, then
+// every name and the set of names as a whole. Nothing may be left over.
+Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch);
+
+// Whether a name is safe to join to the directory being updated: relative, UTF-8, '/' between
+// non-empty parts, none of them "." or "..", no drive, stream or device name, no character that
+// Windows does not allow in names, no part ending in a dot or a blank.
+Result CheckName(const std::string& name);
+
+// Whether the names together are safe: no two equal without regard to case, and no file entry
+// standing where another entry needs a directory.
+Result CheckNames(const std::vector<Entry>& entries);
+
+// The name folded for comparisons without regard to case.
+std::string FoldName(const std::string& name);
+
+}  // namespace qvpatch

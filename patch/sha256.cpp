@@ -1,0 +1,63 @@
+// SHA-256 over libgcrypt.
+#include "sha256.h"
+
+#include <gcrypt.h>
+
+#include <cstring>
+
+namespace qvpatch {
+
+namespace {
+
+void InitGcrypt()
+{
+    static const bool ready = [] {
+        gcry_check_version(nullptr);
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+        return true;
+    }();
+    (void)ready;
+}
+
+}  // namespace
+
+Digest Sha256(const void* data, std::size_t size)
+{
+    InitGcrypt();
+    Digest digest;
+    gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), data, size);
+    return digest;
+}
+
+std::string ToHex(const Digest& digest)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : digest) {
+        out += kHex[b >> 4];
+        out += kHex[b & 15];
+    }
+    return out;
+}
+
+Sha256Stream::Sha256Stream() : handle_(nullptr)
+{
+    InitGcrypt();
+    gcry_md_hd_t h = nullptr;
+    gcry_md_open(&h, GCRY_MD_SHA256, 0);
+    handle_ = h;
+}
+
+Sha256Stream::~Sha256Stream() { gcry_md_close(static_cast<gcry_md_hd_t>(handle_)); }
+
+void Sha256Stream::Update(const void* data, std::size_t size) { gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, size); }
+
+Digest Sha256Stream::Final()
+{
+    Digest digest;
+    std::memcpy(digest.data(), gcry_md_read(static_cast<gcry_md_hd_t>(handle_), GCRY_MD_SHA256), digest.size());
+    return digest;
+}
+
+}  // namespace qvpatch

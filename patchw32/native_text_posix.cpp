@@ -1,0 +1,9 @@
+// Text conversions on POSIX systems: paths and texts are UTF-8 already.
+#include "native_text.h"
+
+namespace qvpatch {
+
+std::string SystemToUtf8(const std::string& text) { return text; }
+std::string Utf8ToSystem(const std::string& text) { return text; }
+
+}  // namespace qvpatch

@@ -1,0 +1,228 @@
+// qvpatch: builds a patch from two trees, applies or checks one against a directory, and tells what
+// a patch holds. Exit codes are the patch engine's statuses (0 success; see --help).
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "apply.h"
+#include "build.h"
+#include "format.h"
+#include "native_text.h"
+
+namespace {
+
+using namespace qvpatch;
+
+const char kUsage[] =
+    "usage: qvpatch build OLD NEW PATCH [--level N]   make the patch that turns tree OLD into tree NEW\n"
+    "       qvpatch apply DIR PATCH                   update DIR with PATCH (all or nothing)\n"
+    "       qvpatch check DIR PATCH                   say what apply would do, changing nothing\n"
+    "       qvpatch info PATCH                        list what PATCH holds\n"
+    "       qvpatch --help\n"
+    "\n"
+    "exit codes: 0 success, 1 bad command line, 2 patch unreadable, 3 patch corrupt, 4 unsafe patch,\n"
+    "            5 directory not at the expected version, 6 I/O error, 7 stopped, 8 out of memory,\n"
+    "            9 interrupted update in the way, 10 build failed\n";
+
+bool IsTerminal() { return isatty(2) != 0; }
+
+// Goes back to the start of the progress line and blanks it (no escape sequences, so that every
+// console shows it).
+void ClearLine() { std::fprintf(stderr, "\r%79s\r", ""); }
+
+// A one-line progress bar on stderr, when stderr is a terminal.
+class Progress : public ApplyObserver {
+public:
+    void FileStarted(const std::string& name) override
+    {
+        name_ = name;
+        Draw(0);
+    }
+    void FileProgress(std::uint32_t fraction) override { Draw(fraction); }
+    void FileDone() override { Draw(0x8000); }
+    void Info(const std::string& text) override { Line(text); }
+    void Warning(const std::string& text) override { Line("warning: " + text); }
+    void Finish()
+    {
+        if (drawn_)
+            std::fputs("\n", stderr);
+        drawn_ = false;
+    }
+
+private:
+    void Draw(std::uint32_t fraction)
+    {
+        if (!IsTerminal())
+            return;
+        int percent = static_cast<int>(static_cast<std::uint64_t>(fraction) * 100 / 0x8000);
+        int filled = percent * 30 / 100;
+        ClearLine();
+        std::fprintf(stderr, "[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
+                     std::string(30 - filled, '-').c_str(), percent, Utf8ToSystem(name_).c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    void Line(const std::string& text)
+    {
+        Finish();
+        std::fprintf(stderr, "qvpatch: %s\n", Utf8ToSystem(text).c_str());
+    }
+    std::string name_;
+    bool drawn_ = false;
+};
+
+int Report(const Result& r)
+{
+    if (!r.ok())
+        std::fprintf(stderr, "qvpatch: %s\n", Utf8ToSystem(r.message).c_str());
+    return static_cast<int>(r.status);
+}
+
+Result Load(const std::string& path, Patch* patch)
+{
+    std::vector<std::uint8_t> bytes;
+    Result r = ReadWholeFile(NativeFileSystem(), path, 1ull << 31, &bytes);
+    if (!r.ok())
+        return Fail(Status::kPatchUnreadable, "cannot read the patch: " + r.message);
+    return Parse(bytes.data(), bytes.size(), patch);
+}
+
+Result WritePatch(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    FileSystem& fs = NativeFileSystem();
+    FileInfo info;
+    Result r = fs.Stat(path, &info);
+    if (!r.ok())
+        return r;
+    if (info.exists)
+        return Fail(Status::kBuildFailed, path + " exists already; choose another name");
+    // Written beside its final name and renamed when complete, so no half patch is ever left.
+    std::string partial = path + ".part";
+    fs.Remove(partial);
+    std::unique_ptr<OutputFile> out;
+    if (!(r = fs.Create(partial, &out)).ok())
+        return r;
+    r = out->Write(bytes.data(), bytes.size());
+    if (r.ok())
+        r = out->Sync();
+    Result closed = out->Close();
+    if (r.ok())
+        r = closed;
+    if (r.ok())
+        r = fs.Rename(partial, path);
+    if (!r.ok())
+        fs.Remove(partial);
+    return r;
+}
+
+int Build(const std::vector<std::string>& args)
+{
+    BuildOptions options;
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--level" && i + 1 < args.size()) {
+            options.level = std::atoi(args[++i].c_str());
+            if (options.level < 1 || options.level > 22)
+                return Report(Fail(Status::kBadCommandLine, "the level runs from 1 to 22"));
+        } else {
+            paths.push_back(args[i]);
+        }
+    }
+    if (paths.size() != 3)
+        return Report(Fail(Status::kBadCommandLine, "build needs OLD NEW PATCH"));
+    options.onFile = [](const std::string& name, std::size_t index, std::size_t count) {
+        if (IsTerminal()) {
+            ClearLine();
+            std::fprintf(stderr, "[%zu/%zu] %s", index, count, Utf8ToSystem(name).c_str());
+            std::fflush(stderr);
+        }
+    };
+    Patch patch;
+    Result r = BuildPatch(NativeFileSystem(), paths[0], paths[1], options, &patch);
+    if (IsTerminal())
+        ClearLine();
+    std::vector<std::uint8_t> bytes;
+    if (r.ok()) {
+        bytes = Serialize(patch);
+        r = WritePatch(paths[2], bytes);
+    }
+    if (r.ok())
+        std::printf("%s: %zu entries, %zu bytes\n", paths[2].c_str(), patch.entries.size(), bytes.size());
+    return Report(r);
+}
+
+int ApplyOrCheck(const std::vector<std::string>& args, bool checkOnly)
+{
+    if (args.size() != 2)
+        return Report(Fail(Status::kBadCommandLine, std::string(checkOnly ? "check" : "apply") + " needs DIR PATCH"));
+    Patch patch;
+    Result r = Load(args[1], &patch);
+    if (!r.ok())
+        return Report(r);
+    Progress progress;
+    ApplySummary summary;
+    ApplyOptions options;
+    options.checkOnly = checkOnly;
+    r = Apply(NativeFileSystem(), args[0], patch, progress, options, &summary);
+    progress.Finish();
+    if (r.ok() && !summary.alreadyCurrent)
+        std::printf("%s: %d changed, %d added, %d removed files; %d added, %d removed directories\n",
+                    checkOnly ? "would update" : "updated", summary.changedFiles, summary.addedFiles,
+                    summary.removedFiles, summary.addedDirectories, summary.removedDirectories);
+    if (r.ok() && summary.alreadyCurrent)
+        std::printf("already up to date\n");
+    return Report(r);
+}
+
+int Info(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return Report(Fail(Status::kBadCommandLine, "info needs PATCH"));
+    Patch patch;
+    Result r = Load(args[0], &patch);
+    if (!r.ok())
+        return Report(r);
+    static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};
+    static const char* kCodecs[] = {"stored", "zstd delta", "zstd"};
+    std::printf("format %u, %zu entries, data %zu bytes\n", kFormatVersion, patch.entries.size(), patch.data.size());
+    for (const Entry& e : patch.entries) {
+        std::printf("%-11s %s", kKinds[static_cast<int>(e.kind)], Utf8ToSystem(e.name).c_str());
+        if (e.HasOld())
+            std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize), ToHex(e.oldHash).substr(0, 16).c_str());
+        if (e.HasNew())
+            std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(e.newSize),
+                        ToHex(e.newHash).substr(0, 16).c_str(), kCodecs[static_cast<int>(e.codec)],
+                        static_cast<unsigned long long>(e.dataLength));
+        std::printf("\n");
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        args.push_back(SystemToUtf8(argv[i]));
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::fputs(kUsage, args.empty() ? stderr : stdout);
+        return args.empty() ? static_cast<int>(Status::kBadCommandLine) : 0;
+    }
+    std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "build")
+        return Build(args);
+    if (command == "apply")
+        return ApplyOrCheck(args, false);
+    if (command == "check")
+        return ApplyOrCheck(args, true);
+    if (command == "info")
+        return Info(args);
+    std::fprintf(stderr, "qvpatch: unknown command \"%s\"\n%s", command.c_str(), kUsage);
+    return static_cast<int>(Status::kBadCommandLine);
+}
