@@ -1,0 +1,240 @@
+// Building and applying patches on real directory trees: an update, an update already done, a
+// directory at another version, a stop at every point, attributes kept, damaged data refused.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "apply.h"
+#include "build.h"
+#include "tree_support.h"
+
+namespace {
+
+using namespace qvpatch;
+using treetest::Make;
+using treetest::Snapshot;
+using treetest::TempTree;
+
+std::string Noise(std::size_t size, unsigned seed)
+{
+    std::string s(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+// An installed copy and the next version: a changed binary, a changed and a removed text file,
+// an added file in an added directory, a removed directory, names with non-ASCII letters.
+std::map<std::string, std::string> OldTree()
+{
+    std::string app = Noise(3 << 20, 1);
+    return {{"app.exe", app},
+            {"readme.txt", "Quorvane 1.0\n"},
+            {"lib/", ""},
+            {"lib/core.dll", Noise(70000, 2)},
+            {"lib/old.dll", "retired"},
+            {"plugins/", ""},
+            {"plugins/legacy.dat", "legacy"},
+            {"docs/", ""},
+            {"docs/caf\xc3\xa9.txt", "menu"}};
+}
+
+std::map<std::string, std::string> NewTree()
+{
+    auto tree = OldTree();
+    std::string& app = tree["app.exe"];
+    app.replace(100000, 12, "version 1.1!");
+    app.replace(2000000, 5000, Noise(5000, 9));
+    tree["readme.txt"] = "Quorvane 1.1\n";
+    tree.erase("lib/old.dll");
+    tree.erase("plugins/legacy.dat");
+    tree.erase("plugins/");
+    tree["lib/extra/"] = "";
+    tree["lib/extra/new.dll"] = Noise(40000, 3);
+    tree["docs/caf\xc3\xa9.txt"] = "menu du jour";
+    return tree;
+}
+
+// Stops at the n-th question whether to go on, and records what it was told.
+class Recorder : public ApplyObserver {
+public:
+    explicit Recorder(int stopAt = -1) : stopAt_(stopAt) {}
+    void FileStarted(const std::string& name) override { started.push_back(name); }
+    void FileProgress(std::uint32_t fraction) override { lastFraction = fraction; }
+    void FileDone() override { ++done; }
+    bool KeepGoing() override { return ++queries != stopAt_; }
+    void Info(const std::string& text) override { info += text; }
+    std::vector<std::string> started;
+    std::uint32_t lastFraction = 0;
+    int done = 0;
+    int queries = 0;
+
+    std::string info;
+
+private:
+    int stopAt_;
+};
+
+class ApplyTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Make(tmp_.Sub("old"), OldTree());
+        Make(tmp_.Sub("new"), NewTree());
+        Make(dir(), OldTree());
+        BuildOptions options;
+        options.level = 3;
+        ASSERT_TRUE(BuildPatch(fs_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
+    }
+
+    std::string dir() const { return tmp_.Sub("installed"); }
+
+    Result Run(ApplyObserver& observer, bool checkOnly = false)
+    {
+        ApplyOptions options;
+        options.checkOnly = checkOnly;
+        return Apply(fs_, dir(), patch_, observer, options, &summary_);
+    }
+
+    FileSystem& fs_ = NativeFileSystem();
+    TempTree tmp_;
+    Patch patch_;
+    ApplySummary summary_;
+};
+
+TEST_F(ApplyTest, UpdatesTheTreeToTheNewVersion)
+{
+    Recorder recorder;
+    ASSERT_TRUE(Run(recorder).ok());
+    EXPECT_EQ(Snapshot(fs_, dir()), NewTree());
+    EXPECT_EQ(summary_.changedFiles, 3);
+    EXPECT_EQ(summary_.addedFiles, 1);
+    EXPECT_EQ(summary_.removedFiles, 2);
+    EXPECT_EQ(summary_.addedDirectories, 1);
+    EXPECT_EQ(summary_.removedDirectories, 1);
+    EXPECT_EQ(recorder.done, 4);
+    EXPECT_EQ(recorder.lastFraction, 0x8000u);
+    // The big file asked at least once per MiB of output.
+    EXPECT_GE(recorder.queries, 3 + 4);
+
+    // Applying again finds the new version and changes nothing.
+    Recorder again;
+    ASSERT_TRUE(Run(again).ok());
+    EXPECT_TRUE(summary_.alreadyCurrent);
+    EXPECT_NE(again.info.find("already"), std::string::npos);
+    EXPECT_TRUE(again.started.empty());
+}
+
+TEST_F(ApplyTest, CheckChangesNothing)
+{
+    Recorder recorder;
+    ASSERT_TRUE(Run(recorder, true).ok());
+    EXPECT_EQ(summary_.changedFiles, 3);
+    EXPECT_EQ(Snapshot(fs_, dir()), OldTree());
+}
+
+TEST_F(ApplyTest, ADirectoryAtAnotherVersionIsRefusedAndLeftAlone)
+{
+    for (const auto& [name, content] : std::map<std::string, std::string>{
+             {"readme.txt", "edited by hand\n"}, {"lib/extra/new.dll", "in the way"}, {"lib/old.dll", "changed"}}) {
+        TempTree other;
+        auto tree = OldTree();
+        tree[name] = content;
+        if (name == "lib/extra/new.dll")
+            tree["lib/extra/"] = "";
+        Make(other.path(), tree);
+        Recorder recorder;
+        Result r = Apply(fs_, other.path(), patch_, recorder, ApplyOptions{}, &summary_);
+        EXPECT_EQ(r.status, Status::kWrongVersion) << name;
+        EXPECT_NE(r.message.find(name), std::string::npos) << r.message;
+        EXPECT_EQ(Snapshot(fs_, other.path()), tree) << name;
+    }
+    // A missing file too.
+    std::filesystem::remove(std::filesystem::u8path(dir() + "/readme.txt"));
+    Recorder recorder;
+    EXPECT_EQ(Run(recorder).status, Status::kWrongVersion);
+}
+
+TEST_F(ApplyTest, AStopAtAnyQuestionLeavesTheOldTree)
+{
+    Recorder counting;
+    ASSERT_TRUE(Run(counting, true).ok());
+    Recorder full;
+    {
+        TempTree probe;
+        Make(probe.path(), OldTree());
+        ASSERT_TRUE(Apply(fs_, probe.path(), patch_, full, ApplyOptions{}, &summary_).ok());
+    }
+    ASSERT_GT(full.queries, 5);
+    for (int n = 1; n <= full.queries; ++n) {
+        Recorder stopping(n);
+        Result r = Run(stopping);
+        ASSERT_EQ(r.status, Status::kStopped) << n;
+        ASSERT_EQ(Snapshot(fs_, dir()), OldTree()) << "stopped at question " << n;
+    }
+}
+
+TEST_F(ApplyTest, DamagedDataIsRefusedBeforeTheTreeChanges)
+{
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry& e = patch_.entries[i];
+        if (!e.HasNew() || e.dataLength < 8)
+            continue;
+        Patch damaged = patch_;
+        damaged.data[static_cast<std::size_t>(e.dataOffset + e.dataLength / 2)] ^= 0x5A;
+        Recorder recorder;
+        Result r = Apply(fs_, dir(), damaged, recorder, ApplyOptions{}, &summary_);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << e.name << ": " << r.message;
+        EXPECT_EQ(Snapshot(fs_, dir()), OldTree()) << e.name;
+    }
+}
+
+TEST_F(ApplyTest, AWorkAreaInTheWayIsReported)
+{
+    std::filesystem::create_directory(std::filesystem::u8path(dir() + "/.qvpatch.tmp"));
+    Recorder recorder;
+    EXPECT_EQ(Run(recorder).status, Status::kInterrupted);
+    EXPECT_EQ(Snapshot(fs_, dir()).count("app.exe"), 1u);
+}
+
+TEST_F(ApplyTest, ReadOnlyFilesAreUpdatedAndStayReadOnly)
+{
+    auto readme = std::filesystem::u8path(dir() + "/readme.txt");
+    std::filesystem::permissions(readme, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                             std::filesystem::perms::others_write,
+                                 std::filesystem::perm_options::remove);
+    Recorder recorder;
+    ASSERT_TRUE(Run(recorder).ok());
+    EXPECT_EQ(Snapshot(fs_, dir()), NewTree());
+    auto perms = std::filesystem::status(readme).permissions();
+    EXPECT_EQ(perms & std::filesystem::perms::owner_write, std::filesystem::perms::none);
+}
+
+TEST(BuildTest, TheSmallestEncodingWins)
+{
+    TempTree tmp;
+    std::string text;
+    for (int i = 0; i < 2000; ++i)
+        text += "line " + std::to_string(i) + "\n";
+    Make(tmp.Sub("old"), {{"same.txt", "same"}, {"text.txt", text}, {"noise.bin", Noise(5000, 4)}});
+    Make(tmp.Sub("new"), {{"same.txt", "same"}, {"text.txt", text + "one more line\n"}, {"noise.bin", Noise(5000, 5)},
+                          {"added.txt", text}});
+    Patch patch;
+    ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), BuildOptions{}, &patch).ok());
+    std::map<std::string, Codec> codecs;
+    for (const Entry& e : patch.entries)
+        codecs[e.name] = e.codec;
+    EXPECT_EQ(codecs.count("same.txt"), 0u);
+    EXPECT_EQ(codecs["text.txt"], Codec::kZstdDelta);
+    EXPECT_EQ(codecs["noise.bin"], Codec::kStored);
+    EXPECT_EQ(codecs["added.txt"], Codec::kZstd);
+}
+
+}  // namespace

@@ -1,0 +1,237 @@
+// The patch file's format: what a reader accepts, and every kind of hostile or damaged patch it
+// refuses, with patches built byte by byte.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "format.h"
+
+namespace {
+
+using namespace qvpatch;
+
+// A patch file written field by field, with a correct integrity check unless told otherwise.
+class Bytes {
+public:
+    Bytes& U8(std::uint8_t v)
+    {
+        b_.push_back(v);
+        return *this;
+    }
+    Bytes& U16(std::uint16_t v) { return Le(v, 2); }
+    Bytes& U32(std::uint32_t v) { return Le(v, 4); }
+    Bytes& U64(std::uint64_t v) { return Le(v, 8); }
+    Bytes& Text(const std::string& s)
+    {
+        b_.insert(b_.end(), s.begin(), s.end());
+        return *this;
+    }
+    Bytes& Hash(const Digest& d)
+    {
+        b_.insert(b_.end(), d.begin(), d.end());
+        return *this;
+    }
+    Bytes& Header(std::uint32_t entries, std::uint64_t dataSize, std::uint16_t version = 1)
+    {
+        Text(std::string(kMagic, sizeof kMagic));
+        return U16(version).U16(0).U32(entries).U64(dataSize);
+    }
+    // An added file entry with stored data.
+    Bytes& Added(const std::string& name, const std::string& content, std::uint64_t offset)
+    {
+        U8(2).U8(0).U16(static_cast<std::uint16_t>(name.size())).Text(name);
+        return U64(content.size()).Hash(Sha256(content.data(), content.size())).U64(offset).U64(content.size());
+    }
+    Bytes& Dir(const std::string& name, std::uint8_t kind = 4)
+    {
+        return U8(kind).U8(0).U16(static_cast<std::uint16_t>(name.size())).Text(name);
+    }
+    std::vector<std::uint8_t> Sealed() const
+    {
+        std::vector<std::uint8_t> out = b_;
+        Digest d = Sha256(out.data(), out.size());
+        out.insert(out.end(), d.begin(), d.end());
+        return out;
+    }
+
+private:
+    Bytes& Le(std::uint64_t v, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            b_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        return *this;
+    }
+    std::vector<std::uint8_t> b_;
+};
+
+Result ParseBytes(const std::vector<std::uint8_t>& bytes, Patch* patch = nullptr)
+{
+    Patch ignored;
+    return Parse(bytes.data(), bytes.size(), patch ? patch : &ignored);
+}
+
+std::vector<std::uint8_t> OneAddedFile(const std::string& name, const std::string& content = "hello")
+{
+    return Bytes().Header(1, content.size()).Added(name, content, 0).Text(content).Sealed();
+}
+
+TEST(PatchFormatTest, HandBuiltPatchReadsBack)
+{
+    Patch patch;
+    ASSERT_TRUE(ParseBytes(Bytes().Header(2, 5).Dir("docs").Added("docs/readme.txt", "hello", 0).Text("hello").Sealed(),
+                           &patch)
+                    .ok());
+    ASSERT_EQ(patch.entries.size(), 2u);
+    EXPECT_EQ(patch.entries[0].kind, EntryKind::kAddedDirectory);
+    EXPECT_EQ(patch.entries[1].name, "docs/readme.txt");
+    EXPECT_EQ(patch.entries[1].newSize, 5u);
+    EXPECT_EQ(std::string(patch.data.begin(), patch.data.end()), "hello");
+}
+
+TEST(PatchFormatTest, SerializeAndParseAgree)
+{
+    Patch patch;
+    Entry changed;
+    changed.kind = EntryKind::kChangedFile;
+    changed.codec = Codec::kZstdDelta;
+    changed.name = "bin/app.exe";
+    changed.oldSize = 3;
+    changed.oldHash = Sha256("old", 3);
+    changed.newSize = 3;
+    changed.newHash = Sha256("new", 3);
+    changed.dataLength = 4;
+    Entry removed;
+    removed.kind = EntryKind::kRemovedFile;
+    removed.name = "bin/old.dll";
+    removed.oldSize = 1;
+    patch.entries = {changed, removed};
+    patch.data = {1, 2, 3, 4};
+    std::vector<std::uint8_t> bytes = Serialize(patch);
+    Patch back;
+    ASSERT_TRUE(ParseBytes(bytes, &back).ok());
+    ASSERT_EQ(back.entries.size(), 2u);
+    EXPECT_EQ(back.entries[0].codec, Codec::kZstdDelta);
+    EXPECT_EQ(back.entries[0].oldHash, changed.oldHash);
+    EXPECT_EQ(back.entries[1].oldSize, 1u);
+    EXPECT_EQ(back.data, patch.data);
+    EXPECT_EQ(Serialize(back), bytes);
+}
+
+TEST(PatchFormatTest, EveryChangedByteFailsTheIntegrityCheck)
+{
+    std::vector<std::uint8_t> good = OneAddedFile("a.txt");
+    ASSERT_TRUE(ParseBytes(good).ok());
+    for (std::size_t i = 0; i < good.size(); ++i) {
+        std::vector<std::uint8_t> bad = good;
+        bad[i] ^= 0x01;
+        Result r = ParseBytes(bad);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << "byte " << i;
+    }
+    for (std::size_t cut : {std::size_t{0}, std::size_t{10}, good.size() - 1}) {
+        std::vector<std::uint8_t> shorter(good.begin(), good.begin() + static_cast<long>(cut));
+        EXPECT_EQ(ParseBytes(shorter).status, Status::kPatchCorrupt) << cut;
+    }
+}
+
+TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
+{
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        const char* reason;
+    };
+    const std::string x = "hello";
+    const Case cases[] = {
+        {Bytes().Header(1, 5, 2).Added("a", x, 0).Text(x).Sealed(), "format version 2"},
+        {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(), "left over"},
+        {Bytes().Header(2, 5).Added("a", x, 0).Text(x).Sealed(), "entry kind"},
+        {Bytes().Header(1, 5).U8(4).U8(0).U16(6).Text("a").Text(x).Sealed(), "runs into the data section"},
+        {Bytes().Header(1, 5).Added("a", x, 1).Text(x).Sealed(), "outside the data section"},
+        {Bytes().Header(1, 5).U8(9).U8(0).U16(1).Text("a").Text(x).Sealed(), "unknown entry kind"},
+        {Bytes().Header(1, 0).U8(4).U8(1).U16(1).Text("a").Sealed(), "codec"},
+        {Bytes().Header(1, 0).U8(2).U8(1).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec"},
+        {Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed(), "name length"},
+        {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
+         "size that does not fit"},
+        {Bytes().Header(0x7fffffff, 0).Sealed(), "too many entries"},
+        {Bytes().Header(0, 1000).Sealed(), "longer than the file"},
+    };
+    for (const Case& c : cases) {
+        Result r = ParseBytes(c.bytes);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << c.reason;
+        EXPECT_NE(r.message.find(c.reason), std::string::npos) << r.message;
+    }
+}
+
+TEST(PatchFormatTest, NamesThatCouldEscapeOrCollideAreRefused)
+{
+    const char* unsafe[] = {
+        "/etc/passwd", "C:/Windows/win.ini", "C:evil", "../outside", "a/../../outside", "a/./b", "a//b",
+        "dir/", "a\\b", "file.txt:stream", "CON", "con.txt", "sub/NUL", "Com1.log", "LPT9", "aux ",
+        "trailing.", "sub/trailing ", "what?", "pipe|name", "star*", "<angle>", "quote\"d", "tab\there",
+        "\x7f", ".qvpatch.tmp", ".QVPATCH.TMP/journal", "bad\xff" "utf8", "over\xc0\xaflong", "COM\xc2\xb9"};
+    for (const char* name : unsafe) {
+        Result r = ParseBytes(OneAddedFile(name));
+        EXPECT_EQ(r.status, Status::kUnsafePatch) << name;
+    }
+    const char* fine[] = {"a.txt", "sub/dir/file.bin", "CONSOLE.txt", "com10", "caf\xc3\xa9.txt", ".hidden",
+                          "name with blanks.txt"};
+    for (const char* name : fine)
+        EXPECT_TRUE(ParseBytes(OneAddedFile(name)).ok()) << name;
+    EXPECT_EQ(ParseBytes(OneAddedFile(std::string(1100, 'n'))).status, Status::kPatchCorrupt);
+}
+
+TEST(PatchFormatTest, DuplicatesAndFilesWhereDirectoriesStandAreRefused)
+{
+    const std::string x = "x";
+    std::vector<std::vector<std::uint8_t>> patches = {
+        Bytes().Header(2, 1).Added("Readme.txt", x, 0).Added("README.TXT", x, 0).Text(x).Sealed(),
+        Bytes().Header(2, 1).Added("a", x, 0).Added("a/b", x, 0).Text(x).Sealed(),
+        Bytes().Header(2, 1).Dir("a", 5).Added("a/new", x, 0).Text(x).Sealed(),
+        Bytes().Header(2, 0).Dir("same").Dir("SAME", 5).Sealed(),
+    };
+    for (const auto& bytes : patches)
+        EXPECT_EQ(ParseBytes(bytes).status, Status::kUnsafePatch);
+}
+
+TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
+{
+    std::string old(200000, 'o'), now = old;
+    now.replace(1000, 5, "fresh");
+    std::vector<std::uint8_t> delta;
+    ASSERT_TRUE(EncodeZstd(reinterpret_cast<const std::uint8_t*>(now.data()), now.size(),
+                           reinterpret_cast<const std::uint8_t*>(old.data()), old.size(), 19, &delta)
+                    .ok());
+    EXPECT_LT(delta.size(), 200u);
+    Entry e;
+    e.kind = EntryKind::kChangedFile;
+    e.codec = Codec::kZstdDelta;
+    e.name = "f";
+    e.newSize = now.size();
+    std::string out;
+    auto sink = [&](const std::uint8_t* d, std::size_t n) {
+        out.append(reinterpret_cast<const char*>(d), n);
+        return Result::Ok();
+    };
+    const auto* oldBytes = reinterpret_cast<const std::uint8_t*>(old.data());
+    ASSERT_TRUE(DecodeEntry(e, delta.data(), delta.size(), oldBytes, old.size(), sink).ok());
+    EXPECT_EQ(out, now);
+
+    // A declared size that differs, bytes after the frame, a cut frame, another old file.
+    Entry wrong = e;
+    wrong.newSize = now.size() - 1;
+    EXPECT_EQ(DecodeEntry(wrong, delta.data(), delta.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
+    std::vector<std::uint8_t> longer = delta;
+    longer.push_back(0);
+    EXPECT_EQ(DecodeEntry(e, longer.data(), longer.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
+    EXPECT_EQ(DecodeEntry(e, delta.data(), delta.size() - 3, oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
+    std::string other(200000, 'x');
+    out.clear();
+    Result r = DecodeEntry(e, delta.data(), delta.size(), reinterpret_cast<const std::uint8_t*>(other.data()),
+                           other.size(), sink);
+    EXPECT_TRUE(!r.ok() || out != now);
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+// Directory trees for the patch engine's tests: made, read back whole, and removed, through the
+// engine's own file system so that the same tests run natively and under Wine.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "fs.h"
+
+namespace treetest {
+
+// Every file and directory below root: "name/" for a directory, "name" with its bytes for a file.
+inline std::map<std::string, std::string> Snapshot(qvpatch::FileSystem& fs, const std::string& root,
+                                                   const std::string& relative = "")
+{
+    std::map<std::string, std::string> out;
+    std::vector<qvpatch::DirEntry> entries;
+    fs.List(relative.empty() ? root : fs.Join(root, relative), &entries);
+    for (const auto& e : entries) {
+        std::string name = relative.empty() ? e.name : relative + "/" + e.name;
+        if (e.isDirectory) {
+            out[name + "/"] = "";
+            auto inner = Snapshot(fs, root, name);
+            out.insert(inner.begin(), inner.end());
+        } else {
+            std::vector<std::uint8_t> bytes;
+            qvpatch::ReadWholeFile(fs, fs.Join(root, name), 1ull << 32, &bytes);
+            out[name] = std::string(bytes.begin(), bytes.end());
+        }
+    }
+    return out;
+}
+
+// A temporary directory, removed with everything in it.
+class TempTree {
+public:
+    TempTree()
+    {
+        static int counter = 0;
+        auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ = std::filesystem::temp_directory_path() / ("qvpatch-test-" + std::to_string(stamp) + "-" +
+                                                          std::to_string(++counter));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempTree()
+    {
+        std::error_code ignored;
+        for (auto& p : std::filesystem::recursive_directory_iterator(path_, ignored))
+            std::filesystem::permissions(p.path(), std::filesystem::perms::owner_all,
+                                         std::filesystem::perm_options::add, ignored);
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string path() const { return path_.string(); }
+    std::string Sub(const std::string& name) const { return (path_ / name).string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Writes the files and directories of a snapshot under root.
+inline void Make(const std::string& root, const std::map<std::string, std::string>& tree)
+{
+    for (const auto& [name, content] : tree) {
+        std::filesystem::path p = std::filesystem::u8path(root + "/" + name);
+        if (!name.empty() && name.back() == '/') {
+            std::filesystem::create_directories(p);
+            continue;
+        }
+        std::filesystem::create_directories(p.parent_path());
+        std::FILE* f = nullptr;
+#ifdef _WIN32
+        f = _wfopen(p.wstring().c_str(), L"wb");
+#else
+        f = std::fopen(p.string().c_str(), "wb");
+#endif
+        if (f != nullptr) {
+            std::fwrite(content.data(), 1, content.size(), f);
+            std::fclose(f);
+        }
+    }
+}
+
+}  // namespace treetest
