@@ -18,8 +18,14 @@ void InstallCloseSignals()
     action.sa_handler = OnCloseSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+    sigset_t closeSignals;
+    sigemptyset(&closeSignals);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(sig, &action, nullptr);
+        sigaddset(&closeSignals, sig);
+    }
+    // A parent may have blocked them; a close request already pending is then handled like any.
+    sigprocmask(SIG_UNBLOCK, &closeSignals, nullptr);
 }
 
 }  // namespace
