@@ -2,9 +2,9 @@
 # The main jobs on built-in examples, on Linux:
 # 1. setup starts an example kit's installer in the user's language: it stages the language's setup
 #    files and starts the (recording) installer, which shows what it received.
-# 2. qvapply updates an example installation, with its progress window drawn on this terminal.
-#    Press Ctrl-C while it runs to cancel, as the Cancel button would. Until the patch library
-#    lands, the library is the scripted test library.
+# 2. qvpatch builds a patch between two versions of an example installation, and qvapply applies
+#    it with the patch library, its progress window drawn on this terminal. Press Ctrl-C while it
+#    runs to cancel, as the Cancel button would: the installation is then left as it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,30 +34,32 @@ echo "_SETUP.DLL says: $(cat "$work/cwd/QVSETUP.TMP/_SETUP.DLL")"
 echo "the installer reports:"
 sed 's/^/    /' "$work/installer.txt"
 echo
-echo "== qvapply"
-
-# What the library does: three files, each with its progress, asking after every step whether to
-# go on.
-{
-  for file in QUORVANE.EXE QVCORE.DLL QVHELP.HLP; do
-    echo "callback 7 text $file"
-    for percent in 0 10 20 30 40 50 60 70 80 90 100; do
-      echo "callback 5 value $((percent * 32768 / 100))"
-      echo "query 2"
-      echo "sleep 120"
-    done
-    echo "callback 8"
-  done
-  echo "return 0"
-} >"$work/script.txt"
-
-echo "qvapply $work/quorvane $work/patches/UPDATE.PAT"
+echo "== qvpatch and qvapply: an example update"
+# Two versions of an example installation: a program that changes in places, a changed and a
+# removed text file, and an added directory.
+mkdir -p "$work/v1/bin" "$work/v1/share" "$work/v2/bin" "$work/v2/share/added"
+head -c 24000000 /dev/urandom >"$work/v1/bin/quorvane"
+cp "$work/v1/bin/quorvane" "$work/v2/bin/quorvane"
+printf 'version 1.1' | dd of="$work/v2/bin/quorvane" bs=1 seek=5000000 conv=notrunc 2>/dev/null
+head -c 200000 /dev/urandom | dd of="$work/v2/bin/quorvane" bs=1 seek=12000000 conv=notrunc 2>/dev/null
+echo "Quorvane 1.0" >"$work/v1/share/readme.txt"
+echo "Quorvane 1.1" >"$work/v2/share/readme.txt"
+echo "retired" >"$work/v1/share/old.txt"
+echo "new in 1.1" >"$work/v2/share/added/notes.txt"
+cp -a "$work/v1/." "$work/quorvane/"
+build/linux/bin/qvpatch build "$work/v1" "$work/v2" "$work/patches/UPDATE.PAT" --level 19
+build/linux/bin/qvpatch info "$work/patches/UPDATE.PAT"
+echo
+echo "qvapply $work/quorvane $work/patches/UPDATE.PAT   (Ctrl-C cancels and rolls back)"
 set +e
-QVTEST_SCRIPT="$work/script.txt" QVTEST_RECORD="$work/record.txt" \
-  build/linux/bin/testlib/qvapply "$work/quorvane" "$work/patches/UPDATE.PAT"
+build/linux/bin/qvapply "$work/quorvane" "$work/patches/UPDATE.PAT"
 code=$?
 set -e
 echo
 echo "exit code: $code ($([ $code -eq 1 ] && echo "update completed" || echo "update failed or cancelled"))"
 echo "log $work/patches/qvsp.log: \"$(cat "$work/patches/qvsp.log")\""
-echo "the library received: \"$(sed -n 's/^cmdline //p' "$work/record.txt")\""
+if diff -r "$work/quorvane" "$work/v2" >/dev/null; then
+  echo "the installation is now byte for byte version 2"
+else
+  echo "the installation is as it was (version 1)"
+fi

@@ -1,0 +1,119 @@
+// Updating a real tree under Wine from end to end: qvapply.exe with the PATCHW32.DLL beside it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <map>
+#include <string>
+
+#include "build.h"
+#include "tree_support.h"
+#include "wine_support.h"
+#include "winprobe.h"
+
+namespace {
+
+using namespace qvpatch;
+using treetest::Make;
+using treetest::Snapshot;
+using treetest::TempTree;
+
+const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
+
+std::string Noise(std::size_t size, unsigned seed)
+{
+    std::string s(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
+}
+
+class UpdateWine : public ::testing::Test {
+protected:
+    void Prepare(std::size_t bigSize)
+    {
+        old_ = {{"QUORVANE.EXE", Noise(bigSize, 1)}, {"README.TXT", "1.0"}, {"caf\xc3\xa9/", ""},
+                {"caf\xc3\xa9/menu.txt", "old"}};
+        new_ = old_;
+        new_["QUORVANE.EXE"] = Noise(bigSize, 2);
+        new_["README.TXT"] = "1.1";
+        new_["caf\xc3\xa9/menu.txt"] = "new";
+        Make(tmp_.Sub("old"), old_);
+        Make(tmp_.Sub("new"), new_);
+        Make(tmp_.Sub("app"), old_);
+        Patch patch;
+        BuildOptions options;
+        options.level = 1;
+        ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp_.Sub("old"), tmp_.Sub("new"), options, &patch).ok());
+        std::vector<std::uint8_t> bytes = Serialize(patch);
+        CreateDirectoryA(tmp_.Sub("sp").c_str(), nullptr);
+        wine::WriteFile(tmp_.Sub("sp") + "\\UPDATE.PAT", std::string(bytes.begin(), bytes.end()));
+    }
+
+    void Start()
+    {
+        std::string commandLine = "\"" + wine::ModuleDir() + "\\qvapply.exe\" " + tmp_.Sub("app") + " " +
+                                  tmp_.Sub("sp") + "\\UPDATE.PAT";
+        std::vector<char> buffer(commandLine.begin(), commandLine.end());
+        buffer.push_back('\0');
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        ASSERT_TRUE(CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_));
+    }
+
+    DWORD ExitCode()
+    {
+        WaitForSingleObject(pi_.hProcess, 60000);
+        DWORD code = 0xDEAD;
+        GetExitCodeProcess(pi_.hProcess, &code);
+        CloseHandle(pi_.hProcess);
+        CloseHandle(pi_.hThread);
+        return code;
+    }
+
+    std::map<std::string, std::string> Installed() { return Snapshot(NativeFileSystem(), tmp_.Sub("app")); }
+    std::string Log() { return wine::ReadFile(tmp_.Sub("sp") + "\\qvsp.log"); }
+
+    TempTree tmp_;
+    std::map<std::string, std::string> old_, new_;
+    PROCESS_INFORMATION pi_ = {};
+};
+
+TEST_F(UpdateWine, QvapplyUpdatesTheTree)
+{
+    Prepare(1 << 20);
+    Start();
+    EXPECT_EQ(ExitCode(), 1u);
+    EXPECT_EQ(Installed(), new_);
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(UpdateWine, AnotherVersionIsRefusedAndLeftAlone)
+{
+    Prepare(1 << 20);
+    Make(tmp_.Sub("app"), {{"README.TXT", "0.9"}});
+    auto before = Installed();
+    Start();
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(Installed(), before);
+}
+
+TEST_F(UpdateWine, CancelRollsBack)
+{
+    // Large enough that the library asks often while the window helper presses Cancel.
+    Prepare(48 << 20);
+    Start();
+    HWND window = winprobe::WaitForWindow("Updating Quorvane", pi_.dwProcessId, 20000);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
+    EXPECT_EQ(ExitCode(), 0u);
+    EXPECT_EQ(Installed(), old_);
+    EXPECT_EQ(Log(), kCancelText);
+}
+
+}  // namespace
