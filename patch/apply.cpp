@@ -40,6 +40,8 @@ private:
     Result HashFile(const std::string& path, std::uint64_t size, Digest* digest);
     Result BuildNewFiles();
     Result BuildNewFile(size_t index);
+    Result BuildGroup(const std::vector<size_t>& members);
+    Result LoadOld(const Entry& e, std::vector<std::uint8_t>* old);
     Result Commit(std::vector<Step>* done);
     Result Do(const Step& step);
     bool RollBack(const std::vector<Step>& done);
@@ -172,57 +174,179 @@ Result Update::StateOf(const Entry& e, State* state)
                     std::to_string(e.oldSize) + ")");
 }
 
+Result Update::LoadOld(const Entry& e, std::vector<std::uint8_t>* old)
+{
+    Result r = ReadWholeFile(fs_, Path(e.name), e.oldSize, old);
+    if (!r.ok())
+        return r;
+    if (old->size() != e.oldSize || Sha256(old->data(), old->size()) != e.oldHash)
+        return Fail(Status::kWrongVersion, "the directory changed while it was being updated: " + e.name);
+    return Result::Ok();
+}
+
+// One new file being written into the work area, checked when it is complete.
+class NewFile {
+public:
+    NewFile(FileSystem& fs, ApplyObserver& observer, const Entry& entry, std::string path)
+        : fs_(fs), observer_(observer), entry_(entry), path_(std::move(path))
+    {
+    }
+
+    Result Open()
+    {
+        observer_.FileStarted(entry_.name);
+        return fs_.Create(path_, &out_);
+    }
+
+    Result Write(const std::uint8_t* data, std::size_t size)
+    {
+        Result r = out_->Write(data, size);
+        if (!r.ok())
+            return r;
+        hash_.Update(data, size);
+        written_ += size;
+        observer_.FileProgress(static_cast<std::uint32_t>(written_ * 0x8000 / entry_.newSize));
+        return Result::Ok();
+    }
+
+    std::uint64_t left() const { return entry_.newSize - written_; }
+
+    // Flushes, closes and checks the file; an error leaves it for the work area's clean-up.
+    Result Finish()
+    {
+        Result r = out_->Sync();
+        Result closed = out_->Close();
+        if (!r.ok())
+            return r;
+        if (!closed.ok())
+            return closed;
+        if (written_ != entry_.newSize || hash_.Final() != entry_.newHash)
+            return Fail(Status::kPatchCorrupt, "corrupt patch: " + entry_.name + " does not come out as the patch says");
+        if (entry_.newSize == 0)
+            observer_.FileProgress(0x8000);
+        observer_.FileDone();
+        return Result::Ok();
+    }
+
+private:
+    FileSystem& fs_;
+    ApplyObserver& observer_;
+    const Entry& entry_;
+    std::string path_;
+    std::unique_ptr<OutputFile> out_;
+    Sha256Stream hash_;
+    std::uint64_t written_ = 0;
+};
+
 Result Update::BuildNewFile(size_t index)
 {
     const Entry& e = patch_.entries[index];
-    observer_.FileStarted(e.name);
     std::vector<std::uint8_t> old;
     if (e.kind == EntryKind::kChangedFile && e.codec == Codec::kZstdDelta) {
-        Result r = ReadWholeFile(fs_, Path(e.name), e.oldSize, &old);
+        Result r = LoadOld(e, &old);
         if (!r.ok())
             return r;
-        if (old.size() != e.oldSize || Sha256(old.data(), old.size()) != e.oldHash)
-            return Fail(Status::kWrongVersion, "the directory changed while it was being updated: " + e.name);
     }
-    std::unique_ptr<OutputFile> out;
-    Result r = fs_.Create(WorkPath(NewName(index)), &out);
+    NewFile file(fs_, observer_, e, WorkPath(NewName(index)));
+    Result r = file.Open();
     if (!r.ok())
         return r;
-    Sha256Stream hash;
-    std::uint64_t written = 0;
     r = DecodeEntry(e, patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength), old.data(),
                     old.size(), [&](const std::uint8_t* data, std::size_t size) -> Result {
-                        Result w = out->Write(data, size);
+                        Result w = file.Write(data, size);
                         if (!w.ok())
                             return w;
-                        hash.Update(data, size);
-                        written += size;
-                        observer_.FileProgress(static_cast<std::uint32_t>(written * 0x8000 / e.newSize));
+                        return observer_.KeepGoing() ? Result::Ok() : Stopped();
+                    });
+    Result finished = file.Finish();
+    return r.ok() ? finished : r;
+}
+
+Result Update::BuildGroup(const std::vector<size_t>& members)
+{
+    // The prefix is the members' old files, one after the other.
+    std::vector<std::uint8_t> prefix;
+    std::uint64_t total = 0;
+    for (size_t i : members) {
+        std::vector<std::uint8_t> old;
+        Result r = LoadOld(patch_.entries[i], &old);
+        if (!r.ok())
+            return r;
+        prefix.insert(prefix.end(), old.begin(), old.end());
+        total += patch_.entries[i].newSize;
+    }
+    const Entry& first = patch_.entries[members[0]];
+    std::size_t next = 0;
+    std::unique_ptr<NewFile> current;
+    // Opens the members' files in turn; files of no bytes are done at once.
+    auto advance = [&]() -> Result {
+        while (!current || current->left() == 0) {
+            if (current) {
+                Result r = current->Finish();
+                current.reset();
+                if (!r.ok())
+                    return r;
+            }
+            if (next == members.size())
+                return Result::Ok();
+            size_t i = members[next++];
+            current = std::make_unique<NewFile>(fs_, observer_, patch_.entries[i], WorkPath(NewName(i)));
+            Result r = current->Open();
+            if (!r.ok())
+                return r;
+        }
+        return Result::Ok();
+    };
+    Result r = advance();
+    if (!r.ok())
+        return r;
+    r = DecodeFrame("the group of " + first.name, patch_.data.data() + first.dataOffset,
+                    static_cast<std::size_t>(first.dataLength), prefix.data(), prefix.size(), total,
+                    [&](const std::uint8_t* data, std::size_t size) -> Result {
+                        while (size > 0) {
+                            Result a = advance();
+                            if (!a.ok())
+                                return a;
+                            if (!current)
+                                return Fail(Status::kPatchCorrupt, "corrupt patch: a group decodes to too much");
+                            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, current->left()));
+                            Result w = current->Write(data, n);
+                            if (!w.ok())
+                                return w;
+                            data += n;
+                            size -= n;
+                        }
                         return observer_.KeepGoing() ? Result::Ok() : Stopped();
                     });
     if (r.ok())
-        r = out->Sync();
-    Result closed = out->Close();
-    if (!r.ok())
-        return r;
-    if (!closed.ok())
-        return closed;
-    if (written != e.newSize || hash.Final() != e.newHash)
-        return Fail(Status::kPatchCorrupt, "corrupt patch: " + e.name + " does not come out as the patch says");
-    if (e.newSize == 0)
-        observer_.FileProgress(0x8000);
-    observer_.FileDone();
-    return Result::Ok();
+        r = advance();
+    if (current && r.ok())
+        r = Fail(Status::kPatchCorrupt, "corrupt patch: a group decodes to too little");
+    return r;
 }
 
 Result Update::BuildNewFiles()
 {
+    std::vector<std::vector<size_t>> groups = Groups(patch_);
+    std::vector<bool> built(patch_.entries.size(), false);
     for (size_t i = 0; i < patch_.entries.size(); ++i) {
-        if (!patch_.entries[i].HasNew())
+        const Entry& e = patch_.entries[i];
+        if (!e.HasNew() || built[i])
             continue;
         if (!observer_.KeepGoing())
             return Stopped();
-        Result r = BuildNewFile(i);
+        Result r;
+        if (e.codec == Codec::kZstdGroupDelta) {
+            for (const std::vector<size_t>& group : groups) {
+                if (group[0] != i)
+                    continue;
+                r = BuildGroup(group);
+                for (size_t member : group)
+                    built[member] = true;
+            }
+        } else {
+            r = BuildNewFile(i);
+        }
         if (!r.ok())
             return r;
     }

@@ -81,22 +81,32 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             names.push_back(name);
     std::sort(names.begin(), names.end());
 
+    // Each entry's encoded data until the data section is laid out; changed files small enough to
+    // share a frame with others keep their old and new contents for that.
+    std::vector<std::vector<std::uint8_t>> blobs;
+    struct Candidate {
+        std::size_t entry;
+        std::vector<std::uint8_t> oldData, newData;
+    };
+    std::vector<Candidate> candidates;
+
     std::size_t index = 0;
     for (const std::string& name : names) {
         ++index;
         auto o = oldTree.find(name);
         auto n = newTree.find(name);
         bool inOld = o != oldTree.end(), inNew = n != newTree.end();
-        bool oldDir2 = inOld && o->second.isDirectory, newDir2 = inNew && n->second.isDirectory;
-        if (inOld && inNew && oldDir2 != newDir2)
+        bool oldIsDir = inOld && o->second.isDirectory, newIsDir = inNew && n->second.isDirectory;
+        if (inOld && inNew && oldIsDir != newIsDir)
             return Fail(Status::kBuildFailed, name + " is a file in one tree and a directory in the other");
         Entry e;
         e.name = name;
-        if (oldDir2 || newDir2) {
+        if (oldIsDir || newIsDir) {
             if (inOld && inNew)
                 continue;
             e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
             out.entries.push_back(e);
+            blobs.emplace_back();
             continue;
         }
         if (options.onFile)
@@ -117,15 +127,64 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
         if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
             continue;
         e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        if (e.HasNew()) {
-            std::vector<std::uint8_t> encoded;
-            if (!(r = Encode(newData, inOld ? &oldData : nullptr, options.level, &e.codec, &encoded)).ok())
-                return r;
-            e.dataOffset = out.data.size();
-            e.dataLength = encoded.size();
-            out.data.insert(out.data.end(), encoded.begin(), encoded.end());
-        }
+        std::vector<std::uint8_t> encoded;
+        if (e.HasNew() && !(r = Encode(newData, inOld ? &oldData : nullptr, options.level, &e.codec, &encoded)).ok())
+            return r;
+        if (e.kind == EntryKind::kChangedFile && e.oldSize + e.newSize <= kMaxGroupBytes / 2)
+            candidates.push_back(Candidate{out.entries.size(), std::move(oldData), std::move(newData)});
         out.entries.push_back(std::move(e));
+        blobs.push_back(std::move(encoded));
+    }
+
+    // Changed files in runs that fit a group: one frame for the run when it is smaller than the
+    // files' own encodings together (matches across files).
+    std::vector<std::vector<std::uint8_t>> groupFrames;
+    std::vector<int> groupOf(out.entries.size(), -1);
+    for (std::size_t start = 0; start < candidates.size();) {
+        std::size_t end = start;
+        std::uint64_t bytes = 0, own = 0;
+        std::vector<std::uint8_t> olds, news;
+        while (end < candidates.size()) {
+            const Entry& e = out.entries[candidates[end].entry];
+            if (bytes + e.oldSize + e.newSize > kMaxGroupBytes)
+                break;
+            bytes += e.oldSize + e.newSize;
+            own += blobs[candidates[end].entry].size();
+            olds.insert(olds.end(), candidates[end].oldData.begin(), candidates[end].oldData.end());
+            news.insert(news.end(), candidates[end].newData.begin(), candidates[end].newData.end());
+            ++end;
+        }
+        if (end - start >= 2) {
+            std::vector<std::uint8_t> frame;
+            if (!(r = EncodeZstd(news.data(), news.size(), olds.data(), olds.size(), options.level, &frame)).ok())
+                return r;
+            if (frame.size() < own) {
+                for (std::size_t k = start; k < end; ++k) {
+                    out.entries[candidates[k].entry].codec = Codec::kZstdGroupDelta;
+                    groupOf[candidates[k].entry] = static_cast<int>(groupFrames.size());
+                }
+                groupFrames.push_back(std::move(frame));
+            }
+        }
+        start = end;
+    }
+
+    // The data section: each entry's data, a group's frame once for all its members.
+    std::vector<std::uint64_t> groupOffset(groupFrames.size(), ~0ull);
+    for (std::size_t i = 0; i < out.entries.size(); ++i) {
+        Entry& e = out.entries[i];
+        if (!e.HasNew())
+            continue;
+        const std::vector<std::uint8_t>& data = groupOf[i] >= 0 ? groupFrames[groupOf[i]] : blobs[i];
+        if (groupOf[i] >= 0 && groupOffset[groupOf[i]] != ~0ull) {
+            e.dataOffset = groupOffset[groupOf[i]];
+        } else {
+            e.dataOffset = out.data.size();
+            if (groupOf[i] >= 0)
+                groupOffset[groupOf[i]] = e.dataOffset;
+            out.data.insert(out.data.end(), data.begin(), data.end());
+        }
+        e.dataLength = data.size();
     }
     if (!(r = CheckNames(out.entries)).ok())
         return Fail(Status::kBuildFailed, "the trees hold a name a patch cannot carry: " + r.message);

@@ -25,9 +25,9 @@ int WindowLogFor(std::uint64_t bytes)
     return log;
 }
 
-Result Corrupt(const Entry& entry, const std::string& why)
+Result Corrupt(const std::string& what, const std::string& why)
 {
-    return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + entry.name + " " + why);
+    return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + what + " " + why);
 }
 
 }  // namespace
@@ -42,6 +42,9 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize));
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
+    // One worker thread: zstd then matches against the whole of a large prefix (long-distance
+    // matching over the full window); single-threaded, it indexes only the prefix's last part.
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
     if (prefix != nullptr && prefixSize > 0)
         ZSTD_CCtx_refPrefix(cctx.get(), prefix, prefixSize);
@@ -58,7 +61,7 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
 {
     if (entry.codec == Codec::kStored) {
         if (length != entry.newSize)
-            return Corrupt(entry, "has the wrong length");
+            return Corrupt(entry.name, "has the wrong length");
         for (std::size_t pos = 0; pos < length; pos += kChunkSize) {
             Result r = sink(data + pos, std::min(kChunkSize, length - pos));
             if (!r.ok())
@@ -67,30 +70,39 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
         return Result::Ok();
     }
 
+    if (entry.codec == Codec::kZstdGroupDelta)
+        return Corrupt(entry.name, "belongs to a group and is decoded with it");
+    return DecodeFrame(entry.name, data, length, entry.codec == Codec::kZstdDelta ? old : nullptr, oldSize,
+                       entry.newSize, sink);
+}
+
+Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,
+                   std::size_t prefixSize, std::uint64_t expectedSize, const ChunkSink& sink)
+{
     unsigned long long declared = ZSTD_getFrameContentSize(data, length);
     if (declared == ZSTD_CONTENTSIZE_ERROR)
-        return Corrupt(entry, "is not a zstd frame");
-    if (declared != entry.newSize)
-        return Corrupt(entry, "does not declare the file's new size");
+        return Corrupt(what, "is not a zstd frame");
+    if (declared != expectedSize)
+        return Corrupt(what, "does not declare the new size");
 
     std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
     if (!dctx)
         return Fail(Status::kOutOfMemory, "out of memory for the decoder");
     ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
-    if (entry.codec == Codec::kZstdDelta && oldSize > 0)
-        ZSTD_DCtx_refPrefix(dctx.get(), old, oldSize);
+    if (prefix != nullptr && prefixSize > 0)
+        ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
 
-    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(entry.newSize, 1)));
+    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(expectedSize, 1)));
     ZSTD_inBuffer in{data, length, 0};
     std::uint64_t produced = 0;
     for (;;) {
         ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
         std::size_t ret = ZSTD_decompressStream(dctx.get(), &out, &in);
         if (ZSTD_isError(ret))
-            return Corrupt(entry, std::string("does not decode: ") + ZSTD_getErrorName(ret));
+            return Corrupt(what, std::string("does not decode: ") + ZSTD_getErrorName(ret));
         produced += out.pos;
-        if (produced > entry.newSize)
-            return Corrupt(entry, "decodes to more than the file's new size");
+        if (produced > expectedSize)
+            return Corrupt(what, "decodes to more than the new size");
         if (out.pos > 0) {
             Result r = sink(buffer.data(), out.pos);
             if (!r.ok())
@@ -98,14 +110,14 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
         }
         if (ret == 0) {
             if (in.pos != in.size)
-                return Corrupt(entry, "has bytes after its frame");
+                return Corrupt(what, "has bytes after its frame");
             break;
         }
         if (in.pos == in.size && out.pos < out.size)
-            return Corrupt(entry, "is cut short");
+            return Corrupt(what, "is cut short");
     }
-    if (produced != entry.newSize)
-        return Corrupt(entry, "decodes to less than the file's new size");
+    if (produced != expectedSize)
+        return Corrupt(what, "decodes to less than the new size");
     return Result::Ok();
 }
 

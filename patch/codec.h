@@ -23,6 +23,11 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
 
 using ChunkSink = std::function<Result(const std::uint8_t* data, std::size_t size)>;
 
+// Decodes one zstd frame of exactly expectedSize bytes, with prefix as its dictionary when it is not
+// null; what: the name to give in errors.
+Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,
+                   std::size_t prefixSize, std::uint64_t expectedSize, const ChunkSink& sink);
+
 // Decodes an entry's data (old is the old file, for a delta) and hands the output to sink. The
 // output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
 // refused.

@@ -217,6 +217,18 @@ Result CheckNames(const std::vector<Entry>& entries)
     return Result::Ok();
 }
 
+std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
+{
+    std::map<std::uint64_t, std::vector<std::size_t>> byOffset;
+    for (std::size_t i = 0; i < patch.entries.size(); ++i)
+        if (patch.entries[i].codec == Codec::kZstdGroupDelta)
+            byOffset[patch.entries[i].dataOffset].push_back(i);
+    std::vector<std::vector<std::size_t>> groups;
+    for (auto& [offset, members] : byOffset)
+        groups.push_back(std::move(members));
+    return groups;
+}
+
 std::vector<std::uint8_t> Serialize(const Patch& patch)
 {
     Writer w;
@@ -299,10 +311,11 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
             return Corrupt("the entry table is cut short");
         if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
             return Corrupt("a file size that does not fit: " + e.name);
+        bool deltaCodec = codec == static_cast<std::uint8_t>(Codec::kZstdDelta) ||
+                          codec == static_cast<std::uint8_t>(Codec::kZstdGroupDelta);
         bool codecFits = e.HasNew() ? (codec == static_cast<std::uint8_t>(Codec::kStored) ||
                                        codec == static_cast<std::uint8_t>(Codec::kZstd) ||
-                                       (codec == static_cast<std::uint8_t>(Codec::kZstdDelta) &&
-                                        e.kind == EntryKind::kChangedFile))
+                                       (deltaCodec && e.kind == EntryKind::kChangedFile))
                                     : codec == 0;
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
@@ -320,6 +333,18 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
                                            : "bytes left over between the entry table and the data section");
     out.data.resize(static_cast<std::size_t>(dataSize));
     r.Bytes(out.data.data(), out.data.size());
+
+    for (const std::vector<std::size_t>& group : Groups(out)) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i : group) {
+            const Entry& e = out.entries[i];
+            if (e.dataOffset != out.entries[group[0]].dataOffset || e.dataLength != out.entries[group[0]].dataLength)
+                return Corrupt("a group whose entries point at different data: " + e.name);
+            bytes += e.oldSize + e.newSize;
+        }
+        if (bytes > kMaxGroupBytes)
+            return Corrupt("a group larger than " + std::to_string(kMaxGroupBytes >> 20) + " MiB");
+    }
 
     Result names = CheckNames(out.entries);
     if (!names.ok())

@@ -32,7 +32,15 @@ enum class Codec : std::uint8_t {
     kStored = 0,      // the new file's bytes as they are
     kZstdDelta = 1,   // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
     kZstd = 2,        // one zstd frame on its own
+    // One zstd frame shared by several changed files (entries with this codec and the same data),
+    // compressed with their old files, one after the other in entry order, as its prefix; it
+    // decodes to their new files, one after the other. Matches across files make it smaller.
+    kZstdGroupDelta = 3,
 };
+
+// The most a group may hold, old and new files together, so that applying it stays within a
+// bounded amount of memory.
+constexpr std::uint64_t kMaxGroupBytes = 64ull << 20;
 
 struct Entry {
     EntryKind kind = EntryKind::kAddedFile;
@@ -70,6 +78,9 @@ Result CheckName(const std::string& name);
 // Whether the names together are safe: no two equal without regard to case, and no file entry
 // standing where another entry needs a directory.
 Result CheckNames(const std::vector<Entry>& entries);
+
+// The entries of each group (kZstdGroupDelta), in entry order, by the offset of their data.
+std::vector<std::vector<std::size_t>> Groups(const Patch& patch);
 
 // The name folded for comparisons without regard to case.
 std::string FoldName(const std::string& name);

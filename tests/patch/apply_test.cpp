@@ -35,7 +35,14 @@ std::string Noise(std::size_t size, unsigned seed)
 std::map<std::string, std::string> OldTree()
 {
     std::string app = Noise(3 << 20, 1);
+    std::string text;
+    for (int i = 0; i < 3000; ++i)
+        text += "message " + std::to_string(i * 7919 % 10007) + ": the update of part " + std::to_string(i) + "\n";
     return {{"app.exe", app},
+            {"text/", ""},
+            {"text/de.txt", "de " + text},
+            {"text/fr.txt", "fr " + text},
+            {"text/it.txt", "it " + text},
             {"readme.txt", "Quorvane 1.0\n"},
             {"lib/", ""},
             {"lib/core.dll", Noise(70000, 2)},
@@ -59,6 +66,9 @@ std::map<std::string, std::string> NewTree()
     tree["lib/extra/"] = "";
     tree["lib/extra/new.dll"] = Noise(40000, 3);
     tree["docs/caf\xc3\xa9.txt"] = "menu du jour";
+    // The same change in three files: one frame for the three is smaller than three deltas.
+    for (const char* name : {"text/de.txt", "text/fr.txt", "text/it.txt"})
+        tree[name].replace(5000, 40, Noise(40, 7));
     return tree;
 }
 
@@ -114,12 +124,14 @@ TEST_F(ApplyTest, UpdatesTheTreeToTheNewVersion)
     Recorder recorder;
     ASSERT_TRUE(Run(recorder).ok());
     EXPECT_EQ(Snapshot(fs_, dir()), NewTree());
-    EXPECT_EQ(summary_.changedFiles, 3);
+    EXPECT_EQ(summary_.changedFiles, 6);
     EXPECT_EQ(summary_.addedFiles, 1);
     EXPECT_EQ(summary_.removedFiles, 2);
     EXPECT_EQ(summary_.addedDirectories, 1);
     EXPECT_EQ(summary_.removedDirectories, 1);
-    EXPECT_EQ(recorder.done, 4);
+    EXPECT_EQ(recorder.done, 7);
+    ASSERT_EQ(Groups(patch_).size(), 1u);
+    EXPECT_GE(Groups(patch_)[0].size(), 3u);
     EXPECT_EQ(recorder.lastFraction, 0x8000u);
     // The big file asked at least once per MiB of output.
     EXPECT_GE(recorder.queries, 3 + 4);
@@ -136,7 +148,7 @@ TEST_F(ApplyTest, CheckChangesNothing)
 {
     Recorder recorder;
     ASSERT_TRUE(Run(recorder, true).ok());
-    EXPECT_EQ(summary_.changedFiles, 3);
+    EXPECT_EQ(summary_.changedFiles, 6);
     EXPECT_EQ(Snapshot(fs_, dir()), OldTree());
 }
 

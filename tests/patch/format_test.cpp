@@ -156,6 +156,9 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
          "size that does not fit"},
         {Bytes().Header(0x7fffffff, 0).Sealed(), "too many entries"},
+        {Bytes().Header(1, 0).U8(1).U8(3).U16(1).Text("a").U64(40ull << 20).Hash({}).U64(40ull << 20).Hash({})
+             .U64(0).U64(0).Sealed(),
+         "a group larger than"},
         {Bytes().Header(0, 1000).Sealed(), "longer than the file"},
     };
     for (const Case& c : cases) {
