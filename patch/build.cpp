@@ -34,28 +34,32 @@ Result Walk(FileSystem& fs, const std::string& root, const std::string& relative
     return Result::Ok();
 }
 
-// The smallest encoding of data: a delta against old (when given), zstd alone, or stored.
+// The smallest encoding of data: a delta against old (when given), zstd alone, or stored. zstd
+// alone is tried at full strength only when a quick try says it may beat the delta.
 Result Encode(const std::vector<std::uint8_t>& data, const std::vector<std::uint8_t>* old, int level, Codec* codec,
               std::vector<std::uint8_t>* out)
 {
     *codec = Codec::kStored;
     *out = data;
     std::vector<std::uint8_t> candidate;
-    Result r = EncodeZstd(data.data(), data.size(), nullptr, 0, level, &candidate);
-    if (!r.ok())
-        return r;
-    if (candidate.size() < out->size()) {
-        *codec = Codec::kZstd;
-        out->swap(candidate);
-    }
+    Result r;
     if (old != nullptr && !old->empty()) {
-        r = EncodeZstd(data.data(), data.size(), old->data(), old->size(), level, &candidate);
-        if (!r.ok())
+        if (!(r = EncodeZstd(data.data(), data.size(), old->data(), old->size(), level, &candidate)).ok())
             return r;
         if (candidate.size() < out->size()) {
             *codec = Codec::kZstdDelta;
             out->swap(candidate);
         }
+    }
+    const int quickLevel = 3;
+    if (!(r = EncodeZstd(data.data(), data.size(), nullptr, 0, std::min(level, quickLevel), &candidate)).ok())
+        return r;
+    if (candidate.size() < out->size() && level > quickLevel &&
+        !(r = EncodeZstd(data.data(), data.size(), nullptr, 0, level, &candidate)).ok())
+        return r;
+    if (candidate.size() < out->size()) {
+        *codec = Codec::kZstd;
+        out->swap(candidate);
     }
     return Result::Ok();
 }
