@@ -8,6 +8,7 @@
 #   BENCH_DATA=DIR scripts/bench.sh  where the corpus and results live (default ~/.cache/patch-bench)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
 bench=${BENCH_DIR:-$root/../shared/bench}
 export BENCH_DATA=${BENCH_DATA:-${XDG_CACHE_HOME:-$HOME/.cache}/patch-bench}
 export REPS=${REPS:-1}
