@@ -126,7 +126,8 @@ Result Update::StateOf(const Entry& e, State* state)
     case EntryKind::kRemovedDirectory:
         if (info.exists && !info.isDirectory)
             return mismatch("is a file where the patch removes a directory");
-        *state = info.exists ? State::kOld : State::kNew;
+        // One that is still there may hold the user's own files, which the update keeps.
+        *state = info.exists ? State::kEither : State::kNew;
         return Result::Ok();
     default:
         break;
@@ -415,6 +416,14 @@ Result Update::Commit(std::vector<Step>* done)
 
     for (size_t i = 0; i < steps.size(); ++i) {
         const Step& step = steps[i];
+        // A directory the patch removes but that holds files of the user's own stays, with a word.
+        if (step.kind == Step::kRemoveDirectory) {
+            std::vector<DirEntry> left;
+            if (fs_.List(step.inDirectory, &left).ok() && !left.empty()) {
+                observer_.Warning("kept " + step.inDirectory + ": it holds files the update does not know");
+                continue;
+            }
+        }
         // A replaced file keeps its attributes (read-only among them).
         if (step.kind == Step::kMoveAside && i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace &&
             steps[i + 1].inDirectory == step.inDirectory) {

@@ -17,6 +17,8 @@ struct DCtxFree {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
 
+constexpr std::size_t kLargePrefix = 16u << 20;
+
 int WindowLogFor(std::uint64_t bytes)
 {
     int log = 10;  // the smallest window zstd knows
@@ -42,9 +44,11 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize));
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
-    // One worker thread: zstd then matches against the whole of a large prefix (long-distance
-    // matching over the full window); single-threaded, it indexes only the prefix's last part.
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
+    // A large prefix (a group of files, a big program) compresses far better with one worker
+    // thread, where long-distance matching covers the whole window; a smaller one compresses a
+    // little better single-threaded, where the match finder indexes all of it.
+    if (prefixSize > kLargePrefix)
+        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
     if (prefix != nullptr && prefixSize > 0)
         ZSTD_CCtx_refPrefix(cctx.get(), prefix, prefixSize);

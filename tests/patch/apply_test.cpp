@@ -229,6 +229,31 @@ TEST_F(ApplyTest, ReadOnlyFilesAreUpdatedAndStayReadOnly)
     EXPECT_EQ(perms & std::filesystem::perms::owner_write, std::filesystem::perms::none);
 }
 
+TEST_F(ApplyTest, ARemovedDirectoryWithTheUsersFilesStays)
+{
+    Make(dir(), {{"plugins/mine.dat", "the user's own"}});
+    Recorder recorder;
+    ASSERT_TRUE(Run(recorder).ok());
+    auto expected = NewTree();
+    expected["plugins/"] = "";
+    expected["plugins/mine.dat"] = "the user's own";
+    EXPECT_EQ(Snapshot(fs_, dir()), expected);
+}
+
+#ifndef _WIN32
+TEST_F(ApplyTest, ALinkInThePathIsNeverFollowed)
+{
+    TempTree outside;
+    Make(outside.path(), {{"core.dll", "outside"}});
+    std::filesystem::remove_all(std::filesystem::u8path(dir() + "/lib"));
+    std::filesystem::create_directory_symlink(outside.path(), std::filesystem::u8path(dir() + "/lib"));
+    Recorder recorder;
+    Result r = Run(recorder);
+    EXPECT_EQ(r.status, Status::kUnsafePatch) << r.message;
+    EXPECT_EQ(Snapshot(fs_, outside.path()), (std::map<std::string, std::string>{{"core.dll", "outside"}}));
+}
+#endif
+
 TEST(BuildTest, TheSmallestEncodingWins)
 {
     TempTree tmp;
