@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "journal.h"
 #include "sha256.h"
 
 namespace qvpatch {
@@ -14,11 +15,7 @@ namespace {
 // Where one entry stands in the directory before the update.
 enum class State { kOld, kNew, kEither };
 
-struct Step {
-    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory } kind;
-    std::string inDirectory;  // the path inside the directory being updated
-    std::string inWorkArea;   // the path in the work area
-};
+using Step = JournalStep;
 
 class Update {
 public:
@@ -44,6 +41,8 @@ private:
     Result LoadOld(const Entry& e, std::vector<std::uint8_t>* old);
     Result Commit(std::vector<Step>* done);
     Result Do(const Step& step);
+    Result Undo(const Step& step);
+    Result Journal(const std::string& text);
     bool RollBack(const std::vector<Step>& done);
     void ClearWorkArea();
     Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
@@ -157,6 +156,14 @@ Result Update::StateOf(const Entry& e, State* state)
         return Result::Ok();
     };
     bool isOld = false, isNew = false;
+    // A delta's old file is read whole and checked against its hash before it is decoded, still
+    // before the directory changes: when its size alone tells it from the new version, it is not
+    // read twice.
+    if (e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize &&
+        (e.codec == Codec::kZstdDelta || e.codec == Codec::kZstdGroupDelta)) {
+        *state = State::kOld;
+        return Result::Ok();
+    }
     if (e.HasOld() && !(r = matches(e.oldSize, e.oldHash, &isOld)).ok())
         return r;
     if (e.HasNew() && !isOld && !(r = matches(e.newSize, e.newHash, &isNew)).ok())
@@ -181,7 +188,8 @@ Result Update::LoadOld(const Entry& e, std::vector<std::uint8_t>* old)
     if (!r.ok())
         return r;
     if (old->size() != e.oldSize || Sha256(old->data(), old->size()) != e.oldHash)
-        return Fail(Status::kWrongVersion, "the directory changed while it was being updated: " + e.name);
+        return Fail(Status::kWrongVersion,
+                    "the directory is not at the version this patch was made from: " + e.name + " has other contents");
     return Result::Ok();
 }
 
@@ -358,15 +366,36 @@ Result Update::Do(const Step& step)
 {
     switch (step.kind) {
     case Step::kMakeDirectory:
-        return fs_.MakeDirectory(step.inDirectory);
+        return fs_.MakeDirectory(Path(step.name));
     case Step::kMoveAside:
-        return fs_.Rename(step.inDirectory, step.inWorkArea);
+        return fs_.Rename(Path(step.name), WorkPath(step.work));
     case Step::kPlace:
-        return fs_.Rename(step.inWorkArea, step.inDirectory);
+        return fs_.Rename(WorkPath(step.work), Path(step.name));
     case Step::kRemoveDirectory:
-        return fs_.RemoveDirectory(step.inDirectory);
+        return fs_.RemoveDirectory(Path(step.name));
     }
     return Result::Ok();
+}
+
+Result Update::Undo(const Step& step)
+{
+    switch (step.kind) {
+    case Step::kMakeDirectory:
+        return fs_.RemoveDirectory(Path(step.name));
+    case Step::kMoveAside:
+        return fs_.Rename(WorkPath(step.work), Path(step.name));
+    case Step::kPlace:
+        return fs_.Rename(Path(step.name), WorkPath(step.work));
+    case Step::kRemoveDirectory:
+        return fs_.MakeDirectory(Path(step.name));
+    }
+    return Result::Ok();
+}
+
+Result Update::Journal(const std::string& text)
+{
+    Result r = journal_->Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return r.ok() ? journal_->Sync() : r;
 }
 
 Result Update::Commit(std::vector<Step>* done)
@@ -382,65 +411,67 @@ Result Update::Commit(std::vector<Step>* done)
         const Entry& e = patch_.entries[i];
         if (e.kind == EntryKind::kAddedDirectory) {
             FileInfo info;
-            fs_.Stat(Path(e.name), &info);
+            Result r = fs_.Stat(Path(e.name), &info);
+            if (!r.ok())
+                return r;
             if (!info.exists)
-                steps.push_back(Step{Step::kMakeDirectory, Path(e.name), ""});
+                steps.push_back(Step{Step::kMakeDirectory, e.name, ""});
         }
     }
     for (size_t i = 0; i < patch_.entries.size(); ++i) {
         const Entry& e = patch_.entries[i];
         if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kRemovedFile)
-            steps.push_back(Step{Step::kMoveAside, Path(e.name), WorkPath(OldName(i))});
+            steps.push_back(Step{Step::kMoveAside, e.name, OldName(i)});
         if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kAddedFile)
-            steps.push_back(Step{Step::kPlace, Path(e.name), WorkPath(NewName(i))});
+            steps.push_back(Step{Step::kPlace, e.name, NewName(i)});
     }
     // Removed directories, deepest first.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const Entry& e = patch_.entries[*it];
-        if (e.kind == EntryKind::kRemovedDirectory)
-            steps.push_back(Step{Step::kRemoveDirectory, Path(e.name), ""});
+        if (e.kind == EntryKind::kRemovedDirectory) {
+            FileInfo info;
+            Result r = fs_.Stat(Path(e.name), &info);
+            if (!r.ok())
+                return r;
+            if (info.exists)
+                steps.push_back(Step{Step::kRemoveDirectory, e.name, ""});
+        }
     }
 
-    // The journal lists every step before the first one is taken.
-    std::string plan = "qvpatch journal 1\n";
-    static const char* kNames[] = {"mkdir", "aside", "place", "rmdir"};
-    for (const Step& s : steps)
-        plan += std::string(kNames[s.kind]) + "\t" + s.inDirectory + "\t" + s.inWorkArea + "\n";
+    // The journal lists every step, and is flushed, before the first one is taken. Undoing a step
+    // looks first whether it was taken, so the journal need not record each one as it goes.
     Result r = fs_.Create(WorkPath("journal"), &journal_);
     if (r.ok())
-        r = journal_->Write(reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size());
-    if (r.ok())
-        r = journal_->Sync();
+        r = Journal(JournalPlan(PatchId(patch_), steps));
     if (!r.ok())
         return r;
 
     for (size_t i = 0; i < steps.size(); ++i) {
         const Step& step = steps[i];
+        bool skip = false;
         // A directory the patch removes but that holds files of the user's own stays, with a word.
         if (step.kind == Step::kRemoveDirectory) {
             std::vector<DirEntry> left;
-            if (fs_.List(step.inDirectory, &left).ok() && !left.empty()) {
-                observer_.Warning("kept " + step.inDirectory + ": it holds files the update does not know");
-                continue;
+            if (!(r = fs_.List(Path(step.name), &left)).ok())
+                return r;
+            if (!left.empty()) {
+                observer_.Warning("kept " + Path(step.name) + ": it holds files the update does not know");
+                skip = true;
             }
         }
         // A replaced file keeps its attributes (read-only among them).
         if (step.kind == Step::kMoveAside && i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace &&
-            steps[i + 1].inDirectory == step.inDirectory) {
-            r = fs_.CopyAttributes(step.inDirectory, steps[i + 1].inWorkArea);
+            steps[i + 1].name == step.name) {
+            r = fs_.CopyAttributes(Path(step.name), WorkPath(steps[i + 1].work));
             if (!r.ok())
                 return r;
         }
-        r = Do(step);
-        if (!r.ok())
-            return r;
-        done->push_back(step);
-        std::string line = "done " + std::to_string(i) + "\n";
-        r = journal_->Write(reinterpret_cast<const std::uint8_t*>(line.data()), line.size());
-        if (r.ok())
-            r = journal_->Sync();
-        if (!r.ok())
-            return r;
+        if (!skip) {
+            r = Do(step);
+            if (!r.ok())
+                return r;
+            done->push_back(step);
+        }
     }
     fs_.SyncDirectory(dir_);
     return Result::Ok();
@@ -450,21 +481,7 @@ bool Update::RollBack(const std::vector<Step>& done)
 {
     bool restored = true;
     for (auto it = done.rbegin(); it != done.rend(); ++it) {
-        Result r;
-        switch (it->kind) {
-        case Step::kMakeDirectory:
-            r = fs_.RemoveDirectory(it->inDirectory);
-            break;
-        case Step::kMoveAside:
-            r = fs_.Rename(it->inWorkArea, it->inDirectory);
-            break;
-        case Step::kPlace:
-            r = fs_.Rename(it->inDirectory, it->inWorkArea);
-            break;
-        case Step::kRemoveDirectory:
-            r = fs_.MakeDirectory(it->inDirectory);
-            break;
-        }
+        Result r = Undo(*it);
         if (!r.ok()) {
             observer_.Warning("could not undo a step of the update: " + r.message);
             restored = false;
@@ -480,10 +497,13 @@ void Update::ClearWorkArea()
         journal_.reset();
     }
     std::vector<DirEntry> entries;
-    if (fs_.List(work_, &entries).ok())
-        for (const DirEntry& e : entries)
-            fs_.Remove(WorkPath(e.name));
-    fs_.RemoveDirectory(work_);
+    Result r = fs_.List(work_, &entries);
+    for (size_t i = 0; r.ok() && i < entries.size(); ++i)
+        r = fs_.Remove(WorkPath(entries[i].name));
+    if (r.ok())
+        r = fs_.RemoveDirectory(work_);
+    if (!r.ok())
+        observer_.Warning("could not clear the work area (" + r.message + "); the next update of the directory does");
 }
 
 Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
@@ -494,11 +514,11 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         return r;
     if (!info.exists || !info.isDirectory || info.isLink)
         return Fail(Status::kBadCommandLine, "not a directory: " + dir_);
-    r = fs_.Stat(work_, &info);
-    if (!r.ok())
+    // An update of this directory that was interrupted is put right before anything else.
+    std::string patchId = PatchId(patch_);
+    bool found = false;
+    if (!(r = Recover(fs_, dir_, observer_, &patchId, &found)).ok())
         return r;
-    if (info.exists)
-        return Fail(Status::kInterrupted, "the work area of an earlier update is in the way: " + work_);
     if (!(r = CheckLinks()).ok())
         return r;
 

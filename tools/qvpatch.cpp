@@ -11,6 +11,7 @@
 #include "apply.h"
 #include "build.h"
 #include "format.h"
+#include "journal.h"
 #include "native_text.h"
 
 namespace {
@@ -22,6 +23,7 @@ const char kUsage[] =
     "       qvpatch apply DIR PATCH                   update DIR with PATCH (all or nothing)\n"
     "       qvpatch check DIR PATCH                   say what apply would do, changing nothing\n"
     "       qvpatch info PATCH                        list what PATCH holds\n"
+    "       qvpatch recover DIR                       put right an update of DIR that was interrupted\n"
     "       qvpatch --help\n"
     "\n"
     "exit codes: 0 success, 1 bad command line, 2 patch unreadable, 3 patch corrupt, 4 unsafe patch,\n"
@@ -178,6 +180,20 @@ int ApplyOrCheck(const std::vector<std::string>& args, bool checkOnly)
     return Report(r);
 }
 
+int Recover(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return Report(Fail(Status::kBadCommandLine, "recover needs DIR"));
+    Progress progress;
+    bool found = false;
+    Result r = qvpatch::Recover(NativeFileSystem(), args[0], progress, nullptr, &found);
+    progress.Finish();
+    if (r.ok())
+        std::printf(found ? "the directory is as it was before the interrupted update\n"
+                          : "no interrupted update: nothing to do\n");
+    return Report(r);
+}
+
 int Info(const std::vector<std::string>& args)
 {
     if (args.size() != 1)
@@ -223,6 +239,8 @@ int main(int argc, char** argv)
         return ApplyOrCheck(args, true);
     if (command == "info")
         return Info(args);
+    if (command == "recover")
+        return Recover(args);
     std::fprintf(stderr, "qvpatch: unknown command \"%s\"\n%s", command.c_str(), kUsage);
     return static_cast<int>(Status::kBadCommandLine);
 }

@@ -33,6 +33,23 @@ inline std::map<std::string, std::string> Snapshot(qvpatch::FileSystem& fs, cons
     return out;
 }
 
+// The names whose contents differ between two snapshots, for a short failure message.
+inline std::string Differences(const std::map<std::string, std::string>& a, const std::map<std::string, std::string>& b)
+{
+    std::string out;
+    for (const auto& [name, content] : a) {
+        auto it = b.find(name);
+        if (it == b.end())
+            out += " +" + name;
+        else if (it->second != content)
+            out += " ~" + name;
+    }
+    for (const auto& [name, content] : b)
+        if (!a.count(name))
+            out += " -" + name;
+    return out.empty() ? " none" : out;
+}
+
 // A temporary directory, removed with everything in it.
 class TempTree {
 public:

@@ -1,0 +1,237 @@
+// Nothing lost: an update stopped by a crash at each of its file-system operations, or failing at
+// each of them, ends with the directory byte for byte old or new, and the next run puts it right.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "apply.h"
+#include "build.h"
+#include "fault_fs.h"
+#include "journal.h"
+#include "tree_support.h"
+
+namespace {
+
+using namespace qvpatch;
+using faulttest::Crash;
+using faulttest::FaultFs;
+using treetest::Make;
+using treetest::Snapshot;
+using treetest::TempTree;
+
+std::string Text(const std::string& lang)
+{
+    std::string text;
+    for (int i = 0; i < 800; ++i)
+        text += lang + " message " + std::to_string(i * 31 % 997) + "\n";
+    return text;
+}
+
+// A realistic update: a big changed program, a group of changed texts, a removed file and
+// directory, an added directory with a file, a read-only file that changes.
+std::map<std::string, std::string> OldTree()
+{
+    std::string program(1536 * 1024, '\0');
+    for (std::size_t i = 0; i < program.size(); ++i)
+        program[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return {{"bin/", ""},          {"bin/app.exe", program}, {"lang/", ""},         {"lang/de.txt", Text("de")},
+            {"lang/fr.txt", Text("fr")}, {"old/", ""},       {"old/gone.dll", "gone"}, {"config.ini", "[app]\nv=1\n"}};
+}
+
+std::map<std::string, std::string> NewTree()
+{
+    auto tree = OldTree();
+    tree["bin/app.exe"].replace(700000, 9, "version 2");
+    tree["lang/de.txt"] += "de added\n";
+    tree["lang/fr.txt"] += "fr added\n";
+    tree.erase("old/gone.dll");
+    tree.erase("old/");
+    tree["plugins/"] = "";
+    tree["plugins/new.dll"] = "new plugin";
+    tree["config.ini"] = "[app]\nv=2\n";
+    return tree;
+}
+
+class Quiet : public ApplyObserver {};
+
+class CrashTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Make(tmp_.Sub("old"), OldTree());
+        Make(tmp_.Sub("new"), NewTree());
+        BuildOptions options;
+        options.level = 3;
+        ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
+    }
+
+    // A fresh installed copy of the old version, its config.ini read-only.
+    std::string Fresh()
+    {
+        std::string dir = tmp_.Sub("installed-" + std::to_string(++fresh_));
+        Make(dir, OldTree());
+        std::filesystem::permissions(std::filesystem::u8path(dir + "/config.ini"),
+                                     std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                         std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::remove);
+        return dir;
+    }
+
+    bool ReadOnly(const std::string& dir)
+    {
+        auto perms = std::filesystem::status(std::filesystem::u8path(dir + "/config.ini")).permissions();
+        return (perms & std::filesystem::perms::owner_write) == std::filesystem::perms::none;
+    }
+
+    long OperationsOfACompleteRun()
+    {
+        FaultFs counting(native_);
+        std::string dir = Fresh();
+        Quiet quiet;
+        ApplySummary summary;
+        EXPECT_TRUE(Apply(counting, dir, patch_, quiet, ApplyOptions{}, &summary).ok());
+        EXPECT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree());
+        return counting.count();
+    }
+
+    FileSystem& native_ = NativeFileSystem();
+    TempTree tmp_;
+    Patch patch_;
+    int fresh_ = 0;
+};
+
+TEST_F(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
+{
+    long total = OperationsOfACompleteRun();
+    ASSERT_GT(total, 50);
+    int old = 0, updated = 0;
+    for (long n = 1; n <= total; ++n) {
+        std::string dir = Fresh();
+        FaultFs fs(native_);
+        fs.Arm(FaultFs::Mode::kCrash, n);
+        Quiet quiet;
+        ApplySummary summary;
+        bool crashed = false;
+        try {
+            Apply(fs, dir, patch_, quiet, ApplyOptions{}, &summary);
+        } catch (const Crash&) {
+            crashed = true;
+        }
+        ASSERT_TRUE(crashed) << n;
+        // The next run: recovery, before anything else.
+        bool found = false;
+        Result r = Recover(native_, dir, quiet, nullptr, &found);
+        ASSERT_TRUE(r.ok()) << "killed at operation " << n << ": " << r.message;
+        auto now = Snapshot(native_, dir);
+        bool isOld = now == OldTree(), isNew = now == NewTree();
+        ASSERT_TRUE(isOld || isNew) << "killed at operation " << n << " of " << total;
+        (isOld ? old : updated)++;
+        EXPECT_TRUE(ReadOnly(dir)) << n;
+        // And the update then goes through.
+        ASSERT_TRUE(Apply(native_, dir, patch_, quiet, ApplyOptions{}, &summary).ok()) << n;
+        ASSERT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
+    }
+    EXPECT_GT(old, 0);
+    EXPECT_GT(updated, 0);
+}
+
+TEST_F(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
+{
+    long total = OperationsOfACompleteRun();
+    const char* errors[] = {"the disk is full", "access denied", "the file is in use", "path not found"};
+    for (long n = 1; n <= total; ++n) {
+        const char* error = errors[n % 4];
+        std::string dir = Fresh();
+        FaultFs fs(native_);
+        fs.Arm(FaultFs::Mode::kFailOnce, n, error);
+        Quiet quiet;
+        ApplySummary summary;
+        Result r = Apply(fs, dir, patch_, quiet, ApplyOptions{}, &summary);
+        auto now = Snapshot(native_, dir);
+        if (r.ok()) {
+            // Only after the commit point, cleaning up the old files: what is left of them goes
+            // at the next run.
+            bool found = false;
+            ASSERT_TRUE(Recover(native_, dir, quiet, nullptr, &found).ok()) << n;
+            now = Snapshot(native_, dir);
+            ASSERT_TRUE(now == NewTree()) << n << " differences:" << treetest::Differences(now, NewTree());
+        } else {
+            ASSERT_TRUE(now == OldTree()) << "differences:" << treetest::Differences(now, OldTree()) << "failing operation " << n << ": " << r.message;
+            ASSERT_NE(r.message.find(error), std::string::npos) << r.message;
+        }
+    }
+}
+
+TEST_F(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
+{
+    long total = OperationsOfACompleteRun();
+    int interrupted = 0;
+    for (long n = 1; n <= total; ++n) {
+        std::string dir = Fresh();
+        FaultFs fs(native_);
+        fs.Arm(FaultFs::Mode::kFailFromThenOn, n, "access denied");
+        Quiet quiet;
+        ApplySummary summary;
+        Result r = Apply(fs, dir, patch_, quiet, ApplyOptions{}, &summary);
+        if (r.ok())
+            continue;
+        if (r.status == Status::kInterrupted)
+            ++interrupted;
+        // The next run, with a healthy disk, finishes the rollback and then updates.
+        ASSERT_TRUE(Apply(native_, dir, patch_, quiet, ApplyOptions{}, &summary).ok()) << n;
+        ASSERT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
+    }
+    EXPECT_GT(interrupted, 0);
+}
+
+TEST(JournalTest, DamageIsRefusedNeverGuessedAt)
+{
+    std::vector<JournalStep> steps = {{JournalStep::kMoveAside, "a.txt", "old-1"}, {JournalStep::kPlace, "a.txt", "new-1"}};
+    std::string plan = JournalPlan("abc", steps);
+    Journal journal;
+    ASSERT_TRUE(ParseJournal(plan, &journal).ok());
+    EXPECT_EQ(journal.patchId, "abc");
+    ASSERT_EQ(journal.steps.size(), 2u);
+    EXPECT_EQ(journal.steps[1].kind, JournalStep::kPlace);
+    EXPECT_EQ(journal.steps[1].work, "new-1");
+    // A journal cut short anywhere means no step was taken.
+    for (std::size_t cut : {std::size_t{0}, plan.size() / 2, plan.size() - 1}) {
+        ASSERT_TRUE(ParseJournal(plan.substr(0, cut), &journal).ok()) << cut;
+        EXPECT_TRUE(journal.steps.empty()) << cut;
+    }
+    // Anything else is refused: a changed step, a step that leaves the directory, bytes after it.
+    std::string changed = plan;
+    changed[changed.find("a.txt")] = 'b';
+    EXPECT_EQ(ParseJournal(changed, &journal).status, Status::kInterrupted);
+    std::vector<JournalStep> escaping = {{JournalStep::kMoveAside, "../etc/passwd", "old-1"}};
+    EXPECT_EQ(ParseJournal(JournalPlan("abc", escaping), &journal).status, Status::kInterrupted);
+    EXPECT_EQ(ParseJournal(plan + "more\n", &journal).status, Status::kInterrupted);
+}
+
+TEST_F(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
+{
+    std::string dir = Fresh();
+    FaultFs fs(native_);
+    long total = OperationsOfACompleteRun();
+    fs.Arm(FaultFs::Mode::kCrash, total - 10);
+    Quiet quiet;
+    ApplySummary summary;
+    try {
+        Apply(fs, dir, patch_, quiet, ApplyOptions{}, &summary);
+    } catch (const Crash&) {
+    }
+    Patch other = patch_;
+    other.entries[0].newHash[0] ^= 1;
+    Result r = Apply(native_, dir, other, quiet, ApplyOptions{}, &summary);
+    EXPECT_EQ(r.status, Status::kInterrupted);
+    EXPECT_NE(r.message.find("qvpatch recover"), std::string::npos) << r.message;
+    bool found = false;
+    ASSERT_TRUE(Recover(native_, dir, quiet, nullptr, &found).ok());
+    EXPECT_TRUE(found);
+    auto now = Snapshot(native_, dir);
+    EXPECT_TRUE(now == OldTree() || now == NewTree());
+}
+
+}  // namespace
