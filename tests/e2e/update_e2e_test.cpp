@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -168,6 +169,44 @@ TEST_F(UpdateTest, QvpatchChecksAppliesAndDescribes)
     // An existing patch file is never overwritten.
     Outcome again = Execute(dir_, {QVPATCH_PATH, "build", dir_ / "old", dir_ / "new", dir_ / "patches/update.pat"});
     EXPECT_EQ(again.exitCode, 10);
+}
+
+TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
+{
+    Outcome nothing = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed"});
+    EXPECT_EQ(nothing.exitCode, 0);
+    EXPECT_NE(nothing.out.find("nothing to do"), std::string::npos);
+
+    // An update killed after it moved a file aside: the journal lists the step, the file is in the
+    // work area and not in its place.
+    std::string work = dir_ / "installed/.qvpatch.tmp";
+    mkdir(work.c_str(), 0755);
+    WriteFile(work + "/journal", "");
+    std::rename((dir_ / "installed/share/readme.txt").c_str(), (work + "/old-1").c_str());
+    std::string plan = "qvpatch journal 1\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\n";
+    // The check over the plan, as the library writes it.
+    WriteFile(dir_ / "plan.txt", plan);
+    std::system(("printf 'end\\t%s\\n' \"$(sha256sum < '" + dir_ / "plan.txt" + "' | cut -c1-64)\" > '" +
+                 dir_ / "end.txt" + "'")
+                    .c_str());
+    WriteFile(work + "/journal", plan + ReadFile(dir_ / "end.txt"));
+
+    // An update with another patch is refused; recover puts the file back.
+    Outcome refused = Apply();
+    EXPECT_EQ(refused.exitCode, 0);
+    EXPECT_TRUE(Exists(work + "/journal"));
+    Outcome recovered = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed"});
+    EXPECT_EQ(recovered.exitCode, 0) << recovered.err;
+    EXPECT_EQ(ReadTree(dir_, dir_ / "installed"), old_);
+    EXPECT_FALSE(Exists(work));
+
+    // A damaged journal is refused and left alone.
+    mkdir(work.c_str(), 0755);
+    WriteFile(work + "/journal", plan + "end\t0000\n");
+    Outcome damaged = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed"});
+    EXPECT_EQ(damaged.exitCode, 9);
+    EXPECT_NE(damaged.err.find("damaged"), std::string::npos) << damaged.err;
+    EXPECT_TRUE(Exists(work + "/journal"));
 }
 
 TEST_F(UpdateTest, TheZstdProgramDecodesADelta)

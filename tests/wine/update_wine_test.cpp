@@ -103,6 +103,26 @@ TEST_F(UpdateWine, AnotherVersionIsRefusedAndLeftAlone)
     EXPECT_EQ(Installed(), before);
 }
 
+TEST_F(UpdateWine, AFileHeldOpenWithoutSharingFailsTheUpdateCleanly)
+{
+    Prepare(1 << 20);
+    // Another program (this test) holds README.TXT open and shares it with nobody, as a virus
+    // scanner might: it cannot be moved aside, so the update fails and rolls back.
+    HANDLE held = CreateFileA((tmp_.Sub("app") + "\\README.TXT").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    Start();
+    DWORD code = ExitCode();
+    CloseHandle(held);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(Installed(), old_);
+    EXPECT_FALSE(wine::Exists(tmp_.Sub("app") + "\\.qvpatch.tmp"));
+    // Once the file is free, the update goes through.
+    Start();
+    EXPECT_EQ(ExitCode(), 1u);
+    EXPECT_EQ(Installed(), new_);
+}
+
 TEST_F(UpdateWine, CancelRollsBack)
 {
     // Large enough that the library asks often while the window helper presses Cancel.
