@@ -14,21 +14,10 @@ namespace {
 
 using namespace qvpatch;
 using treetest::Make;
+using treetest::Noise;
 using treetest::Snapshot;
 using treetest::TempTree;
 
-std::string Noise(std::size_t size, unsigned seed)
-{
-    std::string s(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return s;
-}
 
 // An installed copy and the next version: a changed binary, a changed and a removed text file,
 // an added file in an added directory, a removed directory, names with non-ASCII letters.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -31,6 +32,20 @@ inline std::map<std::string, std::string> Snapshot(qvpatch::FileSystem& fs, cons
         }
     }
     return out;
+}
+
+// Bytes that compress badly, the same for the same seed.
+inline std::string Noise(std::size_t size, unsigned seed)
+{
+    std::string s(size, '\0');
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (char& c : s) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return s;
 }
 
 // The names whose contents differ between two snapshots, for a short failure message.

@@ -15,23 +15,12 @@ namespace {
 
 using namespace qvpatch;
 using treetest::Make;
+using treetest::Noise;
 using treetest::Snapshot;
 using treetest::TempTree;
 
 const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
 
-std::string Noise(std::size_t size, unsigned seed)
-{
-    std::string s(size, '\0');
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (char& c : s) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x);
-    }
-    return s;
-}
 
 class UpdateWine : public ::testing::Test {
 protected:
