@@ -10,6 +10,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64
   googletest libgtest-dev
   libzstd-dev zstd libgcrypt20-dev libgcrypt-mingw-w64-dev
+  clang libclang-rt-14-dev
   wine64 xvfb xauth imagemagick
 )
 

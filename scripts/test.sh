@@ -51,6 +51,14 @@ if command -v convert >/dev/null; then
   done
 fi
 
+# A short, time-boxed fuzzing run of the patch engine (its saved inputs replay in every preset).
+echo "== fuzz"
+fuzz_log=$(mktemp)
+if scripts/fuzz.sh "${QV_FUZZ_SECONDS:-20}" 2>&1 | tee "$fuzz_log"; then :; else status=1; fi
+passed=$((passed + $(grep -c 'nothing found' "$fuzz_log" || true)))
+failed=$((failed + $(grep -c 'FAILED' "$fuzz_log" || true)))
+rm -f "$fuzz_log"
+
 echo
 echo "${passed} passed, ${failed} failed"
 exit $status

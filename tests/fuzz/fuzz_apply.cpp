@@ -1,0 +1,4 @@
+// libFuzzer entry for the apply target.
+#include "fuzz_targets.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) { return FuzzApply(data, size); }

@@ -1,0 +1,95 @@
+// The patch engine's fuzz targets.
+#include "fuzz_targets.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "apply.h"
+#include "codec.h"
+#include "format.h"
+#include "memory_fs.h"
+#include "sha256.h"
+
+namespace {
+
+using namespace qvpatch;
+
+void Check(bool holds, const char* what)
+{
+    if (!holds) {
+        std::fprintf(stderr, "fuzz target: %s\n", what);
+        std::abort();
+    }
+}
+
+std::vector<std::uint8_t> Sealed(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::uint8_t> bytes(data, data + size);
+    Digest d = Sha256(data, size);
+    bytes.insert(bytes.end(), d.begin(), d.end());
+    return bytes;
+}
+
+void ParseAndRoundTrip(const std::uint8_t* data, std::size_t size)
+{
+    Patch patch;
+    if (Parse(data, size, &patch).ok())
+        Check(Serialize(patch) == std::vector<std::uint8_t>(data, data + size), "a patch that reads writes back the same");
+}
+
+class Quiet : public ApplyObserver {};
+
+}  // namespace
+
+int FuzzParse(const std::uint8_t* data, std::size_t size)
+{
+    ParseAndRoundTrip(data, size);
+    std::vector<std::uint8_t> sealed = Sealed(data, size);
+    ParseAndRoundTrip(sealed.data(), sealed.size());
+    return 0;
+}
+
+int FuzzDecode(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 6)
+        return 0;
+    std::size_t oldSize = data[0] | (data[1] << 8);
+    std::uint32_t newSize = data[2] | (data[3] << 8) | (data[4] << 16) | (static_cast<std::uint32_t>(data[5] & 0x0F) << 24);
+    if (oldSize > size - 6)
+        return 0;
+    Entry e;
+    e.kind = EntryKind::kChangedFile;
+    e.codec = Codec::kZstdDelta;
+    e.name = "fuzzed";
+    e.newSize = newSize;
+    std::uint64_t produced = 0;
+    DecodeEntry(e, data + 6 + oldSize, size - 6 - oldSize, data + 6, oldSize,
+                [&](const std::uint8_t*, std::size_t n) {
+                    produced += n;
+                    Check(produced <= newSize, "the decoder hands on no more than the new size");
+                    return Result::Ok();
+                });
+    return 0;
+}
+
+int FuzzApply(const std::uint8_t* data, std::size_t size)
+{
+    std::vector<std::uint8_t> sealed = Sealed(data, size);
+    Patch patch;
+    if (!Parse(sealed.data(), sealed.size(), &patch).ok())
+        return 0;
+    memfs::MemoryFs fs;
+    fs.AddFile("a.txt", "alpha\n");
+    fs.AddFile("dir/b.bin", std::string(100, 'b'));
+    fs.AddFile("c", "");
+    fs.AddDirectory("empty");
+    auto before = fs.Snapshot();
+    Quiet quiet;
+    ApplySummary summary;
+    Result r = Apply(fs, "", patch, quiet, ApplyOptions{}, &summary);
+    if (!r.ok())
+        Check(fs.Snapshot() == before, "a failed apply leaves the directory as it was");
+    Check(fs.Snapshot().count(".qvpatch.tmp/") == 0, "no work area is left behind");
+    return 0;
+}
