@@ -198,6 +198,15 @@ std::vector<std::string> FakePlatform::Entries(const std::string& directory) con
     return names;
 }
 
+std::map<std::string, std::string> FakePlatform::Files() const
+{
+    std::map<std::string, std::string> files;
+    for (const auto& [key, node] : nodes_)
+        if (!node.directory)
+            files[key] = node.content;
+    return files;
+}
+
 int FakePlatform::Count(const std::string& operation) const
 {
     return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&](const std::string& c) {
@@ -248,12 +257,16 @@ unsigned FakePlatform::GetProfileString(const char* section, const char* key, co
                                         unsigned size, const char* file)
 {
     Record(std::string("GetProfileString ") + section + " " + key + " " + file);
+    if (Fails())
+        return profile::GetString(std::nullopt, section, key, defaultValue, buffer, size);
     return profile::GetString(Content(file), section, key, defaultValue, buffer, size);
 }
 
 bool FakePlatform::WriteProfileString(const char* section, const char* key, const char* value, const char* file)
 {
     Record(std::string("WriteProfileString ") + section + " " + key + " " + value + " " + file);
+    if (Fails())
+        return false;
     std::string absolute = Absolute(file);
     Node* node = FindAbsolute(absolute);
     if (node == nullptr) {
@@ -294,6 +307,8 @@ std::uint16_t FakePlatform::UserDefaultLangID()
 FindHandle FakePlatform::FindFirst(const char* pattern, FindData* data)
 {
     Record(std::string("FindFirst ") + pattern);
+    if (Fails())
+        return nullptr;
     std::string full = Absolute(pattern);
     std::string directory = ParentOf(full);
     std::string name = NameOf(full);
@@ -334,6 +349,8 @@ FindHandle FakePlatform::FindFirst(const char* pattern, FindData* data)
 bool FakePlatform::FindNext(FindHandle find, FindData* data)
 {
     Record("FindNext");
+    if (Fails())
+        return false;
     if (find == nullptr || find->next >= find->entries.size())
         return false;
     *data = find->entries[find->next++];
@@ -349,6 +366,8 @@ void FakePlatform::FindClose(FindHandle find)
 FileHandle FakePlatform::OpenRead(const char* path)
 {
     Record(std::string("OpenRead ") + path);
+    if (Fails())
+        return nullptr;
     Node* node = FindAbsolute(Absolute(path));
     if (node == nullptr || node->directory || node->locked)
         return nullptr;
@@ -359,6 +378,8 @@ FileHandle FakePlatform::OpenRead(const char* path)
 FileHandle FakePlatform::CreateWrite(const char* path)
 {
     Record(std::string("CreateWrite ") + path);
+    if (Fails())
+        return nullptr;
     std::string absolute = Absolute(path);
     Node* node = FindAbsolute(absolute);
     if (node == nullptr) {
@@ -377,6 +398,8 @@ FileHandle FakePlatform::CreateWrite(const char* path)
 long FakePlatform::Read(FileHandle file, void* buffer, unsigned long count)
 {
     Record("Read");
+    if (Fails())
+        return -1;
     auto it = nodes_.find(file->key);
     if (it == nodes_.end() || file->writing)
         return -1;
@@ -393,6 +416,8 @@ long FakePlatform::Read(FileHandle file, void* buffer, unsigned long count)
 long FakePlatform::Write(FileHandle file, const void* buffer, unsigned long count)
 {
     Record("Write");
+    if (Fails())
+        return -1;
     auto it = nodes_.find(file->key);
     if (it == nodes_.end() || !file->writing)
         return -1;
@@ -412,7 +437,7 @@ bool FakePlatform::Close(FileHandle file)
         return false;
     --openFiles;
     delete file;
-    return true;
+    return !Fails();
 }
 
 void* FakePlatform::Allocate(std::size_t bytes)
@@ -435,6 +460,8 @@ void FakePlatform::Free(void* block)
 bool FakePlatform::Rename(const char* from, const char* to)
 {
     Record(std::string("Rename ") + from + " " + to);
+    if (Fails())
+        return false;
     std::string source = Absolute(from);
     std::string target = Absolute(to);
     Node* node = FindAbsolute(source);
@@ -453,6 +480,8 @@ bool FakePlatform::Rename(const char* from, const char* to)
 bool FakePlatform::DeleteFile(const char* path)
 {
     Record(std::string("DeleteFile ") + path);
+    if (Fails())
+        return false;
     std::string absolute = Absolute(path);
     Node* node = FindAbsolute(absolute);
     if (node == nullptr || node->directory || node->locked || (node->attributes & kAttrReadOnly))
@@ -464,6 +493,8 @@ bool FakePlatform::DeleteFile(const char* path)
 long FakePlatform::RemoveDirectory(const char* path)
 {
     Record(std::string("RemoveDirectory ") + path);
+    if (Fails())
+        return kErrorAccessDenied;
     std::string absolute = Absolute(path);
     Node* node = FindAbsolute(absolute);
     if (node == nullptr)

@@ -33,6 +33,12 @@ public:
     std::optional<std::size_t> diskSpace;
     // Files whose reads fail after this many bytes.
     std::map<std::string, std::size_t> readFailsAfter;
+    // Fails the file-system operation with this number (counting from 1: opens, reads, writes,
+    // closes, listings, profile reads and writes, renames, deletions, directory removals), and
+    // with failFromThenOn every one after it too; 0: none fails.
+    long failAt = 0;
+    bool failFromThenOn = false;
+    long operations = 0;
 
     void AddDirectory(const std::string& path);
     void AddFile(const std::string& path, const std::string& content = "", std::uint32_t attributes = kAttrArchive);
@@ -42,6 +48,9 @@ public:
     bool Exists(const std::string& path) const;
     bool IsDirectory(const std::string& path) const;
     std::optional<std::string> Content(const std::string& path) const;
+    // Every file, by its path as created, with its contents.
+    std::map<std::string, std::string> Files() const;
+
     // Names in a directory, in listing order (without "." and "..").
     std::vector<std::string> Entries(const std::string& directory) const;
 
@@ -118,6 +127,12 @@ private:
     void AddFileAbsolute(const std::string& absolute, const std::string& content, std::uint32_t attributes);
     bool DirectoryExists(const std::string& absolute) const;
     void Record(const std::string& call) { calls.push_back(call); }
+    // Counts a file-system operation; true when it is to fail.
+    bool Fails()
+    {
+        ++operations;
+        return failAt > 0 && (operations == failAt || (failFromThenOn && operations > failAt));
+    }
 
     char separator_;
     std::map<std::string, Node> nodes_;
