@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 #include <map>
 #include <string>
 
@@ -136,6 +140,36 @@ TEST_F(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
     EXPECT_GT(old, 0);
     EXPECT_GT(updated, 0);
 }
+
+#ifndef _WIN32
+// The same with a real process, ended by _exit at its Nth operation: no destructor, no unwinding,
+// the system closes what was open.
+TEST_F(CrashTest, AProcessEndedAtEveryOperationIsPutRightByTheNextRun)
+{
+    long total = OperationsOfACompleteRun();
+    for (long n = 1; n <= total; ++n) {
+        std::string dir = Fresh();
+        pid_t pid = fork();
+        if (pid == 0) {
+            FaultFs fs(native_);
+            fs.OnCrash([] { _exit(42); });
+            fs.Arm(FaultFs::Mode::kCrash, n);
+            Quiet quiet;
+            ApplySummary summary;
+            Apply(fs, dir, patch_, quiet, ApplyOptions{}, &summary);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << n;
+        Quiet quiet;
+        ApplySummary summary;
+        ASSERT_TRUE(Apply(native_, dir, patch_, quiet, ApplyOptions{}, &summary).ok()) << n;
+        auto now = Snapshot(native_, dir);
+        ASSERT_TRUE(now == NewTree()) << n << " differences:" << treetest::Differences(now, NewTree());
+    }
+}
+#endif
 
 TEST_F(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
 {

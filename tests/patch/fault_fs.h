@@ -18,6 +18,9 @@ public:
 
     explicit FaultFs(qvpatch::FileSystem& real) : real_(real) {}
 
+    // What a crash does; by default it throws Crash, which unwinds like nothing else runs.
+    void OnCrash(void (*crash)()) { crash_ = crash; }
+
     void Arm(Mode mode, long at, const std::string& error = "the disk is full")
     {
         mode_ = mode;
@@ -66,8 +69,11 @@ public:
         ++count_;
         if (mode_ == Mode::kNone || count_ < at_)
             return false;
-        if (mode_ == Mode::kCrash && count_ == at_)
+        if (mode_ == Mode::kCrash && count_ == at_) {
+            if (crash_ != nullptr)
+                crash_();
             throw Crash{};
+        }
         if (mode_ == Mode::kFailOnce)
             return count_ == at_;
         return mode_ == Mode::kFailFromThenOn;
@@ -80,6 +86,7 @@ private:
     long at_ = 0;
     long count_ = 0;
     std::string error_;
+    void (*crash_)() = nullptr;
 };
 
 class FaultInput : public qvpatch::InputFile {
