@@ -45,6 +45,8 @@ public:
     {
         if (n > n_ - pos_)
             return false;
+        if (n == 0)
+            return true;  // dst may be the null data of an empty buffer
         std::memcpy(dst, p_ + pos_, n);
         pos_ += n;
         return true;
