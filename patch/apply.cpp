@@ -42,7 +42,7 @@ private:
     Result Commit(std::vector<Step>* done);
     Result Do(const Step& step);
     Result Undo(const Step& step);
-    Result Journal(const std::string& text);
+    Result WriteJournal(const std::string& text);
     bool RollBack(const std::vector<Step>& done);
     void ClearWorkArea();
     Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
@@ -392,7 +392,7 @@ Result Update::Undo(const Step& step)
     return Result::Ok();
 }
 
-Result Update::Journal(const std::string& text)
+Result Update::WriteJournal(const std::string& text)
 {
     Result r = journal_->Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     return r.ok() ? journal_->Sync() : r;
@@ -442,7 +442,7 @@ Result Update::Commit(std::vector<Step>* done)
     // looks first whether it was taken, so the journal need not record each one as it goes.
     Result r = fs_.Create(WorkPath("journal"), &journal_);
     if (r.ok())
-        r = Journal(JournalPlan(PatchId(patch_), steps));
+        r = WriteJournal(JournalPlan(PatchId(patch_), steps));
     if (!r.ok())
         return r;
 
