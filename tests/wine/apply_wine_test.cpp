@@ -58,57 +58,6 @@ private:
     std::string path_;
 };
 
-struct Process {
-    PROCESS_INFORMATION info = {};
-    bool started = false;
-
-    ~Process()
-    {
-        if (!started)
-            return;
-        if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT)
-            TerminateProcess(info.hProcess, 99);
-        CloseHandle(info.hProcess);
-        CloseHandle(info.hThread);
-    }
-
-    DWORD ExitCode(int timeoutMs = 20000)
-    {
-        if (WaitForSingleObject(info.hProcess, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0)
-            return 0xDEAD;
-        DWORD code = 0;
-        GetExitCodeProcess(info.hProcess, &code);
-        return code;
-    }
-
-    bool Running() { return WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT; }
-};
-
-// Starts a program with this command line (the program's name comes first) and, when output is
-// given, its standard output going to that file.
-void Start(Process& p, const std::string& program, const std::string& arguments, const std::string& cwd = "",
-           const std::string& output = "")
-{
-    std::string commandLine = "\"" + program + "\" " + arguments;
-    std::vector<char> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    HANDLE out = INVALID_HANDLE_VALUE;
-    if (!output.empty()) {
-        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-        out = CreateFileA(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS, 0, nullptr);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = out;
-        si.hStdError = out;
-        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    }
-    p.started = CreateProcessA(program.c_str(), buffer.data(), nullptr, nullptr, !output.empty(), 0, nullptr,
-                               cwd.empty() ? nullptr : cwd.c_str(), &si, &p.info) != 0;
-    if (out != INVALID_HANDLE_VALUE)
-        CloseHandle(out);
-}
-
 // One run of qvapply against the test library's script, in a temporary directory.
 class QvapplyRun {
 public:
@@ -121,7 +70,7 @@ public:
 
     void Start(const std::string& arguments, const std::string& program = ModuleDir() + "\\qvapply.exe")
     {
-        ::Start(process_, program, arguments, dir_.path());
+        wine::Start(process_, "\"" + program + "\" " + arguments, dir_.path());
         ASSERT_TRUE(process_.started) << GetLastError();
     }
 
@@ -157,7 +106,7 @@ std::string Winprobe(const TempDir& dir, const std::string& arguments, DWORD* ex
 {
     Process p;
     std::string output = dir / "winprobe.out";
-    Start(p, ModuleDir() + "\\winprobe.exe", arguments, "", output);
+    Start(p, "\"" + ModuleDir() + "\\winprobe.exe\" " + arguments, "", output);
     *exitCode = p.started ? p.ExitCode() : 0xDEAD;
     std::string text = ReadFile(output);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
@@ -342,7 +291,7 @@ TEST(QvapplyWine, DoesNotStartWithoutTheLibrary)
     ASSERT_TRUE(CopyFileA((ModuleDir() + "\\qvapply.exe").c_str(), alone.c_str(), FALSE));
     QvapplyRun run(dir, "return 0\n");
     Process p;
-    Start(p, alone, "C:\\APP " + dir / "UPDATE.PAT", dir.path());
+    Start(p, "\"" + alone + "\" C:\\APP " + dir / "UPDATE.PAT", dir.path());
     if (p.started) {
         DWORD code = p.ExitCode();
         EXPECT_NE(code, 1u);

@@ -38,22 +38,11 @@ std::vector<std::string> Names(const std::string& dir)
 }
 
 // Runs a program to its end; returns its exit code.
-DWORD RunToEnd(const std::string& commandLine, const std::string& cwd = "")
+DWORD RunToEnd(const std::string& commandLine)
 {
-    std::vector<char> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back('\0');
-    STARTUPINFOA si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, cwd.empty() ? nullptr : cwd.c_str(),
-                        &si, &pi))
-        return 0xDEAD;
-    WaitForSingleObject(pi.hProcess, 30000);
-    DWORD code = 0xDEAD;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
+    wine::Process p;
+    wine::Start(p, commandLine);
+    return p.ExitCode();
 }
 
 const char kLanguageKey[] = "HKCU\\Software\\Orvanto\\Quorvane\\Interface Language";
@@ -102,24 +91,10 @@ public:
     void Start(const std::string& arguments)
     {
         std::string commandLine = "\"" + kit_ + "\\SETUP.EXE\"" + (arguments.empty() ? "" : " " + arguments);
-        std::vector<char> buffer(commandLine.begin(), commandLine.end());
-        buffer.push_back('\0');
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        ASSERT_TRUE(CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, work_.c_str(), &si, &pi_));
+        ASSERT_TRUE(wine::Start(process_, commandLine, work_));
     }
 
-    DWORD ExitCode()
-    {
-        if (WaitForSingleObject(pi_.hProcess, 30000) != WAIT_OBJECT_0)
-            return 0xDEAD;
-        DWORD code = 0xDEAD;
-        GetExitCodeProcess(pi_.hProcess, &code);
-        CloseHandle(pi_.hProcess);
-        CloseHandle(pi_.hThread);
-        pi_ = {};
-        return code;
-    }
+    DWORD ExitCode() { return process_.ExitCode(); }
 
     DWORD Run(const std::string& arguments = "")
     {
@@ -131,14 +106,14 @@ public:
     void ExpectOneMessage(const std::string& caption, const std::string& text)
     {
         std::string shownCaption, shownText;
-        HWND box = winprobe::WaitForMessageBox(pi_.dwProcessId, 15000, &shownCaption, &shownText);
+        HWND box = winprobe::WaitForMessageBox(process_.info.dwProcessId, 15000, &shownCaption, &shownText);
         ASSERT_NE(box, nullptr) << "no message box";
         EXPECT_EQ(shownCaption, caption);
         EXPECT_EQ(shownText, text);
         EXPECT_TRUE(winprobe::PressButton(box, IDOK));
         EXPECT_EQ(ExitCode(), 1u);
         std::string more, moreText;
-        EXPECT_EQ(winprobe::WaitForMessageBox(pi_.dwProcessId, 300, &more, &moreText), nullptr);
+        EXPECT_EQ(winprobe::WaitForMessageBox(0, 300, &more, &moreText), nullptr);
     }
 
     std::map<std::string, std::string> Installer()
@@ -175,7 +150,7 @@ public:
 
 private:
     std::string root_, kit_, work_;
-    PROCESS_INFORMATION pi_ = {};
+    wine::Process process_;
 };
 
 TEST(SetupWine, StagesHandsOffAndStartsTheInstaller)

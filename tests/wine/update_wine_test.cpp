@@ -46,31 +46,18 @@ protected:
 
     void Start()
     {
-        std::string commandLine = "\"" + wine::ModuleDir() + "\\qvapply.exe\" " + tmp_.Sub("app") + " " +
-                                  tmp_.Sub("sp") + "\\UPDATE.PAT";
-        std::vector<char> buffer(commandLine.begin(), commandLine.end());
-        buffer.push_back('\0');
-        STARTUPINFOA si = {};
-        si.cb = sizeof si;
-        ASSERT_TRUE(CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi_));
+        ASSERT_TRUE(wine::Start(process_, "\"" + wine::ModuleDir() + "\\qvapply.exe\" " + tmp_.Sub("app") + " " +
+                                              tmp_.Sub("sp") + "\\UPDATE.PAT"));
     }
 
-    DWORD ExitCode()
-    {
-        WaitForSingleObject(pi_.hProcess, 60000);
-        DWORD code = 0xDEAD;
-        GetExitCodeProcess(pi_.hProcess, &code);
-        CloseHandle(pi_.hProcess);
-        CloseHandle(pi_.hThread);
-        return code;
-    }
+    DWORD ExitCode() { return process_.ExitCode(60000); }
 
     std::map<std::string, std::string> Installed() { return Snapshot(NativeFileSystem(), tmp_.Sub("app")); }
     std::string Log() { return wine::ReadFile(tmp_.Sub("sp") + "\\qvsp.log"); }
 
     TempTree tmp_;
     std::map<std::string, std::string> old_, new_;
-    PROCESS_INFORMATION pi_ = {};
+    wine::Process process_;
 };
 
 TEST_F(UpdateWine, QvapplyUpdatesTheTree)
@@ -117,7 +104,7 @@ TEST_F(UpdateWine, CancelRollsBack)
     // Large enough that the library asks often while the window helper presses Cancel.
     Prepare(48 << 20);
     Start();
-    HWND window = winprobe::WaitForWindow("Updating Quorvane", pi_.dwProcessId, 20000);
+    HWND window = winprobe::WaitForWindow("Updating Quorvane", process_.info.dwProcessId, 20000);
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
     EXPECT_EQ(ExitCode(), 0u);
