@@ -160,7 +160,7 @@ Result Update::StateOf(const Entry& e, State* state)
     // before the directory changes: when its size alone tells it from the new version, it is not
     // read twice.
     if (e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize &&
-        (e.codec == Codec::kZstdDelta || e.codec == Codec::kZstdGroupDelta)) {
+        UsesOld(e.codec)) {
         *state = State::kOld;
         return Result::Ok();
     }
@@ -251,7 +251,7 @@ Result Update::BuildNewFile(size_t index)
 {
     const Entry& e = patch_.entries[index];
     std::vector<std::uint8_t> old;
-    if (e.kind == EntryKind::kChangedFile && e.codec == Codec::kZstdDelta) {
+    if (e.kind == EntryKind::kChangedFile && UsesOld(e.codec)) {
         Result r = LoadOld(e, &old);
         if (!r.ok())
             return r;
@@ -277,12 +277,14 @@ Result Update::BuildGroup(const std::vector<size_t>& members)
     std::vector<std::uint8_t> prefix;
     std::uint64_t total = 0;
     for (size_t i : members) {
+        total += patch_.entries[i].newSize;
+        if (!patch_.entries[i].HasOld())
+            continue;  // an added file
         std::vector<std::uint8_t> old;
         Result r = LoadOld(patch_.entries[i], &old);
         if (!r.ok())
             return r;
         prefix.insert(prefix.end(), old.begin(), old.end());
-        total += patch_.entries[i].newSize;
     }
     const Entry& first = patch_.entries[members[0]];
     std::size_t next = 0;

@@ -2,9 +2,12 @@
 #include "build.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 
 #include "codec.h"
+#include "match_delta.h"
+#include "parallel.h"
 #include "sha256.h"
 
 namespace qvpatch {
@@ -34,35 +37,30 @@ Result Walk(FileSystem& fs, const std::string& root, const std::string& relative
     return Result::Ok();
 }
 
-// The smallest encoding of data: a delta against old (when given), zstd alone, or stored. zstd
-// alone is tried at full strength only when a quick try says it may beat the delta.
-Result Encode(const std::vector<std::uint8_t>& data, const std::vector<std::uint8_t>* old, int level, Codec* codec,
-              std::vector<std::uint8_t>* out)
+// Whether trying the match delta on data may pay: programs and other binary files, where code
+// that moved carries changed addresses. Text changes in whole lines, which exact matching
+// already handles.
+bool WorthMatching(const std::vector<std::uint8_t>& data)
 {
-    *codec = Codec::kStored;
-    *out = data;
-    std::vector<std::uint8_t> candidate;
-    Result r;
-    if (old != nullptr && !old->empty()) {
-        if (!(r = EncodeZstd(data.data(), data.size(), old->data(), old->size(), level, &candidate)).ok())
-            return r;
-        if (candidate.size() < out->size()) {
-            *codec = Codec::kZstdDelta;
-            out->swap(candidate);
-        }
-    }
-    const int quickLevel = 3;
-    if (!(r = EncodeZstd(data.data(), data.size(), nullptr, 0, std::min(level, quickLevel), &candidate)).ok())
-        return r;
-    if (candidate.size() < out->size() && level > quickLevel &&
-        !(r = EncodeZstd(data.data(), data.size(), nullptr, 0, level, &candidate)).ok())
-        return r;
-    if (candidate.size() < out->size()) {
-        *codec = Codec::kZstd;
-        out->swap(candidate);
-    }
-    return Result::Ok();
+    if (LooksLikeX86Code(data.data(), data.size()))
+        return true;
+    std::size_t head = std::min<std::size_t>(data.size(), 64 * 1024);
+    return std::find(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(head), 0) !=
+           data.begin() + static_cast<std::ptrdiff_t>(head);
 }
+
+// One file's contents and the encodings tried for it.
+struct Member {
+    std::size_t entry = 0;
+    std::vector<std::uint8_t> oldData, newData;
+    bool hasOld = false;
+    Codec codec = Codec::kStored;
+    std::vector<std::uint8_t> best;
+    // Filled by the tasks, each in its own slot.
+    Result deltaResult, matchResult, aloneResult;
+    std::vector<std::uint8_t> delta, match, alone;
+    bool triedDelta = false, triedMatch = false;
+};
 
 }  // namespace
 
@@ -85,18 +83,10 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             names.push_back(name);
     std::sort(names.begin(), names.end());
 
-    // Each entry's encoded data until the data section is laid out; changed files small enough to
-    // share a frame with others keep their old and new contents for that.
-    std::vector<std::vector<std::uint8_t>> blobs;
-    struct Candidate {
-        std::size_t entry;
-        std::vector<std::uint8_t> oldData, newData;
-    };
-    std::vector<Candidate> candidates;
-
-    std::size_t index = 0;
+    // The entries, with the sizes and hashes of their files; unchanged files drop out. Binary new
+    // files are noted: they are encoded on their own, where the match delta can be tried.
+    std::vector<bool> binary;
     for (const std::string& name : names) {
-        ++index;
         auto o = oldTree.find(name);
         auto n = newTree.find(name);
         bool inOld = o != oldTree.end(), inNew = n != newTree.end();
@@ -110,67 +100,167 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
                 continue;
             e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
             out.entries.push_back(e);
-            blobs.emplace_back();
+            binary.push_back(false);
             continue;
         }
-        if (options.onFile)
-            options.onFile(name, index, names.size());
-        std::vector<std::uint8_t> oldData, newData;
-        if (inOld && !(r = ReadWholeFile(fs, fs.Join(oldDir, name), kMaxFileSize, &oldData)).ok())
-            return r;
-        if (inNew && !(r = ReadWholeFile(fs, fs.Join(newDir, name), kMaxFileSize, &newData)).ok())
-            return r;
+        std::vector<std::uint8_t> data;
         if (inOld) {
-            e.oldSize = oldData.size();
-            e.oldHash = Sha256(oldData.data(), oldData.size());
+            if (!(r = ReadWholeFile(fs, fs.Join(oldDir, name), kMaxFileSize, &data)).ok())
+                return r;
+            e.oldSize = data.size();
+            e.oldHash = Sha256(data.data(), data.size());
         }
         if (inNew) {
-            e.newSize = newData.size();
-            e.newHash = Sha256(newData.data(), newData.size());
+            if (!(r = ReadWholeFile(fs, fs.Join(newDir, name), kMaxFileSize, &data)).ok())
+                return r;
+            e.newSize = data.size();
+            e.newHash = Sha256(data.data(), data.size());
         }
         if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
             continue;
         e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        std::vector<std::uint8_t> encoded;
-        if (e.HasNew() && !(r = Encode(newData, inOld ? &oldData : nullptr, options.level, &e.codec, &encoded)).ok())
-            return r;
-        if (e.kind == EntryKind::kChangedFile && e.oldSize + e.newSize <= kMaxGroupBytes / 2)
-            candidates.push_back(Candidate{out.entries.size(), std::move(oldData), std::move(newData)});
+        binary.push_back(inNew && WorthMatching(data));
         out.entries.push_back(std::move(e));
-        blobs.push_back(std::move(encoded));
     }
 
-    // Changed files in runs that fit a group: one frame for the run when it is smaller than the
-    // files' own encodings together (matches across files).
-    std::vector<std::vector<std::uint8_t>> groupFrames;
-    std::vector<int> groupOf(out.entries.size(), -1);
-    for (std::size_t start = 0; start < candidates.size();) {
-        std::size_t end = start;
-        std::uint64_t bytes = 0, own = 0;
-        std::vector<std::uint8_t> olds, news;
-        while (end < candidates.size()) {
-            const Entry& e = out.entries[candidates[end].entry];
-            if (bytes + e.oldSize + e.newSize > kMaxGroupBytes)
-                break;
-            bytes += e.oldSize + e.newSize;
-            own += blobs[candidates[end].entry].size();
-            olds.insert(olds.end(), candidates[end].oldData.begin(), candidates[end].oldData.end());
-            news.insert(news.end(), candidates[end].newData.begin(), candidates[end].newData.end());
-            ++end;
+    // The files to encode, in batches: small text files, in entry order, in runs that may share
+    // one frame (a group); binary and larger files each on their own. A batch's encodings are
+    // tried side by side on the threads; only one batch's files are in memory at a time.
+    std::vector<std::vector<std::size_t>> batches;
+    std::size_t openGroup = SIZE_MAX;
+    std::uint64_t groupBytes = 0;
+    for (std::size_t i = 0; i < out.entries.size(); ++i) {
+        const Entry& e = out.entries[i];
+        if (!e.HasNew())
+            continue;
+        std::uint64_t bytes = e.oldSize + e.newSize;
+        if (binary[i] || bytes > kMaxGroupBytes / 2) {
+            batches.push_back({i});
+            continue;
         }
-        if (end - start >= 2) {
-            std::vector<std::uint8_t> frame;
-            if (!(r = EncodeZstd(news.data(), news.size(), olds.data(), olds.size(), options.level, &frame)).ok())
+        if (openGroup == SIZE_MAX || groupBytes + bytes > kMaxGroupBytes) {
+            openGroup = batches.size();
+            batches.emplace_back();
+            groupBytes = 0;
+        }
+        batches[openGroup].push_back(i);
+        groupBytes += bytes;
+    }
+
+    const unsigned threads = options.threads > 0 ? options.threads : DefaultThreads();
+    const int quickLevel = std::min(options.level, 3);
+    std::vector<std::vector<std::uint8_t>> blobs(out.entries.size());
+    std::vector<int> groupOf(out.entries.size(), -1);
+    std::vector<std::vector<std::uint8_t>> groupFrames;
+    std::size_t done = 0, fileCount = 0;
+    for (const auto& batch : batches)
+        fileCount += batch.size();
+    for (const std::vector<std::size_t>& batch : batches) {
+        std::vector<Member> members(batch.size());
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            Member& m = members[k];
+            m.entry = batch[k];
+            const Entry& e = out.entries[m.entry];
+            if (options.onFile)
+                options.onFile(e.name, ++done, fileCount);
+            m.hasOld = e.HasOld();
+            if (m.hasOld && !(r = ReadWholeFile(fs, fs.Join(oldDir, e.name), kMaxFileSize, &m.oldData)).ok())
                 return r;
-            if (frame.size() < own) {
-                for (std::size_t k = start; k < end; ++k) {
-                    out.entries[candidates[k].entry].codec = Codec::kZstdGroupDelta;
-                    groupOf[candidates[k].entry] = static_cast<int>(groupFrames.size());
+            if (!(r = ReadWholeFile(fs, fs.Join(newDir, e.name), kMaxFileSize, &m.newData)).ok())
+                return r;
+            if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
+                (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||
+                Sha256(m.newData.data(), m.newData.size()) != e.newHash)
+                return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
+        }
+
+        // The tasks: each file's own encodings, and the group's frame when there is a group.
+        std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
+        for (Member& m : members) {
+            const std::uint64_t bytes = m.oldData.size() + m.newData.size();
+            if (m.hasOld && !m.oldData.empty()) {
+                m.triedDelta = true;
+                work.emplace_back(bytes, [&m, &options] {
+                    m.deltaResult = EncodeZstd(m.newData.data(), m.newData.size(), m.oldData.data(), m.oldData.size(),
+                                               options.level, &m.delta);
+                });
+                if (m.oldData.size() <= kMaxMatchOldSize && WorthMatching(m.newData)) {
+                    m.triedMatch = true;
+                    work.emplace_back(bytes, [&m, &options] {
+                        MatchFilter filter = LooksLikeX86Code(m.newData.data(), m.newData.size())
+                                                 ? MatchFilter::kX86Branches
+                                                 : MatchFilter::kNone;
+                        m.matchResult = EncodeMatchDelta(m.oldData.data(), m.oldData.size(), m.newData.data(),
+                                                         m.newData.size(), filter, options.level, &m.match);
+                    });
                 }
-                groupFrames.push_back(std::move(frame));
+            }
+            work.emplace_back(m.newData.size() / 4, [&m, quickLevel] {
+                m.aloneResult = EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, quickLevel, &m.alone);
+            });
+        }
+        Result groupResult;
+        std::vector<std::uint8_t> groupFrame;
+        if (members.size() >= 2) {
+            std::uint64_t bytes = 0;
+            for (const Member& m : members)
+                bytes += m.oldData.size() + m.newData.size();
+            work.emplace_back(bytes, [&members, &options, &groupResult, &groupFrame] {
+                std::vector<std::uint8_t> olds, news;
+                for (const Member& m : members) {
+                    olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
+                    news.insert(news.end(), m.newData.begin(), m.newData.end());
+                }
+                groupResult = EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
+                                         options.level, &groupFrame);
+            });
+        }
+        // The longest tasks first (by the bytes they work on), so that the threads finish together.
+        std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+        std::vector<std::function<void()>> tasks;
+        for (auto& w : work)
+            tasks.push_back(std::move(w.second));
+        RunParallel(tasks, threads);
+
+        // Each file's smallest own encoding: stored, zstd delta, match delta, or zstd alone (at
+        // full strength when the quick try says it may win).
+        std::uint64_t own = 0;
+        for (Member& m : members) {
+            for (const Result* res : {&m.deltaResult, &m.matchResult, &m.aloneResult})
+                if (!res->ok())
+                    return *res;
+            m.codec = Codec::kStored;
+            m.best = m.newData;
+            auto consider = [&m](Codec codec, std::vector<std::uint8_t>& candidate) {
+                if (candidate.size() < m.best.size()) {
+                    m.codec = codec;
+                    m.best.swap(candidate);
+                }
+            };
+            if (m.triedDelta)
+                consider(Codec::kZstdDelta, m.delta);
+            if (m.triedMatch)
+                consider(Codec::kMatchDelta, m.match);
+            if (m.alone.size() < m.best.size() && options.level > quickLevel &&
+                !(r = EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, options.level, &m.alone)).ok())
+                return r;
+            consider(Codec::kZstd, m.alone);
+            own += m.best.size();
+        }
+        if (!groupResult.ok())
+            return groupResult;
+        bool grouped = members.size() >= 2 && groupFrame.size() < own;
+        for (Member& m : members) {
+            if (grouped) {
+                out.entries[m.entry].codec = Codec::kZstdGroupDelta;
+                groupOf[m.entry] = static_cast<int>(groupFrames.size());
+            } else {
+                out.entries[m.entry].codec = m.codec;
+                blobs[m.entry] = std::move(m.best);
             }
         }
-        start = end;
+        if (grouped)
+            groupFrames.push_back(std::move(groupFrame));
     }
 
     // The data section: each entry's data, a group's frame once for all its members.

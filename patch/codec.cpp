@@ -1,10 +1,13 @@
 // zstd frames for the patch's entries.
 #include "codec.h"
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams: the parameters a level picks
 #include <zstd.h>
 
 #include <algorithm>
 #include <memory>
+
+#include "match_delta.h"
 
 namespace qvpatch {
 
@@ -41,7 +44,18 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     if (!cctx)
         return Fail(Status::kOutOfMemory, "out of memory for the encoder");
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize));
+    const int windowLog = WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, windowLog);
+    // The binary-tree match finders of the strong levels only look back as far as their chain
+    // table reaches; with a prefix that is most of the window, let it reach all of it, so that
+    // matches far back in the old file are found too, and not only the long ones.
+    if (prefix != nullptr && prefixSize > 0) {
+        ZSTD_compressionParameters params = ZSTD_getCParams(level, size, prefixSize);
+        ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_chainLog);
+        if (params.strategy >= ZSTD_btlazy2 && !ZSTD_isError(bounds.error))
+            ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_chainLog,
+                                   std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
+    }
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
     // A large prefix (a group of files, a big program) compresses far better with one worker
@@ -74,6 +88,8 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
         return Result::Ok();
     }
 
+    if (entry.codec == Codec::kMatchDelta)
+        return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink);
     if (entry.codec == Codec::kZstdGroupDelta)
         return Corrupt(entry.name, "belongs to a group and is decoded with it");
     return DecodeFrame(entry.name, data, length, entry.codec == Codec::kZstdDelta ? old : nullptr, oldSize,

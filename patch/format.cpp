@@ -231,6 +231,23 @@ std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
     return groups;
 }
 
+const char* CodecName(Codec codec)
+{
+    switch (codec) {
+    case Codec::kStored:
+        return "stored";
+    case Codec::kZstdDelta:
+        return "zstd delta";
+    case Codec::kZstd:
+        return "zstd";
+    case Codec::kZstdGroupDelta:
+        return "zstd group delta";
+    case Codec::kMatchDelta:
+        return "match delta";
+    }
+    return "unknown";
+}
+
 std::vector<std::uint8_t> Serialize(const Patch& patch)
 {
     Writer w;
@@ -280,9 +297,9 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     r.U16(&flags);
     r.U32(&count);
     r.U64(&dataSize);
-    if (version != kFormatVersion)
+    if (version < kOldestFormatVersion || version > kFormatVersion)
         return Corrupt("format version " + std::to_string(version) + " is not supported (this library reads " +
-                       std::to_string(kFormatVersion) + ")");
+                       std::to_string(kOldestFormatVersion) + " to " + std::to_string(kFormatVersion) + ")");
     if (flags != 0)
         return Corrupt("unknown flags " + std::to_string(flags));
     if (count > kMaxEntries)
@@ -313,12 +330,25 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
             return Corrupt("the entry table is cut short");
         if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
             return Corrupt("a file size that does not fit: " + e.name);
-        bool deltaCodec = codec == static_cast<std::uint8_t>(Codec::kZstdDelta) ||
-                          codec == static_cast<std::uint8_t>(Codec::kZstdGroupDelta);
-        bool codecFits = e.HasNew() ? (codec == static_cast<std::uint8_t>(Codec::kStored) ||
-                                       codec == static_cast<std::uint8_t>(Codec::kZstd) ||
-                                       (deltaCodec && e.kind == EntryKind::kChangedFile))
-                                    : codec == 0;
+        const bool changed = e.kind == EntryKind::kChangedFile, v2 = version >= 2;
+        bool codecFits = false;
+        switch (static_cast<Codec>(codec)) {
+        case Codec::kStored:
+            codecFits = true;  // also the value for entries without data
+            break;
+        case Codec::kZstd:
+            codecFits = e.HasNew();
+            break;
+        case Codec::kZstdDelta:
+            codecFits = changed;
+            break;
+        case Codec::kZstdGroupDelta:
+            codecFits = changed || (v2 && e.kind == EntryKind::kAddedFile);
+            break;
+        case Codec::kMatchDelta:
+            codecFits = v2 && changed;
+            break;
+        }
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
         e.codec = static_cast<Codec>(codec);

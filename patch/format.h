@@ -12,7 +12,9 @@
 namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-constexpr std::uint16_t kFormatVersion = 1;
+constexpr std::uint16_t kFormatVersion = 2;
+// Version 1 patches (without the match delta and without added files in groups) are still read.
+constexpr std::uint16_t kOldestFormatVersion = 1;
 // Limits a reader enforces, so that a hostile patch cannot make it allocate without bound.
 constexpr std::uint32_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameBytes = 1024;
@@ -32,11 +34,21 @@ enum class Codec : std::uint8_t {
     kStored = 0,      // the new file's bytes as they are
     kZstdDelta = 1,   // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
     kZstd = 2,        // one zstd frame on its own
-    // One zstd frame shared by several changed files (entries with this codec and the same data),
-    // compressed with their old files, one after the other in entry order, as its prefix; it
-    // decodes to their new files, one after the other. Matches across files make it smaller.
+    // One zstd frame shared by several changed and added files (entries with this codec and the
+    // same data), compressed with the old files of the changed ones, one after the other in entry
+    // order, as its prefix; it decodes to their new files, one after the other. Matches across
+    // files make it smaller.
     kZstdGroupDelta = 3,
+    // Approximate matches against the old file: control, difference and extra streams, each a
+    // zstd frame (see match_delta.h).
+    kMatchDelta = 4,
 };
+
+// Whether the codec decodes a changed file from its old file (read whole and checked first).
+inline bool UsesOld(Codec codec)
+{
+    return codec == Codec::kZstdDelta || codec == Codec::kZstdGroupDelta || codec == Codec::kMatchDelta;
+}
 
 // The most a group may hold, old and new files together, so that applying it stays within a
 // bounded amount of memory.
@@ -81,6 +93,9 @@ Result CheckNames(const std::vector<Entry>& entries);
 
 // The entries of each group (kZstdGroupDelta), in entry order, by the offset of their data.
 std::vector<std::vector<std::size_t>> Groups(const Patch& patch);
+
+// The codec's name, for people.
+const char* CodecName(Codec codec);
 
 // The name folded for comparisons without regard to case.
 std::string FoldName(const std::string& name);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's archive, every package that building and testing need, and fetches the
-# zstd sources that the Windows builds compile (Debian's source package of the library that Linux
-# links). Does nothing when everything is there already.
+# zstd and libdivsufsort sources that the Windows builds compile (Debian's source packages of the
+# libraries that Linux links). Does nothing when everything is there already.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -9,7 +9,7 @@ packages=(
   cmake ninja-build g++ pkg-config dpkg-dev
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64
   googletest libgtest-dev
-  libzstd-dev zstd libgcrypt20-dev libgcrypt-mingw-w64-dev
+  libzstd-dev zstd libdivsufsort-dev libgcrypt20-dev libgcrypt-mingw-w64-dev
   clang libclang-rt-14-dev
   wine64 xvfb xauth imagemagick
 )
@@ -37,11 +37,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# zstd's sources for the Windows presets, from Debian's source package.
+# The sources of zstd and libdivsufsort for the Windows presets, from Debian's source packages
+# of the libraries that Linux links.
 deps="$root/build/deps"
-if [ ! -f "$deps/zstd/lib/zstd.h" ]; then
-  sources=/etc/apt/sources.list.d/quorvane-src.sources
+fetch_source() {  # PACKAGE DIRECTORY FILE-THAT-MUST-BE-THERE
+  local package=$1 dir=$2 check=$3
+  [ -f "$deps/$dir/$check" ] && return 0
+  local sources=/etc/apt/sources.list.d/quorvane-src.sources
   if ! grep -rqs '^Types: *deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
+    local suite
     suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
     $SUDO tee "$sources" >/dev/null <<SRC
 Types: deb-src
@@ -54,14 +58,17 @@ SRC
   fi
   apt_update
   mkdir -p "$deps"
+  local fetch src
   fetch=$(mktemp -d "$deps/fetch.XXXXXX")
-  (cd "$fetch" && apt-get source -qq libzstd >/dev/null 2>&1)
-  src=$(find "$fetch" -maxdepth 1 -type d -name 'libzstd-*' | head -n1)
-  if [ -z "$src" ] || [ ! -f "$src/lib/zstd.h" ]; then
-    echo "install-deps: could not fetch the zstd sources" >&2
+  (cd "$fetch" && apt-get source -qq "$package" >/dev/null 2>&1) || true
+  src=$(find "$fetch" -maxdepth 1 -type d -name "$package-*" | head -n1)
+  if [ -z "$src" ] || [ ! -f "$src/$check" ]; then
+    echo "install-deps: could not fetch the $package sources" >&2
     exit 1
   fi
-  rm -rf "$deps/zstd"
-  mv "$src" "$deps/zstd"
+  rm -rf "${deps:?}/$dir"
+  mv "$src" "$deps/$dir"
   rm -rf "$fetch"
-fi
+}
+fetch_source libzstd zstd lib/zstd.h
+fetch_source libdivsufsort divsufsort lib/divsufsort.c

@@ -203,7 +203,6 @@ int Info(const std::vector<std::string>& args)
     if (!r.ok())
         return Report(r);
     static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};
-    static const char* kCodecs[] = {"stored", "zstd delta", "zstd"};
     std::printf("format %u, %zu entries, data %zu bytes\n", kFormatVersion, patch.entries.size(), patch.data.size());
     for (const Entry& e : patch.entries) {
         std::printf("%-11s %s", kKinds[static_cast<int>(e.kind)], Utf8ToSystem(e.name).c_str());
@@ -211,7 +210,7 @@ int Info(const std::vector<std::string>& args)
             std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize), ToHex(e.oldHash).substr(0, 16).c_str());
         if (e.HasNew())
             std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(e.newSize),
-                        ToHex(e.newHash).substr(0, 16).c_str(), kCodecs[static_cast<int>(e.codec)],
+                        ToHex(e.newHash).substr(0, 16).c_str(), CodecName(e.codec),
                         static_cast<unsigned long long>(e.dataLength));
         std::printf("\n");
     }

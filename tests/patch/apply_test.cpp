@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <map>
+#include <random>
 #include <string>
 
 #include "apply.h"
 #include "build.h"
+#include "codec.h"
 #include "tree_support.h"
 
 namespace {
@@ -252,24 +254,114 @@ TEST_F(ApplyTest, ALinkInThePathIsNeverFollowed)
 }
 #endif
 
-TEST(BuildTest, TheSmallestEncodingWins)
+std::map<std::string, Codec> BuiltCodecs(const std::map<std::string, std::string>& oldTree,
+                                         const std::map<std::string, std::string>& newTree, Patch* patch)
 {
     TempTree tmp;
-    std::string text;
-    for (int i = 0; i < 2000; ++i)
-        text += "line " + std::to_string(i) + "\n";
-    Make(tmp.Sub("old"), {{"same.txt", "same"}, {"text.txt", text}, {"noise.bin", Noise(5000, 4)}});
-    Make(tmp.Sub("new"), {{"same.txt", "same"}, {"text.txt", text + "one more line\n"}, {"noise.bin", Noise(5000, 5)},
-                          {"added.txt", text}});
-    Patch patch;
-    ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), BuildOptions{}, &patch).ok());
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
     std::map<std::string, Codec> codecs;
-    for (const Entry& e : patch.entries)
+    Result r = BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), BuildOptions{}, patch);
+    EXPECT_TRUE(r.ok()) << r.message;
+    for (const Entry& e : patch->entries)
         codecs[e.name] = e.codec;
-    EXPECT_EQ(codecs.count("same.txt"), 0u);
-    EXPECT_EQ(codecs["text.txt"], Codec::kZstdDelta);
-    EXPECT_EQ(codecs["noise.bin"], Codec::kStored);
-    EXPECT_EQ(codecs["added.txt"], Codec::kZstd);
+    // Whatever was chosen, it applies.
+    Make(tmp.Sub("installed"), oldTree);
+    ApplySummary summary;
+    ApplyObserver quiet;
+    r = Apply(NativeFileSystem(), tmp.Sub("installed"), *patch, quiet, ApplyOptions{}, &summary);
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(Snapshot(NativeFileSystem(), tmp.Sub("installed")) == newTree);
+    return codecs;
+}
+
+std::string Lines(int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += "line " + std::to_string(i) + " of a text that changes\n";
+    return text;
+}
+
+TEST(BuildTest, EachFileOnItsOwnGetsItsSmallestEncoding)
+{
+    Patch patch;
+    std::string text = Lines(0, 2000);
+    EXPECT_EQ(BuiltCodecs({{"same.txt", "same"}, {"text.txt", text}}, {{"same.txt", "same"}, {"text.txt", text + "!\n"}},
+                          &patch),
+              (std::map<std::string, Codec>{{"text.txt", Codec::kZstdDelta}}));
+    EXPECT_EQ(BuiltCodecs({{"noise.bin", Noise(5000, 4)}}, {{"noise.bin", Noise(5000, 5)}}, &patch)["noise.bin"],
+              Codec::kStored);
+    EXPECT_EQ(BuiltCodecs({{"keep", ""}}, {{"keep", ""}, {"added.txt", text}}, &patch)["added.txt"], Codec::kZstd);
+}
+
+TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
+{
+    // A new file that repeats an old one, and the same change in two files: one frame for all
+    // of them, which is smaller than their own encodings.
+    Patch patch;
+    std::string a = Lines(0, 3000), b = Lines(5000, 8000);
+    auto codecs = BuiltCodecs({{"a.txt", a}, {"b.txt", b}},
+                              {{"a.txt", a + Lines(9000, 9100)}, {"b.txt", b + Lines(9000, 9100)}, {"c.txt", b}},
+                              &patch);
+    EXPECT_EQ(codecs, (std::map<std::string, Codec>{{"a.txt", Codec::kZstdGroupDelta},
+                                                    {"b.txt", Codec::kZstdGroupDelta},
+                                                    {"c.txt", Codec::kZstdGroupDelta}}));
+    ASSERT_EQ(Groups(patch).size(), 1u);
+    EXPECT_EQ(Groups(patch)[0].size(), 3u);
+}
+
+TEST(BuildTest, AProgramWhoseCodeMovedGetsTheMatchDelta)
+{
+    // An x86 program (a PE header, then code with calls all over it) in which a block of code was
+    // inserted: every call across the insertion changes its displacement.
+    std::mt19937 rng(21);
+    std::string code(1 << 20, '\0');
+    for (std::size_t i = 0; i + 5 < code.size();) {
+        if (rng() % 3 == 0) {
+            std::uint32_t rel = static_cast<std::uint32_t>(rng() % code.size()) - static_cast<std::uint32_t>(i + 5);
+            code[i] = '\xE8';
+            for (int k = 0; k < 4; ++k)
+                code[i + 1 + k] = static_cast<char>(rel >> (8 * k));
+            i += 5;
+        } else {
+            code[i++] = static_cast<char>(rng() % 32);
+        }
+    }
+    std::string header(0x400, '\0');
+    header[0] = 'M';
+    header[1] = 'Z';
+    header[0x3C] = '\x80';
+    header.replace(0x80, 6, std::string("PE\0\0\x4c\x01", 6));
+    auto relink = [&](std::string body, std::size_t at, std::size_t inserted) {
+        // Calls from after the insertion to before it, and the reverse, change their displacement.
+        for (std::size_t i = 0; i + 5 < body.size(); ++i) {
+            if (body[i] != '\xE8')
+                continue;
+            std::uint32_t rel = 0;
+            for (int k = 0; k < 4; ++k)
+                rel |= static_cast<std::uint32_t>(static_cast<unsigned char>(body[i + 1 + k])) << (8 * k);
+            std::uint64_t target = static_cast<std::uint32_t>(rel + static_cast<std::uint32_t>(i + 5));
+            std::uint64_t newFrom = i >= at ? i + inserted : i, newTarget = target >= at ? target + inserted : target;
+            std::uint32_t moved = static_cast<std::uint32_t>(newTarget - (newFrom + 5));
+            for (int k = 0; k < 4; ++k)
+                body[i + 1 + k] = static_cast<char>(moved >> (8 * k));
+            i += 4;
+        }
+        body.insert(at, Noise(inserted, 22));
+        return body;
+    };
+    std::string oldProgram = header + code;
+    std::string newProgram = header + relink(code, code.size() / 3, 3000);
+    Patch patch;
+    auto codecs = BuiltCodecs({{"app.exe", oldProgram}}, {{"app.exe", newProgram}}, &patch);
+    EXPECT_EQ(codecs["app.exe"], Codec::kMatchDelta);
+    // Well below what exact matching alone makes of it.
+    std::vector<std::uint8_t> zstdDelta;
+    ASSERT_TRUE(EncodeZstd(reinterpret_cast<const std::uint8_t*>(newProgram.data()), newProgram.size(),
+                           reinterpret_cast<const std::uint8_t*>(oldProgram.data()), oldProgram.size(), 19, &zstdDelta)
+                    .ok());
+    EXPECT_LT(patch.data.size() * 10, zstdDelta.size() * 7) << patch.data.size() << " vs " << zstdDelta.size();
 }
 
 }  // namespace

@@ -144,7 +144,8 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     };
     const std::string x = "hello";
     const Case cases[] = {
-        {Bytes().Header(1, 5, 2).Added("a", x, 0).Text(x).Sealed(), "format version 2"},
+        {Bytes().Header(1, 5, 3).Added("a", x, 0).Text(x).Sealed(), "format version 3"},
+        {Bytes().Header(1, 5, 0).Added("a", x, 0).Text(x).Sealed(), "format version 0"},
         {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(), "left over"},
         {Bytes().Header(2, 5).Added("a", x, 0).Text(x).Sealed(), "entry kind"},
         {Bytes().Header(1, 5).U8(4).U8(0).U16(6).Text("a").Text(x).Sealed(), "runs into the data section"},
@@ -152,6 +153,13 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 5).U8(9).U8(0).U16(1).Text("a").Text(x).Sealed(), "unknown entry kind"},
         {Bytes().Header(1, 0).U8(4).U8(1).U16(1).Text("a").Sealed(), "codec"},
         {Bytes().Header(1, 0).U8(2).U8(1).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec"},
+        // Codecs newer than the patch's version, or for entries they cannot serve.
+        {Bytes().Header(1, 0, 1).U8(2).U8(3).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec 3"},
+        {Bytes().Header(1, 0, 2).U8(2).U8(4).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec 4"},
+        {Bytes().Header(1, 0, 1).U8(1).U8(4).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
+         "codec 4"},
+        {Bytes().Header(1, 0, 2).U8(1).U8(5).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
+         "codec 5"},
         {Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed(), "name length"},
         {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
          "size that does not fit"},

@@ -1,0 +1,239 @@
+// The match delta: the suffix-array matching, the x86 branch transform, and the codec's decoder
+// on well-formed and damaged data.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "codec.h"
+#include "match_delta.h"
+
+namespace qvpatch {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Random(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& x : b)
+        x = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+// Something like x86 code: instructions of a few bytes, with many near calls and jumps whose
+// targets are spread over the file.
+Bytes FakeCode(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b;
+    while (b.size() < n) {
+        if (rng() % 4 == 0) {
+            b.push_back(rng() % 2 ? 0xE8 : 0xE9);
+            auto target = static_cast<std::uint32_t>(rng() % (n + 1));
+            auto rel = target - static_cast<std::uint32_t>(b.size() + 4);
+            for (int k = 0; k < 4; ++k)
+                b.push_back(static_cast<std::uint8_t>(rel >> (8 * k)));
+        } else {
+            for (unsigned k = rng() % 6 + 1; k > 0; --k)
+                b.push_back(static_cast<std::uint8_t>(rng() % 64));
+        }
+    }
+    b.resize(n);
+    return b;
+}
+
+// A new version: pieces moved, bytes inserted and scattered bytes changed.
+Bytes Edit(const Bytes& old, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(old.size() / 3));
+    Bytes inserted = Random(old.size() / 50 + 1, seed + 1);
+    out.insert(out.end(), inserted.begin(), inserted.end());
+    out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(old.size() * 2 / 3), old.end());
+    out.insert(out.end(), old.begin() + static_cast<std::ptrdiff_t>(old.size() / 3),
+               old.begin() + static_cast<std::ptrdiff_t>(old.size() * 2 / 3));
+    for (std::size_t i = 0; i < out.size() / 100; ++i)
+        out[rng() % out.size()] ^= static_cast<std::uint8_t>(rng() | 1);
+    return out;
+}
+
+Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out)
+{
+    out->clear();
+    return DecodeMatchDelta("f", encoded.data(), encoded.size(), old.data(), old.size(), newSize,
+                            [&](const std::uint8_t* p, std::size_t n) {
+                                out->insert(out->end(), p, p + n);
+                                return Result::Ok();
+                            });
+}
+
+Bytes Apply(const std::vector<MatchRecord>& records, const Bytes& old, const Bytes& data)
+{
+    // What the records say, read directly: difference against old where they add, data's own
+    // bytes where they copy.
+    Bytes out;
+    std::int64_t oldPos = 0;
+    for (const MatchRecord& r : records) {
+        for (std::uint64_t i = 0; i < r.add; ++i) {
+            EXPECT_LT(static_cast<std::size_t>(oldPos + static_cast<std::int64_t>(i)), old.size());
+            out.push_back(data[out.size()]);
+        }
+        for (std::uint64_t i = 0; i < r.copy; ++i)
+            out.push_back(data[out.size()]);
+        oldPos += static_cast<std::int64_t>(r.add) + r.seek;
+    }
+    return out;
+}
+
+TEST(MatchDelta, MatchingCoversTheNewFileAndFindsMovedPieces)
+{
+    Bytes old = FakeCode(200000, 1);
+    Bytes data = Edit(old, 2);
+    std::vector<MatchRecord> records;
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records).ok());
+    std::uint64_t added = 0, copied = 0;
+    for (const MatchRecord& r : records) {
+        added += r.add;
+        copied += r.copy;
+    }
+    EXPECT_EQ(added + copied, data.size());
+    EXPECT_EQ(Apply(records, old, data), data);
+    // The inserted random bytes are most of what matches nothing; the moved thirds match.
+    EXPECT_LT(copied, data.size() / 20);
+    EXPECT_LT(records.size(), 2000u);
+}
+
+TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
+{
+    struct Case {
+        Bytes old, data;
+    };
+    std::vector<Case> cases = {
+        {FakeCode(3000000, 3), {}},
+        {Random(50000, 4), {}},
+        {{}, Random(1000, 5)},                 // nothing old to match
+        {Random(1000, 6), {}},                 // an empty new file
+        {Bytes(100000, 0), Bytes(120000, 0)},  // long runs of one byte
+        {Bytes{0xE8, 0, 0, 0}, Bytes{0xE8, 1, 0, 0, 0xFF, 0xE9}},
+    };
+    cases[0].data = Edit(cases[0].old, 7);
+    cases[1].data = Edit(cases[1].old, 8);
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        for (MatchFilter filter : {MatchFilter::kNone, MatchFilter::kX86Branches}) {
+            SCOPED_TRACE(::testing::Message() << "case " << c << " filter " << static_cast<int>(filter));
+            const Case& k = cases[c];
+            Bytes encoded, decoded;
+            ASSERT_TRUE(
+                EncodeMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(), filter, 3, &encoded).ok());
+            Result r = Decode(encoded, k.old, k.data.size(), &decoded);
+            ASSERT_TRUE(r.ok()) << r.message;
+            EXPECT_TRUE(decoded == k.data);
+        }
+    }
+}
+
+TEST(MatchDelta, BranchFilterUndoesItselfInAnyPieces)
+{
+    Bytes code = FakeCode(100000, 9);
+    Bytes filtered = code;
+    X86BranchFilter::Encode(filtered.data(), filtered.size(), 0);
+    EXPECT_NE(filtered, code);
+    std::mt19937 rng(10);
+    for (int round = 0; round < 20; ++round) {
+        X86BranchFilter unfilter;
+        Bytes out;
+        auto sink = [&](const std::uint8_t* p, std::size_t n) {
+            out.insert(out.end(), p, p + n);
+            return Result::Ok();
+        };
+        for (std::size_t pos = 0; pos < filtered.size();) {
+            std::size_t n = std::min<std::size_t>(filtered.size() - pos, rng() % (round < 10 ? 7 : 5000));
+            ASSERT_TRUE(unfilter.Decode(filtered.data() + pos, n, sink).ok());
+            pos += n;
+        }
+        ASSERT_TRUE(unfilter.Finish(sink).ok());
+        ASSERT_TRUE(out == code) << "round " << round;
+    }
+}
+
+TEST(MatchDelta, FilterMakesMovedCallsToFixedTargetsEqual)
+{
+    // The same call to the same target, from two places: equal once filtered.
+    Bytes a(64, 0x90), b(64, 0x90);
+    auto call = [](Bytes& code, std::size_t at, std::uint32_t target) {
+        code[at] = 0xE8;
+        std::uint32_t rel = target - static_cast<std::uint32_t>(at + 5);
+        for (int k = 0; k < 4; ++k)
+            code[at + 1 + k] = static_cast<std::uint8_t>(rel >> (8 * k));
+    };
+    call(a, 10, 40);
+    call(b, 20, 40);
+    X86BranchFilter::Encode(a.data(), a.size(), 0);
+    X86BranchFilter::Encode(b.data(), b.size(), 0);
+    EXPECT_TRUE(std::equal(a.begin() + 10, a.begin() + 15, b.begin() + 20));
+}
+
+TEST(MatchDelta, KnowsX86Programs)
+{
+    Bytes pe(0x200, 0);
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    pe[0x3C] = 0x80;
+    std::memcpy(pe.data() + 0x80, "PE\0\0", 4);
+    for (auto [machine, x86] : {std::pair{0x014C, true}, {0x8664, true}, {0xAA64, false}}) {
+        pe[0x84] = static_cast<std::uint8_t>(machine);
+        pe[0x85] = static_cast<std::uint8_t>(machine >> 8);
+        EXPECT_EQ(LooksLikeX86Code(pe.data(), pe.size()), x86) << machine;
+    }
+    pe[0x3C] = 0xFE;  // the PE header would lie past the end
+    pe[0x3D] = 0x01;
+    EXPECT_FALSE(LooksLikeX86Code(pe.data(), pe.size()));
+    Bytes elf(64, 0);
+    std::memcpy(elf.data(), "\x7f" "ELF", 4);
+    elf[5] = 1;
+    elf[18] = 62;
+    EXPECT_TRUE(LooksLikeX86Code(elf.data(), elf.size()));
+    EXPECT_FALSE(LooksLikeX86Code(Random(4096, 11).data(), 4096));
+}
+
+TEST(MatchDelta, RefusesDamagedData)
+{
+    Bytes old = FakeCode(20000, 12);
+    Bytes data = Edit(old, 13);
+    Bytes encoded, decoded;
+    ASSERT_TRUE(EncodeMatchDelta(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3,
+                                 &encoded)
+                    .ok());
+    // Wrong sizes, an unknown filter, stream lengths that do not add up, and every byte flipped
+    // in turn: an error or (where zstd cannot tell) another output, never a crash or overrun.
+    EXPECT_FALSE(Decode(encoded, old, data.size() + 1, &decoded).ok());
+    EXPECT_FALSE(Decode(encoded, old, data.size() - 1, &decoded).ok());
+    Bytes bad = encoded;
+    bad[0] = 2;
+    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
+    bad = encoded;
+    bad[1] ^= 1;
+    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
+    bad = encoded;
+    bad.push_back(0);
+    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
+    EXPECT_FALSE(Decode(Bytes(encoded.begin(), encoded.begin() + 20), old, data.size(), &decoded).ok());
+    Bytes shortOld(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(old.size() / 2));
+    Result r = Decode(encoded, shortOld, data.size(), &decoded);
+    EXPECT_TRUE(!r.ok() || decoded != data);
+    for (std::size_t i = 0; i < encoded.size(); i += 7) {
+        bad = encoded;
+        bad[i] ^= 0x5A;
+        r = Decode(bad, old, data.size(), &decoded);
+        if (r.ok())
+            EXPECT_EQ(decoded.size(), data.size());
+        else
+            EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+    }
+}
+
+}  // namespace
+}  // namespace qvpatch
