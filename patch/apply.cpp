@@ -266,7 +266,8 @@ Result Update::BuildNewFile(size_t index)
                         if (!w.ok())
                             return w;
                         return observer_.KeepGoing() ? Result::Ok() : Stopped();
-                    });
+                    },
+                    &old);
     Result finished = file.Finish();
     return r.ok() ? finished : r;
 }

@@ -75,7 +75,7 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
 }
 
 Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink)
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
 {
     if (entry.codec == Codec::kStored) {
         if (length != entry.newSize)
@@ -89,7 +89,7 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
     }
 
     if (entry.codec == Codec::kMatchDelta)
-        return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink);
+        return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
     if (entry.codec == Codec::kZstdGroupDelta)
         return Corrupt(entry.name, "belongs to a group and is decoded with it");
     return DecodeFrame(entry.name, data, length, entry.codec == Codec::kZstdDelta ? old : nullptr, oldSize,

@@ -31,7 +31,8 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
 // Decodes an entry's data (old is the old file, for a delta) and hands the output to sink. The
 // output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
 // refused.
+// ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
 Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink);
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr);
 
 }  // namespace qvpatch

@@ -118,6 +118,15 @@ public:
 
     std::uint64_t declared() const { return declared_; }
 
+    Result Byte(std::uint8_t* b)
+    {
+        if (pos_ < end_) {
+            *b = buffer_[pos_++];
+            return Result::Ok();
+        }
+        return Read(b, 1);
+    }
+
     // Exactly n bytes into dst.
     Result Read(std::uint8_t* dst, std::size_t n)
     {
@@ -141,7 +150,7 @@ public:
         *v = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             std::uint8_t b;
-            Result r = Read(&b, 1);
+            Result r = Byte(&b);
             if (!r.ok())
                 return r;
             if (shift == 63 && b > 1)
@@ -305,65 +314,58 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
     return Result::Ok();
 }
 
-void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size, std::uint64_t base)
-{
-    for (std::size_t i = 0; i + 5 <= size; ++i) {
-        if (!IsOpcode(data[i]))
-            continue;
-        if (IsNear(data[i + 4]))
-            Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(base + i + 5));
-        i += 4;
-    }
-}
-
-Result X86BranchFilter::Decode(const std::uint8_t* data, std::size_t size, const ChunkSink& sink)
-{
-    pending_.insert(pending_.end(), data, data + size);
-    std::size_t i = 0;
-    for (; i + 5 <= pending_.size(); ++i) {
-        if (!IsOpcode(pending_[i]))
-            continue;
-        if (IsNear(pending_[i + 4]))
-            Store(pending_.data() + i + 1, Load(pending_.data() + i + 1) - static_cast<std::uint32_t>(base_ + i + 5));
-        i += 4;
-    }
-    // Bytes before i are final; the few after it wait for what follows them.
-    Result r = i > 0 ? sink(pending_.data(), i) : Result::Ok();
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(i));
-    base_ += i;
-    return r;
-}
-
-Result X86BranchFilter::Finish(const ChunkSink& sink)
-{
-    Result r = pending_.empty() ? Result::Ok() : sink(pending_.data(), pending_.size());
-    base_ += pending_.size();
-    pending_.clear();
-    return r;
-}
-
 // A call or jump with a 32-bit displacement (E8, E9) is transformed when the displacement reaches
 // no further than 16 MiB: its top byte all zeros or all ones, which the transform keeps. The four
 // bytes after such an opcode are passed over whether transformed or not, so no transform starts
 // inside them: decoding then decides on the same bytes as encoding did, in the same places.
-bool X86BranchFilter::IsOpcode(std::uint8_t b) { return b == 0xE8 || b == 0xE9; }
+namespace {
 
-bool X86BranchFilter::IsNear(std::uint8_t top) { return top == 0x00 || top == 0xFF; }
+inline bool IsOpcode(std::uint8_t b) { return (b & 0xFE) == 0xE8; }
 
-std::uint32_t X86BranchFilter::Load(const std::uint8_t* p)
+inline bool IsNear(std::uint8_t top) { return static_cast<std::uint8_t>(top + 1) <= 1; }
+
+inline std::uint32_t Load(const std::uint8_t* p)
 {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
-void X86BranchFilter::Store(std::uint8_t* p, std::uint32_t v)
+// Modulo 2^25, sign-extended: a one-to-one map of the displacements IsNear accepts.
+inline void Store(std::uint8_t* p, std::uint32_t v)
 {
-    // Modulo 2^25, sign-extended: a one-to-one map of the displacements IsBranch accepts.
     v &= 0x01FFFFFF;
     if (v & 0x01000000)
         v |= 0xFF000000;
     for (int k = 0; k < 4; ++k)
         p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+}  // namespace
+
+void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size)
+{
+    for (std::size_t i = 0; i + 5 <= size; ++i) {
+        if (!IsOpcode(data[i]))
+            continue;
+        if (IsNear(data[i + 4]))
+            Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(i + 5));
+        i += 4;
+    }
+}
+
+std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last)
+{
+    std::size_t i = 0;
+    for (; i + 5 <= size; ++i) {
+        if (!IsOpcode(data[i]))
+            continue;
+        if (IsNear(data[i + 4]))
+            Store(data + i + 1, Load(data + i + 1) - static_cast<std::uint32_t>(base_ + i + 5));
+        i += 4;
+    }
+    std::size_t final = last ? size : i;
+    base_ += final;
+    return final;
 }
 
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
@@ -397,8 +399,8 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
         }
-        X86BranchFilter::Encode(filteredOld.data(), oldSize, 0);
-        X86BranchFilter::Encode(filteredNew.data(), size, 0);
+        X86BranchFilter::Encode(filteredOld.data(), oldSize);
+        X86BranchFilter::Encode(filteredNew.data(), size);
         old = filteredOld.data();
         data = filteredNew.data();
     }
@@ -452,7 +454,8 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
 }
 
 Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length,
-                        const std::uint8_t* oldData, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink)
+                        const std::uint8_t* oldData, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                        std::vector<std::uint8_t>* ownedOld)
 {
     constexpr std::size_t kHead = 1 + 8 * kMatchStreams;
     if (length < kHead)
@@ -488,17 +491,18 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     const std::uint8_t* old = oldData;
     X86BranchFilter unfilter;
     if (filter == MatchFilter::kX86Branches) {
-        try {
-            filteredOld.assign(oldData, oldData + oldSize);
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for the old file");
+        if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
+            X86BranchFilter::Encode(ownedOld->data(), oldSize);
+        } else {
+            try {
+                filteredOld.assign(oldData, oldData + oldSize);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for the old file");
+            }
+            X86BranchFilter::Encode(filteredOld.data(), oldSize);
+            old = filteredOld.data();
         }
-        X86BranchFilter::Encode(filteredOld.data(), oldSize, 0);
-        old = filteredOld.data();
     }
-    auto deliver = [&](const std::uint8_t* bytes, std::size_t n) -> Result {
-        return filter == MatchFilter::kX86Branches ? unfilter.Decode(bytes, n, sink) : sink(bytes, n);
-    };
 
     std::vector<std::uint8_t> chunk(
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize, 1))));
@@ -511,9 +515,14 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
         changeAhead = valuesLeft > 0;
         return changeAhead ? positions.Number(&gap) : Result::Ok();
     };
-    auto flush = [&]() -> Result {
-        Result f = filled > 0 ? deliver(chunk.data(), filled) : Result::Ok();
-        filled = 0;
+    // Hands on the chunk's final bytes; the filter may hold a few back for the next chunk.
+    auto flush = [&](bool last) -> Result {
+        std::size_t final = filled;
+        if (filter == MatchFilter::kX86Branches)
+            final = unfilter.DecodeInPlace(chunk.data(), filled, last);
+        Result f = final > 0 ? sink(chunk.data(), final) : Result::Ok();
+        std::memmove(chunk.data(), chunk.data() + final, filled - final);
+        filled -= final;
         return f;
     };
     if (!(r = nextChange()).ok())
@@ -537,7 +546,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
             while (changeAhead && gap < k - at) {
                 at += static_cast<std::size_t>(gap);
                 std::uint8_t v;
-                if (!(r = values.Read(&v, 1)).ok())
+                if (!(r = values.Byte(&v)).ok())
                     return r;
                 out[at] = static_cast<std::uint8_t>(out[at] + v);
                 ++at;
@@ -549,7 +558,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
                 gap -= k - at;
             filled += k;
             done += k;
-            if (filled == chunk.size() && !(r = flush()).ok())
+            if (filled == chunk.size() && !(r = flush(false)).ok())
                 return r;
         }
         for (std::uint64_t done = 0; done < copy;) {
@@ -558,7 +567,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
                 return r;
             filled += k;
             done += k;
-            if (filled == chunk.size() && !(r = flush()).ok())
+            if (filled == chunk.size() && !(r = flush(false)).ok())
                 return r;
         }
         produced += add + copy;
@@ -572,9 +581,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     }
     if (changeAhead)
         return Corrupt(what, "changes bytes past its matches");
-    if (!(r = flush()).ok())
-        return r;
-    if (filter == MatchFilter::kX86Branches && !(r = unfilter.Finish(sink)).ok())
+    if (!(r = flush(true)).ok())
         return r;
     for (FrameReader& reader : readers)
         if (!(r = reader.Finish()).ok())

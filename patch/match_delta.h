@@ -39,22 +39,18 @@ constexpr int kMatchStreams = 4;
 // Whether data is an x86 or x86-64 program (PE or ELF), for which kX86Branches pays.
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size);
 
-// The x86 branch transform: in place on a whole buffer, and undone on a stream a piece at a time.
+// The x86 branch transform: in place on a whole buffer, and undone in place on a stream a piece
+// at a time.
 class X86BranchFilter {
 public:
-    // data is the stream's bytes from offset base on.
-    static void Encode(std::uint8_t* data, std::size_t size, std::uint64_t base);
-    // Undoes Encode on the next piece of the stream; what is final goes to sink.
-    Result Decode(const std::uint8_t* data, std::size_t size, const ChunkSink& sink);
-    // The stream's end: hands on the last bytes held back.
-    Result Finish(const ChunkSink& sink);
+    // data is the whole stream.
+    static void Encode(std::uint8_t* data, std::size_t size);
+    // Undoes Encode on the stream's next bytes, in place, and returns how many of them are final.
+    // The others (at most 4, whose meaning depends on what follows) must come again at the front
+    // of the next call; at the stream's end (last) all are final.
+    std::size_t DecodeInPlace(std::uint8_t* data, std::size_t size, bool last);
 
 private:
-    static bool IsOpcode(std::uint8_t b);
-    static bool IsNear(std::uint8_t top);
-    static std::uint32_t Load(const std::uint8_t* p);
-    static void Store(std::uint8_t* p, std::uint32_t v);
-    std::vector<std::uint8_t> pending_;
     std::uint64_t base_ = 0;
 };
 
@@ -76,7 +72,9 @@ Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std:
 
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
+// ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
 Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length,
-                        const std::uint8_t* old, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink);
+                        const std::uint8_t* old, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                        std::vector<std::uint8_t>* ownedOld = nullptr);
 
 }  // namespace qvpatch
