@@ -44,7 +44,7 @@ if(WIN32)
   target_include_directories(qv_divsufsort SYSTEM PUBLIC "${CMAKE_BINARY_DIR}/deps/divsufsort/include")
   target_include_directories(qv_divsufsort PRIVATE "${QV_DIVSUFSORT_SOURCE_DIR}/include")
   target_compile_definitions(qv_divsufsort PRIVATE HAVE_INTTYPES_H=1 HAVE_STDDEF_H=1 HAVE_STDINT_H=1
-    HAVE_STDLIB_H=1 HAVE_STRING_H=1 HAVE_MEMORY_H=1 INLINE=inline)
+    HAVE_STDLIB_H=1 HAVE_STRING_H=1 HAVE_MEMORY_H=1 INLINE=inline PROJECT_VERSION_FULL="2.0.1")
   target_compile_options(qv_divsufsort PRIVATE -w -O3)
   set_target_properties(qv_divsufsort PROPERTIES POSITION_INDEPENDENT_CODE ON)
   add_library(qv::divsufsort ALIAS qv_divsufsort)

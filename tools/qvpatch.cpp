@@ -19,7 +19,8 @@ namespace {
 using namespace qvpatch;
 
 const char kUsage[] =
-    "usage: qvpatch build OLD NEW PATCH [--level N]   make the patch that turns tree OLD into tree NEW\n"
+    "usage: qvpatch build OLD NEW PATCH [--level N] [--threads N]\n"
+    "                                                 make the patch that turns tree OLD into tree NEW\n"
     "       qvpatch apply DIR PATCH                   update DIR with PATCH (all or nothing)\n"
     "       qvpatch check DIR PATCH                   say what apply would do, changing nothing\n"
     "       qvpatch info PATCH                        list what PATCH holds\n"
@@ -130,6 +131,11 @@ int Build(const std::vector<std::string>& args)
             options.level = std::atoi(args[++i].c_str());
             if (options.level < 1 || options.level > 22)
                 return Report(Fail(Status::kBadCommandLine, "the level runs from 1 to 22"));
+        } else if (args[i] == "--threads" && i + 1 < args.size()) {
+            int threads = std::atoi(args[++i].c_str());
+            if (threads < 1 || threads > 64)
+                return Report(Fail(Status::kBadCommandLine, "the threads run from 1 to 64"));
+            options.threads = static_cast<unsigned>(threads);
         } else {
             paths.push_back(args[i]);
         }

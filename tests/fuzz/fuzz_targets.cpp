@@ -56,20 +56,22 @@ int FuzzDecode(const std::uint8_t* data, std::size_t size)
         return 0;
     std::size_t oldSize = data[0] | (data[1] << 8);
     std::uint32_t newSize = data[2] | (data[3] << 8) | (data[4] << 16) | (static_cast<std::uint32_t>(data[5] & 0x0F) << 24);
+    // The high half of byte 5 picks the codec: the zstd delta or the match delta.
     if (oldSize > size - 6)
         return 0;
     Entry e;
     e.kind = EntryKind::kChangedFile;
-    e.codec = Codec::kZstdDelta;
+    e.codec = (data[5] & 0x10) != 0 ? Codec::kMatchDelta : Codec::kZstdDelta;
     e.name = "fuzzed";
     e.newSize = newSize;
     std::uint64_t produced = 0;
-    DecodeEntry(e, data + 6 + oldSize, size - 6 - oldSize, data + 6, oldSize,
-                [&](const std::uint8_t*, std::size_t n) {
-                    produced += n;
-                    Check(produced <= newSize, "the decoder hands on no more than the new size");
-                    return Result::Ok();
-                });
+    Result r = DecodeEntry(e, data + 6 + oldSize, size - 6 - oldSize, data + 6, oldSize,
+                           [&](const std::uint8_t*, std::size_t n) {
+                               produced += n;
+                               Check(produced <= newSize, "the decoder hands on no more than the new size");
+                               return Result::Ok();
+                           });
+    Check(!r.ok() || produced == newSize, "a decoded entry is exactly the new size");
     return 0;
 }
 
