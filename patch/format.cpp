@@ -252,7 +252,7 @@ std::vector<std::uint8_t> Serialize(const Patch& patch)
 {
     Writer w;
     w.Bytes(kMagic, sizeof kMagic);
-    w.U16(kFormatVersion);
+    w.U16(patch.version);
     w.U16(0);
     w.U32(static_cast<std::uint32_t>(patch.entries.size()));
     w.U64(patch.data.size());
@@ -308,6 +308,7 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         return Corrupt("the data section is longer than the file");
 
     Patch out;
+    out.version = version;
     out.entries.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         Entry e;

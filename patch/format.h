@@ -71,6 +71,7 @@ struct Entry {
 };
 
 struct Patch {
+    std::uint16_t version = kFormatVersion;  // as read; written back as it is
     std::vector<Entry> entries;
     std::vector<std::uint8_t> data;  // the data section
 };

@@ -209,7 +209,7 @@ int Info(const std::vector<std::string>& args)
     if (!r.ok())
         return Report(r);
     static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};
-    std::printf("format %u, %zu entries, data %zu bytes\n", kFormatVersion, patch.entries.size(), patch.data.size());
+    std::printf("format %u, %zu entries, data %zu bytes\n", patch.version, patch.entries.size(), patch.data.size());
     for (const Entry& e : patch.entries) {
         std::printf("%-11s %s", kKinds[static_cast<int>(e.kind)], Utf8ToSystem(e.name).c_str());
         if (e.HasOld())
