@@ -225,8 +225,9 @@ private:
 }  // namespace
 
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records)
+                   std::vector<MatchRecord>* records, std::uint64_t* searches)
 {
+    std::uint64_t lookups = 0;
     records->clear();
     if (oldSize > kMaxMatchOldSize)
         return Fail(Status::kBuildFailed, "an old file too large to index for matching");
@@ -247,21 +248,28 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
     // agree, backwards from the new match the same, the overlap between the two split where it
     // costs least.
     const std::int64_t n = static_cast<std::int64_t>(size), on = static_cast<std::int64_t>(oldSize);
+    constexpr std::int64_t kLongMatch = 64;
     std::int64_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0, lastOffset = 0;
     while (scan < n) {
         std::int64_t oldScore = 0;
         std::int64_t scsc = scan += len;
-        for (; scan < n; ++scan) {
+        while (scan < n) {
             std::size_t p = 0;
             len = static_cast<std::int64_t>(finder.Longest(data + scan, static_cast<std::size_t>(n - scan), &p));
+            ++lookups;
             pos = static_cast<std::int64_t>(p);
             for (; scsc < scan + len; ++scsc)
                 if (scsc + lastOffset >= 0 && scsc + lastOffset < on && old[scsc + lastOffset] == data[scsc])
                     ++oldScore;
             if ((len == oldScore && len != 0) || len > oldScore + 8)
                 break;
-            if (scan + lastOffset >= 0 && scan + lastOffset < on && old[scan + lastOffset] == data[scan])
-                --oldScore;
+            // A long match that the current offset does about as well: the positions inside it
+            // mostly find the rest of the same match, so half of it is passed over. That bounds
+            // the search work per byte where long runs repeat (it would grow with their length).
+            std::int64_t step = len >= kLongMatch ? len / 2 : 1;
+            for (std::int64_t k = 0; k < step && scan < n; ++k, ++scan)
+                if (scan + lastOffset >= 0 && scan + lastOffset < on && old[scan + lastOffset] == data[scan])
+                    --oldScore;
         }
         if (len == oldScore && scan != n)
             continue;
@@ -311,6 +319,8 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         lastPos = pos - lenB;
         lastOffset = pos - scan;
     }
+    if (searches != nullptr)
+        *searches = lookups;
     return Result::Ok();
 }
 

@@ -62,9 +62,10 @@ struct MatchRecord {
     std::int64_t seek = 0;
 };
 
-// The records that turn old into data (the matching alone, without the streams).
+// The records that turn old into data (the matching alone, without the streams); searches, when
+// given, counts the lookups in the suffix array (the bulk of the work).
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records);
+                   std::vector<MatchRecord>* records, std::uint64_t* searches = nullptr);
 
 // The codec's data for data against old, its streams compressed at level.
 Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,

@@ -107,6 +107,22 @@ TEST(MatchDelta, MatchingCoversTheNewFileAndFindsMovedPieces)
     EXPECT_LT(records.size(), 2000u);
 }
 
+TEST(MatchDelta, LongRepeatsDoNotMakeTheSearchGrowWithThem)
+{
+    // Runs of zeros 4 KiB long in both files, marked at other periods: every position has a long
+    // match, about as good as going on at the current offset. The scan must not look up each one.
+    Bytes old(1 << 21, 0), data(1 << 21, 0);
+    for (std::size_t i = 0; i < old.size(); i += 4096)
+        old[i] = 1;
+    for (std::size_t i = 0; i < data.size(); i += 4093)
+        data[i] = 1;
+    std::vector<MatchRecord> records;
+    std::uint64_t searches = 0;
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, &searches).ok());
+    EXPECT_EQ(Apply(records, old, data), data);
+    EXPECT_LT(searches, data.size() / 64);
+}
+
 TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
 {
     struct Case {
