@@ -39,14 +39,23 @@ Result Walk(FileSystem& fs, const std::string& root, const std::string& relative
 
 // Whether trying the match delta on data may pay: programs and other binary files, where code
 // that moved carries changed addresses. Text changes in whole lines, which exact matching
-// already handles.
+// already handles; compressed data has no structure for approximate matches to find (and costs
+// the search the most, every position of it).
 bool WorthMatching(const std::vector<std::uint8_t>& data)
 {
-    if (LooksLikeX86Code(data.data(), data.size()))
-        return true;
     std::size_t head = std::min<std::size_t>(data.size(), 64 * 1024);
-    return std::find(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(head), 0) !=
-           data.begin() + static_cast<std::ptrdiff_t>(head);
+    bool binary = LooksLikeX86Code(data.data(), data.size()) ||
+                  std::find(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(head), 0) !=
+                      data.begin() + static_cast<std::ptrdiff_t>(head);
+    if (!binary)
+        return false;
+    // A quick compression of a sample from the middle tells compressed data.
+    std::size_t sample = std::min<std::size_t>(data.size(), 1 << 20);
+    std::size_t from = (data.size() - sample) / 2;
+    std::vector<std::uint8_t> packed;
+    if (!EncodeZstd(data.data() + from, sample, nullptr, 0, 1, &packed).ok())
+        return true;
+    return packed.size() < sample - sample / 10;
 }
 
 // One file's contents and the encodings tried for it.
