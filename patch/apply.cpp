@@ -274,20 +274,25 @@ Result Update::BuildNewFile(size_t index)
 
 Result Update::BuildGroup(const std::vector<size_t>& members)
 {
-    // The prefix is the members' old files, one after the other.
+    // The prefix is the old files of the changed and removed members, one after the other; the
+    // frame decodes to the new files of the changed and added ones.
     std::vector<std::uint8_t> prefix;
     std::uint64_t total = 0;
+    std::vector<size_t> outputs;
     for (size_t i : members) {
-        total += patch_.entries[i].newSize;
+        if (patch_.entries[i].HasNew()) {
+            total += patch_.entries[i].newSize;
+            outputs.push_back(i);
+        }
         if (!patch_.entries[i].HasOld())
-            continue;  // an added file
+            continue;
         std::vector<std::uint8_t> old;
         Result r = LoadOld(patch_.entries[i], &old);
         if (!r.ok())
             return r;
         prefix.insert(prefix.end(), old.begin(), old.end());
     }
-    const Entry& first = patch_.entries[members[0]];
+    const Entry& first = patch_.entries[members[0]];  // the data is the same for every member
     std::size_t next = 0;
     std::unique_ptr<NewFile> current;
     // Opens the members' files in turn; files of no bytes are done at once.
@@ -299,9 +304,9 @@ Result Update::BuildGroup(const std::vector<size_t>& members)
                 if (!r.ok())
                     return r;
             }
-            if (next == members.size())
+            if (next == outputs.size())
                 return Result::Ok();
-            size_t i = members[next++];
+            size_t i = outputs[next++];
             current = std::make_unique<NewFile>(fs_, observer_, patch_.entries[i], WorkPath(NewName(i)));
             Result r = current->Open();
             if (!r.ok())
@@ -350,7 +355,7 @@ Result Update::BuildNewFiles()
         Result r;
         if (e.codec == Codec::kZstdGroupDelta) {
             for (const std::vector<size_t>& group : groups) {
-                if (group[0] != i)
+                if (std::find(group.begin(), group.end(), i) == group.end())
                     continue;
                 r = BuildGroup(group);
                 for (size_t member : group)

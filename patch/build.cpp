@@ -62,7 +62,7 @@ bool WorthMatching(const std::vector<std::uint8_t>& data)
 struct Member {
     std::size_t entry = 0;
     std::vector<std::uint8_t> oldData, newData;
-    bool hasOld = false;
+    bool hasOld = false, hasNew = false;
     Codec codec = Codec::kStored;
     std::vector<std::uint8_t> best;
     // Filled by the tasks, each in its own slot.
@@ -92,9 +92,10 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             names.push_back(name);
     std::sort(names.begin(), names.end());
 
-    // The entries, with the sizes and hashes of their files; unchanged files drop out. Binary new
-    // files are noted: they are encoded on their own, where the match delta can be tried.
-    std::vector<bool> binary;
+    // The entries, with the sizes and hashes of their files; unchanged files drop out. Files worth
+    // approximate matching are noted: they are encoded on their own, where the match delta can
+    // be tried.
+    std::vector<bool> matchable;
     for (const std::string& name : names) {
         auto o = oldTree.find(name);
         auto n = newTree.find(name);
@@ -109,7 +110,7 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
                 continue;
             e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
             out.entries.push_back(e);
-            binary.push_back(false);
+            matchable.push_back(false);
             continue;
         }
         std::vector<std::uint8_t> data;
@@ -128,22 +129,29 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
         if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
             continue;
         e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        binary.push_back(inNew && WorthMatching(data));
+        matchable.push_back(WorthMatching(data));  // the new file, or the old one of a removed file
         out.entries.push_back(std::move(e));
     }
 
-    // The files to encode, in batches: small text files, in entry order, in runs that may share
-    // one frame (a group); binary and larger files each on their own. A batch's encodings are
-    // tried side by side on the threads; only one batch's files are in memory at a time.
+    // The files to encode, in batches: small files, in entry order, in runs that may share one
+    // frame (a group); files worth matching and larger files each on their own. Removed files join
+    // the groups when files are added, as sources for them (a renamed file). A batch's encodings
+    // are tried side by side on the threads; only one batch's files are in memory at a time.
+    bool addsText = false;
+    for (std::size_t i = 0; i < out.entries.size(); ++i)
+        addsText |= out.entries[i].kind == EntryKind::kAddedFile && !matchable[i];
     std::vector<std::vector<std::size_t>> batches;
     std::size_t openGroup = SIZE_MAX;
     std::uint64_t groupBytes = 0;
     for (std::size_t i = 0; i < out.entries.size(); ++i) {
         const Entry& e = out.entries[i];
-        if (!e.HasNew())
+        bool source = e.kind == EntryKind::kRemovedFile && addsText && !matchable[i];
+        if (!e.HasNew() && !source)
+            continue;
+        if (source && e.oldSize > kMaxGroupBytes / 2)
             continue;
         std::uint64_t bytes = e.oldSize + e.newSize;
-        if (binary[i] || bytes > kMaxGroupBytes / 2) {
+        if (matchable[i] || bytes > kMaxGroupBytes / 2) {
             batches.push_back({i});
             continue;
         }
@@ -173,19 +181,22 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             if (options.onFile)
                 options.onFile(e.name, ++done, fileCount);
             m.hasOld = e.HasOld();
+            m.hasNew = e.HasNew();
             if (m.hasOld && !(r = ReadWholeFile(fs, fs.Join(oldDir, e.name), kMaxFileSize, &m.oldData)).ok())
                 return r;
-            if (!(r = ReadWholeFile(fs, fs.Join(newDir, e.name), kMaxFileSize, &m.newData)).ok())
+            if (m.hasNew && !(r = ReadWholeFile(fs, fs.Join(newDir, e.name), kMaxFileSize, &m.newData)).ok())
                 return r;
             if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
                 (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||
-                Sha256(m.newData.data(), m.newData.size()) != e.newHash)
+                (m.hasNew && Sha256(m.newData.data(), m.newData.size()) != e.newHash))
                 return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
         }
 
         // The tasks: each file's own encodings, and the group's frame when there is a group.
         std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
         for (Member& m : members) {
+            if (!m.hasNew)
+                continue;  // a removed file, only a source for the group
             const std::uint64_t bytes = m.oldData.size() + m.newData.size();
             if (m.hasOld && !m.oldData.empty()) {
                 m.triedDelta = true;
@@ -235,6 +246,8 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
         // full strength when the quick try says it may win).
         std::uint64_t own = 0;
         for (Member& m : members) {
+            if (!m.hasNew)
+                continue;
             for (const Result* res : {&m.deltaResult, &m.matchResult, &m.aloneResult})
                 if (!res->ok())
                     return *res;
@@ -263,7 +276,7 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             if (grouped) {
                 out.entries[m.entry].codec = Codec::kZstdGroupDelta;
                 groupOf[m.entry] = static_cast<int>(groupFrames.size());
-            } else {
+            } else if (m.hasNew) {
                 out.entries[m.entry].codec = m.codec;
                 blobs[m.entry] = std::move(m.best);
             }
@@ -276,7 +289,7 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
     std::vector<std::uint64_t> groupOffset(groupFrames.size(), ~0ull);
     for (std::size_t i = 0; i < out.entries.size(); ++i) {
         Entry& e = out.entries[i];
-        if (!e.HasNew())
+        if (!e.HasData())
             continue;
         const std::vector<std::uint8_t>& data = groupOf[i] >= 0 ? groupFrames[groupOf[i]] : blobs[i];
         if (groupOf[i] >= 0 && groupOffset[groupOf[i]] != ~0ull) {

@@ -268,6 +268,8 @@ std::vector<std::uint8_t> Serialize(const Patch& patch)
         if (e.HasNew()) {
             w.U64(e.newSize);
             w.Bytes(e.newHash.data(), e.newHash.size());
+        }
+        if (e.HasData()) {
             w.U64(e.dataOffset);
             w.U64(e.dataLength);
         }
@@ -324,13 +326,6 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         e.name.resize(nameLength);
         if (!r.Bytes(e.name.data(), nameLength))
             return Corrupt("the entry table is cut short");
-        if (e.HasOld() && (!r.U64(&e.oldSize) || !r.Bytes(e.oldHash.data(), e.oldHash.size())))
-            return Corrupt("the entry table is cut short");
-        if (e.HasNew() && (!r.U64(&e.newSize) || !r.Bytes(e.newHash.data(), e.newHash.size()) ||
-                           !r.U64(&e.dataOffset) || !r.U64(&e.dataLength)))
-            return Corrupt("the entry table is cut short");
-        if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
-            return Corrupt("a file size that does not fit: " + e.name);
         const bool changed = e.kind == EntryKind::kChangedFile, v2 = version >= 2;
         bool codecFits = false;
         switch (static_cast<Codec>(codec)) {
@@ -344,7 +339,7 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
             codecFits = changed;
             break;
         case Codec::kZstdGroupDelta:
-            codecFits = changed || (v2 && e.kind == EntryKind::kAddedFile);
+            codecFits = changed || (v2 && (e.kind == EntryKind::kAddedFile || e.kind == EntryKind::kRemovedFile));
             break;
         case Codec::kMatchDelta:
             codecFits = v2 && changed;
@@ -353,7 +348,15 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
         e.codec = static_cast<Codec>(codec);
-        if (e.HasNew()) {
+        if (e.HasOld() && (!r.U64(&e.oldSize) || !r.Bytes(e.oldHash.data(), e.oldHash.size())))
+            return Corrupt("the entry table is cut short");
+        if (e.HasNew() && (!r.U64(&e.newSize) || !r.Bytes(e.newHash.data(), e.newHash.size())))
+            return Corrupt("the entry table is cut short");
+        if (e.HasData() && (!r.U64(&e.dataOffset) || !r.U64(&e.dataLength)))
+            return Corrupt("the entry table is cut short");
+        if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
+            return Corrupt("a file size that does not fit: " + e.name);
+        if (e.HasData()) {
             if (e.dataOffset > dataSize || e.dataLength > dataSize - e.dataOffset)
                 return Corrupt("data outside the data section: " + e.name);
             if (e.codec == Codec::kStored && e.dataLength != e.newSize)

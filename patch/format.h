@@ -34,10 +34,10 @@ enum class Codec : std::uint8_t {
     kStored = 0,      // the new file's bytes as they are
     kZstdDelta = 1,   // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
     kZstd = 2,        // one zstd frame on its own
-    // One zstd frame shared by several changed and added files (entries with this codec and the
-    // same data), compressed with the old files of the changed ones, one after the other in entry
-    // order, as its prefix; it decodes to their new files, one after the other. Matches across
-    // files make it smaller.
+    // One zstd frame shared by several files (entries with this codec and the same data),
+    // compressed with the old files of its changed and removed entries, one after the other in
+    // entry order, as its prefix; it decodes to the new files of its changed and added entries,
+    // one after the other. Matches across files make it smaller (a renamed file among them).
     kZstdGroupDelta = 3,
     // Approximate matches against the old file: control, difference and extra streams, each a
     // zstd frame (see match_delta.h).
@@ -68,6 +68,12 @@ struct Entry {
     bool HasOld() const { return kind == EntryKind::kChangedFile || kind == EntryKind::kRemovedFile; }
     bool HasNew() const { return kind == EntryKind::kChangedFile || kind == EntryKind::kAddedFile; }
     bool IsDirectory() const { return kind == EntryKind::kAddedDirectory || kind == EntryKind::kRemovedDirectory; }
+    // Whether the entry points into the data section: files with new contents, and removed files
+    // whose old contents serve a group as part of its prefix.
+    bool HasData() const
+    {
+        return HasNew() || (kind == EntryKind::kRemovedFile && codec == Codec::kZstdGroupDelta);
+    }
 };
 
 struct Patch {

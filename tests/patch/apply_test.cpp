@@ -311,6 +311,25 @@ TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
     EXPECT_EQ(Groups(patch)[0].size(), 3u);
 }
 
+TEST(BuildTest, ARenamedFileIsBuiltFromItsOldName)
+{
+    // The removed file's old contents are the source of the added one: the patch is about the
+    // size of the change, not of the file.
+    Patch patch;
+    std::string text = Lines(0, 20000);
+    auto codecs = BuiltCodecs({{"app-1.0.js", text}, {"keep", "k"}},
+                              {{"app-1.1.js", text + Lines(30000, 30010)}, {"keep", "k"}}, &patch);
+    EXPECT_EQ(codecs, (std::map<std::string, Codec>{{"app-1.0.js", Codec::kZstdGroupDelta},
+                                                    {"app-1.1.js", Codec::kZstdGroupDelta}}));
+    EXPECT_LT(patch.data.size(), 1000u);
+    // It reads back as it was written.
+    std::vector<std::uint8_t> bytes = Serialize(patch);
+    Patch back;
+    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &back).ok());
+    EXPECT_EQ(Serialize(back), bytes);
+    EXPECT_EQ(back.entries[0].dataOffset, back.entries[1].dataOffset);
+}
+
 TEST(BuildTest, AProgramWhoseCodeMovedGetsTheMatchDelta)
 {
     // An x86 program (a PE header, then code with calls all over it) in which a block of code was

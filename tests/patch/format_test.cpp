@@ -158,6 +158,8 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 0, 2).U8(2).U8(4).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec 4"},
         {Bytes().Header(1, 0, 1).U8(1).U8(4).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
          "codec 4"},
+        {Bytes().Header(1, 0, 1).U8(3).U8(3).U16(1).Text("a").U64(0).Hash({}).U64(0).U64(0).Sealed(), "codec 3"},
+        {Bytes().Header(1, 0, 2).U8(3).U8(1).U16(1).Text("a").U64(0).Hash({}).Sealed(), "codec 1"},
         {Bytes().Header(1, 0, 2).U8(1).U8(5).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
          "codec 5"},
         {Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed(), "name length"},
