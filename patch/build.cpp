@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <new>
 
 #include "codec.h"
 #include "match_delta.h"
@@ -56,6 +58,20 @@ bool WorthMatching(const std::vector<std::uint8_t>& data)
     if (!EncodeZstd(data.data() + from, sample, nullptr, 0, 1, &packed).ok())
         return true;
     return packed.size() < sample - sample / 10;
+}
+
+// A task for the threads that puts its result in *result, an allocation failure included (a task
+// must not throw).
+template <typename F>
+std::function<void()> Guarded(Result* result, F f)
+{
+    return [result, f] {
+        try {
+            *result = f();
+        } catch (const std::bad_alloc&) {
+            *result = Fail(Status::kOutOfMemory, "out of memory while encoding");
+        }
+    };
 }
 
 // One file's contents and the encodings tried for it.
@@ -137,15 +153,15 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
     // frame (a group); files worth matching and larger files each on their own. Removed files join
     // the groups when files are added, as sources for them (a renamed file). A batch's encodings
     // are tried side by side on the threads; only one batch's files are in memory at a time.
-    bool addsText = false;
+    bool addsGroupable = false;
     for (std::size_t i = 0; i < out.entries.size(); ++i)
-        addsText |= out.entries[i].kind == EntryKind::kAddedFile && !matchable[i];
+        addsGroupable |= out.entries[i].kind == EntryKind::kAddedFile && !matchable[i];
     std::vector<std::vector<std::size_t>> batches;
     std::size_t openGroup = SIZE_MAX;
     std::uint64_t groupBytes = 0;
     for (std::size_t i = 0; i < out.entries.size(); ++i) {
         const Entry& e = out.entries[i];
-        bool source = e.kind == EntryKind::kRemovedFile && addsText && !matchable[i];
+        bool source = e.kind == EntryKind::kRemovedFile && addsGroupable && !matchable[i];
         if (!e.HasNew() && !source)
             continue;
         if (source && e.oldSize > kMaxGroupBytes / 2)
@@ -200,24 +216,24 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             const std::uint64_t bytes = m.oldData.size() + m.newData.size();
             if (m.hasOld && !m.oldData.empty()) {
                 m.triedDelta = true;
-                work.emplace_back(bytes, [&m, &options] {
-                    m.deltaResult = EncodeZstd(m.newData.data(), m.newData.size(), m.oldData.data(), m.oldData.size(),
-                                               options.level, &m.delta);
-                });
-                if (m.oldData.size() <= kMaxMatchOldSize && WorthMatching(m.newData)) {
+                work.emplace_back(bytes, Guarded(&m.deltaResult, [&m, &options] {
+                    return EncodeZstd(m.newData.data(), m.newData.size(), m.oldData.data(), m.oldData.size(),
+                                      options.level, &m.delta);
+                }));
+                if (m.oldData.size() <= kMaxMatchOldSize && matchable[m.entry]) {
                     m.triedMatch = true;
-                    work.emplace_back(bytes, [&m, &options] {
+                    work.emplace_back(bytes, Guarded(&m.matchResult, [&m, &options] {
                         MatchFilter filter = LooksLikeX86Code(m.newData.data(), m.newData.size())
                                                  ? MatchFilter::kX86Branches
                                                  : MatchFilter::kNone;
-                        m.matchResult = EncodeMatchDelta(m.oldData.data(), m.oldData.size(), m.newData.data(),
-                                                         m.newData.size(), filter, options.level, &m.match);
-                    });
+                        return EncodeMatchDelta(m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(),
+                                                filter, options.level, &m.match);
+                    }));
                 }
             }
-            work.emplace_back(m.newData.size() / 4, [&m, quickLevel] {
-                m.aloneResult = EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, quickLevel, &m.alone);
-            });
+            work.emplace_back(m.newData.size() / 4, Guarded(&m.aloneResult, [&m, quickLevel] {
+                return EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, quickLevel, &m.alone);
+            }));
         }
         Result groupResult;
         std::vector<std::uint8_t> groupFrame;
@@ -225,15 +241,15 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             std::uint64_t bytes = 0;
             for (const Member& m : members)
                 bytes += m.oldData.size() + m.newData.size();
-            work.emplace_back(bytes, [&members, &options, &groupResult, &groupFrame] {
+            work.emplace_back(bytes, Guarded(&groupResult, [&members, &options, &groupFrame] {
                 std::vector<std::uint8_t> olds, news;
                 for (const Member& m : members) {
                     olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
                     news.insert(news.end(), m.newData.begin(), m.newData.end());
                 }
-                groupResult = EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
-                                         options.level, &groupFrame);
-            });
+                return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
+                                  options.level, &groupFrame);
+            }));
         }
         // The longest tasks first (by the bytes they work on), so that the threads finish together.
         std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
