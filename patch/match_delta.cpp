@@ -99,7 +99,8 @@ struct DCtxFree {
 // Reads one zstd frame's content a piece at a time, within its declared size.
 class FrameReader {
 public:
-    Result Open(const std::string& what, const char* stream, const std::uint8_t* data, std::size_t length)
+    Result Open(const std::string& what, const char* stream, const std::uint8_t* data, std::size_t length,
+                const std::uint8_t* prefix = nullptr, std::size_t prefixSize = 0)
     {
         what_ = what;
         stream_ = stream;
@@ -111,6 +112,8 @@ public:
         if (!dctx_)
             return Fail(Status::kOutOfMemory, "out of memory for the decoder");
         ZSTD_DCtx_setParameter(dctx_.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
+        if (prefix != nullptr && prefixSize > 0)
+            ZSTD_DCtx_refPrefix(dctx_.get(), prefix, prefixSize);
         in_ = ZSTD_inBuffer{data, length, 0};
         buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, 1 << 16)) + 1);
         return Result::Ok();
@@ -449,10 +452,16 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
     if (newPos != size)
         return Fail(Status::kBuildFailed, "the matching did not cover the new file");
 
+    // The extra bytes are new, but pieces of them are often in the old file somewhere: their frame
+    // has the (filtered) old file as its prefix.
     std::vector<std::uint8_t> frames[kMatchStreams];
-    for (int i = 0; i < kMatchStreams; ++i)
-        if (!(r = EncodeZstd(streams[i].data(), streams[i].size(), nullptr, 0, level, &frames[i])).ok())
+    for (int i = 0; i < kMatchStreams; ++i) {
+        bool isExtra = &streams[i] == &extra;
+        if (!(r = EncodeZstd(streams[i].data(), streams[i].size(), isExtra ? old : nullptr, isExtra ? oldSize : 0, level,
+                             &frames[i]))
+                 .ok())
             return r;
+    }
     out->clear();
     out->push_back(static_cast<std::uint8_t>(filter));
     for (const auto& frame : frames)
@@ -473,29 +482,6 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     if (data[0] > static_cast<std::uint8_t>(MatchFilter::kX86Branches))
         return Corrupt(what, "names an unknown filter " + std::to_string(data[0]));
     const auto filter = static_cast<MatchFilter>(data[0]);
-    std::uint64_t left = length - kHead;
-    const std::uint8_t* p = data + kHead;
-    FrameReader readers[kMatchStreams];
-    static const char* const kNames[kMatchStreams] = {"control", "positions", "values", "extra"};
-    for (int i = 0; i < kMatchStreams; ++i) {
-        std::uint64_t n = 0;
-        for (int k = 0; k < 8; ++k)
-            n |= static_cast<std::uint64_t>(data[1 + 8 * i + k]) << (8 * k);
-        if (n > left || (i == kMatchStreams - 1 && n != left))
-            return Corrupt(what, "has streams that do not fit it");
-        Result r = readers[i].Open(what, kNames[i], p, static_cast<std::size_t>(n));
-        if (!r.ok())
-            return r;
-        p += n;
-        left -= n;
-    }
-    FrameReader& control = readers[0];
-    FrameReader& positions = readers[1];
-    FrameReader& values = readers[2];
-    FrameReader& extra = readers[3];
-    if (values.declared() > newSize || extra.declared() > newSize)
-        return Corrupt(what, "has streams larger than the new file");
-
     // The old file as the matching saw it.
     std::vector<std::uint8_t> filteredOld;
     const std::uint8_t* old = oldData;
@@ -513,6 +499,32 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
             old = filteredOld.data();
         }
     }
+
+    std::uint64_t left = length - kHead;
+    const std::uint8_t* p = data + kHead;
+    FrameReader readers[kMatchStreams];
+    static const char* const kNames[kMatchStreams] = {"control", "positions", "values", "extra"};
+    for (int i = 0; i < kMatchStreams; ++i) {
+        std::uint64_t n = 0;
+        for (int k = 0; k < 8; ++k)
+            n |= static_cast<std::uint64_t>(data[1 + 8 * i + k]) << (8 * k);
+        if (n > left || (i == kMatchStreams - 1 && n != left))
+            return Corrupt(what, "has streams that do not fit it");
+        // The extra stream has the (filtered) old file as its prefix.
+        bool isExtra = i == kMatchStreams - 1;
+        Result r = readers[i].Open(what, kNames[i], p, static_cast<std::size_t>(n), isExtra ? old : nullptr,
+                                   isExtra ? oldSize : 0);
+        if (!r.ok())
+            return r;
+        p += n;
+        left -= n;
+    }
+    FrameReader& control = readers[0];
+    FrameReader& positions = readers[1];
+    FrameReader& values = readers[2];
+    FrameReader& extra = readers[3];
+    if (values.declared() > newSize || extra.declared() > newSize)
+        return Corrupt(what, "has streams larger than the new file");
 
     std::vector<std::uint8_t> chunk(
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize, 1))));

@@ -10,7 +10,7 @@
 //   positions: for each changed byte of the add bytes (all records' add bytes one after the
 //     other), the number of unchanged bytes before it since the last changed one (LEB128);
 //   values: for each changed byte, what is added to it (mod 256);
-//   extra: the bytes that match nothing.
+//   extra: the bytes that match nothing (its frame has the old file, filtered, as its prefix).
 // The records together produce exactly the new file, and every stream is used up at the end.
 // Filter 1 (for x86 programs) matches both files with the targets of their relative calls and
 // jumps made absolute, so that a call to code that did not move stays the same wherever the call
