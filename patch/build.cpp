@@ -60,6 +60,11 @@ bool WorthMatching(const std::vector<std::uint8_t>& data)
     return packed.size() < sample - sample / 10;
 }
 
+// How much more than the largest file a group may hold, old and new contents together: applying
+// needs about that plus a dozen MiB of its own, so a group stays within the largest file's old and
+// new sizes plus 64 MiB.
+constexpr std::uint64_t kGroupAllowance = 48ull << 20;
+
 // A task for the threads that puts its result in *result, an allocation failure included (a task
 // must not throw).
 template <typename F>
@@ -156,6 +161,14 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
     bool addsGroupable = false;
     for (std::size_t i = 0; i < out.entries.size(); ++i)
         addsGroupable |= out.entries[i].kind == EntryKind::kAddedFile && !matchable[i];
+    // Applying a group holds its old and new contents in memory at once, as a delta holds its own
+    // file's. A group is kept within what the largest file needs plus kGroupAllowance, so that no
+    // group needs much more memory than the largest file does on its own.
+    std::uint64_t largest = 0;
+    for (const Entry& e : out.entries)
+        if (e.HasNew())
+            largest = std::max(largest, e.oldSize + e.newSize);
+    const std::uint64_t groupLimit = std::min(kMaxGroupBytes, largest + kGroupAllowance);
     std::vector<std::vector<std::size_t>> batches;
     std::size_t openGroup = SIZE_MAX;
     std::uint64_t groupBytes = 0;
@@ -171,7 +184,7 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             batches.push_back({i});
             continue;
         }
-        if (openGroup == SIZE_MAX || groupBytes + bytes > kMaxGroupBytes) {
+        if (openGroup == SIZE_MAX || groupBytes + bytes > groupLimit) {
             openGroup = batches.size();
             batches.emplace_back();
             groupBytes = 0;

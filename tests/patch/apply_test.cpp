@@ -311,6 +311,38 @@ TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
     EXPECT_EQ(Groups(patch)[0].size(), 3u);
 }
 
+TEST(BuildTest, AGroupHoldsNoMoreThanTheLargestFilePlusItsAllowance)
+{
+    // 60 changed files of 1 MiB: shared frames, each small enough that applying it needs about
+    // what the largest file needs plus 48 MiB (not the 64 MiB a group may hold at most).
+    TempTree tmp;
+    std::map<std::string, std::string> oldTree, newTree;
+    std::string base = Lines(0, 30000).substr(0, 1 << 20);
+    for (int i = 0; i < 60; ++i) {
+        std::string name = "part" + std::to_string(100 + i) + ".txt";
+        oldTree[name] = base;
+        oldTree[name].replace(static_cast<std::size_t>(i) * 1000, 6, std::to_string(100000 + i));
+        newTree[name] = oldTree[name] + Lines(90000, 90100);  // the same new text in every file
+    }
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
+    BuildOptions options;
+    options.level = 1;
+    Patch patch;
+    ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), options, &patch).ok());
+    std::uint64_t largest = 0, grouped = 0;
+    for (const Entry& e : patch.entries)
+        largest = std::max(largest, e.oldSize + e.newSize);
+    for (const auto& group : Groups(patch)) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i : group)
+            bytes += patch.entries[i].oldSize + patch.entries[i].newSize;
+        EXPECT_LE(bytes, largest + (48ull << 20));
+        grouped += group.size();
+    }
+    EXPECT_EQ(grouped, 60u);
+}
+
 TEST(BuildTest, ARenamedFileIsBuiltFromItsOldName)
 {
     // The removed file's old contents are the source of the added one: the patch is about the
