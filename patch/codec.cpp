@@ -16,9 +16,6 @@ namespace {
 struct CCtxFree {
     void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
 };
-struct DCtxFree {
-    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
 
 constexpr std::size_t kLargePrefix = 16u << 20;
 
@@ -30,12 +27,23 @@ int WindowLogFor(std::uint64_t bytes)
     return log;
 }
 
-Result Corrupt(const std::string& what, const std::string& why)
+}  // namespace
+
+Result CorruptData(const std::string& what, const std::string& why)
 {
     return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + what + " " + why);
 }
 
-}  // namespace
+ZstdDecoder NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize)
+{
+    ZstdDecoder dctx(ZSTD_createDCtx());
+    if (!dctx)
+        return dctx;
+    ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
+    if (prefix != nullptr && prefixSize > 0)
+        ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
+    return dctx;
+}
 
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
                   int level, std::vector<std::uint8_t>* out)
@@ -79,7 +87,7 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
 {
     if (entry.codec == Codec::kStored) {
         if (length != entry.newSize)
-            return Corrupt(entry.name, "has the wrong length");
+            return CorruptData(entry.name, "has the wrong length");
         for (std::size_t pos = 0; pos < length; pos += kChunkSize) {
             Result r = sink(data + pos, std::min(kChunkSize, length - pos));
             if (!r.ok())
@@ -91,7 +99,7 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
     if (entry.codec == Codec::kMatchDelta)
         return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
     if (entry.codec == Codec::kZstdGroupDelta)
-        return Corrupt(entry.name, "belongs to a group and is decoded with it");
+        return CorruptData(entry.name, "belongs to a group and is decoded with it");
     return DecodeFrame(entry.name, data, length, entry.codec == Codec::kZstdDelta ? old : nullptr, oldSize,
                        entry.newSize, sink);
 }
@@ -101,16 +109,13 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
 {
     unsigned long long declared = ZSTD_getFrameContentSize(data, length);
     if (declared == ZSTD_CONTENTSIZE_ERROR)
-        return Corrupt(what, "is not a zstd frame");
+        return CorruptData(what, "is not a zstd frame");
     if (declared != expectedSize)
-        return Corrupt(what, "does not declare the new size");
+        return CorruptData(what, "does not declare the new size");
 
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx(ZSTD_createDCtx());
+    ZstdDecoder dctx = NewZstdDecoder(prefix, prefixSize);
     if (!dctx)
         return Fail(Status::kOutOfMemory, "out of memory for the decoder");
-    ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
-    if (prefix != nullptr && prefixSize > 0)
-        ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
 
     std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(expectedSize, 1)));
     ZSTD_inBuffer in{data, length, 0};
@@ -119,10 +124,10 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
         ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
         std::size_t ret = ZSTD_decompressStream(dctx.get(), &out, &in);
         if (ZSTD_isError(ret))
-            return Corrupt(what, std::string("does not decode: ") + ZSTD_getErrorName(ret));
+            return CorruptData(what, std::string("does not decode: ") + ZSTD_getErrorName(ret));
         produced += out.pos;
         if (produced > expectedSize)
-            return Corrupt(what, "decodes to more than the new size");
+            return CorruptData(what, "decodes to more than the new size");
         if (out.pos > 0) {
             Result r = sink(buffer.data(), out.pos);
             if (!r.ok())
@@ -130,14 +135,14 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
         }
         if (ret == 0) {
             if (in.pos != in.size)
-                return Corrupt(what, "has bytes after its frame");
+                return CorruptData(what, "has bytes after its frame");
             break;
         }
         if (in.pos == in.size && out.pos < out.size)
-            return Corrupt(what, "is cut short");
+            return CorruptData(what, "is cut short");
     }
     if (produced != expectedSize)
-        return Corrupt(what, "decodes to less than the new size");
+        return CorruptData(what, "decodes to less than the new size");
     return Result::Ok();
 }
 

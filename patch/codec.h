@@ -4,7 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <string>
 #include <vector>
+
+#include <zstd.h>
 
 #include "format.h"
 #include "status.h"
@@ -22,6 +26,18 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
                   int level, std::vector<std::uint8_t>* out);
 
 using ChunkSink = std::function<Result(const std::uint8_t* data, std::size_t size)>;
+
+// The failure of an entry's data that does not decode; what: the name to give.
+Result CorruptData(const std::string& what, const std::string& why);
+
+struct ZstdDecoderFree {
+    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+using ZstdDecoder = std::unique_ptr<ZSTD_DCtx, ZstdDecoderFree>;
+
+// A zstd decoder held to the window a patch may ask for (kMaxWindowLog), with prefix as its
+// dictionary when it is not null; null when memory runs out.
+ZstdDecoder NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize);
 
 // Decodes one zstd frame of exactly expectedSize bytes, with prefix as its dictionary when it is not
 // null; what: the name to give in errors.

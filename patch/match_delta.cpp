@@ -12,11 +12,6 @@ namespace qvpatch {
 
 namespace {
 
-Result Corrupt(const std::string& what, const std::string& why)
-{
-    return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + what + " " + why);
-}
-
 // How many bytes a and b have in common at their start.
 std::size_t CommonLength(const std::uint8_t* a, std::size_t aSize, const std::uint8_t* b, std::size_t bSize)
 {
@@ -92,10 +87,6 @@ std::uint64_t ZigZag(std::int64_t v)
 
 std::int64_t UnZigZag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1); }
 
-struct DCtxFree {
-    void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
-};
-
 // Reads one zstd frame's content a piece at a time, within its declared size.
 class FrameReader {
 public:
@@ -108,12 +99,9 @@ public:
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
         declared_ = declared;
-        dctx_.reset(ZSTD_createDCtx());
+        dctx_ = NewZstdDecoder(prefix, prefixSize);
         if (!dctx_)
             return Fail(Status::kOutOfMemory, "out of memory for the decoder");
-        ZSTD_DCtx_setParameter(dctx_.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
-        if (prefix != nullptr && prefixSize > 0)
-            ZSTD_DCtx_refPrefix(dctx_.get(), prefix, prefixSize);
         in_ = ZSTD_inBuffer{data, length, 0};
         buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, 1 << 16)) + 1);
         return Result::Ok();
@@ -213,11 +201,11 @@ private:
         return Result::Ok();
     }
 
-    Result Bad(const std::string& why) const { return Corrupt(what_, std::string("(") + stream_ + ") " + why); }
+    Result Bad(const std::string& why) const { return CorruptData(what_, std::string("(") + stream_ + ") " + why); }
 
     std::string what_;
     const char* stream_ = "";
-    std::unique_ptr<ZSTD_DCtx, DCtxFree> dctx_;
+    ZstdDecoder dctx_;
     ZSTD_inBuffer in_{};
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0, end_ = 0;
@@ -478,9 +466,9 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
 {
     constexpr std::size_t kHead = 1 + 8 * kMatchStreams;
     if (length < kHead)
-        return Corrupt(what, "is cut short");
+        return CorruptData(what, "is cut short");
     if (data[0] > static_cast<std::uint8_t>(MatchFilter::kX86Branches))
-        return Corrupt(what, "names an unknown filter " + std::to_string(data[0]));
+        return CorruptData(what, "names an unknown filter " + std::to_string(data[0]));
     const auto filter = static_cast<MatchFilter>(data[0]);
     // The old file as the matching saw it.
     std::vector<std::uint8_t> filteredOld;
@@ -509,7 +497,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
         for (int k = 0; k < 8; ++k)
             n |= static_cast<std::uint64_t>(data[1 + 8 * i + k]) << (8 * k);
         if (n > left || (i == kMatchStreams - 1 && n != left))
-            return Corrupt(what, "has streams that do not fit it");
+            return CorruptData(what, "has streams that do not fit it");
         // The extra stream has the (filtered) old file as its prefix.
         bool isExtra = i == kMatchStreams - 1;
         Result r = readers[i].Open(what, kNames[i], p, static_cast<std::size_t>(n), isExtra ? old : nullptr,
@@ -524,7 +512,7 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     FrameReader& values = readers[2];
     FrameReader& extra = readers[3];
     if (values.declared() > newSize || extra.declared() > newSize)
-        return Corrupt(what, "has streams larger than the new file");
+        return CorruptData(what, "has streams larger than the new file");
 
     std::vector<std::uint8_t> chunk(
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize, 1))));
@@ -555,10 +543,10 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
             !(r = control.Number(&seekCode)).ok())
             return r;
         if (add > newSize - produced || copy > newSize - produced - add)
-            return Corrupt(what, "runs past the new size");
+            return CorruptData(what, "runs past the new size");
         if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize ||
             add > oldSize - static_cast<std::uint64_t>(oldPos))
-            return Corrupt(what, "reads outside the old file");
+            return CorruptData(what, "reads outside the old file");
         for (std::uint64_t done = 0; done < add;) {
             std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk.size() - filled));
             std::uint8_t* out = chunk.data() + filled;
@@ -598,11 +586,11 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
         // The old position stays within what a file can be, so that moving it cannot overflow.
         if ((seek > 0 && moved > static_cast<std::int64_t>(kMaxFileSize) - seek) ||
             (seek < 0 && moved < -static_cast<std::int64_t>(kMaxFileSize) - seek))
-            return Corrupt(what, "moves outside the old file");
+            return CorruptData(what, "moves outside the old file");
         oldPos = moved + seek;
     }
     if (changeAhead)
-        return Corrupt(what, "changes bytes past its matches");
+        return CorruptData(what, "changes bytes past its matches");
     if (!(r = flush(true)).ok())
         return r;
     for (FrameReader& reader : readers)
