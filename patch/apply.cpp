@@ -2,6 +2,7 @@
 #include "apply.h"
 
 #include <algorithm>
+#include <set>
 #include <vector>
 
 #include "codec.h"
@@ -17,104 +18,105 @@ enum class State { kOld, kNew, kEither };
 
 using Step = JournalStep;
 
+std::string WorkPath(const std::string& name) { return std::string(kWorkAreaName) + "/" + name; }
+std::string NewName(std::size_t i) { return "new-" + std::to_string(i); }
+std::string OldName(std::size_t i) { return "old-" + std::to_string(i); }
+
+// The directory a name is in ("" for the top).
+std::string ParentOf(const std::string& name)
+{
+    std::size_t slash = name.rfind('/');
+    return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
+
 class Update {
 public:
-    Update(FileSystem& fs, const std::string& directory, const Patch& patch, ApplyObserver& observer)
-        : fs_(fs), dir_(directory), patch_(patch), observer_(observer), work_(fs.Join(directory, kWorkAreaName))
+    Update(Tree& tree, const Patch& patch, ApplyObserver& observer)
+        : tree_(tree), patch_(patch), observer_(observer), seen_(patch.entries.size())
     {
     }
 
     Result Run(const ApplyOptions& options, ApplySummary* summary);
 
 private:
-    std::string Path(const std::string& name) const { return fs_.Join(dir_, name); }
-    std::string WorkPath(const std::string& name) const { return fs_.Join(work_, name); }
-    static std::string NewName(size_t i) { return "new-" + std::to_string(i); }
-    static std::string OldName(size_t i) { return "old-" + std::to_string(i); }
-
-    Result CheckLinks();
-    Result StateOf(const Entry& e, State* state);
-    Result HashFile(const std::string& path, std::uint64_t size, Digest* digest);
+    Result CheckWays();
+    Result StateOf(std::size_t i, State* state);
+    Result CheckFreeSpace();
     Result BuildNewFiles();
-    Result BuildNewFile(size_t index);
-    Result BuildGroup(const std::vector<size_t>& members);
-    Result LoadOld(const Entry& e, std::vector<std::uint8_t>* old);
-    Result Commit(std::vector<Step>* done);
-    Result Do(const Step& step);
-    Result Undo(const Step& step);
-    Result WriteJournal(const std::string& text);
-    bool RollBack(const std::vector<Step>& done);
-    void ClearWorkArea();
+    Result BuildNewFile(std::size_t index);
+    Result BuildGroup(const std::vector<std::size_t>& members);
+    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
+    Result PlanCommit(std::vector<Step>* steps);
+    Result Commit(const std::vector<Step>& steps, std::size_t* reached);
+    Result MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved);
+    Result RollBack(const std::vector<Step>& steps, std::size_t reached);
     Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
+    Result Changed(const std::string& name)
+    {
+        return Fail(Status::kWrongVersion, tree_.Describe(name) +
+                                               " changed while the update was running; the directory is as it was");
+    }
 
-    FileSystem& fs_;
-    std::string dir_;
+    Tree& tree_;
     const Patch& patch_;
     ApplyObserver& observer_;
-    std::string work_;
-    std::unique_ptr<OutputFile> journal_;
+    // Each old file as it was when it was verified: it must be the same when it is moved aside.
+    std::vector<FileInfo> seen_;
 };
 
-Result Update::CheckLinks()
+// Whether the patch adds a directory of that name.
+bool AddsDirectory(const Patch& patch, const std::string& folded)
 {
-    // No entry may reach outside the directory through a link or junction standing in its path.
+    for (const Entry& e : patch.entries)
+        if (e.kind == EntryKind::kAddedDirectory && FoldName(e.name) == folded)
+            return true;
+    return false;
+}
+
+Result Update::CheckWays()
+{
     for (const Entry& e : patch_.entries) {
-        std::string partial;
-        std::size_t pos = 0;
-        while (true) {
-            std::size_t slash = e.name.find('/', pos);
-            partial = e.name.substr(0, slash);
+        // No entry may reach outside the directory through a link or junction in its path.
+        for (std::size_t slash = e.name.find('/');; slash = e.name.find('/', slash + 1)) {
+            std::string part = e.name.substr(0, slash);
             FileInfo info;
-            Result r = fs_.Stat(Path(partial), &info);
+            Result r = tree_.Stat(part, &info);
             if (!r.ok())
                 return r;
             if (info.isLink)
-                return Fail(Status::kUnsafePatch, "unsafe patch: " + partial + " is a link, which the update will not follow");
-            if (slash == std::string::npos)
+                return Fail(Status::kUnsafePatch, "unsafe patch: " + tree_.Describe(part) +
+                                                      " is a link, which the update will not follow");
+            if (slash == std::string::npos || !info.exists)
                 break;
-            if (info.exists && !info.isDirectory)
-                return Fail(Status::kWrongVersion, "the directory does not match the patch: " + partial +
+            if (!info.isDirectory)
+                return Fail(Status::kWrongVersion, "the directory does not match the patch: " + tree_.Describe(part) +
                                                        " is a file where the patch needs a directory");
-            if (!info.exists)
-                break;
-            pos = slash + 1;
+        }
+        // What the update adds goes into a directory that is there, or that the update adds too.
+        if (e.kind == EntryKind::kAddedFile || e.kind == EntryKind::kAddedDirectory) {
+            std::string parent = ParentOf(e.name);
+            FileInfo info;
+            Result r = parent.empty() ? Result::Ok() : tree_.Stat(parent, &info);
+            if (!r.ok())
+                return r;
+            if (!parent.empty() && !info.exists && !AddsDirectory(patch_, FoldName(parent)))
+                return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
+                                                       tree_.Describe(parent) + " is missing");
         }
     }
     return Result::Ok();
 }
 
-Result Update::HashFile(const std::string& path, std::uint64_t size, Digest* digest)
+Result Update::StateOf(std::size_t i, State* state)
 {
-    std::unique_ptr<InputFile> in;
-    Result r = fs_.OpenRead(path, &in);
-    if (!r.ok())
-        return r;
-    Sha256Stream hash;
-    std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(size, 1)));
-    for (;;) {
-        std::size_t got = 0;
-        r = in->Read(buffer.data(), buffer.size(), &got);
-        if (!r.ok())
-            return r;
-        if (got == 0)
-            break;
-        hash.Update(buffer.data(), got);
-        if (!observer_.KeepGoing())
-            return Stopped();
-    }
-    *digest = hash.Final();
-    return Result::Ok();
-}
-
-Result Update::StateOf(const Entry& e, State* state)
-{
+    const Entry& e = patch_.entries[i];
     FileInfo info;
-    Result r = fs_.Stat(Path(e.name), &info);
+    Result r = tree_.Stat(e.name, &info);
     if (!r.ok())
         return r;
     auto mismatch = [&](const std::string& what) {
-        return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " + e.name +
-                                               " " + what);
+        return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
+                                               tree_.Describe(e.name) + " " + what);
     };
     switch (e.kind) {
     case EntryKind::kAddedDirectory:
@@ -140,6 +142,16 @@ Result Update::StateOf(const Entry& e, State* state)
     }
     if (info.isDirectory)
         return mismatch("is a directory where the patch expects a file");
+    if (!info.isFile)
+        return mismatch("is not a plain file");
+    seen_[i] = info;
+    // A delta's old file is read whole and checked against its hash before it is decoded, still
+    // before the directory changes: when its size alone tells it from the new version, it is not
+    // read twice.
+    if (e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize && UsesOld(e.codec)) {
+        *state = State::kOld;
+        return Result::Ok();
+    }
     Digest digest{};
     bool hashed = false;
     auto matches = [&](std::uint64_t size, const Digest& expected, bool* equal) -> Result {
@@ -147,23 +159,15 @@ Result Update::StateOf(const Entry& e, State* state)
         if (info.size != size)
             return Result::Ok();
         if (!hashed) {
-            Result h = HashFile(Path(e.name), info.size, &digest);
+            Result h = HashFile(tree_, e.name, &observer_, &digest, &seen_[i]);
             if (!h.ok())
                 return h;
             hashed = true;
         }
-        *equal = digest == expected;
+        *equal = seen_[i].size == size && digest == expected;
         return Result::Ok();
     };
     bool isOld = false, isNew = false;
-    // A delta's old file is read whole and checked against its hash before it is decoded, still
-    // before the directory changes: when its size alone tells it from the new version, it is not
-    // read twice.
-    if (e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize &&
-        UsesOld(e.codec)) {
-        *state = State::kOld;
-        return Result::Ok();
-    }
     if (e.HasOld() && !(r = matches(e.oldSize, e.oldHash, &isOld)).ok())
         return r;
     if (e.HasNew() && !isOld && !(r = matches(e.newSize, e.newHash, &isNew)).ok())
@@ -182,33 +186,64 @@ Result Update::StateOf(const Entry& e, State* state)
                     std::to_string(e.oldSize) + ")");
 }
 
-Result Update::LoadOld(const Entry& e, std::vector<std::uint8_t>* old)
+Result Update::CheckFreeSpace()
 {
-    Result r = ReadWholeFile(fs_, Path(e.name), e.oldSize, old);
+    // Every new file is built whole in the work area before the commit; moving files about
+    // takes no room. Each file is counted in whole blocks, with some room for the journal.
+    constexpr std::uint64_t kBlock = 4096;
+    std::uint64_t needed = 1 << 20;
+    for (const Entry& e : patch_.entries) {
+        needed += kBlock + e.name.size() * 2;
+        if (e.HasNew())
+            needed += (e.newSize + kBlock - 1) / kBlock * kBlock;
+    }
+    std::uint64_t free = 0;
+    Result r = tree_.FreeSpace(&free);
     if (!r.ok())
         return r;
+    if (needed > free)
+        return Fail(Status::kIoError, "not enough free space for the update of " + tree_.Describe("") + ": it needs " +
+                                          std::to_string(needed) + " bytes, and " + std::to_string(free) +
+                                          " are free");
+    return Result::Ok();
+}
+
+Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
+{
+    const Entry& e = patch_.entries[i];
+    std::unique_ptr<InputFile> in;
+    Result r = tree_.OpenRead(e.name, &in);
+    FileInfo info;
+    if (!r.ok() || !(r = in->Info(&info)).ok())
+        return r;
+    if (!SameFile(info, seen_[i]))
+        return Changed(e.name);
+    if (!(r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old)).ok())
+        return r;
     if (old->size() != e.oldSize || Sha256(old->data(), old->size()) != e.oldHash)
-        return Fail(Status::kWrongVersion,
-                    "the directory is not at the version this patch was made from: " + e.name + " has other contents");
+        return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
+                                               tree_.Describe(e.name) + " has other contents");
     return Result::Ok();
 }
 
 // One new file being written into the work area, checked when it is complete.
 class NewFile {
 public:
-    NewFile(FileSystem& fs, ApplyObserver& observer, const Entry& entry, std::string path)
-        : fs_(fs), observer_(observer), entry_(entry), path_(std::move(path))
+    NewFile(Tree& tree, ApplyObserver& observer, const Entry& entry, std::string name)
+        : tree_(tree), observer_(observer), entry_(entry), name_(std::move(name))
     {
     }
 
     Result Open()
     {
         observer_.FileStarted(entry_.name);
-        return fs_.Create(path_, &out_);
+        return tree_.Create(name_, &out_);
     }
 
     Result Write(const std::uint8_t* data, std::size_t size)
     {
+        if (size == 0)
+            return Result::Ok();
         Result r = out_->Write(data, size);
         if (!r.ok())
             return r;
@@ -238,25 +273,25 @@ public:
     }
 
 private:
-    FileSystem& fs_;
+    Tree& tree_;
     ApplyObserver& observer_;
     const Entry& entry_;
-    std::string path_;
+    std::string name_;
     std::unique_ptr<OutputFile> out_;
     Sha256Stream hash_;
     std::uint64_t written_ = 0;
 };
 
-Result Update::BuildNewFile(size_t index)
+Result Update::BuildNewFile(std::size_t index)
 {
     const Entry& e = patch_.entries[index];
     std::vector<std::uint8_t> old;
     if (e.kind == EntryKind::kChangedFile && UsesOld(e.codec)) {
-        Result r = LoadOld(e, &old);
+        Result r = LoadOld(index, &old);
         if (!r.ok())
             return r;
     }
-    NewFile file(fs_, observer_, e, WorkPath(NewName(index)));
+    NewFile file(tree_, observer_, e, WorkPath(NewName(index)));
     Result r = file.Open();
     if (!r.ok())
         return r;
@@ -272,14 +307,14 @@ Result Update::BuildNewFile(size_t index)
     return r.ok() ? finished : r;
 }
 
-Result Update::BuildGroup(const std::vector<size_t>& members)
+Result Update::BuildGroup(const std::vector<std::size_t>& members)
 {
     // The prefix is the old files of the changed and removed members, one after the other; the
     // frame decodes to the new files of the changed and added ones.
     std::vector<std::uint8_t> prefix;
     std::uint64_t total = 0;
-    std::vector<size_t> outputs;
-    for (size_t i : members) {
+    std::vector<std::size_t> outputs;
+    for (std::size_t i : members) {
         if (patch_.entries[i].HasNew()) {
             total += patch_.entries[i].newSize;
             outputs.push_back(i);
@@ -287,7 +322,7 @@ Result Update::BuildGroup(const std::vector<size_t>& members)
         if (!patch_.entries[i].HasOld())
             continue;
         std::vector<std::uint8_t> old;
-        Result r = LoadOld(patch_.entries[i], &old);
+        Result r = LoadOld(i, &old);
         if (!r.ok())
             return r;
         prefix.insert(prefix.end(), old.begin(), old.end());
@@ -306,8 +341,8 @@ Result Update::BuildGroup(const std::vector<size_t>& members)
             }
             if (next == outputs.size())
                 return Result::Ok();
-            size_t i = outputs[next++];
-            current = std::make_unique<NewFile>(fs_, observer_, patch_.entries[i], WorkPath(NewName(i)));
+            std::size_t i = outputs[next++];
+            current = std::make_unique<NewFile>(tree_, observer_, patch_.entries[i], WorkPath(NewName(i)));
             Result r = current->Open();
             if (!r.ok())
                 return r;
@@ -344,9 +379,9 @@ Result Update::BuildGroup(const std::vector<size_t>& members)
 
 Result Update::BuildNewFiles()
 {
-    std::vector<std::vector<size_t>> groups = Groups(patch_);
+    std::vector<std::vector<std::size_t>> groups = Groups(patch_);
     std::vector<bool> built(patch_.entries.size(), false);
-    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
         const Entry& e = patch_.entries[i];
         if (!e.HasNew() || built[i])
             continue;
@@ -354,11 +389,11 @@ Result Update::BuildNewFiles()
             return Stopped();
         Result r;
         if (e.codec == Codec::kZstdGroupDelta) {
-            for (const std::vector<size_t>& group : groups) {
+            for (const std::vector<std::size_t>& group : groups) {
                 if (std::find(group.begin(), group.end(), i) == group.end())
                     continue;
                 r = BuildGroup(group);
-                for (size_t member : group)
+                for (std::size_t member : group)
                     built[member] = true;
             }
         } else {
@@ -370,173 +405,184 @@ Result Update::BuildNewFiles()
     return Result::Ok();
 }
 
-Result Update::Do(const Step& step)
+Result Update::PlanCommit(std::vector<Step>* steps)
 {
-    switch (step.kind) {
-    case Step::kMakeDirectory:
-        return fs_.MakeDirectory(Path(step.name));
-    case Step::kMoveAside:
-        return fs_.Rename(Path(step.name), WorkPath(step.work));
-    case Step::kPlace:
-        return fs_.Rename(WorkPath(step.work), Path(step.name));
-    case Step::kRemoveDirectory:
-        return fs_.RemoveDirectory(Path(step.name));
-    }
-    return Result::Ok();
-}
-
-Result Update::Undo(const Step& step)
-{
-    switch (step.kind) {
-    case Step::kMakeDirectory:
-        return fs_.RemoveDirectory(Path(step.name));
-    case Step::kMoveAside:
-        return fs_.Rename(WorkPath(step.work), Path(step.name));
-    case Step::kPlace:
-        return fs_.Rename(Path(step.name), WorkPath(step.work));
-    case Step::kRemoveDirectory:
-        return fs_.MakeDirectory(Path(step.name));
-    }
-    return Result::Ok();
-}
-
-Result Update::WriteJournal(const std::string& text)
-{
-    Result r = journal_->Write(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    return r.ok() ? journal_->Sync() : r;
-}
-
-Result Update::Commit(std::vector<Step>* done)
-{
-    std::vector<Step> steps;
-    std::vector<size_t> order(patch_.entries.size());
-    for (size_t i = 0; i < order.size(); ++i)
+    std::vector<std::size_t> order(patch_.entries.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
-    auto depth = [&](size_t i) { return std::count(patch_.entries[i].name.begin(), patch_.entries[i].name.end(), '/'); };
+    auto depth = [&](std::size_t i) {
+        return std::count(patch_.entries[i].name.begin(), patch_.entries[i].name.end(), '/');
+    };
     // New directories, parents first.
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return depth(a) < depth(b); });
-    for (size_t i : order) {
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return depth(a) < depth(b); });
+    for (std::size_t i : order) {
         const Entry& e = patch_.entries[i];
-        if (e.kind == EntryKind::kAddedDirectory) {
-            FileInfo info;
-            Result r = fs_.Stat(Path(e.name), &info);
-            if (!r.ok())
-                return r;
-            if (!info.exists)
-                steps.push_back(Step{Step::kMakeDirectory, e.name, ""});
-        }
+        if (e.kind != EntryKind::kAddedDirectory)
+            continue;
+        FileInfo info;
+        Result r = tree_.Stat(e.name, &info);
+        if (!r.ok())
+            return r;
+        if (!info.exists)
+            steps->push_back(Step{Step::kMakeDirectory, e.name, ""});
     }
-    for (size_t i = 0; i < patch_.entries.size(); ++i) {
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
         const Entry& e = patch_.entries[i];
-        if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kRemovedFile)
-            steps.push_back(Step{Step::kMoveAside, e.name, OldName(i)});
-        if (e.kind == EntryKind::kChangedFile || e.kind == EntryKind::kAddedFile)
-            steps.push_back(Step{Step::kPlace, e.name, NewName(i)});
+        if (e.HasOld() && seen_[i].exists) {
+            Step aside{Step::kMoveAside, e.name, OldName(i)};
+            aside.verified = true;
+            aside.size = e.oldSize;
+            aside.hash = e.oldHash;
+            steps->push_back(aside);
+        }
+        if (e.HasNew()) {
+            Step place{Step::kPlace, e.name, NewName(i)};
+            place.verified = true;
+            place.size = e.newSize;
+            place.hash = e.newHash;
+            steps->push_back(place);
+        }
     }
     // Removed directories, deepest first.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const Entry& e = patch_.entries[*it];
-        if (e.kind == EntryKind::kRemovedDirectory) {
-            FileInfo info;
-            Result r = fs_.Stat(Path(e.name), &info);
-            if (!r.ok())
-                return r;
-            if (info.exists)
-                steps.push_back(Step{Step::kRemoveDirectory, e.name, ""});
-        }
+        if (e.kind != EntryKind::kRemovedDirectory)
+            continue;
+        FileInfo info;
+        Result r = tree_.Stat(e.name, &info);
+        if (!r.ok())
+            return r;
+        if (info.exists)
+            steps->push_back(Step{Step::kRemoveDirectory, e.name, ""});
     }
-
-    // The journal lists every step, and is flushed, before the first one is taken. Undoing a step
-    // looks first whether it was taken, so the journal need not record each one as it goes.
-    Result r = fs_.Create(WorkPath("journal"), &journal_);
-    if (r.ok())
-        r = WriteJournal(JournalPlan(PatchId(patch_), steps));
-    if (!r.ok())
-        return r;
-
-    for (size_t i = 0; i < steps.size(); ++i) {
-        const Step& step = steps[i];
-        bool skip = false;
-        // A directory the patch removes but that holds files of the user's own stays, with a word.
-        if (step.kind == Step::kRemoveDirectory) {
-            std::vector<DirEntry> left;
-            if (!(r = fs_.List(Path(step.name), &left)).ok())
-                return r;
-            if (!left.empty()) {
-                observer_.Warning("kept " + Path(step.name) + ": it holds files the update does not know");
-                skip = true;
-            }
-        }
-        // A replaced file keeps its attributes (read-only among them).
-        if (step.kind == Step::kMoveAside && i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace &&
-            steps[i + 1].name == step.name) {
-            r = fs_.CopyAttributes(Path(step.name), WorkPath(steps[i + 1].work));
-            if (!r.ok())
-                return r;
-        }
-        if (!skip) {
-            r = Do(step);
-            if (!r.ok())
-                return r;
-            done->push_back(step);
-        }
-    }
-    fs_.SyncDirectory(dir_);
     return Result::Ok();
 }
 
-bool Update::RollBack(const std::vector<Step>& done)
+Result Update::MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved)
 {
-    bool restored = true;
-    for (auto it = done.rbegin(); it != done.rend(); ++it) {
-        Result r = Undo(*it);
-        if (!r.ok()) {
-            observer_.Warning("could not undo a step of the update: " + r.message);
-            restored = false;
-        }
+    *moved = false;
+    std::size_t i = static_cast<std::size_t>(std::stoul(step.work.substr(4)));
+    // The old file is still the one that was verified: nobody changed it since.
+    FileInfo now;
+    Result r = tree_.Stat(step.name, &now);
+    if (!r.ok())
+        return r;
+    if (!SameFile(now, seen_[i]))
+        return Changed(step.name);
+    // A replaced file keeps its attributes (read-only among them).
+    if (keepsAttributes && !(r = tree_.CopyAttributes(step.name, WorkPath(placed))).ok())
+        return r;
+    if (!(r = tree_.Rename(step.name, WorkPath(step.work))).ok())
+        return r;
+    *moved = true;
+    // And what was moved is that file: had it been changed in between, it goes back at once.
+    if (!(r = tree_.Stat(WorkPath(step.work), &now)).ok())
+        return r;
+    if (!SameFile(now, seen_[i])) {
+        r = tree_.Rename(WorkPath(step.work), step.name);
+        return r.ok() ? Changed(step.name) : r;
     }
-    return restored;
+    return Result::Ok();
 }
 
-void Update::ClearWorkArea()
+Result Update::Commit(const std::vector<Step>& steps, std::size_t* reached)
 {
-    if (journal_) {
-        journal_->Close();
-        journal_.reset();
+    // The journal lists every step, and is flushed, before the first one is taken. Undoing a step
+    // looks first whether it was taken, so the journal need not record each one as it goes.
+    *reached = 0;
+    std::unique_ptr<OutputFile> journal;
+    std::string plan = JournalPlan(PatchId(patch_), steps);
+    Result r = tree_.Create(WorkPath(kJournalName), &journal);
+    if (!r.ok() || !(r = journal->Write(reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size())).ok() ||
+        !(r = journal->Sync()).ok() || !(r = journal->Close()).ok() || !(r = tree_.Sync(kWorkAreaName)).ok())
+        return r;
+
+    std::set<std::string> touched;  // the directories whose entries change
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const Step& step = steps[i];
+        *reached = i;
+        touched.insert(ParentOf(step.name));
+        switch (step.kind) {
+        case Step::kMakeDirectory:
+            r = tree_.MakeDirectory(step.name);
+            break;
+        case Step::kMoveAside: {
+            bool replaced = i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace && steps[i + 1].name == step.name;
+            bool moved = false;
+            r = MoveAside(step, replaced, replaced ? steps[i + 1].work : std::string(), &moved);
+            if (moved)
+                *reached = i + 1;  // taken, whatever failed after; its undo looks where the file is
+            break;
+        }
+        case Step::kPlace:
+            r = tree_.Rename(WorkPath(step.work), step.name);
+            break;
+        case Step::kRemoveDirectory: {
+            // A directory the patch removes but that holds files of the user's own stays, with a word.
+            std::vector<DirEntry> left;
+            if (!(r = tree_.List(step.name, &left)).ok())
+                break;
+            if (!left.empty())
+                observer_.Warning("kept " + tree_.Describe(step.name) + ": it holds files the update does not know");
+            else
+                r = tree_.RemoveDirectory(step.name);
+            break;
+        }
+        }
+        if (!r.ok())
+            return r;
     }
-    std::vector<DirEntry> entries;
-    Result r = fs_.List(work_, &entries);
-    for (size_t i = 0; r.ok() && i < entries.size(); ++i)
-        r = fs_.Remove(WorkPath(entries[i].name));
-    if (r.ok())
-        r = fs_.RemoveDirectory(work_);
-    if (!r.ok())
-        observer_.Warning("could not clear the work area (" + r.message + "); the next update of the directory does");
+    *reached = steps.size();
+    // Every change is on the disk before the commit point.
+    touched.insert(kWorkAreaName);
+    for (const std::string& dir : touched) {
+        FileInfo info;
+        if (!(r = tree_.Stat(dir, &info)).ok())
+            return r;
+        if (info.exists && info.isDirectory && !(r = tree_.Sync(dir)).ok())
+            return r;
+    }
+    return Result::Ok();
+}
+
+Result Update::RollBack(const std::vector<Step>& steps, std::size_t reached)
+{
+    // Every step that may have been taken: those before the one that failed, and that one too
+    // when it got as far as its change (the other steps are one operation each).
+    for (std::size_t k = std::min(reached, steps.size()); k-- > 0;) {
+        Result r = UndoStep(tree_, steps[k], observer_);
+        if (!r.ok())
+            return r;
+    }
+    return Result::Ok();
 }
 
 Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
 {
-    FileInfo info;
-    Result r = fs_.Stat(dir_, &info);
-    if (!r.ok())
-        return r;
-    if (!info.exists || !info.isDirectory || info.isLink)
-        return Fail(Status::kBadCommandLine, "not a directory: " + dir_);
-    // An update of this directory that was interrupted is put right before anything else.
+    // An update of this directory that was interrupted is put right before anything else; a check
+    // only tells of it.
     std::string patchId = PatchId(patch_);
     bool found = false;
-    if (!(r = Recover(fs_, dir_, observer_, &patchId, &found)).ok())
+    Result r = InspectWorkArea(tree_, &found);
+    if (!r.ok())
         return r;
-    if (!(r = CheckLinks()).ok())
+    if (found && options.checkOnly)
+        return Fail(Status::kInterrupted, "an interrupted update of " + tree_.Describe("") +
+                                              " is in the way; applying a patch, or \"qvpatch recover\", puts it "
+                                              "right first");
+    if (found && !(r = Recover(tree_, observer_, &patchId, &found)).ok())
+        return r;
+    if (!(r = CheckWays()).ok())
         return r;
 
     ApplySummary counted;
     bool allNew = true, allOld = true;
-    for (const Entry& e : patch_.entries) {
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry& e = patch_.entries[i];
         if (!observer_.KeepGoing())
             return Stopped();
         State state = State::kEither;
-        if (!(r = StateOf(e, &state)).ok())
+        if (!(r = StateOf(i, &state)).ok())
             return r;
         allNew = allNew && state != State::kOld;
         allOld = allOld && state != State::kNew;
@@ -561,36 +607,50 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
                     "another update");
     if (summary)
         *summary = counted;
-    if (options.checkOnly)
-        return Result::Ok();
+    if (!(r = CheckFreeSpace()).ok() || options.checkOnly)
+        return r;
 
-    if (!(r = fs_.MakeDirectory(work_)).ok())
+    if (!(r = tree_.MakeDirectory(kWorkAreaName)).ok())
         return r;
     r = BuildNewFiles();
     if (r.ok() && !observer_.KeepGoing())
         r = Stopped();
-    std::vector<Step> done;
+    std::vector<Step> steps;
+    std::size_t reached = 0;
+    bool committing = false;
     if (r.ok())
-        r = Commit(&done);
+        r = PlanCommit(&steps);
     if (r.ok()) {
-        // Removing the journal is the commit point; the old files in the work area go after it.
-        journal_->Close();
-        journal_.reset();
-        r = fs_.Remove(WorkPath("journal"));
+        committing = true;
+        r = Commit(steps, &reached);
     }
-    if (!r.ok()) {
-        if (!RollBack(done)) {
-            // The work area holds the only copies of what could not be put back: it stays.
-            if (journal_)
-                journal_->Close();
-            return Fail(Status::kInterrupted, r.message + "; the directory could not be restored completely, and " +
-                                                  work_ + " keeps the old files");
-        }
-        ClearWorkArea();
-        return r;
+    // Removing the journal is the commit point; the old files in the work area go after it.
+    if (r.ok())
+        r = tree_.Remove(WorkPath(kJournalName));
+    if (r.ok()) {
+        // Should the removal not reach the disk, a crash brings the journal back and the next run
+        // rolls the whole update back: the directory is old or new either way.
+        Result cleared = tree_.Sync(kWorkAreaName);
+        if (cleared.ok())
+            cleared = RemoveWorkArea(tree_, true);
+        if (!cleared.ok())
+            observer_.Warning("could not clear the work area (" + cleared.message +
+                              "); the next update of the directory does");
+        return Result::Ok();
     }
-    ClearWorkArea();
-    return Result::Ok();
+
+    // Rolled back, or the work area keeps what could not be put back, with the journal.
+    if (committing) {
+        Result undone = RollBack(steps, reached);
+        if (!undone.ok())
+            return Fail(Status::kInterrupted, r.message + "; the directory could not be restored completely (" +
+                                                  undone.message + "), and " + tree_.Describe(kWorkAreaName) +
+                                                  " keeps what is needed to finish it");
+    }
+    Result cleared = RemoveWorkArea(tree_, false);
+    if (!cleared.ok())
+        observer_.Warning("could not clear the work area (" + cleared.message + "); the next update of the directory does");
+    return r;
 }
 
 }  // namespace
@@ -598,7 +658,11 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
 Result Apply(FileSystem& fs, const std::string& directory, const Patch& patch, ApplyObserver& observer,
              const ApplyOptions& options, ApplySummary* summary)
 {
-    Update update(fs, directory, patch, observer);
+    std::unique_ptr<Tree> tree;
+    Result r = OpenLockedTree(fs, directory, options.checkOnly ? LockMode::kShared : LockMode::kExclusive, &tree);
+    if (!r.ok())
+        return r;
+    Update update(*tree, patch, observer);
     return update.Run(options, summary);
 }
 

@@ -20,20 +20,20 @@ struct TreeEntry {
     bool isDirectory = false;
 };
 
-// Every file and directory below root, by relative name with '/'.
-Result Walk(FileSystem& fs, const std::string& root, const std::string& relative, std::map<std::string, TreeEntry>* out)
+// Every file and directory below the top, by relative name with '/'.
+Result Walk(Tree& tree, const std::string& relative, std::map<std::string, TreeEntry>* out)
 {
     std::vector<DirEntry> entries;
-    Result r = fs.List(relative.empty() ? root : fs.Join(root, relative), &entries);
+    Result r = tree.List(relative, &entries);
     if (!r.ok())
         return r;
     std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     for (const DirEntry& e : entries) {
         std::string name = relative.empty() ? e.name : relative + "/" + e.name;
         if (e.isLink)
-            return Fail(Status::kBuildFailed, "links are not supported in a tree: " + fs.Join(root, name));
+            return Fail(Status::kBuildFailed, "links are not supported in a tree: " + tree.Describe(name));
         (*out)[name] = TreeEntry{e.isDirectory};
-        if (e.isDirectory && !(r = Walk(fs, root, name, out)).ok())
+        if (e.isDirectory && !(r = Walk(tree, name, out)).ok())
             return r;
     }
     return Result::Ok();
@@ -97,11 +97,12 @@ struct Member {
 Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& newDir, const BuildOptions& options,
                   Patch* patch)
 {
+    std::unique_ptr<Tree> oldFiles, newFiles;
+    Result r = fs.OpenTree(oldDir, &oldFiles);
+    if (!r.ok() || !(r = fs.OpenTree(newDir, &newFiles)).ok())
+        return Fail(Status::kBuildFailed, r.message);
     std::map<std::string, TreeEntry> oldTree, newTree;
-    Result r = Walk(fs, oldDir, "", &oldTree);
-    if (!r.ok())
-        return r;
-    if (!(r = Walk(fs, newDir, "", &newTree)).ok())
+    if (!(r = Walk(*oldFiles, "", &oldTree)).ok() || !(r = Walk(*newFiles, "", &newTree)).ok())
         return r;
 
     Patch out;
@@ -136,13 +137,13 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
         }
         std::vector<std::uint8_t> data;
         if (inOld) {
-            if (!(r = ReadWholeFile(fs, fs.Join(oldDir, name), kMaxFileSize, &data)).ok())
+            if (!(r = ReadWholeFile(*oldFiles, name, kMaxFileSize, &data)).ok())
                 return r;
             e.oldSize = data.size();
             e.oldHash = Sha256(data.data(), data.size());
         }
         if (inNew) {
-            if (!(r = ReadWholeFile(fs, fs.Join(newDir, name), kMaxFileSize, &data)).ok())
+            if (!(r = ReadWholeFile(*newFiles, name, kMaxFileSize, &data)).ok())
                 return r;
             e.newSize = data.size();
             e.newHash = Sha256(data.data(), data.size());
@@ -211,9 +212,9 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
                 options.onFile(e.name, ++done, fileCount);
             m.hasOld = e.HasOld();
             m.hasNew = e.HasNew();
-            if (m.hasOld && !(r = ReadWholeFile(fs, fs.Join(oldDir, e.name), kMaxFileSize, &m.oldData)).ok())
+            if (m.hasOld && !(r = ReadWholeFile(*oldFiles, e.name, kMaxFileSize, &m.oldData)).ok())
                 return r;
-            if (m.hasNew && !(r = ReadWholeFile(fs, fs.Join(newDir, e.name), kMaxFileSize, &m.newData)).ok())
+            if (m.hasNew && !(r = ReadWholeFile(*newFiles, e.name, kMaxFileSize, &m.newData)).ok())
                 return r;
             if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
                 (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||

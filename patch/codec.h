@@ -25,6 +25,8 @@ constexpr int kMaxWindowLog = 30;
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
                   int level, std::vector<std::uint8_t>* out);
 
+// Takes decoded output in order. It may be called with no bytes, so that it can ask whether to go
+// on where decoding works long without output.
 using ChunkSink = std::function<Result(const std::uint8_t* data, std::size_t size)>;
 
 // The failure of an entry's data that does not decode; what: the name to give.

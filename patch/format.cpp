@@ -1,6 +1,9 @@
 // Reading and writing the patch file.
 #include "format.h"
 
+#include "fs.h"
+
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -139,12 +142,78 @@ bool IsDeviceName(const std::string& part)
 
 }  // namespace
 
+namespace {
+
+struct UpperCaseRun {
+    std::uint32_t first, last, step;
+    std::int32_t difference;
+};
+
+const UpperCaseRun kUpperCase[] = {
+#include "upper_case_table.inc"
+};
+
+std::uint32_t UpperCase(std::uint32_t cp)
+{
+    const UpperCaseRun* end = kUpperCase + sizeof kUpperCase / sizeof kUpperCase[0];
+    const UpperCaseRun* run =
+        std::upper_bound(kUpperCase, end, cp, [](std::uint32_t c, const UpperCaseRun& r) { return c < r.first; });
+    if (run == kUpperCase)
+        return cp;
+    --run;
+    if (cp > run->last || (cp - run->first) % run->step != 0)
+        return cp;
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(cp) + run->difference);
+}
+
+void PutUtf8(std::uint32_t cp, std::string* out)
+{
+    if (cp < 0x80) {
+        out->push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+}
+
+}  // namespace
+
 std::string FoldName(const std::string& name)
 {
-    std::string out = name;
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    // Every character in upper case, as Windows compares names; bytes that are not UTF-8 stay as
+    // they are (a name that is not UTF-8 is refused anyway).
+    std::string out;
+    out.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        std::size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 9;
+        if (extra == 9 || (extra > 0 && i + extra >= name.size())) {
+            out.push_back(name[i++]);
+            continue;
+        }
+        std::uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+        bool valid = true;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            unsigned char cc = static_cast<unsigned char>(name[i + k]);
+            valid = valid && (cc & 0xC0) == 0x80;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (!valid) {
+            out.push_back(name[i++]);
+            continue;
+        }
+        PutUtf8(UpperCase(cp), &out);
+        i += extra + 1;
+    }
     return out;
 }
 
@@ -181,8 +250,9 @@ Result CheckName(const std::string& name)
             return Unsafe("a name part ending in a dot or a blank: " + name);
         if (IsDeviceName(part))
             return Unsafe("a device name: " + name);
-        if (pos == 0 && FoldName(part) == FoldName(kWorkAreaName))
-            return Unsafe("the name of the work area: " + name);
+        // The work area and everything of the update's beside it (its lock) start so.
+        if (pos == 0 && FoldName(part).compare(0, sizeof kWorkAreaName - 1, FoldName(kWorkAreaName)) == 0)
+            return Unsafe("a name kept for the update's own work: " + name);
         if (slash == std::string::npos)
             break;
         pos = slash + 1;
@@ -321,8 +391,10 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         if (kind < 1 || kind > 5)
             return Corrupt("unknown entry kind " + std::to_string(kind));
         e.kind = static_cast<EntryKind>(kind);
-        if (nameLength == 0 || nameLength > kMaxNameBytes)
-            return Corrupt("a name length of " + std::to_string(nameLength));
+        if (nameLength == 0)
+            return Unsafe("an empty name");
+        if (nameLength > kMaxNameBytes)
+            return Unsafe("a name longer than " + std::to_string(kMaxNameBytes) + " bytes");
         e.name.resize(nameLength);
         if (!r.Bytes(e.name.data(), nameLength))
             return Corrupt("the entry table is cut short");
@@ -364,9 +436,11 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         }
         out.entries.push_back(std::move(e));
     }
-    if (r.left() != dataSize)
-        return Corrupt(r.left() < dataSize ? "the entry table runs into the data section"
-                                           : "bytes left over between the entry table and the data section");
+    if (r.left() < dataSize)
+        return Corrupt("the entry table runs into the data section");
+    if (r.left() > dataSize)
+        return Corrupt(std::to_string(r.left() - dataSize) +
+                       " bytes more than the entry table and the data section hold");
     out.data.resize(static_cast<std::size_t>(dataSize));
     r.Bytes(out.data.data(), out.data.size());
 
@@ -387,6 +461,20 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         return names;
     *patch = std::move(out);
     return Result::Ok();
+}
+
+Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch)
+{
+    std::unique_ptr<InputFile> in;
+    std::vector<std::uint8_t> bytes;
+    Result r = fs.OpenFile(path, &in);
+    if (r.ok())
+        r = ReadAll(*in, path, kMaxPatchFileSize, &bytes);
+    if (!r.ok())
+        return Fail(r.status == Status::kOutOfMemory ? r.status : Status::kPatchUnreadable,
+                    "cannot read the patch: " + r.message);
+    in.reset();
+    return Parse(bytes.data(), bytes.size(), patch);
 }
 
 }  // namespace qvpatch

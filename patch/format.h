@@ -89,6 +89,15 @@ std::vector<std::uint8_t> Serialize(const Patch& patch);
 // every name and the set of names as a whole. Nothing may be left over.
 Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch);
 
+class FileSystem;
+
+// The largest patch file that is loaded.
+constexpr std::uint64_t kMaxPatchFileSize = 1ull << 31;
+
+// Loads a patch file (a plain file; a pipe or device is refused without waiting on it) and reads
+// it as Parse does. A file that cannot be opened or read gives kPatchUnreadable.
+Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch);
+
 // Whether a name is safe to join to the directory being updated: relative, UTF-8, '/' between
 // non-empty parts, none of them "." or "..", no drive, stream or device name, no character that
 // Windows does not allow in names, no part ending in a dot or a blank.

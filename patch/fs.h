@@ -1,5 +1,11 @@
-// The file system as the patch engine sees it. Paths are UTF-8 with '/' inside the directory being
-// updated; each implementation turns them into its platform's paths (wide-character on Windows).
+// The file system as the patch engine sees it.
+//
+// A directory being updated or compared is opened once as a Tree; every name below it is relative,
+// UTF-8, with '/' between its parts, and is reached from the tree's top at the moment of each
+// operation without following a link, junction or other reparse point on the way: a link planted
+// or swapped in while the engine works makes the operation fail, never act outside the tree. The
+// top itself is found as the user named it (a link given as the directory is followed once, when the
+// tree is opened), and stays the same directory for as long as the tree is open.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +21,20 @@ struct FileInfo {
     bool exists = false;
     bool isDirectory = false;
     bool isLink = false;  // a symbolic link, junction or other reparse point: never followed
+    bool isFile = false;  // a plain file (not a device, pipe or socket), not a link
     std::uint64_t size = 0;
+    // Which file it is on its volume (inode, file index), and a stamp that changes when its
+    // contents do (the time of the last change): together with the size they tell whether a file
+    // is still the one that was looked at.
+    std::uint64_t id = 0;
+    std::int64_t stamp = 0;
 };
+
+// Whether two looks at a name saw the same file, unchanged.
+inline bool SameFile(const FileInfo& a, const FileInfo& b)
+{
+    return a.exists == b.exists && a.isFile == b.isFile && a.size == b.size && a.id == b.id && a.stamp == b.stamp;
+}
 
 struct DirEntry {
     std::string name;
@@ -29,6 +47,8 @@ public:
     virtual ~InputFile() = default;
     // Reads up to size bytes; *got is 0 at the end of the file.
     virtual Result Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
+    // What the open file is (its identity and size now).
+    virtual Result Info(FileInfo* info) = 0;
 };
 
 class OutputFile {
@@ -40,34 +60,69 @@ public:
     virtual Result Close() = 0;
 };
 
+enum class LockMode {
+    kShared,     // looking, changing nothing: other lookers may look too
+    kExclusive,  // changing the tree: nobody else may look or change
+};
+
+// A directory opened once; see the top of this file. Names are relative ("" is the top itself, for
+// Stat, List and Sync). An intermediate part of a name that is a link, or not a directory, fails
+// the operation (status kIoError, saying so).
+class Tree {
+public:
+    virtual ~Tree() = default;
+
+    // The name as a path of this platform, for messages.
+    virtual std::string Describe(const std::string& name) const = 0;
+
+    // What is at the name, without following a link there; a missing name (or a missing parent)
+    // is not an error: info->exists is false.
+    virtual Result Stat(const std::string& name, FileInfo* info) = 0;
+    virtual Result List(const std::string& name, std::vector<DirEntry>* entries) = 0;
+    // Opens a plain file for reading; a link, directory, pipe or device is refused.
+    virtual Result OpenRead(const std::string& name, std::unique_ptr<InputFile>* file) = 0;
+    // Creates a new file; anything existing at the name is refused.
+    virtual Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) = 0;
+    // Renames a file or directory (a link at from is moved itself); an existing target is refused.
+    virtual Result Rename(const std::string& from, const std::string& to) = 0;
+    // Removes a file, read-only or not (a link at the name is removed itself).
+    virtual Result Remove(const std::string& name) = 0;
+    virtual Result MakeDirectory(const std::string& name) = 0;
+    // Removes an empty directory.
+    virtual Result RemoveDirectory(const std::string& name) = 0;
+    // Gives the attributes of from (read-only, permissions) to the plain file to.
+    virtual Result CopyAttributes(const std::string& from, const std::string& to) = 0;
+    // Makes the directory's entries (renames, creations) durable.
+    virtual Result Sync(const std::string& name) = 0;
+    // Takes the tree's update lock for as long as the tree is open, without waiting: *taken is
+    // false when another holder has it. On a tree that cannot be written, a shared lock that
+    // cannot be made is taken as held.
+    virtual Result Lock(LockMode mode, bool* taken) = 0;
+    // The bytes that may still be written on the tree's volume.
+    virtual Result FreeSpace(std::uint64_t* bytes) = 0;
+};
+
 class FileSystem {
 public:
     virtual ~FileSystem() = default;
 
-    // "dir/name" in this platform's form; name is relative, UTF-8, with '/'.
-    virtual std::string Join(const std::string& dir, const std::string& name) const = 0;
-
-    // What is at the path, without following a link there.
-    virtual Result Stat(const std::string& path, FileInfo* info) = 0;
-    virtual Result List(const std::string& dir, std::vector<DirEntry>* entries) = 0;
-    virtual Result OpenRead(const std::string& path, std::unique_ptr<InputFile>* file) = 0;
-    // Creates a new file; an existing one is refused.
-    virtual Result Create(const std::string& path, std::unique_ptr<OutputFile>* file) = 0;
-    // Renames a file or directory; an existing target is refused.
-    virtual Result Rename(const std::string& from, const std::string& to) = 0;
-    // Removes a file, read-only or not.
-    virtual Result Remove(const std::string& path) = 0;
-    virtual Result MakeDirectory(const std::string& path) = 0;
-    // Removes an empty directory.
-    virtual Result RemoveDirectory(const std::string& path) = 0;
-    // Gives to the attributes of from (read-only, permissions) to to.
-    virtual Result CopyAttributes(const std::string& from, const std::string& to) = 0;
-    // Makes the directory's entries (renames, creations) durable.
-    virtual Result SyncDirectory(const std::string& dir) = 0;
+    // Opens the directory at path (a link given as path is followed); a path that is not a
+    // directory gives kBadCommandLine.
+    virtual Result OpenTree(const std::string& path, std::unique_ptr<Tree>* tree) = 0;
+    // Opens a plain file named by the user for reading (a link given as path is followed); a
+    // directory, pipe or device is refused, without waiting on it.
+    virtual Result OpenFile(const std::string& path, std::unique_ptr<InputFile>* file) = 0;
+    // Writes a new file whole under path: beside it first, flushed, then given its name; an
+    // existing file at path is never replaced (*existed tells that case). ownerOnly: readable by
+    // the owner alone.
+    virtual Result WriteNewFile(const std::string& path, const std::uint8_t* data, std::size_t size, bool ownerOnly,
+                                bool* existed) = 0;
 };
 
-// Reads a whole file, refusing one larger than maxSize.
-Result ReadWholeFile(FileSystem& fs, const std::string& path, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
+// Reads the whole of an open file, refusing one larger than maxSize or one that changes while it
+// is read.
+Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
+Result ReadWholeFile(Tree& tree, const std::string& name, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
 
 // The real file system of this build.
 FileSystem& NativeFileSystem();

@@ -1,21 +1,26 @@
-// The journal of an update's commit, and recovery.
+// The journal of an update's commit, undo, and recovery.
 #include "journal.h"
 
 #include <sstream>
-
-#include "sha256.h"
 
 namespace qvpatch {
 
 namespace {
 
-const char kHeader[] = "qvpatch journal 1";
+const char kHeaderV1[] = "qvpatch journal 1";
+const char kHeader[] = "qvpatch journal 2";
 const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir"};
 
 Result Damaged(const std::string& why)
 {
     return Fail(Status::kInterrupted, "the journal of an interrupted update is damaged (" + why +
                                           "); it is left as it is for a person to look at");
+}
+
+Result Refused(const std::string& why)
+{
+    return Fail(Status::kInterrupted, "the interrupted update cannot be put right: " + why +
+                                          "; the work area is left as it is for a person to look at");
 }
 
 std::vector<std::string> SplitTabs(const std::string& line)
@@ -31,34 +36,135 @@ std::vector<std::string> SplitTabs(const std::string& line)
     }
 }
 
-// Removes everything in the work area, then the work area.
-Result RemoveWorkArea(FileSystem& fs, const std::string& work)
+// "old-N" or "new-N", N decimal without leading zeros.
+bool IsWorkName(const std::string& name, const char* prefix)
 {
-    std::vector<DirEntry> entries;
-    Result r = fs.List(work, &entries);
-    if (!r.ok())
-        return r;
-    for (const DirEntry& e : entries) {
-        if (e.isDirectory || e.isLink)
-            return Fail(Status::kInterrupted, "the work area holds something the update never puts there: " +
-                                                  fs.Join(work, e.name));
-        if (!(r = fs.Remove(fs.Join(work, e.name))).ok())
-            return r;
-    }
-    return fs.RemoveDirectory(work);
+    const std::size_t n = std::char_traits<char>::length(prefix);
+    if (name.size() <= n || name.compare(0, n, prefix) != 0 || name.size() > n + 10)
+        return false;
+    if (name[n] == '0' && name.size() != n + 1)
+        return false;
+    for (std::size_t i = n; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    return true;
 }
 
-bool Exists(FileSystem& fs, const std::string& path, bool* directory = nullptr)
+bool FromHex(const std::string& hex, Digest* digest)
+{
+    if (hex.size() != 64)
+        return false;
+    for (std::size_t i = 0; i < 32; ++i) {
+        unsigned v = 0;
+        for (std::size_t k = 0; k < 2; ++k) {
+            char c = hex[2 * i + k];
+            unsigned d = c >= '0' && c <= '9' ? static_cast<unsigned>(c - '0')
+                         : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                                                : 16u;
+            if (d > 15)
+                return false;
+            v = v * 16 + d;
+        }
+        (*digest)[i] = static_cast<std::uint8_t>(v);
+    }
+    return true;
+}
+
+bool ParseSize(const std::string& text, std::uint64_t* size)
+{
+    if (text.empty() || text.size() > 14 || (text[0] == '0' && text.size() > 1))
+        return false;
+    *size = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        *size = *size * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return *size <= kMaxFileSize;
+}
+
+std::string WorkPath(const std::string& work) { return std::string(kWorkAreaName) + "/" + work; }
+
+// No link stands on the way to name, nor at it: the same rule as for a patch's names.
+Result CheckWay(Tree& tree, const std::string& name, bool nameItself)
+{
+    for (std::size_t slash = name.find('/');; slash = name.find('/', slash + 1)) {
+        if (slash == std::string::npos && !nameItself)
+            return Result::Ok();
+        std::string part = name.substr(0, slash);
+        FileInfo info;
+        Result r = tree.Stat(part, &info);
+        if (!r.ok())
+            return r;
+        if (info.isLink)
+            return Refused(tree.Describe(part) + " is a link, which recovery does not follow");
+        if (slash == std::string::npos || !info.exists)
+            return Result::Ok();
+        if (!info.isDirectory)
+            return Refused(tree.Describe(part) + " is a file where the journal names a directory");
+    }
+}
+
+// Whether the file at name is the step's file: a plain file of its size and hash.
+Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, bool* same)
+{
+    *same = false;
+    FileInfo info;
+    Result r = tree.Stat(name, &info);
+    if (!r.ok() || !info.exists || !info.isFile)
+        return r;
+    if (!step.verified) {
+        *same = true;
+        return Result::Ok();
+    }
+    if (info.size != step.size)
+        return Result::Ok();
+    Digest digest;
+    if (!(r = HashFile(tree, name, nullptr, &digest, &info)).ok())
+        return r;
+    *same = info.size == step.size && digest == step.hash;
+    return Result::Ok();
+}
+
+Result Exists(Tree& tree, const std::string& name, bool* exists)
 {
     FileInfo info;
-    if (!fs.Stat(path, &info).ok())
-        return false;
-    if (directory)
-        *directory = info.isDirectory;
-    return info.exists;
+    Result r = tree.Stat(name, &info);
+    *exists = info.exists;
+    return r;
 }
 
 }  // namespace
+
+Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, Digest* digest, FileInfo* info)
+{
+    std::unique_ptr<InputFile> in;
+    Result r = tree.OpenRead(name, &in);
+    if (!r.ok() || !(r = in->Info(info)).ok())
+        return r;
+    Sha256Stream hash;
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1))));
+    std::uint64_t total = 0;
+    for (;;) {
+        std::size_t got = 0;
+        if (!(r = in->Read(buffer.data(), buffer.size(), &got)).ok())
+            return r;
+        if (got == 0)
+            break;
+        hash.Update(buffer.data(), got);
+        total += got;
+        if (keepGoing != nullptr && !keepGoing->KeepGoing())
+            return Fail(Status::kStopped, "the update was stopped; the directory is as it was");
+    }
+    // What was hashed is what the file is now: neither changed nor grew while it was read.
+    FileInfo after;
+    if (!(r = in->Info(&after)).ok())
+        return r;
+    if (!SameFile(*info, after) || total != info->size)
+        return Fail(Status::kWrongVersion, tree.Describe(name) + " changed while it was being read");
+    *digest = hash.Final();
+    return Result::Ok();
+}
 
 std::string PatchId(const Patch& patch)
 {
@@ -77,8 +183,12 @@ std::string PatchId(const Patch& patch)
 std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps)
 {
     std::string text = std::string(kHeader) + "\npatch\t" + patchId + "\n";
-    for (const JournalStep& s : steps)
-        text += std::string("step\t") + kKindNames[s.kind] + "\t" + s.name + "\t" + s.work + "\n";
+    for (const JournalStep& s : steps) {
+        text += std::string("step\t") + kKindNames[s.kind] + "\t" + s.name + "\t" + s.work;
+        if (s.kind == JournalStep::kMoveAside || s.kind == JournalStep::kPlace)
+            text += "\t" + std::to_string(s.size) + "\t" + ToHex(s.hash);
+        text += "\n";
+    }
     return text + "end\t" + ToHex(Sha256(text.data(), text.size())) + "\n";
 }
 
@@ -101,93 +211,205 @@ Result ParseJournal(const std::string& text, Journal* journal)
     std::istringstream lines(plan);
     std::string line;
     std::getline(lines, line);
-    if (line != kHeader)
+    const bool v2 = line == kHeader;
+    if (!v2 && line != kHeaderV1)
         return Damaged("an unknown header");
     while (std::getline(lines, line)) {
         std::vector<std::string> parts = SplitTabs(line);
         if (parts[0] == "patch" && parts.size() == 2) {
             journal->patchId = parts[1];
-        } else if (parts[0] == "step" && parts.size() == 4) {
-            JournalStep step;
-            bool known = false;
-            for (int k = 0; k < 4; ++k)
-                if (parts[1] == kKindNames[k]) {
-                    step.kind = static_cast<JournalStep::Kind>(k);
-                    known = true;
-                }
-            if (!known || CheckName(parts[2]).status != Status::kOk ||
-                (!parts[3].empty() && parts[3].find('/') != std::string::npos))
-                return Damaged("a step it does not understand");
-            step.name = parts[2];
-            step.work = parts[3];
-            journal->steps.push_back(step);
-        } else {
-            return Damaged("a line it does not understand");
+            continue;
         }
+        if (parts[0] != "step" || parts.size() < 4)
+            return Damaged("a line it does not understand");
+        JournalStep step;
+        int kind = -1;
+        for (int k = 0; k < 4; ++k)
+            if (parts[1] == kKindNames[k])
+                kind = k;
+        if (kind < 0)
+            return Damaged("a step it does not understand");
+        step.kind = static_cast<JournalStep::Kind>(kind);
+        step.name = parts[2];
+        step.work = parts[3];
+        const bool moves = step.kind == JournalStep::kMoveAside || step.kind == JournalStep::kPlace;
+        bool fits = CheckName(step.name).ok();
+        if (step.kind == JournalStep::kMoveAside)
+            fits = fits && IsWorkName(step.work, "old-");
+        else if (step.kind == JournalStep::kPlace)
+            fits = fits && IsWorkName(step.work, "new-");
+        else
+            fits = fits && step.work.empty();
+        if (v2 && moves) {
+            fits = fits && parts.size() == 6 && ParseSize(parts[4], &step.size) && FromHex(parts[5], &step.hash);
+            step.verified = true;
+        } else {
+            fits = fits && parts.size() == 4;
+        }
+        if (!fits)
+            return Damaged("a step that names something the update never touches: " + line);
+        journal->steps.push_back(step);
     }
-
     return Result::Ok();
 }
 
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const std::string* expectedPatchId,
-               bool* found)
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer)
 {
-    *found = false;
-    std::string work = fs.Join(directory, kWorkAreaName);
-    if (!Exists(fs, work))
-        return Result::Ok();
-    *found = true;
-    std::string journalPath = fs.Join(work, "journal");
-    if (!Exists(fs, journalPath)) {
+    FileInfo info;
+    Result r = tree.Stat(step.name, &info);
+    if (!r.ok())
+        return r;
+    switch (step.kind) {
+    case JournalStep::kMakeDirectory: {
+        if (!info.exists || !info.isDirectory || info.isLink)
+            return Result::Ok();
+        std::vector<DirEntry> inside;
+        if (!(r = tree.List(step.name, &inside)).ok())
+            return r;
+        if (!inside.empty()) {
+            observer.Warning("kept " + tree.Describe(step.name) + ": it holds files that the update did not put there");
+            return Result::Ok();
+        }
+        return tree.RemoveDirectory(step.name);
+    }
+    case JournalStep::kRemoveDirectory:
+        return info.exists ? Result::Ok() : tree.MakeDirectory(step.name);
+    case JournalStep::kPlace: {
+        // Moved back only when the file in place is the new file, and its work-area name is free.
+        bool inWork = false, same = false;
+        if (!info.exists || !(r = Exists(tree, WorkPath(step.work), &inWork)).ok() || inWork)
+            return r;
+        if (!(r = IsStepFile(tree, step.name, step, &same)).ok() || !same)
+            return r;
+        return tree.Rename(step.name, WorkPath(step.work));
+    }
+    case JournalStep::kMoveAside: {
+        bool inWork = false, same = false;
+        if (!(r = Exists(tree, WorkPath(step.work), &inWork)).ok())
+            return r;
+        if (!inWork) {
+            if (info.exists)
+                return Result::Ok();  // never moved aside, or already back
+            return Refused(tree.Describe(step.name) + " is missing, and so is the copy the update moved aside");
+        }
+        if (info.exists)
+            return Refused("something was put at " + tree.Describe(step.name) +
+                           " while the old file was in the work area; both are kept");
+        if (!(r = IsStepFile(tree, WorkPath(step.work), step, &same)).ok())
+            return r;
+        if (!same)
+            return Refused("the copy of " + tree.Describe(step.name) +
+                           " in the work area is not the file that was moved aside");
+        return tree.Rename(WorkPath(step.work), step.name);
+    }
+    }
+    return Result::Ok();
+}
+
+Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
+{
+    std::vector<DirEntry> entries;
+    Result r = tree.List(kWorkAreaName, &entries);
+    if (!r.ok())
+        return r;
+    bool hasJournal = false;
+    for (const DirEntry& e : entries) {
+        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || IsWorkName(e.name, "old-");
+        if (e.isDirectory || e.isLink || !known)
+            return Refused(tree.Describe(WorkPath(e.name)) + " is something the update never puts there");
+        if (!oldFilesMayGo && IsWorkName(e.name, "old-"))
+            return Refused("an old file is still in the work area as " + tree.Describe(WorkPath(e.name)));
+        hasJournal |= e.name == kJournalName;
+    }
+    // The journal first: once it is gone, what is left is only ever thrown away.
+    if (hasJournal) {
+        if (!(r = tree.Remove(WorkPath(kJournalName))).ok() || !(r = tree.Sync(kWorkAreaName)).ok())
+            return r;
+    }
+    for (const DirEntry& e : entries)
+        if (e.name != kJournalName && !(r = tree.Remove(WorkPath(e.name))).ok())
+            return r;
+    return tree.RemoveDirectory(kWorkAreaName);
+}
+
+Result InspectWorkArea(Tree& tree, bool* found)
+{
+    FileInfo info;
+    Result r = tree.Stat(kWorkAreaName, &info);
+    *found = r.ok() && info.exists;
+    if (!r.ok() || !info.exists)
+        return r;
+    if (info.isLink)
+        return Refused(tree.Describe(kWorkAreaName) + " is a link, not the work area of an update; remove it by hand");
+    if (!info.isDirectory)
+        return Refused(tree.Describe(kWorkAreaName) + " is not the work area of an update; remove it by hand");
+    return Result::Ok();
+}
+
+Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedPatchId, bool* found)
+{
+    Result r = InspectWorkArea(tree, found);
+    if (!r.ok() || !*found)
+        return r;
+    FileInfo journalInfo;
+    if (!(r = tree.Stat(WorkPath(kJournalName), &journalInfo)).ok())
+        return r;
+    if (!journalInfo.exists) {
         // No journal: the commit had not begun, or it had passed its commit point.
         observer.Info("removing the work area of an earlier update that did not change the directory");
-        return RemoveWorkArea(fs, work);
+        return RemoveWorkArea(tree, true);
     }
 
     std::vector<std::uint8_t> bytes;
-    Result r = ReadWholeFile(fs, journalPath, 64ull << 20, &bytes);
-    if (!r.ok())
+    if (!(r = ReadWholeFile(tree, WorkPath(kJournalName), 64ull << 20, &bytes)).ok())
         return Fail(Status::kInterrupted, "cannot read the journal of an interrupted update: " + r.message);
     Journal journal;
     if (!(r = ParseJournal(std::string(bytes.begin(), bytes.end()), &journal)).ok())
         return r;
     if (expectedPatchId != nullptr && !journal.steps.empty() && journal.patchId != *expectedPatchId)
         return Fail(Status::kInterrupted, "an interrupted update with another patch is in the way; put the directory "
-                                          "right first with \"qvpatch recover " + directory + "\"");
-
-    observer.Info("rolling back an interrupted update");
-    // Every step, last first; each undo looks whether its step was taken.
-    for (long i = static_cast<long>(journal.steps.size()) - 1; i >= 0; --i) {
-        const JournalStep& s = journal.steps[static_cast<std::size_t>(i)];
-        std::string inDirectory = fs.Join(directory, s.name);
-        std::string inWork = s.work.empty() ? std::string() : fs.Join(work, s.work);
-        bool isDirectory = false;
-        switch (s.kind) {
-        case JournalStep::kMakeDirectory:
-            if (Exists(fs, inDirectory, &isDirectory) && isDirectory)
-                r = fs.RemoveDirectory(inDirectory);
-            break;
-        case JournalStep::kMoveAside:
-            if (Exists(fs, inWork) && !Exists(fs, inDirectory))
-                r = fs.Rename(inWork, inDirectory);
-            break;
-        case JournalStep::kPlace:
-            if (Exists(fs, inDirectory) && !Exists(fs, inWork))
-                r = fs.Rename(inDirectory, inWork);
-            break;
-        case JournalStep::kRemoveDirectory:
-            if (!Exists(fs, inDirectory))
-                r = fs.MakeDirectory(inDirectory);
-            break;
-        }
-        if (!r.ok())
-            return Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" + r.message +
-                                                  "); the next run tries again");
+                                          "right first with \"qvpatch recover " + tree.Describe("") + "\"");
+    // Every name is checked before the first step is undone: a journal that fails is left alone.
+    for (const JournalStep& s : journal.steps) {
+        bool itself = s.kind == JournalStep::kMakeDirectory || s.kind == JournalStep::kRemoveDirectory;
+        if (!(r = CheckWay(tree, s.name, itself)).ok())
+            return r;
     }
-    // Everything is back: the journal goes first, then what is left in the work area.
-    if (!(r = fs.Remove(journalPath)).ok())
-        return Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" + r.message + ")");
-    return RemoveWorkArea(fs, work);
+
+    if (!journal.steps.empty())
+        observer.Info("rolling back an interrupted update");
+    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
+        if (!(r = UndoStep(tree, *it, observer)).ok())
+            return r.status == Status::kInterrupted
+                       ? r
+                       : Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" + r.message +
+                                                        "); the next run tries again");
+    }
+    // Everything is back; a journal with no steps (cut short) moved nothing aside.
+    return RemoveWorkArea(tree, journal.steps.empty());
+}
+
+Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mode, std::unique_ptr<Tree>* tree)
+{
+    Result r = fs.OpenTree(directory, tree);
+    if (!r.ok())
+        return r;
+    bool taken = false;
+    if (!(r = (*tree)->Lock(mode, &taken)).ok())
+        return r;
+    if (!taken)
+        return Fail(Status::kInterrupted, "another update of " + (*tree)->Describe("") +
+                                              " is running; try again when it has finished");
+    return Result::Ok();
+}
+
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer,
+               const std::string* expectedPatchId, bool* found)
+{
+    *found = false;
+    std::unique_ptr<Tree> tree;
+    Result r = OpenLockedTree(fs, directory, LockMode::kExclusive, &tree);
+    return r.ok() ? Recover(*tree, observer, expectedPatchId, found) : r;
 }
 
 }  // namespace qvpatch

@@ -1,11 +1,17 @@
-// The journal of an update's commit, and the recovery of an update that was interrupted.
+// The journal of an update's commit, the undoing of its steps, and the recovery of an update that
+// was interrupted.
 //
-// Before the first change to the directory the journal lists every step of the commit and a
-// SHA-256 over that list, and is flushed. Removing the journal is the commit point. An interrupted
-// update is therefore found by its work area: without a journal nothing had changed yet (or
-// everything had); with one, every step is undone in reverse order, each only where it was taken
-// (a file moved aside is back only if it is in the work area and not in its place, and so on), so
-// that it does not matter where the update stopped.
+// Before the first change to the directory the journal lists every step of the commit, each file
+// step with the size and SHA-256 of the file it moves, and a SHA-256 over that list, and is
+// flushed. Removing the journal is the commit point. An interrupted update is therefore found by
+// its work area: without a journal nothing had changed yet (or everything had); with one, every
+// step is undone in reverse order, each only where it was taken and only on the file it moved
+// (checked by its size and hash), so that it does not matter where the update stopped, and nothing
+// that the update did not put somewhere is ever moved or deleted.
+//
+// Anyone who can write into the directory can write a journal, so a journal is no more trusted
+// than a patch: every name it acts on passes the same checks as a patch's names, and no link in
+// the way is followed.
 #pragma once
 
 #include <string>
@@ -14,15 +20,25 @@
 #include "apply.h"
 #include "format.h"
 #include "fs.h"
+#include "sha256.h"
 #include "status.h"
 
 namespace qvpatch {
+
+// The files of the work area besides the journal: "new-N" (entry N's new file, built) and
+// "old-N" (entry N's old file, moved aside).
+constexpr char kJournalName[] = "journal";
 
 struct JournalStep {
     enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory };
     Kind kind = kMakeDirectory;
     std::string name;  // in the directory, relative, UTF-8 with '/'
     std::string work;  // in the work area, for the steps that move a file there or from there
+    // The file a kMoveAside or kPlace step moves; journals of version 1 do not tell it
+    // (verified false), and their undo looks at where a file is only.
+    bool verified = false;
+    std::uint64_t size = 0;
+    Digest hash{};
 };
 
 struct Journal {
@@ -37,15 +53,41 @@ std::string PatchId(const Patch& patch);
 std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps);
 
 // Reads a journal. One cut short (the writer stopped before it was flushed whole, so no step was
-// taken) gives a journal with no steps; one whose check fails, or with anything after its check, is
-// refused as damaged.
+// taken) gives a journal with no steps; one whose check fails, with anything after its check, or
+// with a step whose names are not ones the update makes, is refused as damaged (kInterrupted).
 Result ParseJournal(const std::string& text, Journal* journal);
 
-// Puts right an update of the directory that was interrupted: undoes the steps of a journal in
+// Undoes one step, only where it was taken and only on the file it moved. Something else in the
+// way (another file where the step's file was, the step's file changed) is never moved or
+// deleted: the result is kInterrupted, saying what a person must look at. A directory the step
+// made that now holds files of someone else's stays, with a warning.
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer);
+
+// Removes the work area: the journal first, then the files the update puts there, then the work
+// area itself. oldFilesMayGo: whether old files moved aside may be deleted (after the commit
+// point, or when nothing was moved); otherwise one found there stops the clean-up (kInterrupted).
+// Anything the update never puts there is left for a person (kInterrupted).
+Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo);
+
+// What stands at the work area's name: nothing, the work area of an interrupted update, or
+// something in the way that is not one (a link, a file), refused with kInterrupted.
+Result InspectWorkArea(Tree& tree, bool* found);
+
+// Puts right an update of the tree that was interrupted: undoes the steps of a journal in
 // reverse order, or throws away a work area without one, and removes the work area. With
 // expectedPatchId, a journal of another patch is refused. *found tells whether there was anything
-// to put right.
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const std::string* expectedPatchId,
-               bool* found);
+// to put right. The caller holds the tree's exclusive lock.
+Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedPatchId, bool* found);
+
+// The same for a directory: opens it and takes its lock first (another update running: kInterrupted).
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer,
+               const std::string* expectedPatchId, bool* found);
+
+// Opens a directory and takes its update lock; another holder gives kInterrupted.
+Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mode, std::unique_ptr<Tree>* tree);
+
+// Hashes a plain file of the tree, with the identity of what was hashed; keepGoing, when given, is
+// asked after each piece.
+Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, Digest* digest, FileInfo* info);
 
 }  // namespace qvpatch

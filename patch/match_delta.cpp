@@ -305,7 +305,11 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         rec.add = static_cast<std::uint64_t>(lenF);
         rec.copy = static_cast<std::uint64_t>((scan - lenB) - (lastScan + lenF));
         rec.seek = (pos - lenB) - (lastPos + lenF);
-        records->push_back(rec);
+        // A record that produces nothing only moves the old position: the record before does it.
+        if (rec.add == 0 && rec.copy == 0 && !records->empty())
+            records->back().seek += rec.seek;
+        else
+            records->push_back(rec);
         lastScan = scan - lenB;
         lastPos = pos - lenB;
         lastOffset = pos - scan;
@@ -511,8 +515,12 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     FrameReader& positions = readers[1];
     FrameReader& values = readers[2];
     FrameReader& extra = readers[3];
-    if (values.declared() > newSize || extra.declared() > newSize)
-        return CorruptData(what, "has streams larger than the new file");
+    // Each stream is bounded by what the new file can need of it: a record produces at least a
+    // byte or is followed by one that does, each record is three numbers of at most 10 bytes,
+    // each changed byte a position of at most 10 bytes and a value.
+    if (values.declared() > newSize || extra.declared() > newSize || positions.declared() > 10 * values.declared() ||
+        control.declared() > 30 * (2 * newSize + 1))
+        return CorruptData(what, "has streams larger than the new file can need");
 
     std::vector<std::uint8_t> chunk(
         static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize, 1))));
@@ -537,13 +545,25 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     };
     if (!(r = nextChange()).ok())
         return r;
-    while (produced < newSize) {
+    bool idle = false;  // the last record produced nothing
+    for (std::uint64_t records = 1; produced < newSize; ++records) {
         std::uint64_t add, copy, seekCode;
         if (!(r = control.Number(&add)).ok() || !(r = control.Number(&copy)).ok() ||
             !(r = control.Number(&seekCode)).ok())
             return r;
         if (add > newSize - produced || copy > newSize - produced - add)
             return CorruptData(what, "runs past the new size");
+        if (add == 0 && copy == 0) {
+            if (idle)
+                return CorruptData(what, "has records that produce nothing");
+            idle = true;
+        } else {
+            idle = false;
+        }
+        // The sink is asked now and then even where records produce little, so that a stop
+        // request is seen by the work done.
+        if (records % 65536 == 0 && !(r = sink(chunk.data(), 0)).ok())
+            return r;
         if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize ||
             add > oldSize - static_cast<std::uint64_t>(oldPos))
             return CorruptData(what, "reads outside the old file");

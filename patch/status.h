@@ -22,7 +22,8 @@ enum class Status : int {
 
 const char* StatusName(Status status);
 
-struct Result {
+// Every result is looked at: one ignored on purpose says why, next to a cast to void.
+struct [[nodiscard]] Result {
     Status status = Status::kOk;
     std::string message;
 

@@ -28,9 +28,6 @@ enum CallbackId {
     kContinueQuery = 21,
 };
 
-// The largest patch file the library reads.
-constexpr std::uint64_t kMaxPatchSize = 1ull << 31;
-
 class CallbackObserver : public ApplyObserver {
 public:
     explicit CallbackObserver(PATCH_CALLBACK callback) : callback_(callback) {}
@@ -83,14 +80,10 @@ Result Run(const char* commandLine, CallbackObserver& observer)
     std::string patchFile = SystemToUtf8(line.substr(blank + 1));
 
     FileSystem& fs = NativeFileSystem();
-    std::vector<std::uint8_t> bytes;
-    Result r = ReadWholeFile(fs, patchFile, kMaxPatchSize, &bytes);
-    if (!r.ok())
-        return Fail(Status::kPatchUnreadable, "cannot read the patch: " + r.message);
     Patch patch;
-    if (!(r = Parse(bytes.data(), bytes.size(), &patch)).ok())
+    Result r = LoadPatchFile(fs, patchFile, &patch);
+    if (!r.ok())
         return r;
-    bytes = std::vector<std::uint8_t>();  // the parsed patch holds its own copy of the data
     ApplySummary summary;
     return Apply(fs, directory, patch, observer, ApplyOptions{}, &summary);
 }

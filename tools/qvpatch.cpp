@@ -85,40 +85,13 @@ int Report(const Result& r)
     return static_cast<int>(r.status);
 }
 
-Result Load(const std::string& path, Patch* patch)
-{
-    std::vector<std::uint8_t> bytes;
-    Result r = ReadWholeFile(NativeFileSystem(), path, 1ull << 31, &bytes);
-    if (!r.ok())
-        return Fail(Status::kPatchUnreadable, "cannot read the patch: " + r.message);
-    return Parse(bytes.data(), bytes.size(), patch);
-}
-
 Result WritePatch(const std::string& path, const std::vector<std::uint8_t>& bytes)
 {
-    FileSystem& fs = NativeFileSystem();
-    FileInfo info;
-    Result r = fs.Stat(path, &info);
-    if (!r.ok())
-        return r;
-    if (info.exists)
+    // Written beside its final name and named when complete, so no half patch is ever left.
+    bool existed = false;
+    Result r = NativeFileSystem().WriteNewFile(path, bytes.data(), bytes.size(), false, &existed);
+    if (existed)
         return Fail(Status::kBuildFailed, path + " exists already; choose another name");
-    // Written beside its final name and renamed when complete, so no half patch is ever left.
-    std::string partial = path + ".part";
-    fs.Remove(partial);
-    std::unique_ptr<OutputFile> out;
-    if (!(r = fs.Create(partial, &out)).ok())
-        return r;
-    r = out->Write(bytes.data(), bytes.size());
-    if (r.ok())
-        r = out->Sync();
-    Result closed = out->Close();
-    if (r.ok())
-        r = closed;
-    if (r.ok())
-        r = fs.Rename(partial, path);
-    if (!r.ok())
-        fs.Remove(partial);
     return r;
 }
 
@@ -168,7 +141,7 @@ int ApplyOrCheck(const std::vector<std::string>& args, bool checkOnly)
     if (args.size() != 2)
         return Report(Fail(Status::kBadCommandLine, std::string(checkOnly ? "check" : "apply") + " needs DIR PATCH"));
     Patch patch;
-    Result r = Load(args[1], &patch);
+    Result r = LoadPatchFile(NativeFileSystem(), args[1], &patch);
     if (!r.ok())
         return Report(r);
     Progress progress;
@@ -205,7 +178,7 @@ int Info(const std::vector<std::string>& args)
     if (args.size() != 1)
         return Report(Fail(Status::kBadCommandLine, "info needs PATCH"));
     Patch patch;
-    Result r = Load(args[0], &patch);
+    Result r = LoadPatchFile(NativeFileSystem(), args[0], &patch);
     if (!r.ok())
         return Report(r);
     static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};

@@ -1,5 +1,6 @@
 // A file system for tests that wraps the real one and, at its Nth operation, fails with the error a
-// real system gives (once, or from then on), or stops the program there as a crash would.
+// real system gives (once, or from then on), or stops the program there as a crash would. Every
+// operation of the trees it opens counts, the lock and the free-space look among them.
 #pragma once
 
 #include <memory>
@@ -29,44 +30,28 @@ public:
         count_ = 0;
     }
     long count() const { return count_; }
+    // What the Nth operation was, once it ran.
+    const std::string& last() const { return last_; }
+    // The free space the trees report (by default the real one).
+    void SetFreeSpace(std::uint64_t bytes) { freeSpace_ = bytes; }
 
-    std::string Join(const std::string& dir, const std::string& name) const override { return real_.Join(dir, name); }
-    qvpatch::Result Stat(const std::string& path, qvpatch::FileInfo* info) override
+    qvpatch::Result OpenTree(const std::string& path, std::unique_ptr<qvpatch::Tree>* tree) override;
+    qvpatch::Result OpenFile(const std::string& path, std::unique_ptr<qvpatch::InputFile>* file) override
     {
-        return Hit("look at " + path) ? Failure() : real_.Stat(path, info);
+        return real_.OpenFile(path, file);
     }
-    qvpatch::Result List(const std::string& dir, std::vector<qvpatch::DirEntry>* entries) override
+    qvpatch::Result WriteNewFile(const std::string& path, const std::uint8_t* data, std::size_t size, bool ownerOnly,
+                                 bool* existed) override
     {
-        return Hit("list " + dir) ? Failure() : real_.List(dir, entries);
-    }
-    qvpatch::Result OpenRead(const std::string& path, std::unique_ptr<qvpatch::InputFile>* file) override;
-    qvpatch::Result Create(const std::string& path, std::unique_ptr<qvpatch::OutputFile>* file) override;
-    qvpatch::Result Rename(const std::string& from, const std::string& to) override
-    {
-        return Hit("rename " + from) ? Failure() : real_.Rename(from, to);
-    }
-    qvpatch::Result Remove(const std::string& path) override { return Hit("remove " + path) ? Failure() : real_.Remove(path); }
-    qvpatch::Result MakeDirectory(const std::string& path) override
-    {
-        return Hit("create " + path) ? Failure() : real_.MakeDirectory(path);
-    }
-    qvpatch::Result RemoveDirectory(const std::string& path) override
-    {
-        return Hit("remove " + path) ? Failure() : real_.RemoveDirectory(path);
-    }
-    qvpatch::Result CopyAttributes(const std::string& from, const std::string& to) override
-    {
-        return Hit("set attributes of " + to) ? Failure() : real_.CopyAttributes(from, to);
-    }
-    qvpatch::Result SyncDirectory(const std::string& dir) override
-    {
-        return Hit("flush " + dir) ? Failure() : real_.SyncDirectory(dir);
+        return real_.WriteNewFile(path, data, size, ownerOnly, existed);
     }
 
     // Counts an operation; true when it is to fail. A crash throws.
-    bool Hit(const std::string&)
+    bool Hit(const std::string& what)
     {
         ++count_;
+        if (count_ == at_)
+            last_ = what;
         if (mode_ == Mode::kNone || count_ < at_)
             return false;
         if (mode_ == Mode::kCrash && count_ == at_) {
@@ -79,13 +64,15 @@ public:
         return mode_ == Mode::kFailFromThenOn;
     }
     qvpatch::Result Failure() const { return qvpatch::Fail(qvpatch::Status::kIoError, "injected: " + error_); }
+    std::uint64_t freeSpace() const { return freeSpace_; }
 
 private:
     qvpatch::FileSystem& real_;
     Mode mode_ = Mode::kNone;
     long at_ = 0;
     long count_ = 0;
-    std::string error_;
+    std::string error_, last_;
+    std::uint64_t freeSpace_ = ~0ull;
     void (*crash_)() = nullptr;
 };
 
@@ -95,6 +82,10 @@ public:
     qvpatch::Result Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) override
     {
         return fs_.Hit("read") ? fs_.Failure() : real_->Read(buffer, size, got);
+    }
+    qvpatch::Result Info(qvpatch::FileInfo* info) override
+    {
+        return fs_.Hit("look at an open file") ? fs_.Failure() : real_->Info(info);
     }
 
 private:
@@ -117,25 +108,90 @@ private:
     std::unique_ptr<qvpatch::OutputFile> real_;
 };
 
-inline qvpatch::Result FaultFs::OpenRead(const std::string& path, std::unique_ptr<qvpatch::InputFile>* file)
-{
-    if (Hit("open " + path))
-        return Failure();
-    std::unique_ptr<qvpatch::InputFile> real;
-    qvpatch::Result r = real_.OpenRead(path, &real);
-    if (r.ok())
-        file->reset(new FaultInput(*this, std::move(real)));
-    return r;
-}
+class FaultTree : public qvpatch::Tree {
+public:
+    FaultTree(FaultFs& fs, std::unique_ptr<qvpatch::Tree> real) : fs_(fs), real_(std::move(real)) {}
 
-inline qvpatch::Result FaultFs::Create(const std::string& path, std::unique_ptr<qvpatch::OutputFile>* file)
+    std::string Describe(const std::string& name) const override { return real_->Describe(name); }
+    qvpatch::Result Stat(const std::string& name, qvpatch::FileInfo* info) override
+    {
+        return fs_.Hit("look at " + name) ? fs_.Failure() : real_->Stat(name, info);
+    }
+    qvpatch::Result List(const std::string& name, std::vector<qvpatch::DirEntry>* entries) override
+    {
+        return fs_.Hit("list " + name) ? fs_.Failure() : real_->List(name, entries);
+    }
+    qvpatch::Result OpenRead(const std::string& name, std::unique_ptr<qvpatch::InputFile>* file) override
+    {
+        if (fs_.Hit("open " + name))
+            return fs_.Failure();
+        std::unique_ptr<qvpatch::InputFile> real;
+        qvpatch::Result r = real_->OpenRead(name, &real);
+        if (r.ok())
+            file->reset(new FaultInput(fs_, std::move(real)));
+        return r;
+    }
+    qvpatch::Result Create(const std::string& name, std::unique_ptr<qvpatch::OutputFile>* file) override
+    {
+        if (fs_.Hit("create " + name))
+            return fs_.Failure();
+        std::unique_ptr<qvpatch::OutputFile> real;
+        qvpatch::Result r = real_->Create(name, &real);
+        if (r.ok())
+            file->reset(new FaultOutput(fs_, std::move(real)));
+        return r;
+    }
+    qvpatch::Result Rename(const std::string& from, const std::string& to) override
+    {
+        return fs_.Hit("rename " + from + " to " + to) ? fs_.Failure() : real_->Rename(from, to);
+    }
+    qvpatch::Result Remove(const std::string& name) override
+    {
+        return fs_.Hit("remove " + name) ? fs_.Failure() : real_->Remove(name);
+    }
+    qvpatch::Result MakeDirectory(const std::string& name) override
+    {
+        return fs_.Hit("make directory " + name) ? fs_.Failure() : real_->MakeDirectory(name);
+    }
+    qvpatch::Result RemoveDirectory(const std::string& name) override
+    {
+        return fs_.Hit("remove directory " + name) ? fs_.Failure() : real_->RemoveDirectory(name);
+    }
+    qvpatch::Result CopyAttributes(const std::string& from, const std::string& to) override
+    {
+        return fs_.Hit("set attributes of " + to) ? fs_.Failure() : real_->CopyAttributes(from, to);
+    }
+    qvpatch::Result Sync(const std::string& name) override
+    {
+        return fs_.Hit("flush directory " + name) ? fs_.Failure() : real_->Sync(name);
+    }
+    qvpatch::Result Lock(qvpatch::LockMode mode, bool* taken) override
+    {
+        return fs_.Hit("lock") ? fs_.Failure() : real_->Lock(mode, taken);
+    }
+    qvpatch::Result FreeSpace(std::uint64_t* bytes) override
+    {
+        if (fs_.Hit("free space"))
+            return fs_.Failure();
+        qvpatch::Result r = real_->FreeSpace(bytes);
+        if (r.ok() && fs_.freeSpace() < *bytes)
+            *bytes = fs_.freeSpace();
+        return r;
+    }
+
+private:
+    FaultFs& fs_;
+    std::unique_ptr<qvpatch::Tree> real_;
+};
+
+inline qvpatch::Result FaultFs::OpenTree(const std::string& path, std::unique_ptr<qvpatch::Tree>* tree)
 {
-    if (Hit("create " + path))
+    if (Hit("open the tree " + path))
         return Failure();
-    std::unique_ptr<qvpatch::OutputFile> real;
-    qvpatch::Result r = real_.Create(path, &real);
+    std::unique_ptr<qvpatch::Tree> real;
+    qvpatch::Result r = real_.OpenTree(path, &real);
     if (r.ok())
-        file->reset(new FaultOutput(*this, std::move(real)));
+        tree->reset(new FaultTree(*this, std::move(real)));
     return r;
 }
 

@@ -146,7 +146,7 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     const Case cases[] = {
         {Bytes().Header(1, 5, 3).Added("a", x, 0).Text(x).Sealed(), "format version 3"},
         {Bytes().Header(1, 5, 0).Added("a", x, 0).Text(x).Sealed(), "format version 0"},
-        {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(), "left over"},
+        {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(), "1 bytes more than the entry table and the data"},
         {Bytes().Header(2, 5).Added("a", x, 0).Text(x).Sealed(), "entry kind"},
         {Bytes().Header(1, 5).U8(4).U8(0).U16(6).Text("a").Text(x).Sealed(), "runs into the data section"},
         {Bytes().Header(1, 5).Added("a", x, 1).Text(x).Sealed(), "outside the data section"},
@@ -162,7 +162,6 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 0, 2).U8(3).U8(1).U16(1).Text("a").U64(0).Hash({}).Sealed(), "codec 1"},
         {Bytes().Header(1, 0, 2).U8(1).U8(5).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
          "codec 5"},
-        {Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed(), "name length"},
         {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
          "size that does not fit"},
         {Bytes().Header(0x7fffffff, 0).Sealed(), "too many entries"},
@@ -184,16 +183,19 @@ TEST(PatchFormatTest, NamesThatCouldEscapeOrCollideAreRefused)
         "/etc/passwd", "C:/Windows/win.ini", "C:evil", "../outside", "a/../../outside", "a/./b", "a//b",
         "dir/", "a\\b", "file.txt:stream", "CON", "con.txt", "sub/NUL", "Com1.log", "LPT9", "aux ",
         "trailing.", "sub/trailing ", "what?", "pipe|name", "star*", "<angle>", "quote\"d", "tab\there",
-        "\x7f", ".qvpatch.tmp", ".QVPATCH.TMP/journal", "bad\xff" "utf8", "over\xc0\xaflong", "COM\xc2\xb9"};
+        "\x7f", ".qvpatch.tmp", ".QVPATCH.TMP/journal", ".qvpatch.tmpX", ".qvpatch.tmp.lock", "bad\xff" "utf8",
+        "over\xc0\xaflong", "COM\xc2\xb9"};
     for (const char* name : unsafe) {
         Result r = ParseBytes(OneAddedFile(name));
         EXPECT_EQ(r.status, Status::kUnsafePatch) << name;
     }
+    // A name's length is checked as a name: none, or more than 1024 bytes, is an unsafe name.
+    EXPECT_EQ(ParseBytes(Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed()).status, Status::kUnsafePatch);
     const char* fine[] = {"a.txt", "sub/dir/file.bin", "CONSOLE.txt", "com10", "caf\xc3\xa9.txt", ".hidden",
                           "name with blanks.txt"};
     for (const char* name : fine)
         EXPECT_TRUE(ParseBytes(OneAddedFile(name)).ok()) << name;
-    EXPECT_EQ(ParseBytes(OneAddedFile(std::string(1100, 'n'))).status, Status::kPatchCorrupt);
+    EXPECT_EQ(ParseBytes(OneAddedFile(std::string(1100, 'n'))).status, Status::kUnsafePatch);
 }
 
 TEST(PatchFormatTest, DuplicatesAndFilesWhereDirectoriesStandAreRefused)
@@ -204,9 +206,21 @@ TEST(PatchFormatTest, DuplicatesAndFilesWhereDirectoriesStandAreRefused)
         Bytes().Header(2, 1).Added("a", x, 0).Added("a/b", x, 0).Text(x).Sealed(),
         Bytes().Header(2, 1).Dir("a", 5).Added("a/new", x, 0).Text(x).Sealed(),
         Bytes().Header(2, 0).Dir("same").Dir("SAME", 5).Sealed(),
+        // Case beyond ASCII, as Windows compares names: e with an acute accent, sigma, a Cyrillic
+        // letter below directories that differ in case too.
+        Bytes().Header(2, 1).Added("\xc3\xa9t\xc3\xa9", x, 0).Added("\xc3\x89T\xc3\x89", x, 0).Text(x).Sealed(),
+        Bytes().Header(2, 1).Added("\xcf\x83", x, 0).Added("\xce\xa3", x, 0).Text(x).Sealed(),
+        Bytes().Header(2, 1).Added("dir/\xd0\xb6", x, 0).Added("DIR/\xd0\x96", x, 0).Text(x).Sealed(),
     };
-    for (const auto& bytes : patches)
-        EXPECT_EQ(ParseBytes(bytes).status, Status::kUnsafePatch);
+    for (const auto& bytes : patches) {
+        Result r = ParseBytes(bytes);
+        EXPECT_EQ(r.status, Status::kUnsafePatch) << r.message;
+    }
+    // The message shows the names as they are.
+    Result r = ParseBytes(patches[4]);
+    EXPECT_NE(r.message.find("\xc3\xa9t\xc3\xa9 and \xc3\x89T\xc3\x89"), std::string::npos) << r.message;
+    // Letters that differ beyond case stay apart.
+    EXPECT_TRUE(ParseBytes(Bytes().Header(2, 1).Added("\xc3\xa9", x, 0).Added("e", x, 0).Text(x).Sealed()).ok());
 }
 
 TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)

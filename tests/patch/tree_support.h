@@ -12,26 +12,35 @@
 
 namespace treetest {
 
-// Every file and directory below root: "name/" for a directory, "name" with its bytes for a file.
-inline std::map<std::string, std::string> Snapshot(qvpatch::FileSystem& fs, const std::string& root,
-                                                   const std::string& relative = "")
+// Every file and directory below the top: "name/" for a directory, "name" with its bytes for a file.
+inline std::map<std::string, std::string> Snapshot(qvpatch::Tree& tree, const std::string& relative = "")
 {
     std::map<std::string, std::string> out;
     std::vector<qvpatch::DirEntry> entries;
-    fs.List(relative.empty() ? root : fs.Join(root, relative), &entries);
+    if (!tree.List(relative, &entries).ok())
+        out["<cannot list " + relative + ">"] = "";
     for (const auto& e : entries) {
         std::string name = relative.empty() ? e.name : relative + "/" + e.name;
-        if (e.isDirectory) {
+        if (e.isDirectory && !e.isLink) {
             out[name + "/"] = "";
-            auto inner = Snapshot(fs, root, name);
+            auto inner = Snapshot(tree, name);
             out.insert(inner.begin(), inner.end());
         } else {
             std::vector<std::uint8_t> bytes;
-            qvpatch::ReadWholeFile(fs, fs.Join(root, name), 1ull << 32, &bytes);
+            if (!qvpatch::ReadWholeFile(tree, name, 1ull << 32, &bytes).ok())
+                out[name + " <cannot read>"] = "";
             out[name] = std::string(bytes.begin(), bytes.end());
         }
     }
     return out;
+}
+
+inline std::map<std::string, std::string> Snapshot(qvpatch::FileSystem& fs, const std::string& root)
+{
+    std::unique_ptr<qvpatch::Tree> tree;
+    if (!fs.OpenTree(root, &tree).ok())
+        return {{"<cannot open " + root + ">", ""}};
+    return Snapshot(*tree);
 }
 
 // Bytes that compress badly, the same for the same seed.

@@ -1,0 +1,548 @@
+// The patch engine's file system on POSIX systems: a tree is a directory descriptor, and every name
+// below it is reached with openat and O_NOFOLLOW from there, one part at a time.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fs.h"
+
+namespace qvpatch {
+
+namespace {
+
+Result IoError(const std::string& what, const std::string& path, int err)
+{
+    return Fail(Status::kIoError, what + " " + path + ": " + std::strerror(err));
+}
+
+// A descriptor, closed when it goes.
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            (void)close(fd_);  // a read-only descriptor: nothing can be lost
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The flags of a directory opened only to reach names below it.
+#ifdef O_PATH
+constexpr int kWalkFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+constexpr int kWalkFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+
+FileInfo InfoOf(const struct stat& st)
+{
+    FileInfo info;
+    info.exists = true;
+    info.isLink = S_ISLNK(st.st_mode);
+    info.isDirectory = S_ISDIR(st.st_mode);
+    info.isFile = S_ISREG(st.st_mode);
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.id = static_cast<std::uint64_t>(st.st_ino) ^ (static_cast<std::uint64_t>(st.st_dev) << 40);
+    info.stamp = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return info;
+}
+
+// Clears O_NONBLOCK, set only so that opening a pipe could not wait.
+Result Blocking(int fd, const std::string& path)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return IoError("cannot open", path, errno);
+    return Result::Ok();
+}
+
+class PosixInput : public InputFile {
+public:
+    PosixInput(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    Result Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+    {
+        for (;;) {
+            ssize_t n = read(fd_.get(), buffer, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return IoError("cannot read", path_, errno);
+            *got = static_cast<std::size_t>(n);
+            return Result::Ok();
+        }
+    }
+    Result Info(FileInfo* info) override
+    {
+        struct stat st;
+        if (fstat(fd_.get(), &st) != 0)
+            return IoError("cannot look at", path_, errno);
+        *info = InfoOf(st);
+        return Result::Ok();
+    }
+
+private:
+    Fd fd_;
+    std::string path_;
+};
+
+class PosixOutput : public OutputFile {
+public:
+    PosixOutput(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
+    Result Write(const std::uint8_t* data, std::size_t size) override
+    {
+        while (size > 0) {
+            ssize_t n = write(fd_.get(), data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return IoError("cannot write", path_, errno);
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+        return Result::Ok();
+    }
+    Result Sync() override { return fsync(fd_.get()) == 0 ? Result::Ok() : IoError("cannot flush", path_, errno); }
+    Result Close() override
+    {
+        int fd = fd_.release();
+        return fd < 0 || close(fd) == 0 ? Result::Ok() : IoError("cannot close", path_, errno);
+    }
+
+private:
+    Fd fd_;
+    std::string path_;
+};
+
+// Opens a plain file at (dir, name) for reading, without following a link there and without
+// waiting on a pipe.
+Result OpenPlainFile(int dir, const char* name, int extraFlags, const std::string& path, Fd* out)
+{
+    Fd fd(openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | extraFlags));
+    if (fd.get() < 0) {
+        if (errno == ELOOP)
+            return Fail(Status::kIoError, "cannot open " + path + ": it is a link, which is not followed");
+        return IoError("cannot open", path, errno);
+    }
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0)
+        return IoError("cannot look at", path, errno);
+    if (!S_ISREG(st.st_mode))
+        return Fail(Status::kIoError, "cannot open " + path + ": not a plain file");
+    Result r = Blocking(fd.get(), path);
+    if (!r.ok())
+        return r;
+    *out = std::move(fd);
+    return Result::Ok();
+}
+
+class PosixTree : public Tree {
+public:
+    PosixTree(Fd root, std::string path) : root_(std::move(root)), path_(std::move(path)) {}
+
+    std::string Describe(const std::string& name) const override
+    {
+        if (name.empty())
+            return path_;
+        return !path_.empty() && path_.back() == '/' ? path_ + name : path_ + "/" + name;
+    }
+
+    Result Stat(const std::string& name, FileInfo* info) override
+    {
+        *info = FileInfo{};
+        struct stat st;
+        if (name.empty()) {
+            if (fstat(root_.get(), &st) != 0)
+                return IoError("cannot look at", path_, errno);
+            *info = InfoOf(st);
+            return Result::Ok();
+        }
+        Fd dir;
+        std::string leaf;
+        bool missing = false;
+        Result r = Parent(name, &dir, &leaf, &missing);
+        if (!r.ok() || missing)
+            return r;
+        if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return Result::Ok();
+            return IoError("cannot look at", Describe(name), errno);
+        }
+        *info = InfoOf(st);
+        return Result::Ok();
+    }
+
+    Result List(const std::string& name, std::vector<DirEntry>* entries) override
+    {
+        entries->clear();
+        Fd fd;
+        Result r = OpenDirectory(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, &fd);
+        if (!r.ok())
+            return r;
+        DIR* d = fdopendir(fd.get());
+        if (d == nullptr)
+            return IoError("cannot list", Describe(name), errno);
+        fd.release();
+        errno = 0;
+        while (dirent* e = readdir(d)) {
+            std::string entry = e->d_name;
+            if (entry == "." || entry == "..")
+                continue;
+            struct stat st;
+            DirEntry out{entry, false, false};
+            if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                out.isDirectory = S_ISDIR(st.st_mode);
+                out.isLink = S_ISLNK(st.st_mode);
+            }
+            entries->push_back(out);
+        }
+        int err = errno;
+        closedir(d);
+        return err == 0 ? Result::Ok() : IoError("cannot list", Describe(name), err);
+    }
+
+    Result OpenRead(const std::string& name, std::unique_ptr<InputFile>* file) override
+    {
+        Fd dir, fd;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok() || !(r = OpenPlainFile(dir.get(), leaf.c_str(), O_NOFOLLOW, Describe(name), &fd)).ok())
+            return r;
+        file->reset(new PosixInput(std::move(fd), Describe(name)));
+        return Result::Ok();
+    }
+
+    Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
+    {
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok())
+            return r;
+        Fd fd(openat(dir.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (fd.get() < 0)
+            return IoError("cannot create", Describe(name), errno);
+        file->reset(new PosixOutput(std::move(fd), Describe(name)));
+        return Result::Ok();
+    }
+
+    Result Rename(const std::string& from, const std::string& to) override
+    {
+        Fd fromDir, toDir;
+        std::string fromLeaf, toLeaf;
+        Result r = ExistingParent(from, &fromDir, &fromLeaf);
+        if (!r.ok() || !(r = ExistingParent(to, &toDir, &toLeaf)).ok())
+            return r;
+        const std::string what = Describe(from) + " to " + Describe(to);
+#ifdef RENAME_NOREPLACE
+        if (renameat2(fromDir.get(), fromLeaf.c_str(), toDir.get(), toLeaf.c_str(), RENAME_NOREPLACE) == 0)
+            return Result::Ok();
+        if (errno != EINVAL && errno != ENOSYS)
+            return IoError("cannot rename", what, errno);
+#endif
+        // A file system that cannot refuse a target itself: look, then rename.
+        struct stat st;
+        if (fstatat(toDir.get(), toLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return IoError("cannot rename", what, EEXIST);
+        if (renameat(fromDir.get(), fromLeaf.c_str(), toDir.get(), toLeaf.c_str()) != 0)
+            return IoError("cannot rename", what, errno);
+        return Result::Ok();
+    }
+
+    Result Remove(const std::string& name) override
+    {
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok())
+            return r;
+        return unlinkat(dir.get(), leaf.c_str(), 0) == 0 ? Result::Ok()
+                                                         : IoError("cannot remove", Describe(name), errno);
+    }
+
+    Result MakeDirectory(const std::string& name) override
+    {
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok())
+            return r;
+        return mkdirat(dir.get(), leaf.c_str(), 0755) == 0
+                   ? Result::Ok()
+                   : IoError("cannot create the directory", Describe(name), errno);
+    }
+
+    Result RemoveDirectory(const std::string& name) override
+    {
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok())
+            return r;
+        // AT_REMOVEDIR refuses a link (ENOTDIR): it removes only a directory itself.
+        return unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR) == 0
+                   ? Result::Ok()
+                   : IoError("cannot remove the directory", Describe(name), errno);
+    }
+
+    Result CopyAttributes(const std::string& from, const std::string& to) override
+    {
+        Fd fromDir, toDir, target;
+        std::string fromLeaf, toLeaf;
+        Result r = ExistingParent(from, &fromDir, &fromLeaf);
+        if (!r.ok() || !(r = ExistingParent(to, &toDir, &toLeaf)).ok())
+            return r;
+        struct stat st;
+        if (fstatat(fromDir.get(), fromLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return IoError("cannot look at", Describe(from), errno);
+        if (!(r = OpenPlainFile(toDir.get(), toLeaf.c_str(), O_NOFOLLOW, Describe(to), &target)).ok())
+            return r;
+        return fchmod(target.get(), st.st_mode & 07777) == 0 ? Result::Ok()
+                                                               : IoError("cannot set the mode of", Describe(to), errno);
+    }
+
+    Result Sync(const std::string& name) override
+    {
+        Fd fd;
+        Result r = OpenDirectory(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, &fd);
+        if (!r.ok())
+            return r;
+        return fsync(fd.get()) == 0 ? Result::Ok() : IoError("cannot flush", Describe(name), errno);
+    }
+
+    Result Lock(LockMode mode, bool* taken) override
+    {
+        // The lock is on the directory itself, so it leaves nothing behind in it.
+        *taken = false;
+        int op = (mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+        while (flock(root_.get(), op) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EWOULDBLOCK)
+                return Result::Ok();
+            return IoError("cannot lock", path_, errno);
+        }
+        *taken = true;
+        return Result::Ok();
+    }
+
+    Result FreeSpace(std::uint64_t* bytes) override
+    {
+        struct statvfs st;
+        if (fstatvfs(root_.get(), &st) != 0)
+            return IoError("cannot find the free space of", path_, errno);
+        *bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+        return Result::Ok();
+    }
+
+private:
+    // Opens, part by part from the top, the directory that holds name's last part, and gives that
+    // part. A missing part on the way sets *missing; a link or a file on the way is an error.
+    Result Parent(const std::string& name, Fd* dir, std::string* leaf, bool* missing)
+    {
+        *missing = false;
+        if (name.empty() || name.front() == '/' || name.back() == '/')
+            return Fail(Status::kIoError, "not a name in the directory: " + name);
+        Fd current(dup(root_.get()));
+        if (current.get() < 0)
+            return IoError("cannot open", path_, errno);
+        std::size_t pos = 0;
+        for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', pos)) {
+            std::string part = name.substr(pos, slash - pos);
+            if (part.empty() || part == "." || part == "..")
+                return Fail(Status::kIoError, "not a name in the directory: " + name);
+            Fd next(openat(current.get(), part.c_str(), kWalkFlags));
+            if (next.get() < 0) {
+                int err = errno;
+                std::string reached = Describe(name.substr(0, slash));
+                if (err == ENOENT) {
+                    *missing = true;
+                    return Result::Ok();
+                }
+                struct stat st;
+                if (err == ELOOP || (err == ENOTDIR && fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                     S_ISLNK(st.st_mode)))
+                    return Fail(Status::kIoError, reached + " is a link, which is not followed");
+                if (err == ENOTDIR) {
+                    *missing = true;  // a file where a directory would be: nothing below it
+                    return Result::Ok();
+                }
+                return IoError("cannot open", reached, err);
+            }
+            current = std::move(next);
+            pos = slash + 1;
+        }
+        *leaf = name.substr(pos);
+        if (*leaf == "." || *leaf == "..")
+            return Fail(Status::kIoError, "not a name in the directory: " + name);
+        *dir = std::move(current);
+        return Result::Ok();
+    }
+
+    // As Parent, for an operation that needs the parent to be there.
+    Result ExistingParent(const std::string& name, Fd* dir, std::string* leaf)
+    {
+        bool missing = false;
+        Result r = Parent(name, dir, leaf, &missing);
+        if (r.ok() && missing)
+            return IoError("cannot reach", Describe(name), ENOENT);
+        return r;
+    }
+
+    // Opens the directory name itself ("" is the top) with flags, which must hold O_NOFOLLOW.
+    Result OpenDirectory(const std::string& name, int flags, Fd* out)
+    {
+        if (name.empty()) {
+            Fd fd(openat(root_.get(), ".", flags));
+            if (fd.get() < 0)
+                return IoError("cannot open", path_, errno);
+            *out = std::move(fd);
+            return Result::Ok();
+        }
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        if (!r.ok())
+            return r;
+        Fd fd(openat(dir.get(), leaf.c_str(), flags));
+        if (fd.get() < 0) {
+            if (errno == ELOOP)
+                return Fail(Status::kIoError, Describe(name) + " is a link, which is not followed");
+            return IoError("cannot open", Describe(name), errno);
+        }
+        *out = std::move(fd);
+        return Result::Ok();
+    }
+
+    Fd root_;
+    std::string path_;
+};
+
+// The directory part of a path ("." when there is none) and its last part.
+void SplitPath(const std::string& path, std::string* dir, std::string* leaf)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        *dir = ".";
+        *leaf = path;
+    } else {
+        *dir = slash == 0 ? "/" : path.substr(0, slash);
+        *leaf = path.substr(slash + 1);
+    }
+}
+
+class PosixFileSystem : public FileSystem {
+public:
+    Result OpenTree(const std::string& path, std::unique_ptr<Tree>* tree) override
+    {
+        Fd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            if (errno == ENOENT || errno == ENOTDIR)
+                return Fail(Status::kBadCommandLine, "not a directory: " + path);
+            return IoError("cannot open", path, errno);
+        }
+        tree->reset(new PosixTree(std::move(fd), path));
+        return Result::Ok();
+    }
+
+    Result OpenFile(const std::string& path, std::unique_ptr<InputFile>* file) override
+    {
+        Fd fd;
+        Result r = OpenPlainFile(AT_FDCWD, path.c_str(), 0, path, &fd);
+        if (!r.ok())
+            return r;
+        file->reset(new PosixInput(std::move(fd), path));
+        return Result::Ok();
+    }
+
+    Result WriteNewFile(const std::string& path, const std::uint8_t* data, std::size_t size, bool ownerOnly,
+                        bool* existed) override
+    {
+        *existed = false;
+        std::string dirPath, leaf;
+        SplitPath(path, &dirPath, &leaf);
+        if (leaf.empty())
+            return Fail(Status::kIoError, "not a file name: " + path);
+        Fd dir(open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir.get() < 0)
+            return IoError("cannot open", dirPath, errno);
+        struct stat st;
+        if (fstatat(dir.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            *existed = true;
+            return Fail(Status::kIoError, path + " exists already");
+        }
+        // A name of its own beside the target, never one that is there already.
+        std::string part;
+        Fd fd;
+        for (int attempt = 0; fd.get() < 0; ++attempt) {
+            part = "." + leaf + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".part";
+            fd = Fd(openat(dir.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                           ownerOnly ? 0600 : 0644));
+            if (fd.get() < 0 && (errno != EEXIST || attempt > 100))
+                return IoError("cannot create", path, errno);
+        }
+        PosixOutput out(std::move(fd), path);
+        Result r = out.Write(data, size);
+        if (r.ok())
+            r = out.Sync();
+        Result closed = out.Close();
+        if (r.ok())
+            r = closed;
+        // A hard link gives the name only when nothing has it; where the file system has none,
+        // a rename that refuses a target does the same.
+        if (r.ok() && linkat(dir.get(), part.c_str(), dir.get(), leaf.c_str(), 0) != 0) {
+            int err = errno;
+            if (err == EEXIST) {
+                *existed = true;
+                r = Fail(Status::kIoError, path + " exists already");
+            } else {
+#ifdef RENAME_NOREPLACE
+                if (renameat2(dir.get(), part.c_str(), dir.get(), leaf.c_str(), RENAME_NOREPLACE) != 0)
+                    r = IoError("cannot name", path, errno == EEXIST ? (*existed = true, EEXIST) : errno);
+#else
+                r = IoError("cannot name", path, err);
+#endif
+            }
+        }
+        // The temporary name goes either way (after a rename it is gone already).
+        if (unlinkat(dir.get(), part.c_str(), 0) != 0 && errno != ENOENT && r.ok())
+            r = IoError("cannot remove", dirPath + "/" + part, errno);
+        if (r.ok() && fsync(dir.get()) != 0)
+            r = IoError("cannot flush", dirPath, errno);
+        return r;
+    }
+};
+
+}  // namespace
+
+FileSystem& NativeFileSystem()
+{
+    static PosixFileSystem fs;
+    return fs;
+}
+
+}  // namespace qvpatch
