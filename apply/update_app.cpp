@@ -24,7 +24,7 @@ BOOL CUpdateApp::InitInstance()
         return FALSE;
     }
 
-    fpLog = std::fopen(split.logPath.c_str(), "w+");
+    fpLog = AfxOpenLogFile(split.logPath.c_str());
     dlgUpdate.Create(CUpdateDlg::IDD, nullptr);
     dlgUpdate.SetDlgItemText(IDC_DIRECTORY, split.directory.c_str());
 

@@ -3,6 +3,7 @@
 // context, and message tables. Windows gets real dialogs; POSIX systems get the terminal rendering.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "afx_platform.h"
@@ -190,6 +191,11 @@ protected:
 };
 
 CWinApp* AfxGetApp();
+
+// Opens a log file as fopen(path, "w+") does (created, or emptied, for reading and writing in text
+// mode), but only a plain file: a link, directory, pipe or device at the path gives null and is
+// left as it is.
+std::FILE* AfxOpenLogFile(const char* path);
 
 // The framework's program entry: stores the instance and the argument string in the application
 // object, calls InitInstance, then ExitInstance, and returns ExitInstance's result. Each platform's

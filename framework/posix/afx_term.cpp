@@ -2,8 +2,10 @@
 // message queue per thread with the Win32 rules the program relies on (posted messages first, a
 // paint message only when nothing else waits), the progress-bar control, and a rendering of each
 // visible dialog on the terminal (stderr, only when it is a terminal).
-#include <unistd.h>
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -419,4 +421,23 @@ BOOL CDialog::Create(UINT templateId, CWnd* parent)
 HICON CWinApp::LoadIcon(UINT resourceId) const
 {
     return reinterpret_cast<HICON>(const_cast<AfxIconResource*>(AfxFindIconResource(resourceId)));
+}
+
+std::FILE* AfxOpenLogFile(const char* path)
+{
+    // O_NOFOLLOW: a link is never opened; O_NONBLOCK: opening a pipe does not wait.
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ftruncate(fd, 0) != 0) {
+        (void)close(fd);  // nothing was written
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "w+");
+    if (file == nullptr)
+        (void)close(fd);
+    return file;
 }

@@ -2,6 +2,9 @@
 // resource icons.
 #include "afxwin.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 namespace {
 
 // The argument string: the command line less the program's name (which may stand in double
@@ -126,4 +129,32 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     // dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     return AfxWinMain(instance, ArgumentString(GetCommandLineA()));
+}
+
+std::FILE* AfxOpenLogFile(const char* path)
+{
+    // The link itself, should there be one, is opened and then refused; only a file on a disk
+    // is kept.
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD pathAttributes = GetFileAttributesA(path);
+    bool plain = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+                 (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+                 pathAttributes != INVALID_FILE_ATTRIBUTES && (pathAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (!plain || !SetEndOfFile(h)) {
+        (void)CloseHandle(h);  // nothing was written
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR | _O_TEXT);
+    if (fd < 0) {
+        (void)CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "w+");
+    if (file == nullptr)
+        (void)_close(fd);
+    return file;
 }

@@ -3,6 +3,7 @@
 // operation of the trees it opens counts, the lock and the free-space look among them.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,10 @@ public:
         error_ = error;
         count_ = 0;
     }
+    // Besides what Arm set: a crash at the Nth operation.
+    void CrashAt(long at) { crashAt_ = at; }
+    // Called before each operation with what it is (another process at work at that moment).
+    void OnOperation(std::function<void(const std::string& what)> hook) { hook_ = std::move(hook); }
     long count() const { return count_; }
     // What the Nth operation was, once it ran.
     const std::string& last() const { return last_; }
@@ -52,6 +57,13 @@ public:
         ++count_;
         if (count_ == at_)
             last_ = what;
+        if (hook_)
+            hook_(what);
+        if (count_ == crashAt_) {
+            if (crash_ != nullptr)
+                crash_();
+            throw Crash{};
+        }
         if (mode_ == Mode::kNone || count_ < at_)
             return false;
         if (mode_ == Mode::kCrash && count_ == at_) {
@@ -71,6 +83,8 @@ private:
     Mode mode_ = Mode::kNone;
     long at_ = 0;
     long count_ = 0;
+    long crashAt_ = 0;
+    std::function<void(const std::string&)> hook_;
     std::string error_, last_;
     std::uint64_t freeSpace_ = ~0ull;
     void (*crash_)() = nullptr;

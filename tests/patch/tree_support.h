@@ -10,6 +10,10 @@
 
 #include "fs.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace treetest {
 
 // Every file and directory below the top: "name/" for a directory, "name" with its bytes for a file.
@@ -121,6 +125,48 @@ inline void Make(const std::string& root, const std::map<std::string, std::strin
             std::fclose(f);
         }
     }
+}
+
+// Makes link a symbolic link to the directory target. Under Wine, whose CreateSymbolicLinkW makes
+// nothing, the link is made by the system's own ln on the Unix paths of the two. False when no link
+// could be made.
+inline bool MakeDirectoryLink(const std::string& target, const std::string& link)
+{
+#ifdef _WIN32
+    std::wstring wideTarget = std::filesystem::u8path(target).wstring();
+    std::wstring wideLink = std::filesystem::u8path(link).wstring();
+    CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(),
+                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    DWORD attributes = GetFileAttributesW(wideLink.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    using UnixName = char* (*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr)
+        return false;
+    char* unixTarget = unixName(wideTarget.c_str());
+    char* unixLink = unixName(wideLink.c_str());
+    if (unixTarget == nullptr || unixLink == nullptr)
+        return false;
+    std::string command = std::string("/bin/ln -s '") + unixTarget + "' '" + unixLink + "'";
+    HeapFree(GetProcessHeap(), 0, unixTarget);
+    HeapFree(GetProcessHeap(), 0, unixLink);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    attributes = GetFileAttributesW(wideLink.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+#else
+    std::error_code error;
+    std::filesystem::create_directory_symlink(std::filesystem::u8path(target), std::filesystem::u8path(link), error);
+    return !error;
+#endif
 }
 
 }  // namespace treetest

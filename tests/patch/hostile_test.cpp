@@ -1,0 +1,427 @@
+// The installation directory as others leave it: links planted in it or swapped in while an
+// update runs, a journal written by someone else, a second update at the same time, a file edited
+// during the update, a full disk, a kill while clearing up. Nothing outside the directory is ever
+// touched, and nothing inside is lost.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+#include "apply.h"
+#include "build.h"
+#include "fault_fs.h"
+#include "journal.h"
+#include "tree_support.h"
+
+namespace {
+
+using namespace qvpatch;
+using faulttest::Crash;
+using faulttest::FaultFs;
+using treetest::Make;
+using treetest::MakeDirectoryLink;
+using treetest::Noise;
+using treetest::Snapshot;
+using treetest::TempTree;
+
+using Files = std::map<std::string, std::string>;
+
+Files OldTree()
+{
+    return {{"app.exe", Noise(200000, 1)}, {"readme.txt", "version 1\n"}, {"sub/", ""},
+            {"sub/data.txt", std::string(3000, 'd') + "1\n"}, {"sub/lib.dll", Noise(50000, 2)}};
+}
+
+Files NewTree()
+{
+    Files tree = OldTree();
+    tree["app.exe"].replace(1000, 10, "version  2");
+    tree["readme.txt"] = "version 2\n";
+    tree["sub/data.txt"] = std::string(3000, 'd') + "2\n";
+    tree["sub/lib.dll"].replace(500, 4, "2222");
+    tree["sub/added.txt"] = "added\n";
+    return tree;
+}
+
+const Files kOutside = {{"data.txt", "outside data\n"}, {"lib.dll", "outside lib\n"}, {"victim.txt", "outside\n"},
+                        {"inner/", ""}};
+
+class Quiet : public ApplyObserver {};
+
+class HostileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Make(tmp_.Sub("old"), OldTree());
+        Make(tmp_.Sub("new"), NewTree());
+        Make(dir(), OldTree());
+        Make(outside(), kOutside);
+        BuildOptions options;
+        options.level = 1;
+        ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
+    }
+
+    std::string dir() const { return tmp_.Sub("installed"); }
+    std::string outside() const { return tmp_.Sub("outside"); }
+    std::string In(const std::string& name) const { return dir() + "/" + name; }
+    Files Installed() { return Snapshot(native_, dir()); }
+    Files Outside() { return Snapshot(native_, outside()); }
+
+    Result Run(FileSystem& fs, bool checkOnly = false)
+    {
+        ApplyOptions options;
+        options.checkOnly = checkOnly;
+        ApplySummary summary;
+        return Apply(fs, dir(), patch_, quiet_, options, &summary);
+    }
+    Result Recover()
+    {
+        bool found = false;
+        return qvpatch::Recover(native_, dir(), quiet_, nullptr, &found);
+    }
+
+    // Operations of a complete update through fs, with what each one was.
+    std::vector<std::string> Operations()
+    {
+        std::vector<std::string> seen;
+        FaultFs counting(native_);
+        counting.OnOperation([&](const std::string& what) { seen.push_back(what); });
+        TempTree scratch;
+        Make(scratch.path(), OldTree());
+        ApplySummary summary;
+        EXPECT_TRUE(Apply(counting, scratch.path(), patch_, quiet_, ApplyOptions{}, &summary).ok());
+        return seen;
+    }
+
+    void Fresh()
+    {
+        std::filesystem::remove_all(std::filesystem::u8path(dir()));
+        Make(dir(), OldTree());
+    }
+
+    FileSystem& native_ = NativeFileSystem();
+    TempTree tmp_;
+    Patch patch_;
+    Quiet quiet_;
+};
+
+TEST_F(HostileTest, AWorkAreaThatIsNotOneIsNeverEnteredOrRemoved)
+{
+    ASSERT_TRUE(MakeDirectoryLink(outside(), In(".qvpatch.tmp")));
+    for (int run = 0; run < 3; ++run) {
+        Result r = run == 0 ? Run(native_) : run == 1 ? Run(native_, true) : Recover();
+        EXPECT_EQ(r.status, Status::kInterrupted) << run << ": " << r.message;
+        EXPECT_NE(r.message.find("link"), std::string::npos) << r.message;
+        EXPECT_EQ(Outside(), kOutside) << run;
+    }
+    std::filesystem::remove(std::filesystem::u8path(In(".qvpatch.tmp")));
+    Make(dir(), {{".qvpatch.tmp", "a file of someone's"}});
+    for (int run = 0; run < 3; ++run) {
+        Result r = run == 0 ? Run(native_) : run == 1 ? Run(native_, true) : Recover();
+        EXPECT_EQ(r.status, Status::kInterrupted) << run << ": " << r.message;
+    }
+    Files expected = OldTree();
+    expected[".qvpatch.tmp"] = "a file of someone's";
+    EXPECT_EQ(Installed(), expected);
+}
+
+TEST_F(HostileTest, APlantedJournalCannotReachThroughALink)
+{
+    ASSERT_TRUE(MakeDirectoryLink(outside(), In("lnk")));
+    auto step = [](JournalStep::Kind kind, const std::string& name, const std::string& work,
+                   const std::string& content = "") {
+        JournalStep s{kind, name, work};
+        s.verified = kind == JournalStep::kMoveAside || kind == JournalStep::kPlace;
+        s.size = content.size();
+        s.hash = Sha256(content.data(), content.size());
+        return s;
+    };
+    // Each step as it would act outside: delete a file (place), create one (aside), make and
+    // remove directories; the hashes match, as anyone can make them.
+    std::vector<std::vector<JournalStep>> journals = {
+        {step(JournalStep::kPlace, "lnk/victim.txt", "new-1", "outside\n")},
+        {step(JournalStep::kMoveAside, "lnk/created.txt", "old-2", "chosen")},
+        {step(JournalStep::kMakeDirectory, "lnk/inner", "")},
+        {step(JournalStep::kRemoveDirectory, "lnk/made", "")},
+    };
+    for (const auto& steps : journals) {
+        Make(dir(), {{".qvpatch.tmp/journal", JournalPlan(PatchId(patch_), steps)}, {".qvpatch.tmp/old-2", "chosen"}});
+        Files before = Installed();
+        Result r = Recover();
+        EXPECT_EQ(r.status, Status::kInterrupted) << steps[0].name << ": " << r.message;
+        EXPECT_EQ(Outside(), kOutside) << steps[0].name;
+        EXPECT_EQ(Installed(), before) << steps[0].name;
+        // Through an update of the same patch too.
+        r = Run(native_);
+        EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+        EXPECT_EQ(Outside(), kOutside) << steps[0].name;
+        std::filesystem::remove_all(std::filesystem::u8path(In(".qvpatch.tmp")));
+    }
+}
+
+TEST_F(HostileTest, ALinkSwappedInAtAnyMomentIsNotFollowed)
+{
+    // Another process moves sub away and puts a link to the outside in its place, at each
+    // operation of the update in turn: the update fails or finishes, and the outside never changes.
+    std::vector<std::string> operations = Operations();
+    ASSERT_GT(operations.size(), 30u);
+    int failed = 0;
+    for (std::size_t at = 1; at <= operations.size(); ++at) {
+        Fresh();
+        std::filesystem::remove_all(std::filesystem::u8path(In("sub.moved")));
+        FaultFs fs(native_);
+        std::size_t count = 0;
+        bool swapped = false;
+        fs.OnOperation([&](const std::string&) {
+            if (++count == at && !swapped) {
+                swapped = true;
+                std::filesystem::rename(std::filesystem::u8path(In("sub")), std::filesystem::u8path(In("sub.moved")));
+                ASSERT_TRUE(MakeDirectoryLink(outside(), In("sub")));
+            }
+        });
+        Result r = Run(fs);
+        EXPECT_EQ(Outside(), kOutside) << "swapped at " << operations[at - 1] << ": " << r.message;
+        if (!r.ok()) {
+            ++failed;
+            EXPECT_TRUE(r.status == Status::kIoError || r.status == Status::kInterrupted ||
+                        r.status == Status::kUnsafePatch || r.status == Status::kWrongVersion)
+                << r.message;
+        }
+        std::filesystem::remove(std::filesystem::u8path(In("sub")));
+    }
+    EXPECT_GT(failed, 0);
+}
+
+TEST_F(HostileTest, AFileEditedDuringTheUpdateFailsItAndKeepsTheEdit)
+{
+    std::vector<std::string> operations = Operations();
+    // While the new files are built, and just before the old ones are moved aside.
+    for (const char* moment : {"create .qvpatch.tmp/new-", "create .qvpatch.tmp/journal"}) {
+        Fresh();
+        FaultFs fs(native_);
+        bool edited = false;
+        fs.OnOperation([&](const std::string& what) {
+            if (!edited && what.compare(0, std::strlen(moment), moment) == 0) {
+                edited = true;
+                std::ofstream(std::filesystem::u8path(In("readme.txt")), std::ios::app) << "a line of the user's\n";
+            }
+        });
+        Result r = Run(fs);
+        EXPECT_EQ(r.status, Status::kWrongVersion) << moment << ": " << r.message;
+        Files expected = OldTree();
+        expected["readme.txt"] += "a line of the user's\n";
+        EXPECT_EQ(Installed(), expected) << moment << treetest::Differences(Installed(), expected);
+    }
+}
+
+TEST_F(HostileTest, ASecondUpdateWaitsForNothingAndTouchesNothing)
+{
+    {
+        std::unique_ptr<Tree> held;
+        ASSERT_TRUE(OpenLockedTree(native_, dir(), LockMode::kExclusive, &held).ok());
+        for (int run = 0; run < 3; ++run) {
+            Result r = run == 0 ? Run(native_) : run == 1 ? Run(native_, true) : Recover();
+            EXPECT_EQ(r.status, Status::kInterrupted) << run;
+            EXPECT_NE(r.message.find("another update"), std::string::npos) << r.message;
+        }
+    }
+    {
+        // Checks look side by side; an update waits for none of them, it is refused.
+        std::unique_ptr<Tree> looking;
+        ASSERT_TRUE(OpenLockedTree(native_, dir(), LockMode::kShared, &looking).ok());
+        EXPECT_TRUE(Run(native_, true).ok());
+#ifndef _WIN32
+        EXPECT_EQ(Run(native_).status, Status::kInterrupted);
+#endif
+    }
+    EXPECT_EQ(Installed(), OldTree());
+    EXPECT_TRUE(Run(native_).ok());
+    EXPECT_EQ(Installed(), NewTree());
+}
+
+TEST_F(HostileTest, KilledWhileClearingUpAfterAFailedCommitLosesNothing)
+{
+    // The commit fails at its last placement; the process dies at each operation of the clean-up
+    // that follows. The next run puts the old version back, every file of it.
+    std::vector<std::string> operations = Operations();
+    long failAt = 0;
+    for (std::size_t k = 0; k < operations.size(); ++k)
+        if (operations[k].compare(0, 20, "rename .qvpatch.tmp/") == 0 && operations[k].find("new-") != std::string::npos)
+            failAt = static_cast<long>(k + 1);
+    ASSERT_GT(failAt, 0);
+    FaultFs probe(native_);
+    probe.Arm(FaultFs::Mode::kFailOnce, failAt, "access denied");
+    ASSERT_FALSE(Run(probe).ok());
+    long total = probe.count();
+    for (long crashAt = failAt + 1; crashAt <= total; ++crashAt) {
+        Fresh();
+        FaultFs fs(native_);
+        fs.Arm(FaultFs::Mode::kFailOnce, failAt, "access denied");
+        fs.CrashAt(crashAt);
+        try {
+            (void)Run(fs);  // ends in the crash
+        } catch (const Crash&) {
+        }
+        Result r = Recover();
+        ASSERT_TRUE(r.ok()) << "killed at operation " << crashAt << ": " << r.message;
+        ASSERT_EQ(Installed(), OldTree()) << "killed at operation " << crashAt
+                                          << treetest::Differences(Installed(), OldTree());
+    }
+}
+
+TEST_F(HostileTest, AnUpdateThatDoesNotFitOnTheDiskIsRefusedBeforeItWrites)
+{
+    FaultFs fs(native_);
+    fs.SetFreeSpace(100000);
+    for (bool checkOnly : {true, false}) {
+        Result r = Run(fs, checkOnly);
+        EXPECT_EQ(r.status, Status::kIoError) << r.message;
+        EXPECT_NE(r.message.find("100000 are free"), std::string::npos) << r.message;
+    }
+    EXPECT_EQ(Installed(), OldTree());
+    // A small patch that declares a huge file: refused at once, nothing built.
+    Patch huge;
+    Entry e;
+    e.kind = EntryKind::kAddedFile;
+    e.codec = Codec::kZstd;
+    e.name = "huge.bin";
+    e.newSize = 2ull << 30;
+    e.dataLength = 8;
+    huge.entries.push_back(e);
+    huge.data.assign(8, 0);
+    fs.SetFreeSpace(256ull << 20);
+    ApplySummary summary;
+    Result r = Apply(fs, dir(), huge, quiet_, ApplyOptions{}, &summary);
+    EXPECT_EQ(r.status, Status::kIoError) << r.message;
+    EXPECT_EQ(Installed(), OldTree());
+}
+
+TEST_F(HostileTest, AnAddedFileWithoutItsDirectoryIsRefusedBeforeAnythingChanges)
+{
+    Make(tmp_.Sub("new"), {{"plugins/", ""}, {"plugins/x.dll", "x"}});
+    BuildOptions options;
+    options.level = 1;
+    Patch patch;
+    ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch).ok());
+    patch.entries.erase(std::remove_if(patch.entries.begin(), patch.entries.end(),
+                                       [](const Entry& e) { return e.kind == EntryKind::kAddedDirectory; }),
+                        patch.entries.end());
+    for (bool checkOnly : {true, false}) {
+        ApplyOptions o;
+        o.checkOnly = checkOnly;
+        ApplySummary summary;
+        Result r = Apply(native_, dir(), patch, quiet_, o, &summary);
+        EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+        EXPECT_NE(r.message.find("plugins"), std::string::npos) << r.message;
+    }
+    EXPECT_EQ(Installed(), OldTree());
+}
+
+TEST_F(HostileTest, CheckTellsOfAnInterruptedUpdateAndChangesNothing)
+{
+    std::vector<std::string> operations = Operations();
+    long placeAt = 0;
+    for (std::size_t k = 0; k < operations.size() && placeAt == 0; ++k)
+        if (operations[k].find("rename .qvpatch.tmp/new-") == 0)
+            placeAt = static_cast<long>(k + 1);
+    FaultFs fs(native_);
+    fs.CrashAt(placeAt + 1);
+    try {
+        (void)Run(fs);  // ends in the crash
+    } catch (const Crash&) {
+    }
+    Files before = Installed();
+    Result r = Run(native_, true);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    EXPECT_NE(r.message.find("interrupted"), std::string::npos) << r.message;
+    EXPECT_EQ(Installed(), before);
+    EXPECT_TRUE(Run(native_).ok());
+    EXPECT_EQ(Installed(), NewTree());
+}
+
+TEST_F(HostileTest, ADirectoryNamedThroughALinkIsFollowedThere)
+{
+    ASSERT_TRUE(MakeDirectoryLink(dir(), tmp_.Sub("alias")));
+    ApplySummary summary;
+    Result r = Apply(native_, tmp_.Sub("alias"), patch_, quiet_, ApplyOptions{}, &summary);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(Installed(), NewTree());
+}
+
+#ifndef _WIN32
+TEST_F(HostileTest, APatchFileMustBeAPlainFile)
+{
+    std::string fifo = tmp_.Sub("patch.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Patch patch;
+    EXPECT_EQ(LoadPatchFile(native_, fifo, &patch).status, Status::kPatchUnreadable);  // and does not wait
+    EXPECT_EQ(LoadPatchFile(native_, dir(), &patch).status, Status::kPatchUnreadable);
+}
+
+TEST_F(HostileTest, AFileLinkInTheTreeIsNeverReadOrReplaced)
+{
+    // readme.txt is a link to a file outside, holding the old contents: never verified through,
+    // never replaced.
+    std::filesystem::remove(std::filesystem::u8path(In("readme.txt")));
+    Make(outside(), {{"readme.txt", "version 1\n"}});
+    std::filesystem::create_symlink(std::filesystem::u8path(outside() + "/readme.txt"),
+                                    std::filesystem::u8path(In("readme.txt")));
+    Result r = Run(native_);
+    EXPECT_NE(r.status, Status::kOk);
+    Files expected = kOutside;
+    expected["readme.txt"] = "version 1\n";
+    EXPECT_EQ(Outside(), expected);
+}
+#endif
+
+TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
+{
+    // A journal survived while the work area was half cleared: the new file of a placement is
+    // gone, and the restored old file stands in its place. The undo of the placement leaves it.
+    TempTree tmp;
+    const std::string oldText = "old contents\n", newText = "new contents\n";
+    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", true, oldText.size(), Sha256(oldText.data(), oldText.size())};
+    JournalStep place{JournalStep::kPlace, "a.txt", "new-0", true, newText.size(), Sha256(newText.data(), newText.size())};
+    Make(tmp.path(), {{"a.txt", oldText}, {".qvpatch.tmp/journal", JournalPlan("id", {aside, place})}});
+    Quiet quiet;
+    bool found = false;
+    ASSERT_TRUE(Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found).ok());
+    EXPECT_TRUE(found);
+    EXPECT_EQ(Snapshot(NativeFileSystem(), tmp.path()), (Files{{"a.txt", oldText}}));
+
+    // A copy in the work area that is not what was moved aside is never put in place.
+    Make(tmp.path(), {{".qvpatch.tmp/journal", JournalPlan("id", {aside})}, {".qvpatch.tmp/old-0", "other"}});
+    std::filesystem::remove(std::filesystem::u8path(tmp.path() + "/a.txt"));
+    Result r = Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    EXPECT_EQ(Snapshot(NativeFileSystem(), tmp.path()).count(".qvpatch.tmp/old-0"), 1u);
+}
+
+TEST(JournalTest, StepsNameOnlyWhatTheUpdateMakes)
+{
+    Digest h{};
+    for (const auto& step : std::vector<JournalStep>{{JournalStep::kMoveAside, "a", "old-1/../../x", true, 1, h},
+                                                     {JournalStep::kMoveAside, "a", "new-1", true, 1, h},
+                                                     {JournalStep::kPlace, "a", "new-01", true, 1, h},
+                                                     {JournalStep::kMakeDirectory, "a", "old-1"},
+                                                     {JournalStep::kPlace, ".qvpatch.tmp/journal", "new-1", true, 1, h}}) {
+        Journal journal;
+        EXPECT_EQ(ParseJournal(JournalPlan("id", {step}), &journal).status, Status::kInterrupted) << step.work;
+    }
+    // A journal of the first version (no sizes or hashes) is still read.
+    std::string v1 = "qvpatch journal 1\npatch\tid\nstep\taside\ta.txt\told-3\n";
+    v1 += "end\t" + ToHex(Sha256(v1.data(), v1.size())) + "\n";
+    Journal journal;
+    ASSERT_TRUE(ParseJournal(v1, &journal).ok());
+    ASSERT_EQ(journal.steps.size(), 1u);
+    EXPECT_FALSE(journal.steps[0].verified);
+}
+
+}  // namespace
