@@ -377,15 +377,18 @@ public:
 
     Result Lock(LockMode mode, bool* taken) override
     {
-        // A file in the tree that nobody else may open while it is held, and that goes when its
-        // holder ends, however it ends.
+        // A file in the tree, held open, that goes when its last holder ends, however it ends.
+        // Lookers open it for reading and share it with other lookers; an update opens it for
+        // writing too and shares it with nobody, so the two exclude each other.
         *taken = false;
         if (lock_.valid()) {
             *taken = true;
             return Result::Ok();
         }
-        Handle h(CreateFileW((base_ + L"\\.qvpatch.tmp.lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             OPEN_ALWAYS,
+        const bool exclusive = mode == LockMode::kExclusive;
+        Handle h(CreateFileW((base_ + L"\\.qvpatch.tmp.lock").c_str(),
+                             exclusive ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ | DELETE,
+                             exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!h.valid()) {
             DWORD error = GetLastError();

@@ -389,6 +389,27 @@ TEST(QvapplyEndToEnd, RunsOnWithoutALogWhenItCannotBeOpened)
     EXPECT_FALSE(Exists(dir / "missing"));
 }
 
+TEST(QvapplyEndToEnd, ALogThatIsNotAPlainFileIsLeftAloneAndTheRunGoesOn)
+{
+    // A link to someone's file, a pipe nobody reads, a directory: none is opened or emptied.
+    for (int kind = 0; kind < 3; ++kind) {
+        TempDir dir;
+        WriteFile(dir / "precious.txt", "not a log");
+        std::string log = dir / "qvsp.log";
+        if (kind == 0)
+            ASSERT_EQ(symlink((dir / "precious.txt").c_str(), log.c_str()), 0);
+        else if (kind == 1)
+            ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
+        else
+            ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+        QvapplyRun run(dir, "signal INT\ncallback 0\ncallback 21\nreturn 0\n");
+        run.Start({dir / "app", dir / "UPDATE.PAT"}, QvapplyRun::Output::File);
+        EXPECT_EQ(run.ExitCode(), 0) << kind;
+        EXPECT_EQ(RepliesTo(run.Record(), 21), std::vector<std::string>{"null"}) << kind;
+        EXPECT_EQ(ReadFile(dir / "precious.txt"), "not a log") << kind;
+    }
+}
+
 TEST(QvapplyEndToEnd, DoesNotStartWithoutTheLibrary)
 {
     TempDir dir;

@@ -209,6 +209,41 @@ TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
     EXPECT_TRUE(Exists(work + "/journal"));
 }
 
+TEST_F(UpdateTest, TwoUpdatesAtOnceEndWithOneUpdateAndNothingLost)
+{
+    // Three qvpatch apply of the same patch started together: the first to lock the directory
+    // updates it, the others are refused at once (9) or find it up to date (0).
+    for (int round = 0; round < 5; ++round) {
+        MakeTree(dir_ / "installed", old_);
+        std::system(("rm -rf '" + dir_ / "installed/share/added" + "'").c_str());
+        std::vector<pid_t> pids;
+        for (int k = 0; k < 3; ++k) {
+            pid_t pid = fork();
+            if (pid == 0) {
+                int null = open("/dev/null", O_WRONLY);
+                dup2(null, 1);
+                dup2(null, 2);
+                execl(QVPATCH_PATH, QVPATCH_PATH, "apply", (dir_ / "installed").c_str(),
+                      (dir_ / "patches/update.pat").c_str(), static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            pids.push_back(pid);
+        }
+        int updated = 0;
+        for (pid_t pid : pids) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status));
+            int code = WEXITSTATUS(status);
+            EXPECT_TRUE(code == 0 || code == 9) << code;
+            updated += code == 0;
+        }
+        EXPECT_GE(updated, 1);
+        EXPECT_EQ(ReadTree(dir_, dir_ / "installed"), new_) << round;
+        EXPECT_FALSE(Exists(dir_ / "installed/.qvpatch.tmp"));
+    }
+}
+
 TEST_F(UpdateTest, TheZstdProgramDecodesADelta)
 {
     if (std::system("command -v zstd >/dev/null 2>&1") != 0)

@@ -2,6 +2,8 @@
 // engine's own file system so that the same tests run natively and under Wine.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -78,6 +80,114 @@ inline std::string Differences(const std::map<std::string, std::string>& a, cons
     return out.empty() ? " none" : out;
 }
 
+// Makes link a symbolic link to the directory target. Under Wine, whose CreateSymbolicLinkW makes
+// nothing, the link is made by the system's own ln on the Unix paths of the two. False when no link
+// could be made.
+inline bool MakeDirectoryLink(const std::string& target, const std::string& link)
+{
+#ifdef _WIN32
+    std::wstring wideTarget = std::filesystem::u8path(target).wstring();
+    std::wstring wideLink = std::filesystem::u8path(link).wstring();
+    CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(),
+                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    DWORD attributes = GetFileAttributesW(wideLink.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    using UnixName = char* (*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (unixName == nullptr)
+        return false;
+    char* unixTarget = unixName(wideTarget.c_str());
+    char* unixLink = unixName(wideLink.c_str());
+    if (unixTarget == nullptr || unixLink == nullptr)
+        return false;
+    std::string command = std::string("/bin/ln -s \"") + unixTarget + "\" \"" + unixLink + "\"";
+    HeapFree(GetProcessHeap(), 0, unixTarget);
+    HeapFree(GetProcessHeap(), 0, unixLink);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    // The handle of a Unix program may tell its end before the program is done: look a while.
+    for (int wait = 0; wait < 500; ++wait) {
+        attributes = GetFileAttributesW(wideLink.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES)
+            return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        Sleep(10);
+    }
+    return false;
+#else
+    std::error_code error;
+    std::filesystem::create_directory_symlink(std::filesystem::u8path(target), std::filesystem::u8path(link), error);
+    return !error;
+#endif
+}
+
+// Removes a link made by MakeDirectoryLink (the link, never what it points at).
+inline bool RemoveLink(const std::string& link)
+{
+#ifdef _WIN32
+    std::wstring wide = std::filesystem::u8path(link).wstring();
+    if (!RemoveDirectoryW(wide.c_str()))
+        DeleteFileW(wide.c_str());
+    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return true;
+    using UnixName = char* (*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unixLink = unixName != nullptr ? unixName(wide.c_str()) : nullptr;
+    if (unixLink == nullptr)
+        return false;
+    std::string command = std::string("/bin/rm -f \"") + unixLink + "\"";
+    HeapFree(GetProcessHeap(), 0, unixLink);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    for (int wait = 0; wait < 500; ++wait) {
+        if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
+            return true;
+        Sleep(10);
+    }
+    return false;
+#else
+    std::error_code error;
+    return std::filesystem::remove(std::filesystem::u8path(link), error);
+#endif
+}
+
+// Removes every link below dir (the links themselves), so that removing dir cannot go through one.
+inline void RemoveLinksBelow(const std::filesystem::path& dir)
+{
+#ifdef _WIN32
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir / L"*").wstring().c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            RemoveLink((dir / name).u8string());
+        else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveLinksBelow(dir / name);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+#else
+    (void)dir;  // remove_all does not follow links here
+#endif
+}
+
 // A temporary directory, removed with everything in it.
 class TempTree {
 public:
@@ -91,6 +201,7 @@ public:
     }
     ~TempTree()
     {
+        RemoveLinksBelow(path_);
         std::error_code ignored;
         for (auto& p : std::filesystem::recursive_directory_iterator(path_, ignored))
             std::filesystem::permissions(p.path(), std::filesystem::perms::owner_all,
@@ -127,46 +238,13 @@ inline void Make(const std::string& root, const std::map<std::string, std::strin
     }
 }
 
-// Makes link a symbolic link to the directory target. Under Wine, whose CreateSymbolicLinkW makes
-// nothing, the link is made by the system's own ln on the Unix paths of the two. False when no link
-// could be made.
-inline bool MakeDirectoryLink(const std::string& target, const std::string& link)
+// Two snapshots compared, naming only the differences when they differ.
+inline ::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
+                                          const std::map<std::string, std::string>& expected)
 {
-#ifdef _WIN32
-    std::wstring wideTarget = std::filesystem::u8path(target).wstring();
-    std::wstring wideLink = std::filesystem::u8path(link).wstring();
-    CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(),
-                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    DWORD attributes = GetFileAttributesW(wideLink.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    using UnixName = char* (*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr)
-        return false;
-    char* unixTarget = unixName(wideTarget.c_str());
-    char* unixLink = unixName(wideLink.c_str());
-    if (unixTarget == nullptr || unixLink == nullptr)
-        return false;
-    std::string command = std::string("/bin/ln -s '") + unixTarget + "' '" + unixLink + "'";
-    HeapFree(GetProcessHeap(), 0, unixTarget);
-    HeapFree(GetProcessHeap(), 0, unixLink);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    attributes = GetFileAttributesW(wideLink.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-#else
-    std::error_code error;
-    std::filesystem::create_directory_symlink(std::filesystem::u8path(target), std::filesystem::u8path(link), error);
-    return !error;
-#endif
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "differences:" << Differences(actual, expected);
 }
 
 }  // namespace treetest
