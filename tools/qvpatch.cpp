@@ -64,15 +64,16 @@ private:
         int percent = static_cast<int>(static_cast<std::uint64_t>(fraction) * 100 / 0x8000);
         int filled = percent * 30 / 100;
         ClearLine();
-        std::fprintf(stderr, "[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
-                     std::string(30 - filled, '-').c_str(), percent, Utf8ToSystem(name_).c_str());
+        std::fprintf(stderr, "[%s%s] %3d%% ", std::string(filled, '#').c_str(), std::string(30 - filled, '-').c_str(),
+                     percent);
+        WriteText(stderr, name_);
         std::fflush(stderr);
         drawn_ = true;
     }
     void Line(const std::string& text)
     {
         Finish();
-        std::fprintf(stderr, "qvpatch: %s\n", Utf8ToSystem(text).c_str());
+        WriteText(stderr, "qvpatch: " + text + "\n");
     }
     std::string name_;
     bool drawn_ = false;
@@ -81,7 +82,7 @@ private:
 int Report(const Result& r)
 {
     if (!r.ok())
-        std::fprintf(stderr, "qvpatch: %s\n", Utf8ToSystem(r.message).c_str());
+        WriteText(stderr, "qvpatch: " + r.message + "\n");
     return static_cast<int>(r.status);
 }
 
@@ -118,7 +119,8 @@ int Build(const std::vector<std::string>& args)
     options.onFile = [](const std::string& name, std::size_t index, std::size_t count) {
         if (IsTerminal()) {
             ClearLine();
-            std::fprintf(stderr, "[%zu/%zu] %s", index, count, Utf8ToSystem(name).c_str());
+            std::fprintf(stderr, "[%zu/%zu] ", index, count);
+            WriteText(stderr, name);
             std::fflush(stderr);
         }
     };
@@ -131,8 +133,10 @@ int Build(const std::vector<std::string>& args)
         bytes = Serialize(patch);
         r = WritePatch(paths[2], bytes);
     }
-    if (r.ok())
-        std::printf("%s: %zu entries, %zu bytes\n", paths[2].c_str(), patch.entries.size(), bytes.size());
+    if (r.ok()) {
+        WriteText(stdout, paths[2]);
+        std::printf(": %zu entries, %zu bytes\n", patch.entries.size(), bytes.size());
+    }
     return Report(r);
 }
 
@@ -184,7 +188,8 @@ int Info(const std::vector<std::string>& args)
     static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};
     std::printf("format %u, %zu entries, data %zu bytes\n", patch.version, patch.entries.size(), patch.data.size());
     for (const Entry& e : patch.entries) {
-        std::printf("%-11s %s", kKinds[static_cast<int>(e.kind)], Utf8ToSystem(e.name).c_str());
+        std::printf("%-11s ", kKinds[static_cast<int>(e.kind)]);
+        WriteText(stdout, e.name);
         if (e.HasOld())
             std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize), ToHex(e.oldHash).substr(0, 16).c_str());
         if (e.HasNew())

@@ -254,5 +254,78 @@ TEST(MatchDelta, RefusesDamagedData)
     }
 }
 
+// A match delta made by hand from its four streams (no filter).
+Bytes HandMade(const Bytes& control, const Bytes& positions = {}, const Bytes& values = {}, const Bytes& extra = {})
+{
+    Bytes out = {0};
+    std::vector<Bytes> frames;
+    for (const Bytes* stream : {&control, &positions, &values, &extra}) {
+        Bytes frame;
+        EXPECT_TRUE(EncodeZstd(stream->data(), stream->size(), nullptr, 0, 1, &frame).ok());
+        frames.push_back(frame);
+    }
+    for (const Bytes& frame : frames)
+        for (int k = 0; k < 8; ++k)
+            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
+    for (const Bytes& frame : frames)
+        out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+Bytes Records(std::size_t count, std::uint8_t add, std::uint8_t copy, std::uint8_t seek)
+{
+    Bytes control;
+    for (std::size_t i = 0; i < count; ++i)
+        control.insert(control.end(), {add, copy, seek});
+    return control;
+}
+
+TEST(MatchDelta, WorkIsBoundedByTheOutput)
+{
+    Bytes old(300000, 'a'), decoded;
+    // Records that produce nothing, over and over: refused at the second one, not run through.
+    Bytes idle = Records(100000, 0, 0, 0);
+    Result r = Decode(HandMade(idle), old, 100000, &decoded);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("produce nothing"), std::string::npos) << r.message;
+    // One such record (the encoder may start with one that only moves the old position) is fine.
+    Bytes first = Records(1, 0, 0, 4);
+    first.insert(first.end(), {1, 0, 0});
+    ASSERT_TRUE(Decode(HandMade(first), old, 1, &decoded).ok());
+    // A control stream longer than any output of the declared size can need.
+    r = Decode(HandMade(Records(40, 1, 0, 0)), old, 1, &decoded);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("can need"), std::string::npos) << r.message;
+    // A delta of a byte a record: the decoder asks whether to go on by the records it reads, and a
+    // stop ends it there.
+    const std::size_t n = 300000;
+    Bytes tiny = HandMade(Records(n, 1, 0, 0));
+    int asked = 0;
+    std::uint64_t produced = 0;
+    r = DecodeMatchDelta("f", tiny.data(), tiny.size(), old.data(), old.size(), n,
+                         [&](const std::uint8_t*, std::size_t size) {
+                             produced += size;
+                             asked += size == 0;
+                             return Result::Ok();
+                         });
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(produced, n);
+    EXPECT_GE(asked, static_cast<int>(n / 65536));
+    r = DecodeMatchDelta("f", tiny.data(), tiny.size(), old.data(), old.size(), n,
+                         [&](const std::uint8_t*, std::size_t size) {
+                             return size == 0 ? Fail(Status::kStopped, "stop") : Result::Ok();
+                         });
+    EXPECT_EQ(r.status, Status::kStopped);
+}
+
+TEST(MatchDelta, TheEncoderWritesNoRecordThatOnlyMoves)
+{
+    Bytes old = FakeCode(100000, 21), data = Edit(old, 22);
+    std::vector<MatchRecord> records;
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records).ok());
+    for (std::size_t i = 1; i < records.size(); ++i)
+        EXPECT_TRUE(records[i].add > 0 || records[i].copy > 0) << i;
+}
+
 }  // namespace
 }  // namespace qvpatch
