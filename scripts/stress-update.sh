@@ -77,12 +77,11 @@ duration=$(( ($(date +%s%N) - start) / 1000 ))  # microseconds
 [ "$(state "$work/inst")" = "$newState" ] || { echo "the update itself does not give the new tree" >&2; exit 1; }
 echo "one update takes $((duration / 1000)) ms"
 
-sleep_us() { python3 -c "import time; time.sleep($1 / 1e6)"; }
+sleep_us() { sleep "$(printf '%d.%06d' $(($1 / 1000000)) $(($1 % 1000000)))"; }
 
-kill_run() {  # FROM_PERCENT TO_PERCENT: kill -9 at a random moment in that part of the run
-  local from=$1 to=$2 delay pid
+kill_run() {  # DELAY_US: kill -9 that long after the start, recover, tell old, new or other
+  local delay=$1 pid now
   fresh
-  delay=$(( duration * (from + RANDOM % (to - from + 1)) / 100 ))
   "$qvpatch" apply "$work/inst" "$work/update.pat" >/dev/null 2>&1 &
   pid=$!
   sleep_us "$delay"
@@ -93,22 +92,31 @@ kill_run() {  # FROM_PERCENT TO_PERCENT: kill -9 at a random moment in that part
     echo other
     return
   fi
-  local now
   now=$(state "$work/inst")
   if [ "$now" = "$oldState" ]; then echo old; elif [ "$now" = "$newState" ]; then echo new; else echo other; fi
 }
 
-for kind in "whole run:0:100" "aimed at the commit:60:100"; do
-  IFS=: read -r label from to <<<"$kind"
+# Kills over the whole run; then kills aimed at the commit, around the moment where the outcome
+# turns from old to new in the first series.
+lastOld=0
+firstNew=$((duration * 2))
+for series in whole aimed; do
+  if [ $series = whole ]; then from=0; to=$((duration * 11 / 10)); else
+    from=$(( (lastOld < firstNew ? lastOld : firstNew) - duration / 20 ))
+    to=$(( (lastOld > firstNew ? lastOld : firstNew) + duration / 20 ))
+    [ $from -lt 0 ] && from=0
+  fi
   old=0 new=0 other=0
   for _ in $(seq "$kills"); do
-    case $(kill_run "$from" "$to") in
-      old) old=$((old + 1)) ;;
-      new) new=$((new + 1)) ;;
+    delay=$(( from + (RANDOM * 32768 + RANDOM) % (to - from + 1) ))
+    case $(kill_run "$delay") in
+      old) old=$((old + 1)); [ $delay -gt $lastOld ] && lastOld=$delay ;;
+      new) new=$((new + 1)); [ $delay -lt $firstNew ] && firstNew=$delay ;;
       *) other=$((other + 1)) ;;
     esac
   done
-  echo "kill -9 ($label): $kills runs, recovered to old $old, to new $new, neither $other"
+  echo "kill -9 ($series run, $((from / 1000))-$((to / 1000)) ms after the start): $kills runs," \
+       "recovered to old $old, to new $new, neither $other"
 done
 
 for count in 2 3; do
@@ -117,7 +125,7 @@ for count in 2 3; do
     fresh
     pids=()
     for _ in $(seq "$count"); do
-      sleep_us $(( duration * (RANDOM % 50) / 100 ))
+      sleep_us $(( duration * (RANDOM % 20) / 100 ))
       "$qvpatch" apply "$work/inst" "$work/update.pat" >"$work/out.$RANDOM" 2>&1 &
       pids+=($!)
     done
@@ -130,8 +138,8 @@ for count in 2 3; do
         *) failed=$((failed + 1)) ;;
       esac
     done
-    updated=$((updated + $(grep -l '^updated' "$work"/out.* 2>/dev/null | wc -l)))
-    current=$((current + $(grep -l '^already up to date' "$work"/out.* 2>/dev/null | wc -l)))
+    updated=$((updated + $(cat "$work"/out.* | grep -c '^updated' || true)))
+    current=$((current + $(cat "$work"/out.* | grep -c '^already up to date' || true)))
     rm -f "$work"/out.*
     if [ "$(state "$work/inst")" != "$newState" ] || [ -e "$work/inst/.qvpatch.tmp" ]; then bad=$((bad + 1)); fi
   done

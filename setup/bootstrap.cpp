@@ -26,7 +26,8 @@ int RunBootstrap(void* instance, char* argumentString)
     hAppInstance = instance;
     SetSetupDir(hAppInstance, szSetupDir, sizeof szSetupDir);
     std::string settingsFile;
-    JoinPath(szSetupDir, kSettingsFileName, &settingsFile);
+    if (SetupDirKnown())
+        JoinPath(szSetupDir, kSettingsFileName, &settingsFile);
     Init(settingsFile.data());
 
     char code[3] = {};

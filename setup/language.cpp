@@ -79,7 +79,7 @@ void ParseCmdLine(char* commandLine, char* code)
 int CheckSetupSubDir(const char* code, char* languageDirectory)
 {
     std::string candidate, probe;
-    if (!JoinPath(szSetupDir, code, &candidate) || !JoinPath(candidate, kProbeFile, &probe))
+    if (!SetupDirKnown() || !JoinPath(szSetupDir, code, &candidate) || !JoinPath(candidate, kProbeFile, &probe))
         return 0;
     platform::FileHandle file = platform::Os().OpenRead(probe.c_str());
     if (file == nullptr)
@@ -116,10 +116,13 @@ int FindFirstSub(char* directory, SubdirRecord* record)
     if (directory != nullptr && directory[0] != '\0') {
         listed = directory;
     } else {
-        char cwd[260] = {};
+        // A current directory that cannot be read (or is too long to) gives no subdirectories:
+        // the top of the drive is never listed in its place.
+        char cwd[kMaxPathChars + 1] = {};
         unsigned n = platform::Os().GetCurrentDirectory(sizeof cwd, cwd);
-        if (n > 0 && n < sizeof cwd)
-            listed = cwd;
+        if (n == 0 || n >= sizeof cwd)
+            return -1;
+        listed = cwd;
     }
     std::string pattern;
     if (!JoinPath(listed, "*.*", &pattern))
@@ -181,7 +184,7 @@ int ResolveLanguageDirectory(char* argumentString, char* code, char* languageDir
     // 4. The DefaultLang setting of the stub's SETUP.INI.
     // A settings path too long to form is a missing file: the default applies.
     std::string settingsFile;
-    if (JoinPath(szSetupDir, kSettingsFileName, &settingsFile))
+    if (SetupDirKnown() && JoinPath(szSetupDir, kSettingsFileName, &settingsFile))
         platform::Os().GetProfileString(kStubSection, "DefaultLang", "US", code, 3, settingsFile.c_str());
     else
         CopyCut(code, 3, "US");

@@ -21,6 +21,11 @@ const char kSettingsFileName[] = "SETUP.INI";
 
 namespace {
 
+bool setupDirKnown = false;
+
+// The longest directory part the runtime's path splitting keeps.
+constexpr std::size_t kMaxDirectoryPart = 255;
+
 // The drive and directory parts of a file name, as the runtime's path splitting gives them: a
 // drive is a letter and a colon at the start; the directory runs to the last separator and keeps
 // its separators; it holds at most 255 characters.
@@ -37,25 +42,33 @@ void SplitDriveAndDirectory(const std::string& file, std::string* drive, std::st
         if (IsPathSeparator(rest[i]))
             last = i;
     *directory = last == std::string::npos ? "" : rest.substr(0, last + 1);
-    if (directory->size() > 255)
-        directory->resize(255);
 }
 
 }  // namespace
 
 void SetSetupDir(void* instance, char* directory, int size)
 {
+    setupDirKnown = false;
     if (size <= 0)
         return;
-    char module[260] = {};
-    platform::Os().ModuleFileName(instance, module, sizeof module);
+    char module[kMaxPathChars + 1] = {};
+    unsigned length = platform::Os().ModuleFileName(instance, module, sizeof module);
 
     std::string drive, dir;
-    SplitDriveAndDirectory(module, &drive, &dir);
+    // A name cut to the buffer, or a directory part longer than the splitting keeps, would name
+    // another directory (a parent of the stub's): such a name is not available.
+    if (length > 0 && length < sizeof module) {
+        SplitDriveAndDirectory(module, &drive, &dir);
+        if (dir.size() > kMaxDirectoryPart) {
+            drive.clear();
+            dir.clear();
+        }
+    }
     if (drive.empty() && dir.empty()) {
         // The stub's own file is not known: its directory is taken to be the current one, when
         // that fits.
-        platform::Os().GetCurrentDirectory(static_cast<unsigned>(size), directory);
+        unsigned n = platform::Os().GetCurrentDirectory(static_cast<unsigned>(size), directory);
+        setupDirKnown = n > 0 && n < static_cast<unsigned>(size);
         return;
     }
     if (dir.empty())
@@ -64,7 +77,10 @@ void SetSetupDir(void* instance, char* directory, int size)
     if (!result.empty() && IsPathSeparator(result.back()))
         result.pop_back();
     CopyCut(directory, static_cast<size_t>(size), result);
+    setupDirKnown = result.size() < static_cast<std::size_t>(size);
 }
+
+bool SetupDirKnown() { return setupDirKnown; }
 
 void Init(char* settingsFile)
 {

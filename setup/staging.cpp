@@ -36,7 +36,10 @@ std::string TempDirName(const std::string& directory, unsigned bufferSize)
 
 bool FormTempDirPath(std::string* path)
 {
+    // Without the current directory there is no staging directory: none at the top of the drive.
     std::string cwd = CurrentDirectory();
+    if (cwd.empty())
+        return false;
     std::string name = TempDirName(cwd, 260);
     // An empty name would make the working directory itself the staging directory.
     if (name.empty())
@@ -70,6 +73,8 @@ int RemoveDir(char* path)
 {
     std::string directory = path;
     std::string cwd = CurrentDirectory();
+    if (cwd.empty())
+        return 0;
 
     // Only a directory whose last part is the configured name is touched.
     size_t last = std::string::npos;

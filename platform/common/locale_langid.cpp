@@ -84,6 +84,9 @@ std::uint16_t LangIdFromLocale(const char* locale)
     std::uint16_t sub = 0x01;
     if (language == "nn")
         sub = 0x02;
+    // Portuguese has no default country: only Brazil's and Portugal's have their sublanguage.
+    if (language == "pt")
+        sub = 0x00;
     for (const Sublanguage& s : kSublanguages)
         if (language == s.language && territory == s.territory)
             sub = s.sub;

@@ -228,7 +228,8 @@ unsigned FakePlatform::ModuleFileName(void*, char* buffer, unsigned size)
     Record("ModuleFileName");
     if (moduleFileName.empty() || size == 0)
         return 0;
-    return profile::CopyOut(moduleFileName, buffer, size);
+    unsigned stored = profile::CopyOut(moduleFileName, buffer, size);
+    return moduleFileName.size() > stored ? size : stored;
 }
 
 unsigned FakePlatform::GetCurrentDirectory(unsigned size, char* buffer)

@@ -56,8 +56,9 @@ public:
     // '/' elsewhere). Wherever the stub inserts or looks for a backslash, it uses this.
     virtual char Separator() const = 0;
 
-    // The full file name of the running program, cut to size - 1 characters and terminated.
-    // Returns the number of characters stored, 0 when the name is not available.
+    // GetModuleFileNameA: the full file name of the running program, cut to size - 1 characters
+    // and terminated. Returns the number of characters stored when the name fits, size when it
+    // was cut (the stored text is then not the name), 0 when the name is not available.
     virtual unsigned ModuleFileName(void* instance, char* buffer, unsigned size) = 0;
 
     // GetCurrentDirectoryA: the current directory, without a trailing separator except at a

@@ -239,7 +239,8 @@ public:
         if (n <= 0 || size == 0)
             return 0;
         path[n] = '\0';
-        return profile::CopyOut(path, buffer, size);
+        unsigned stored = profile::CopyOut(path, buffer, size);
+        return static_cast<std::size_t>(n) > stored ? size : stored;
     }
 
     unsigned GetCurrentDirectory(unsigned size, char* buffer) override
@@ -341,8 +342,18 @@ public:
 
     FileHandle CreateWrite(const char* path) override
     {
-        int fd = open(ResolveCase(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        return fd < 0 ? nullptr : new FileState{fd};
+        // A read-only file (no write permission for its owner, as the listing reports it) is
+        // refused whoever runs the stub, as Windows refuses it to everyone; it is looked at before
+        // it is emptied.
+        int fd = open(ResolveCase(path).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return nullptr;
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0 || ftruncate(fd, 0) != 0) {
+            close(fd);
+            return nullptr;
+        }
+        return new FileState{fd};
     }
 
     long Read(FileHandle file, void* buffer, unsigned long count) override

@@ -39,9 +39,11 @@ public:
     {
         if (size == 0)
             return 0;
+        // A name that does not fit comes back cut, with the size as the result (and without a
+        // terminator on older systems).
         DWORD n = GetModuleFileNameA(static_cast<HMODULE>(instance), buffer, size);
         buffer[size - 1] = '\0';
-        return n;
+        return n >= size ? size : n;
     }
 
     unsigned GetCurrentDirectory(unsigned size, char* buffer) override { return GetCurrentDirectoryA(size, buffer); }

@@ -51,6 +51,10 @@ public:
     }
 
     void Settings(const std::string& text) { WriteFile(kit_ + "/SETUP.INI", text); }
+    // Runs another copy of the stub, or from another working directory.
+    void Program(const std::string& path) { program_ = path; }
+    void WorkingDirectory(const std::string& path) { cwd_ = path; }
+    std::string Root() const { return dir_.path(); }
     void Env(const std::string& name, const std::string& value) { env_[name] = value; }
 
     // Runs the stub from the working directory; returns its exit code.
@@ -64,10 +68,10 @@ public:
                 setenv(name.c_str(), value.c_str(), 1);
             int err = open((dir_ / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(err, 2);
-            if (chdir(work_.c_str()) != 0)
+            if (chdir((cwd_.empty() ? work_ : cwd_).c_str()) != 0)
                 _exit(126);
             std::vector<char*> argv;
-            std::string program = kit_ + "/setup";
+            std::string program = program_.empty() ? kit_ + "/setup" : program_;
             argv.push_back(program.data());
             std::vector<std::string> copies = args;
             for (auto& a : copies)
@@ -123,6 +127,7 @@ private:
     TempDir dir_;
     std::string kit_;
     std::string work_;
+    std::string program_, cwd_;
     std::map<std::string, std::string> env_;
 };
 
@@ -247,6 +252,42 @@ TEST(SetupEndToEnd, ALaunchFailureClearsTheStagingDirectorysPlainFiles)
     EXPECT_EQ(kit.StagedNames(), std::vector<std::string>{".hidden"});
     EXPECT_TRUE(Exists(kit.kit() + "/US/_SETUP.DLL"));
     EXPECT_FALSE(kit.InstallerStarted());
+}
+
+TEST(SetupEndToEnd, AStubDeeperThanTheBufferUsesTheCurrentDirectoryNotACutPath)
+{
+    // The stub's path is longer than 259 characters; cut, it would name a directory above the
+    // stub's. The current directory (the working directory, with the kit's files) stands in.
+    Kit kit;
+    std::string deep = kit.Root() + "/" + std::string(120, 'a') + "/" + std::string(120, 'b');
+    ASSERT_EQ(std::system(("mkdir -p '" + deep + "' && cp '" + kit.kit() + "/setup' '" + deep + "/setup'").c_str()), 0);
+    WriteFile(kit.Root() + "/" + std::string(120, 'a') + "/SETUP.INI", "[Stub]\r\nERRNoValLang=from above\r\n");
+    kit.Program(deep + "/setup");
+    ASSERT_EQ(std::system(("mkdir -p '" + kit.work() + "/US' && cp -r '" + kit.kit() + "/QVGSW.HLP' '" + kit.work() + "/'")
+                              .c_str()),
+              0);
+    for (const char* file : {"_SETUP.DLL", "_SETUP.LIB", "QVSETRES.DLL", "SCN.TXT"})
+        WriteFile(kit.work() + "/US/" + file, std::string(file) + " here");
+    EXPECT_EQ(kit.Run(), 1);
+    EXPECT_EQ(kit.Messages(), "");
+    auto installer = kit.Installer();
+    EXPECT_NE(installer["ini"].find("CurrentDirectory=" + kit.work() + "\r\n"), std::string::npos) << installer["ini"];
+    EXPECT_EQ(kit.Staged("_SETUP.DLL"), "_SETUP.DLL here");
+}
+
+TEST(SetupEndToEnd, AWorkingDirectoryDeeperThanTheBufferStagesNothingAtTheRoot)
+{
+    Kit kit;
+    kit.Language("US");
+    std::string deep = kit.Root() + "/" + std::string(150, 'x') + "/" + std::string(150, 'y');
+    ASSERT_EQ(std::system(("mkdir -p '" + deep + "/QVSETUP.TMP' && touch '" + deep + "/QVSETUP.TMP/ISETUP.EXE'").c_str()), 0);
+    kit.WorkingDirectory(deep);
+    bool rootHadOne = Exists("/QVSETUP.TMP");
+    EXPECT_EQ(kit.Run({"/l-us"}), 1);
+    EXPECT_EQ(kit.Messages(), "Setup Error: Cannot set up temporary directory\n");
+    EXPECT_FALSE(kit.InstallerStarted());
+    if (!rootHadOne)
+        EXPECT_FALSE(Exists("/QVSETUP.TMP"));
 }
 
 }  // namespace

@@ -153,4 +153,67 @@ TEST_F(BootstrapTest, NoInstallerInTheStagingDirectoryFailsTheStart)
     EXPECT_EQ(os.Count("RemoveDirectory C:\\WORK\\QVSETUP.TMP"), 1);
 }
 
+// Whether any call reached a path at the top of a drive, formed from an empty directory.
+bool TouchedTheRoot(const platform::FakePlatform& os)
+{
+    for (const std::string& call : os.calls)
+        if (call.find(" \\") != std::string::npos || call.find(" C:\\SETUP.INI") != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST_F(BootstrapTest, AStubPathTooLongForTheBufferIsNeverUsedCut)
+{
+    // The stub lies deeper than 259 characters; the cut name would be its grandparent, which
+    // holds a kit of its own. The current directory stands in for the stub's.
+    std::string deep = "C:\\" + std::string(120, 'a') + "\\" + std::string(120, 'b');
+    os.moduleFileName = deep + "\\" + std::string(30, 'c') + "\\SETUP.EXE";
+    os.AddFile(deep + "\\SETUP.INI", "[Stub]\r\nERRNoValLang=read from the wrong directory\r\n");
+    os.AddFile(deep + "\\US\\_SETUP.DLL");
+    os.currentDirectory = "C:\\KIT";
+    os.AddDirectory("C:\\KIT\\QVSETUP.TMP");
+    Kit("US");
+    os.AddFile("C:\\KIT\\QVSETUP.TMP\\ISETUP.EXE", "installer");
+    EXPECT_EQ(Run(), 1);
+    EXPECT_TRUE(os.messageBoxes.empty()) << os.messageBoxes[0].text;
+    ASSERT_EQ(os.started.size(), 1u);
+    EXPECT_EQ(os.Count("OpenRead " + deep), 0);
+    EXPECT_EQ(os.Content("C:\\KIT\\QVSETUP.TMP\\SETUP.INI"),
+              "[Stub]\r\nCleanup=C:\\KIT\\CLEANUP.EXE\r\nCurrentDirectory=C:\\KIT\r\n");
+
+    // When the current directory is too long as well, the stub knows no directory of its own:
+    // it reads nothing from the top of the drive and finds no language there.
+    os.calls.clear();
+    os.started.clear();
+    os.AddFile("C:\\SETUP.INI", "[Stub]\r\nERRNoValLang=read from the root\r\n");
+    os.AddFile("C:\\US\\_SETUP.DLL");
+    os.currentDirectory = deep + "\\" + std::string(30, 'c');
+    os.AddDirectory(os.currentDirectory);
+    std::memset(szSetupDir, 0, sizeof szSetupDir);
+    EXPECT_EQ(Run(), 1);
+    ExpectOneMessage("Cannot find valid setup language");
+    EXPECT_TRUE(os.started.empty());
+    EXPECT_FALSE(TouchedTheRoot(os));
+    EXPECT_EQ(os.Count("FindFirst"), 0);
+}
+
+TEST_F(BootstrapTest, ACurrentDirectoryTooLongForTheBufferStagesNothingAtTheRoot)
+{
+    Kit("DE");
+    os.AddFile("C:\\SETUP.INI", "[Stub]\r\nTempDirName=WORK\r\n");
+    std::string deep = "C:\\" + std::string(150, 'x') + "\\" + std::string(150, 'y');
+    os.AddDirectory(deep + "\\QVSETUP.TMP");
+    os.currentDirectory = deep;
+    EXPECT_EQ(Run("/l-de"), 1);
+    ExpectOneMessage("Cannot set up temporary directory");
+    EXPECT_TRUE(os.started.empty());
+    EXPECT_FALSE(TouchedTheRoot(os));
+    EXPECT_EQ(os.Count("CreateWrite"), 0);
+    // Nor is the top of the drive scanned for language directories in its place.
+    os.calls.clear();
+    os.messageBoxes.clear();
+    EXPECT_EQ(Run("/l-xx"), 1);
+    EXPECT_EQ(os.Count("FindFirst"), 0);
+}
+
 }  // namespace

@@ -218,6 +218,25 @@ TEST_P(PlatformConformance, FilesOpenOnlyWhereTheyCan)
     EXPECT_TRUE(os_->Close(f));
 }
 
+TEST_P(PlatformConformance, AReadOnlyFileIsNeitherEmptiedNorWritten)
+{
+    // Read-only to everyone, whoever runs the stub (root included), as Windows has it.
+    if (fake_) {
+        fake_->AddFile(Path("locked.txt"), "kept", platform::kAttrReadOnly);
+    } else {
+        WriteText("locked.txt", "kept");
+        std::filesystem::permissions(Path("locked.txt"),
+                                     std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                         std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::remove);
+    }
+    EXPECT_EQ(os_->CreateWrite(Path("locked.txt").c_str()), nullptr);
+    EXPECT_EQ(ReadText("locked.txt"), "kept");
+    if (!fake_)
+        std::filesystem::permissions(Path("locked.txt"), std::filesystem::perms::owner_write,
+                                     std::filesystem::perm_options::add);
+}
+
 TEST_P(PlatformConformance, RenameNeverReplacesAndDeleteTakesFilesOnly)
 {
     WriteText("ISETUP.EXE", "exe");

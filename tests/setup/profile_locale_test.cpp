@@ -77,6 +77,9 @@ TEST(LocaleLangIdTest, LanguageAndTerritoryGiveTheIdentifier)
     EXPECT_EQ(platform::LangIdFromLocale("zh_SG"), 0x1004);
     EXPECT_EQ(platform::LangIdFromLocale("pt_BR.UTF-8"), 0x0416);
     EXPECT_EQ(platform::LangIdFromLocale("pt_PT@euro"), 0x0816);
+    // Portuguese elsewhere than Brazil or Portugal has no sublanguage of its own (no setup code).
+    EXPECT_EQ(platform::LangIdFromLocale("pt_AO.UTF-8"), 0x0016);
+    EXPECT_EQ(platform::LangIdFromLocale("pt"), 0x0016);
     EXPECT_EQ(platform::LangIdFromLocale("fi_FI"), 0x040B);
     EXPECT_EQ(platform::LangIdFromLocale("nn_NO"), 0x0814);
     EXPECT_EQ(platform::LangIdFromLocale("de"), 0x0407);

@@ -35,6 +35,21 @@ TEST_F(SettingsTest, SetupDirFallsBackToTheCurrentDirectoryWhenItFits)
     EXPECT_EQ(SetupDirOf(os, ""), "unchanged");
 }
 
+TEST_F(SettingsTest, AModulePathThatWouldBeCutIsNotUsed)
+{
+    // Longer than the 260-byte buffer: the cut name would name a parent directory of the stub's.
+    os.currentDirectory = "E:\\WORK";
+    EXPECT_EQ(SetupDirOf(os, "C:\\" + std::string(270, 'k') + "\\SETUP.EXE"), "E:\\WORK");
+    EXPECT_TRUE(SetupDirKnown());
+    // A directory part longer than the 255 characters the splitting keeps, in a name that fits.
+    EXPECT_EQ(SetupDirOf(os, "C:\\" + std::string(254, 'k') + "\\A"), "E:\\WORK");
+    EXPECT_EQ(SetupDirOf(os, "C:\\" + std::string(253, 'k') + "\\A"), "C:\\" + std::string(253, 'k'));
+    // And neither the module's nor the current directory: none is known.
+    os.currentDirectory = "E:\\" + std::string(300, 'w');
+    EXPECT_EQ(SetupDirOf(os, "C:\\" + std::string(270, 'k') + "\\SETUP.EXE"), "unchanged");
+    EXPECT_FALSE(SetupDirKnown());
+}
+
 TEST(SettingsPosixTest, SetupDirUsesTheForwardSlash)
 {
     platform::FakePlatform os('/');

@@ -26,7 +26,8 @@ protected:
         os.moduleFileName = dir + "\\SETUP.EXE";
         os.AddDirectory(dir);
         os.currentDirectory = dir;
-        std::strcpy(szSetupDir, dir.c_str());
+        SetSetupDir(nullptr, szSetupDir, sizeof szSetupDir);
+        os.calls.clear();
     }
 
     // A language directory with its probe file.

@@ -87,10 +87,12 @@ public:
 
     void Settings(const std::string& text) { WriteFile(kit_ + "\\SETUP.INI", text); }
 
-    // Starts the stub from the working directory.
-    void Start(const std::string& arguments)
+    // Starts the stub from the working directory; with glued, the arguments follow the quoted
+    // program name without a blank.
+    void Start(const std::string& arguments, bool glued = false)
     {
-        std::string commandLine = "\"" + kit_ + "\\SETUP.EXE\"" + (arguments.empty() ? "" : " " + arguments);
+        std::string commandLine =
+            "\"" + kit_ + "\\SETUP.EXE\"" + (arguments.empty() ? "" : (glued ? "" : " ") + arguments);
         ASSERT_TRUE(wine::Start(process_, commandLine, work_));
     }
 
@@ -169,6 +171,19 @@ TEST(SetupWine, StagesHandsOffAndStartsTheInstaller)
     EXPECT_EQ(kit.Staged("QVGSW.HLP"), "help of the kit");
     EXPECT_TRUE(Exists(kit.Staging() + "\\ISETUP.EXE"));
     EXPECT_FALSE(Exists(kit.Staging() + "\\SETUP.EXE"));
+}
+
+TEST(SetupWine, ArgumentsRightAfterTheQuotedProgramNameAreKept)
+{
+    // "C:\kit\setup.exe"/l-de /x: the program name ends at its closing quote.
+    ClearRegistryLanguage();
+    Kit kit;
+    kit.Language("DE");
+    kit.Language("US");
+    kit.Start("/l-de /x", true);
+    EXPECT_EQ(kit.ExitCode(), 1u);
+    EXPECT_EQ(kit.Installer()["cmdline"], kit.Staging() + "\\SETUP.EXE /L-DE /X");
+    EXPECT_EQ(kit.Staged("_SETUP.DLL"), "_SETUP.DLL DE");
 }
 
 TEST(SetupWine, AnEmptyArgumentStringEndsTheCommandLineWithOneBlank)
