@@ -106,6 +106,11 @@ public:
 
     FileHandle CreateWrite(const char* path) override
     {
+        // Windows refuses to write a read-only file; so does this, where the system would not
+        // (a Windows layer run by an administrator of another system).
+        DWORD attributes = GetFileAttributesA(path);
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0)
+            return nullptr;
         HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         return h == INVALID_HANDLE_VALUE ? nullptr : new FileState{h};
     }

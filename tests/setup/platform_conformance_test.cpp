@@ -230,7 +230,10 @@ TEST_P(PlatformConformance, AReadOnlyFileIsNeitherEmptiedNorWritten)
                                          std::filesystem::perms::others_write,
                                      std::filesystem::perm_options::remove);
     }
-    EXPECT_EQ(os_->CreateWrite(Path("locked.txt").c_str()), nullptr);
+    platform::FileHandle refused = os_->CreateWrite(Path("locked.txt").c_str());
+    EXPECT_EQ(refused, nullptr);
+    if (refused != nullptr)
+        os_->Close(refused);
     EXPECT_EQ(ReadText("locked.txt"), "kept");
     if (!fake_)
         std::filesystem::permissions(Path("locked.txt"), std::filesystem::perms::owner_write,
