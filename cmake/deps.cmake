@@ -5,7 +5,7 @@
 # PATCHW32.DLL carries everything it needs.
 
 if(WIN32)
-  set(QV_ZSTD_SOURCE_DIR "${CMAKE_SOURCE_DIR}/build/deps/zstd" CACHE PATH "zstd's sources")
+  set(QV_ZSTD_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/zstd" CACHE PATH "zstd's sources")
   if(NOT EXISTS "${QV_ZSTD_SOURCE_DIR}/lib/zstd.h")
     message(FATAL_ERROR "zstd's sources are missing in ${QV_ZSTD_SOURCE_DIR}: run scripts/install-deps.sh")
   endif()
@@ -20,7 +20,7 @@ if(WIN32)
   set_target_properties(qv_zstd PROPERTIES POSITION_INDEPENDENT_CODE ON)
   add_library(qv::zstd ALIAS qv_zstd)
 
-  set(QV_DIVSUFSORT_SOURCE_DIR "${CMAKE_SOURCE_DIR}/build/deps/divsufsort" CACHE PATH "libdivsufsort's sources")
+  set(QV_DIVSUFSORT_SOURCE_DIR "${CMAKE_SOURCE_DIR}/.deps/divsufsort" CACHE PATH "libdivsufsort's sources")
   if(NOT EXISTS "${QV_DIVSUFSORT_SOURCE_DIR}/lib/divsufsort.c")
     message(FATAL_ERROR "libdivsufsort's sources are missing in ${QV_DIVSUFSORT_SOURCE_DIR}: run scripts/install-deps.sh")
   endif()

@@ -445,14 +445,14 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     r.Bytes(out.data.data(), out.data.size());
 
     for (const std::vector<std::size_t>& group : Groups(out)) {
-        std::uint64_t bytes = 0;
+        std::uint64_t groupBytes = 0;
         for (std::size_t i : group) {
             const Entry& e = out.entries[i];
             if (e.dataOffset != out.entries[group[0]].dataOffset || e.dataLength != out.entries[group[0]].dataLength)
                 return Corrupt("a group whose entries point at different data: " + e.name);
-            bytes += e.oldSize + e.newSize;
+            groupBytes += e.oldSize + e.newSize;
         }
-        if (bytes > kMaxGroupBytes)
+        if (groupBytes > kMaxGroupBytes)
             return Corrupt("a group larger than " + std::to_string(kMaxGroupBytes >> 20) + " MiB");
     }
 

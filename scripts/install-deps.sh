@@ -39,7 +39,8 @@ fi
 
 # The sources of zstd and libdivsufsort for the Windows presets, from Debian's source packages
 # of the libraries that Linux links.
-deps="$root/build/deps"
+# Kept outside build/, so that removing the build trees does not remove them.
+deps="$root/.deps"
 fetch_source() {  # PACKAGE DIRECTORY FILE-THAT-MUST-BE-THERE
   local package=$1 dir=$2 check=$3
   [ -f "$deps/$dir/$check" ] && return 0

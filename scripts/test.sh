@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds every preset and runs every test: natively on Linux, the win32 binaries' checks, and the
-# win64 programs under Wine on a private X display.
+# Builds every preset and runs every test: natively on Linux (also with the address and undefined-
+# behaviour sanitizers), the win32 binaries' checks, and the win64 programs under Wine on a private X
+# display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
 scripts/install-deps.sh
 
-for preset in linux win32 win64; do
+# Warnings in the project's own code are errors here.
+for preset in linux linux-asan win32 win64; do
   echo "== build $preset"
-  cmake --preset "$preset" >/dev/null
+  cmake --preset "$preset" -DQV_WERROR=ON >/dev/null
   cmake --build --preset "$preset"
 done
 
@@ -39,6 +41,7 @@ run_ctest() {
 }
 
 run_ctest linux
+run_ctest linux-asan
 run_ctest win32
 mkdir -p build/win64/artifacts
 wine_session_start "$root/build/win64/wineprefix"

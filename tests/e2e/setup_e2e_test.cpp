@@ -286,8 +286,9 @@ TEST(SetupEndToEnd, AWorkingDirectoryDeeperThanTheBufferStagesNothingAtTheRoot)
     EXPECT_EQ(kit.Run({"/l-us"}), 1);
     EXPECT_EQ(kit.Messages(), "Setup Error: Cannot set up temporary directory\n");
     EXPECT_FALSE(kit.InstallerStarted());
-    if (!rootHadOne)
+    if (!rootHadOne) {
         EXPECT_FALSE(Exists("/QVSETUP.TMP"));
+    }
 }
 
 }  // namespace
