@@ -21,6 +21,7 @@ using Step = JournalStep;
 std::string WorkPath(const std::string& name) { return std::string(kWorkAreaName) + "/" + name; }
 std::string NewName(std::size_t i) { return "new-" + std::to_string(i); }
 std::string OldName(std::size_t i) { return "old-" + std::to_string(i); }
+std::string OldDirectoryName(std::size_t i) { return "olddir-" + std::to_string(i); }
 
 // The directory a name is in ("" for the top).
 std::string ParentOf(const std::string& name)
@@ -38,6 +39,9 @@ public:
 
     Result Run(const ApplyOptions& options, ApplySummary* summary);
 
+    // What each step of the commit moved, for undoing it by identity: the file or directory itself.
+    using Moved = std::vector<FileInfo>;
+
 private:
     Result CheckWays();
     Result StateOf(std::size_t i, State* state);
@@ -47,9 +51,10 @@ private:
     Result BuildGroup(const std::vector<std::size_t>& members);
     Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
     Result PlanCommit(std::vector<Step>* steps);
-    Result Commit(const std::vector<Step>& steps, std::size_t* reached);
+    Result Commit(const std::vector<Step>& steps, Moved* moved, std::size_t* reached);
     Result MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved);
-    Result RollBack(const std::vector<Step>& steps, std::size_t reached);
+    Result CheckMovedAside(const std::vector<Step>& steps);
+    Result RollBack(const std::vector<Step>& steps, const Moved& moved, std::size_t reached);
     Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
     Result Changed(const std::string& name)
     {
@@ -60,22 +65,21 @@ private:
     Tree& tree_;
     const Patch& patch_;
     ApplyObserver& observer_;
-    // Each old file as it was when it was verified: it must be the same when it is moved aside.
+    // Each old file as it was when it was verified: it must be the same when it is moved aside,
+    // and until the commit point.
     std::vector<FileInfo> seen_;
+    bool checkOnly_ = false;
 };
-
-// Whether the patch adds a directory of that name.
-bool AddsDirectory(const Patch& patch, const std::string& folded)
-{
-    for (const Entry& e : patch.entries)
-        if (e.kind == EntryKind::kAddedDirectory && FoldName(e.name) == folded)
-            return true;
-    return false;
-}
 
 Result Update::CheckWays()
 {
+    std::set<std::string> addedDirectories;
+    for (const Entry& e : patch_.entries)
+        if (e.kind == EntryKind::kAddedDirectory)
+            addedDirectories.insert(FoldName(e.name));
     for (const Entry& e : patch_.entries) {
+        if (!observer_.KeepGoing())
+            return Stopped();
         // No entry may reach outside the directory through a link or junction in its path.
         for (std::size_t slash = e.name.find('/');; slash = e.name.find('/', slash + 1)) {
             std::string part = e.name.substr(0, slash);
@@ -99,7 +103,7 @@ Result Update::CheckWays()
             Result r = parent.empty() ? Result::Ok() : tree_.Stat(parent, &info);
             if (!r.ok())
                 return r;
-            if (!parent.empty() && !info.exists && !AddsDirectory(patch_, FoldName(parent)))
+            if (!parent.empty() && !info.exists && !addedDirectories.count(FoldName(parent)))
                 return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                        tree_.Describe(parent) + " is missing");
         }
@@ -147,8 +151,9 @@ Result Update::StateOf(std::size_t i, State* state)
     seen_[i] = info;
     // A delta's old file is read whole and checked against its hash before it is decoded, still
     // before the directory changes: when its size alone tells it from the new version, it is not
-    // read twice.
-    if (e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize && UsesOld(e.codec)) {
+    // read twice. A check, which decodes nothing, reads it here.
+    if (!checkOnly_ && e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize &&
+        UsesOld(e.codec)) {
         *state = State::kOld;
         return Result::Ok();
     }
@@ -443,7 +448,8 @@ Result Update::PlanCommit(std::vector<Step>* steps)
             steps->push_back(place);
         }
     }
-    // Removed directories, deepest first.
+    // Removed directories, deepest first: moved aside, so that one put back is the same directory
+    // (its owner and permissions), and removed after the commit point.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const Entry& e = patch_.entries[*it];
         if (e.kind != EntryKind::kRemovedDirectory)
@@ -453,7 +459,7 @@ Result Update::PlanCommit(std::vector<Step>* steps)
         if (!r.ok())
             return r;
         if (info.exists)
-            steps->push_back(Step{Step::kRemoveDirectory, e.name, ""});
+            steps->push_back(Step{Step::kMoveDirectoryAside, e.name, OldDirectoryName(*it)});
     }
     return Result::Ok();
 }
@@ -485,11 +491,12 @@ Result Update::MoveAside(const Step& step, bool keepsAttributes, const std::stri
     return Result::Ok();
 }
 
-Result Update::Commit(const std::vector<Step>& steps, std::size_t* reached)
+Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t* reached)
 {
     // The journal lists every step, and is flushed, before the first one is taken. Undoing a step
     // looks first whether it was taken, so the journal need not record each one as it goes.
     *reached = 0;
+    moved->assign(steps.size(), FileInfo{});
     std::unique_ptr<OutputFile> journal;
     std::string plan = JournalPlan(PatchId(patch_), steps);
     Result r = tree_.Create(WorkPath(kJournalName), &journal);
@@ -504,35 +511,45 @@ Result Update::Commit(const std::vector<Step>& steps, std::size_t* reached)
         touched.insert(ParentOf(step.name));
         switch (step.kind) {
         case Step::kMakeDirectory:
-            r = tree_.MakeDirectory(step.name);
+            r = tree_.MakeDirectory(step.name, false);
             break;
         case Step::kMoveAside: {
             bool replaced = i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace && steps[i + 1].name == step.name;
-            bool moved = false;
-            r = MoveAside(step, replaced, replaced ? steps[i + 1].work : std::string(), &moved);
-            if (moved)
+            bool taken = false;
+            r = MoveAside(step, replaced, replaced ? steps[i + 1].work : std::string(), &taken);
+            if (taken) {
+                (*moved)[i] = seen_[static_cast<std::size_t>(std::stoul(step.work.substr(4)))];
                 *reached = i + 1;  // taken, whatever failed after; its undo looks where the file is
+            }
             break;
         }
         case Step::kPlace:
-            r = tree_.Rename(WorkPath(step.work), step.name);
+            if ((r = tree_.Stat(WorkPath(step.work), &(*moved)[i])).ok())
+                r = tree_.Rename(WorkPath(step.work), step.name);
             break;
-        case Step::kRemoveDirectory: {
+        case Step::kMoveDirectoryAside: {
             // A directory the patch removes but that holds files of the user's own stays, with a word.
             std::vector<DirEntry> left;
             if (!(r = tree_.List(step.name, &left)).ok())
                 break;
-            if (!left.empty())
+            if (!left.empty()) {
                 observer_.Warning("kept " + tree_.Describe(step.name) + ": it holds files the update does not know");
-            else
-                r = tree_.RemoveDirectory(step.name);
+                break;
+            }
+            if ((r = tree_.Stat(step.name, &(*moved)[i])).ok())
+                r = tree_.Rename(step.name, WorkPath(step.work));
             break;
         }
+        case Step::kRemoveDirectory:
+            r = Fail(Status::kIoError, "a step of an earlier version");  // never planned
+            break;
         }
         if (!r.ok())
             return r;
     }
     *reached = steps.size();
+    if (!(r = CheckMovedAside(steps)).ok())
+        return r;
     // Every change is on the disk before the commit point.
     touched.insert(kWorkAreaName);
     for (const std::string& dir : touched) {
@@ -545,12 +562,31 @@ Result Update::Commit(const std::vector<Step>& steps, std::size_t* reached)
     return Result::Ok();
 }
 
-Result Update::RollBack(const std::vector<Step>& steps, std::size_t reached)
+Result Update::CheckMovedAside(const std::vector<Step>& steps)
+{
+    // A program that held an old file open may have written to it after it was moved aside: the
+    // old files are deleted after the commit point, so the update fails (and puts it back, edit
+    // and all) rather than lose what was written.
+    for (const Step& step : steps) {
+        if (step.kind != Step::kMoveAside)
+            continue;
+        FileInfo now;
+        Result r = tree_.Stat(WorkPath(step.work), &now);
+        if (!r.ok())
+            return r;
+        if (!SameFile(now, seen_[static_cast<std::size_t>(std::stoul(step.work.substr(4)))]))
+            return Changed(step.name);
+    }
+    return Result::Ok();
+}
+
+Result Update::RollBack(const std::vector<Step>& steps, const Moved& moved, std::size_t reached)
 {
     // Every step that may have been taken: those before the one that failed, and that one too
-    // when it got as far as its change (the other steps are one operation each).
+    // when it got as far as its change (the other steps are one operation each). Each is undone
+    // on what it moved, by identity: an old file written to since still goes back, edit and all.
     for (std::size_t k = std::min(reached, steps.size()); k-- > 0;) {
-        Result r = UndoStep(tree_, steps[k], observer_);
+        Result r = UndoStep(tree_, steps[k], observer_, moved[k].exists ? &moved[k] : nullptr);
         if (!r.ok())
             return r;
     }
@@ -561,7 +597,7 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
 {
     // An update of this directory that was interrupted is put right before anything else; a check
     // only tells of it.
-    std::string patchId = PatchId(patch_);
+    checkOnly_ = options.checkOnly;
     bool found = false;
     Result r = InspectWorkArea(tree_, &found);
     if (!r.ok())
@@ -570,7 +606,7 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         return Fail(Status::kInterrupted, "an interrupted update of " + tree_.Describe("") +
                                               " is in the way; applying a patch, or \"qvpatch recover\", puts it "
                                               "right first");
-    if (found && !(r = Recover(tree_, observer_, &patchId, &found)).ok())
+    if (found && !(r = Recover(tree_, observer_, &patch_, &found)).ok())
         return r;
     if (!(r = CheckWays()).ok())
         return r;
@@ -610,19 +646,20 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
     if (!(r = CheckFreeSpace()).ok() || options.checkOnly)
         return r;
 
-    if (!(r = tree_.MakeDirectory(kWorkAreaName)).ok())
+    if (!(r = tree_.MakeDirectory(kWorkAreaName, true)).ok())
         return r;
     r = BuildNewFiles();
     if (r.ok() && !observer_.KeepGoing())
         r = Stopped();
     std::vector<Step> steps;
+    Moved moved;
     std::size_t reached = 0;
     bool committing = false;
     if (r.ok())
         r = PlanCommit(&steps);
     if (r.ok()) {
         committing = true;
-        r = Commit(steps, &reached);
+        r = Commit(steps, &moved, &reached);
     }
     // Removing the journal is the commit point; the old files in the work area go after it.
     if (r.ok())
@@ -641,7 +678,7 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
 
     // Rolled back, or the work area keeps what could not be put back, with the journal.
     if (committing) {
-        Result undone = RollBack(steps, reached);
+        Result undone = RollBack(steps, moved, reached);
         if (!undone.ok())
             return Fail(Status::kInterrupted, r.message + "; the directory could not be restored completely (" +
                                                   undone.message + "), and " + tree_.Describe(kWorkAreaName) +

@@ -28,6 +28,9 @@ struct FileInfo {
     // is still the one that was looked at.
     std::uint64_t id = 0;
     std::int64_t stamp = 0;
+    // Owned by another user than the one running, or open to writing by other users: not
+    // something this user's update made for itself.
+    bool foreign = false;
 };
 
 // Whether two looks at a name saw the same file, unchanged.
@@ -87,7 +90,8 @@ public:
     virtual Result Rename(const std::string& from, const std::string& to) = 0;
     // Removes a file, read-only or not (a link at the name is removed itself).
     virtual Result Remove(const std::string& name) = 0;
-    virtual Result MakeDirectory(const std::string& name) = 0;
+    // ownerOnly: a directory only its owner may enter (the work area).
+    virtual Result MakeDirectory(const std::string& name, bool ownerOnly) = 0;
     // Removes an empty directory.
     virtual Result RemoveDirectory(const std::string& name) = 0;
     // Gives the attributes of from (read-only, permissions) to the plain file to.

@@ -9,7 +9,8 @@ namespace {
 
 const char kHeaderV1[] = "qvpatch journal 1";
 const char kHeader[] = "qvpatch journal 2";
-const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir"};
+const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir", "asidedir"};
+constexpr int kKinds = 5;
 
 Result Damaged(const std::string& why)
 {
@@ -105,25 +106,42 @@ Result CheckWay(Tree& tree, const std::string& name, bool nameItself)
     }
 }
 
-// Whether the file at name is the step's file: a plain file of its size and hash.
-Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, bool* same)
+// Whether the file at name is the step's file: the very file moved (when moved is given), or a
+// plain file of the step's size and hash. *info is what was looked at.
+Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, const FileInfo* moved, bool* same,
+                  FileInfo* info)
 {
     *same = false;
-    FileInfo info;
-    Result r = tree.Stat(name, &info);
-    if (!r.ok() || !info.exists || !info.isFile)
+    Result r = tree.Stat(name, info);
+    if (!r.ok() || !info->exists || !info->isFile)
         return r;
-    if (!step.verified) {
-        *same = true;
+    if (moved != nullptr) {
+        *same = info->id == moved->id;
         return Result::Ok();
     }
-    if (info.size != step.size)
+    if (!step.verified || info->size != step.size)
         return Result::Ok();
     Digest digest;
-    if (!(r = HashFile(tree, name, nullptr, &digest, &info)).ok())
+    if (!(r = HashFile(tree, name, nullptr, &digest, info)).ok())
         return r;
-    *same = info.size == step.size && digest == step.hash;
+    *same = info->size == step.size && digest == step.hash;
     return Result::Ok();
+}
+
+// Renames from to to, and makes sure what arrived is what was looked at (seen): had the name
+// been given to another file in between, that one goes back at once and *arrived is false.
+Result MoveChecked(Tree& tree, const std::string& from, const std::string& to, const FileInfo& seen, bool* arrived)
+{
+    *arrived = false;
+    Result r = tree.Rename(from, to);
+    FileInfo now;
+    if (!r.ok() || !(r = tree.Stat(to, &now)).ok())
+        return r;
+    if (now.id == seen.id && now.isFile == seen.isFile && now.isDirectory == seen.isDirectory) {
+        *arrived = true;
+        return Result::Ok();
+    }
+    return tree.Rename(to, from);
 }
 
 Result Exists(Tree& tree, const std::string& name, bool* exists)
@@ -224,10 +242,12 @@ Result ParseJournal(const std::string& text, Journal* journal)
             return Damaged("a line it does not understand");
         JournalStep step;
         int kind = -1;
-        for (int k = 0; k < 4; ++k)
+        for (int k = 0; k < kKinds; ++k)
             if (parts[1] == kKindNames[k])
                 kind = k;
-        if (kind < 0)
+        // Directories were removed in version 1, and are moved aside since version 2.
+        if (kind < 0 || (v2 && kind == JournalStep::kRemoveDirectory) ||
+            (!v2 && kind == JournalStep::kMoveDirectoryAside))
             return Damaged("a step it does not understand");
         step.kind = static_cast<JournalStep::Kind>(kind);
         step.name = parts[2];
@@ -238,6 +258,8 @@ Result ParseJournal(const std::string& text, Journal* journal)
             fits = fits && IsWorkName(step.work, "old-");
         else if (step.kind == JournalStep::kPlace)
             fits = fits && IsWorkName(step.work, "new-");
+        else if (step.kind == JournalStep::kMoveDirectoryAside)
+            fits = fits && IsWorkName(step.work, "olddir-");
         else
             fits = fits && step.work.empty();
         if (v2 && moves) {
@@ -253,7 +275,7 @@ Result ParseJournal(const std::string& text, Journal* journal)
     return Result::Ok();
 }
 
-Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer)
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved)
 {
     FileInfo info;
     Result r = tree.Stat(step.name, &info);
@@ -273,15 +295,33 @@ Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer)
         return tree.RemoveDirectory(step.name);
     }
     case JournalStep::kRemoveDirectory:
-        return info.exists ? Result::Ok() : tree.MakeDirectory(step.name);
+        return info.exists ? Result::Ok() : tree.MakeDirectory(step.name, false);
+    case JournalStep::kMoveDirectoryAside: {
+        // The directory itself comes back, with its owner and permissions.
+        FileInfo aside;
+        if (!(r = tree.Stat(WorkPath(step.work), &aside)).ok() || !aside.exists)
+            return r;
+        if (!aside.isDirectory || aside.isLink || (moved != nullptr && aside.id != moved->id))
+            return Refused(tree.Describe(WorkPath(step.work)) + " is not the directory that was moved aside");
+        if (info.exists)
+            return Refused("something was put at " + tree.Describe(step.name) +
+                           " while its directory was in the work area; both are kept");
+        bool arrived = false;
+        if (!(r = MoveChecked(tree, WorkPath(step.work), step.name, aside, &arrived)).ok())
+            return r;
+        return arrived ? r : Refused("the directory " + tree.Describe(step.name) + " changed while it was put back");
+    }
     case JournalStep::kPlace: {
         // Moved back only when the file in place is the new file, and its work-area name is free.
         bool inWork = false, same = false;
         if (!info.exists || !(r = Exists(tree, WorkPath(step.work), &inWork)).ok() || inWork)
             return r;
-        if (!(r = IsStepFile(tree, step.name, step, &same)).ok() || !same)
+        FileInfo placed;
+        if (!(r = IsStepFile(tree, step.name, step, moved, &same, &placed)).ok() || !same)
             return r;
-        return tree.Rename(step.name, WorkPath(step.work));
+        // A file saved at the name in the meantime is not the new file: it stays where it is.
+        bool arrived = false;
+        return MoveChecked(tree, step.name, WorkPath(step.work), placed, &arrived);
     }
     case JournalStep::kMoveAside: {
         bool inWork = false, same = false;
@@ -295,12 +335,16 @@ Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer)
         if (info.exists)
             return Refused("something was put at " + tree.Describe(step.name) +
                            " while the old file was in the work area; both are kept");
-        if (!(r = IsStepFile(tree, WorkPath(step.work), step, &same)).ok())
+        FileInfo aside;
+        if (!(r = IsStepFile(tree, WorkPath(step.work), step, moved, &same, &aside)).ok())
             return r;
         if (!same)
             return Refused("the copy of " + tree.Describe(step.name) +
                            " in the work area is not the file that was moved aside");
-        return tree.Rename(WorkPath(step.work), step.name);
+        bool arrived = false;
+        if (!(r = MoveChecked(tree, WorkPath(step.work), step.name, aside, &arrived)).ok())
+            return r;
+        return arrived ? r : Refused("the copy of " + tree.Describe(step.name) + " changed while it was put back");
     }
     }
     return Result::Ok();
@@ -314,11 +358,12 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
         return r;
     bool hasJournal = false;
     for (const DirEntry& e : entries) {
-        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || IsWorkName(e.name, "old-");
-        if (e.isDirectory || e.isLink || !known)
+        const bool oldFile = IsWorkName(e.name, "old-"), oldDirectory = IsWorkName(e.name, "olddir-");
+        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || oldFile || oldDirectory;
+        if (e.isLink || !known || e.isDirectory != oldDirectory)
             return Refused(tree.Describe(WorkPath(e.name)) + " is something the update never puts there");
-        if (!oldFilesMayGo && IsWorkName(e.name, "old-"))
-            return Refused("an old file is still in the work area as " + tree.Describe(WorkPath(e.name)));
+        if (!oldFilesMayGo && (oldFile || oldDirectory))
+            return Refused("what the update moved aside is still in the work area: " + tree.Describe(WorkPath(e.name)));
         hasJournal |= e.name == kJournalName;
     }
     // The journal first: once it is gone, what is left is only ever thrown away.
@@ -326,9 +371,15 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
         if (!(r = tree.Remove(WorkPath(kJournalName))).ok() || !(r = tree.Sync(kWorkAreaName)).ok())
             return r;
     }
-    for (const DirEntry& e : entries)
-        if (e.name != kJournalName && !(r = tree.Remove(WorkPath(e.name))).ok())
+    for (const DirEntry& e : entries) {
+        if (e.name == kJournalName)
+            continue;
+        // A removed directory was empty when it was moved aside; one that is not now keeps the
+        // work area for a person to look at.
+        r = e.isDirectory ? tree.RemoveDirectory(WorkPath(e.name)) : tree.Remove(WorkPath(e.name));
+        if (!r.ok())
             return r;
+    }
     return tree.RemoveDirectory(kWorkAreaName);
 }
 
@@ -343,10 +394,37 @@ Result InspectWorkArea(Tree& tree, bool* found)
         return Refused(tree.Describe(kWorkAreaName) + " is a link, not the work area of an update; remove it by hand");
     if (!info.isDirectory)
         return Refused(tree.Describe(kWorkAreaName) + " is not the work area of an update; remove it by hand");
+    if (info.foreign)
+        return Refused(tree.Describe(kWorkAreaName) +
+                       " was not made by an update of this user's (it belongs to another user, or others may write "
+                       "in it); it is left alone");
     return Result::Ok();
 }
 
-Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedPatchId, bool* found)
+namespace {
+
+// The sizes and hashes of a version 1 journal's file steps, from the patch that was being applied
+// (the work-area name tells the entry).
+Result VerifyWithPatch(const Patch& patch, Journal* journal)
+{
+    for (JournalStep& s : journal->steps) {
+        if (s.verified || (s.kind != JournalStep::kMoveAside && s.kind != JournalStep::kPlace))
+            continue;
+        std::size_t i = static_cast<std::size_t>(std::stoull(s.work.substr(4)));
+        if (i >= patch.entries.size() || patch.entries[i].name != s.name ||
+            (s.kind == JournalStep::kMoveAside ? !patch.entries[i].HasOld() : !patch.entries[i].HasNew()))
+            return Damaged("a step that does not belong to the patch: " + s.name);
+        const Entry& e = patch.entries[i];
+        s.verified = true;
+        s.size = s.kind == JournalStep::kMoveAside ? e.oldSize : e.newSize;
+        s.hash = s.kind == JournalStep::kMoveAside ? e.oldHash : e.newHash;
+    }
+    return Result::Ok();
+}
+
+}  // namespace
+
+Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* found)
 {
     Result r = InspectWorkArea(tree, found);
     if (!r.ok() || !*found)
@@ -359,6 +437,8 @@ Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedP
         observer.Info("removing the work area of an earlier update that did not change the directory");
         return RemoveWorkArea(tree, true);
     }
+    if (!journalInfo.isFile || journalInfo.foreign)
+        return Refused(tree.Describe(WorkPath(kJournalName)) + " is not a journal this user's update wrote");
 
     std::vector<std::uint8_t> bytes;
     if (!(r = ReadWholeFile(tree, WorkPath(kJournalName), 64ull << 20, &bytes)).ok())
@@ -366,12 +446,23 @@ Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedP
     Journal journal;
     if (!(r = ParseJournal(std::string(bytes.begin(), bytes.end()), &journal)).ok())
         return r;
-    if (expectedPatchId != nullptr && !journal.steps.empty() && journal.patchId != *expectedPatchId)
+    if (patch != nullptr && !journal.steps.empty() && journal.patchId != PatchId(*patch))
         return Fail(Status::kInterrupted, "an interrupted update with another patch is in the way; put the directory "
                                           "right first with \"qvpatch recover " + tree.Describe("") + "\"");
+    // A journal of the first version names files without their hashes: only the patch tells them.
+    bool unverified = false;
+    for (const JournalStep& s : journal.steps)
+        unverified |= !s.verified && (s.kind == JournalStep::kMoveAside || s.kind == JournalStep::kPlace);
+    if (unverified && patch == nullptr)
+        return Refused("its journal was written by an earlier version, which does not say which files it moved; put "
+                       "it right with \"qvpatch recover " + tree.Describe("") +
+                       " PATCH\", naming the patch that was being applied");
+    if (unverified && !(r = VerifyWithPatch(*patch, &journal)).ok())
+        return r;
     // Every name is checked before the first step is undone: a journal that fails is left alone.
     for (const JournalStep& s : journal.steps) {
-        bool itself = s.kind == JournalStep::kMakeDirectory || s.kind == JournalStep::kRemoveDirectory;
+        bool itself = s.kind == JournalStep::kMakeDirectory || s.kind == JournalStep::kRemoveDirectory ||
+                      s.kind == JournalStep::kMoveDirectoryAside;
         if (!(r = CheckWay(tree, s.name, itself)).ok())
             return r;
     }
@@ -403,13 +494,13 @@ Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mod
     return Result::Ok();
 }
 
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer,
-               const std::string* expectedPatchId, bool* found)
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch,
+               bool* found)
 {
     *found = false;
     std::unique_ptr<Tree> tree;
     Result r = OpenLockedTree(fs, directory, LockMode::kExclusive, &tree);
-    return r.ok() ? Recover(*tree, observer, expectedPatchId, found) : r;
+    return r.ok() ? Recover(*tree, observer, patch, found) : r;
 }
 
 }  // namespace qvpatch

@@ -25,17 +25,17 @@
 
 namespace qvpatch {
 
-// The files of the work area besides the journal: "new-N" (entry N's new file, built) and
-// "old-N" (entry N's old file, moved aside).
+// What the work area holds besides the journal: "new-N" (entry N's new file, built), "old-N"
+// (entry N's old file, moved aside) and "olddir-N" (entry N's removed directory, moved aside).
 constexpr char kJournalName[] = "journal";
 
 struct JournalStep {
-    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory };
+    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory, kMoveDirectoryAside };
     Kind kind = kMakeDirectory;
     std::string name;  // in the directory, relative, UTF-8 with '/'
-    std::string work;  // in the work area, for the steps that move a file there or from there
-    // The file a kMoveAside or kPlace step moves; journals of version 1 do not tell it
-    // (verified false), and their undo looks at where a file is only.
+    std::string work;  // in the work area, for the steps that move something there or from there
+    // The file a kMoveAside or kPlace step moves. Journals of version 1 do not tell it; their
+    // steps are verified against the patch being applied, when it is known (see Recover).
     bool verified = false;
     std::uint64_t size = 0;
     Digest hash{};
@@ -57,31 +57,35 @@ std::string JournalPlan(const std::string& patchId, const std::vector<JournalSte
 // with a step whose names are not ones the update makes, is refused as damaged (kInterrupted).
 Result ParseJournal(const std::string& text, Journal* journal);
 
-// Undoes one step, only where it was taken and only on the file it moved. Something else in the
-// way (another file where the step's file was, the step's file changed) is never moved or
-// deleted: the result is kInterrupted, saying what a person must look at. A directory the step
-// made that now holds files of someone else's stays, with a warning.
-Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer);
+// Undoes one step, only where it was taken and only on what it moved: a file of the step's size
+// and hash, or, when moved is given (the update that took the step undoes it), the very file or
+// directory it moved, whatever it holds now. Something else in the way is never moved or deleted:
+// the result is kInterrupted, saying what a person must look at. A directory the step made that
+// now holds files of someone else's stays, with a warning.
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved = nullptr);
 
-// Removes the work area: the journal first, then the files the update puts there, then the work
-// area itself. oldFilesMayGo: whether old files moved aside may be deleted (after the commit
-// point, or when nothing was moved); otherwise one found there stops the clean-up (kInterrupted).
-// Anything the update never puts there is left for a person (kInterrupted).
+// Removes the work area: the journal first, then what the update puts there, then the work area
+// itself. oldFilesMayGo: whether old files and directories moved aside may be deleted (after the
+// commit point, or when nothing was moved); otherwise one found there stops the clean-up
+// (kInterrupted). Anything the update never puts there is left for a person (kInterrupted).
 Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo);
 
 // What stands at the work area's name: nothing, the work area of an interrupted update, or
-// something in the way that is not one (a link, a file), refused with kInterrupted.
+// something in the way that is not one (a link, a file, a directory of another user's or one that
+// others may write in), refused with kInterrupted.
 Result InspectWorkArea(Tree& tree, bool* found);
 
 // Puts right an update of the tree that was interrupted: undoes the steps of a journal in
-// reverse order, or throws away a work area without one, and removes the work area. With
-// expectedPatchId, a journal of another patch is refused. *found tells whether there was anything
-// to put right. The caller holds the tree's exclusive lock.
-Result Recover(Tree& tree, ApplyObserver& observer, const std::string* expectedPatchId, bool* found);
+// reverse order, or throws away a work area without one, and removes the work area. With patch
+// (the one being applied), a journal of another patch is refused, and the steps of a version 1
+// journal are verified against the patch's sizes and hashes; without it, a version 1 journal is
+// refused. *found tells whether there was anything to put right. The caller holds the tree's
+// exclusive lock.
+Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* found);
 
 // The same for a directory: opens it and takes its lock first (another update running: kInterrupted).
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer,
-               const std::string* expectedPatchId, bool* found);
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch,
+               bool* found);
 
 // Opens a directory and takes its update lock; another holder gives kInterrupted.
 Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mode, std::unique_ptr<Tree>* tree);

@@ -10,7 +10,11 @@ pairs = []
 for cp in range(0x110000):
     if 0xD800 <= cp <= 0xDFFF:
         continue
+    # The simple mapping: the full one where that is one character; where the full one is more
+    # (a Greek letter with a subscript iota, say), its title case, which is then the simple one.
     up = chr(cp).upper()
+    if len(up) != 1:
+        up = chr(cp).title()
     if len(up) == 1 and ord(up) != cp:
         pairs.append((cp, ord(up) - cp))
 

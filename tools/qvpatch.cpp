@@ -24,7 +24,7 @@ const char kUsage[] =
     "       qvpatch apply DIR PATCH                   update DIR with PATCH (all or nothing)\n"
     "       qvpatch check DIR PATCH                   say what apply would do, changing nothing\n"
     "       qvpatch info PATCH                        list what PATCH holds\n"
-    "       qvpatch recover DIR                       put right an update of DIR that was interrupted\n"
+    "       qvpatch recover DIR [PATCH]               put right an update of DIR that was interrupted\n"
     "       qvpatch --help\n"
     "\n"
     "exit codes: 0 success, 1 bad command line, 2 patch unreadable, 3 patch corrupt, 4 unsafe patch,\n"
@@ -165,11 +165,17 @@ int ApplyOrCheck(const std::vector<std::string>& args, bool checkOnly)
 
 int Recover(const std::vector<std::string>& args)
 {
-    if (args.size() != 1)
-        return Report(Fail(Status::kBadCommandLine, "recover needs DIR"));
+    if (args.size() != 1 && args.size() != 2)
+        return Report(Fail(Status::kBadCommandLine, "recover needs DIR, and may name the PATCH being applied"));
+    // The patch, when given, is what the interrupted update was applying: a journal of another
+    // patch is refused, and one of an earlier version is checked against it.
+    Patch patch;
+    Result r = args.size() == 2 ? LoadPatchFile(NativeFileSystem(), args[1], &patch) : Result::Ok();
+    if (!r.ok())
+        return Report(r);
     Progress progress;
     bool found = false;
-    Result r = qvpatch::Recover(NativeFileSystem(), args[0], progress, nullptr, &found);
+    r = qvpatch::Recover(NativeFileSystem(), args[0], progress, args.size() == 2 ? &patch : nullptr, &found);
     progress.Finish();
     if (r.ok())
         std::printf(found ? "the directory is as it was before the interrupted update\n"

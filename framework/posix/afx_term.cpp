@@ -425,11 +425,15 @@ HICON CWinApp::LoadIcon(UINT resourceId) const
 
 std::FILE* AfxOpenLogFile(const char* path)
 {
-    // O_NOFOLLOW: a link is never opened; O_NONBLOCK: opening a pipe does not wait.
+    // Anything but a plain file at the path is not even opened (a pipe's reader would notice);
+    // O_NOFOLLOW: a link put there since is not followed; O_NONBLOCK: nor does a pipe put there
+    // since make the open wait, and what was opened is looked at again.
+    struct stat st;
+    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        return nullptr;
     int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0)
         return nullptr;
-    struct stat st;
     int flags = fcntl(fd, F_GETFL);
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
         ftruncate(fd, 0) != 0) {

@@ -69,6 +69,7 @@ FileInfo InfoOf(const struct stat& st)
     info.size = static_cast<std::uint64_t>(st.st_size);
     info.id = static_cast<std::uint64_t>(st.st_ino) ^ (static_cast<std::uint64_t>(st.st_dev) << 40);
     info.stamp = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    info.foreign = st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     return info;
 }
 
@@ -284,16 +285,16 @@ public:
                                                          : IoError("cannot remove", Describe(name), errno);
     }
 
-    Result MakeDirectory(const std::string& name) override
+    Result MakeDirectory(const std::string& name, bool ownerOnly) override
     {
         Fd dir;
         std::string leaf;
         Result r = ExistingParent(name, &dir, &leaf);
         if (!r.ok())
             return r;
-        return mkdirat(dir.get(), leaf.c_str(), 0755) == 0
-                   ? Result::Ok()
-                   : IoError("cannot create the directory", Describe(name), errno);
+        if (mkdirat(dir.get(), leaf.c_str(), ownerOnly ? 0700 : 0755) != 0)
+            return IoError("cannot create the directory", Describe(name), errno);
+        return Result::Ok();
     }
 
     Result RemoveDirectory(const std::string& name) override
@@ -316,13 +317,24 @@ public:
         Result r = ExistingParent(from, &fromDir, &fromLeaf);
         if (!r.ok() || !(r = ExistingParent(to, &toDir, &toLeaf)).ok())
             return r;
-        struct stat st;
+        struct stat st, now;
         if (fstatat(fromDir.get(), fromLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return IoError("cannot look at", Describe(from), errno);
         if (!(r = OpenPlainFile(toDir.get(), toLeaf.c_str(), O_NOFOLLOW, Describe(to), &target)).ok())
             return r;
-        return fchmod(target.get(), st.st_mode & 07777) == 0 ? Result::Ok()
-                                                               : IoError("cannot set the mode of", Describe(to), errno);
+        // The owner and group too, where this user may give them (an administrator may); a
+        // set-user or set-group bit only goes with the owner or group it was given for, so that
+        // no file of the updater's becomes set-user-ID in someone else's name.
+        if (fchown(target.get(), st.st_uid, st.st_gid) != 0)
+            (void)fchown(target.get(), static_cast<uid_t>(-1), st.st_gid);  // the group alone, as a member may
+        if (fstat(target.get(), &now) != 0)
+            return IoError("cannot look at", Describe(to), errno);
+        mode_t mode = st.st_mode & 07777;
+        if (now.st_uid != st.st_uid)
+            mode &= ~static_cast<mode_t>(S_ISUID);
+        if (now.st_gid != st.st_gid)
+            mode &= ~static_cast<mode_t>(S_ISGID);
+        return fchmod(target.get(), mode) == 0 ? Result::Ok() : IoError("cannot set the mode of", Describe(to), errno);
     }
 
     Result Sync(const std::string& name) override

@@ -7,6 +7,7 @@
 // one of them or put a junction in its place, and the path resolves to what was checked.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <aclapi.h>
 
 #include <string>
 
@@ -114,6 +115,37 @@ Result InfoOfHandle(HANDLE h, const std::string& path, FileInfo* info)
     info->stamp = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                                             data.ftLastWriteTime.dwLowDateTime);
     return Result::Ok();
+}
+
+// Whether the process's user (or the owner it gives what it creates, an administrators' group for
+// an elevated process) owns what the handle (opened with READ_CONTROL) is. A system that cannot
+// tell counts as owning it.
+bool OwnedByThisUser(HANDLE h)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return true;
+    bool ours = true;
+    HANDLE token = nullptr;
+    if (owner != nullptr && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        union {
+            TOKEN_USER user;
+            TOKEN_OWNER tokenOwner;
+            BYTE space[256];
+        } buffer;
+        DWORD size = 0;
+        ours = false;
+        if (GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && EqualSid(buffer.user.User.Sid, owner))
+            ours = true;
+        if (!ours && GetTokenInformation(token, TokenOwner, &buffer, sizeof buffer, &size) &&
+            EqualSid(buffer.tokenOwner.Owner, owner))
+            ours = true;
+        CloseHandle(token);
+    }
+    LocalFree(descriptor);
+    return ours;
 }
 
 bool PathIsReparsePoint(const std::wstring& path)
@@ -224,9 +256,9 @@ public:
         if (!r.ok() || missing)
             return r;
         std::wstring path = Full(name);
-        Handle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr));
+        Handle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (!h.valid()) {
             DWORD error = GetLastError();
             if (IsMissing(error))
@@ -235,6 +267,7 @@ public:
         }
         if (!(r = InfoOfHandle(h.get(), Describe(name), info)).ok())
             return r;
+        info->foreign = !OwnedByThisUser(h.get());
         if (PathIsReparsePoint(path)) {
             info->isLink = true;
             info->isFile = false;
@@ -320,7 +353,8 @@ public:
         return Result::Ok();
     }
 
-    Result MakeDirectory(const std::string& name) override
+    // The work area inherits the directory's permissions: whoever may write there may anyway.
+    Result MakeDirectory(const std::string& name, bool) override
     {
         Pins pins;
         Result r = WalkToParent(name, &pins);

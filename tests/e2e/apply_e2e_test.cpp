@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -402,9 +403,16 @@ TEST(QvapplyEndToEnd, ALogThatIsNotAPlainFileIsLeftAloneAndTheRunGoesOn)
             ASSERT_EQ(mkfifo(log.c_str(), 0600), 0);
         else
             ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+        // Someone reading the pipe: a writer that opened it, even for a moment, would show.
+        int reader = kind == 1 ? open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
         QvapplyRun run(dir, "signal INT\ncallback 0\ncallback 21\nreturn 0\n");
         run.Start({dir / "app", dir / "UPDATE.PAT"}, QvapplyRun::Output::File);
         EXPECT_EQ(run.ExitCode(), 0) << kind;
+        if (reader >= 0) {
+            pollfd waiting{reader, POLLIN, 0};
+            EXPECT_EQ(poll(&waiting, 1, 0), 0) << "the pipe was opened by qvapply";
+            close(reader);
+        }
         EXPECT_EQ(RepliesTo(run.Record(), 21), std::vector<std::string>{"null"}) << kind;
         EXPECT_EQ(ReadFile(dir / "precious.txt"), "not a log") << kind;
     }

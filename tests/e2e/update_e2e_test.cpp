@@ -183,13 +183,20 @@ TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
     mkdir(work.c_str(), 0755);
     WriteFile(work + "/journal", "");
     std::rename((dir_ / "installed/share/readme.txt").c_str(), (work + "/old-1").c_str());
-    std::string plan = "qvpatch journal 1\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\n";
-    // The check over the plan, as the library writes it.
-    WriteFile(dir_ / "plan.txt", plan);
-    std::system(("printf 'end\\t%s\\n' \"$(sha256sum < '" + dir_ / "plan.txt" + "' | cut -c1-64)\" > '" +
-                 dir_ / "end.txt" + "'")
-                    .c_str());
-    WriteFile(work + "/journal", plan + ReadFile(dir_ / "end.txt"));
+    // The journal lists the step with the size and hash of the file it moved; the check over the
+    // plan closes it, as the library writes it.
+    auto sealed = [&](const std::string& plan) {
+        WriteFile(dir_ / "plan.txt", plan);
+        std::system(("printf 'end\\t%s\\n' \"$(sha256sum < '" + dir_ / "plan.txt" + "' | cut -c1-64)\" > '" +
+                     dir_ / "end.txt" + "'")
+                        .c_str());
+        return plan + ReadFile(dir_ / "end.txt");
+    };
+    WriteFile(dir_ / "readme.txt", "1.0");
+    std::system(("sha256sum < '" + dir_ / "readme.txt" + "' | cut -c1-64 > '" + dir_ / "hash.txt" + "'").c_str());
+    std::string hash = Lines(ReadFile(dir_ / "hash.txt"))[0];
+    std::string plan = "qvpatch journal 2\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\t3\t" + hash + "\n";
+    WriteFile(work + "/journal", sealed(plan));
 
     // An update with another patch is refused; recover puts the file back.
     Outcome refused = Apply();
@@ -199,6 +206,21 @@ TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
     EXPECT_EQ(recovered.exitCode, 0) << recovered.err;
     EXPECT_EQ(ReadTree(dir_, dir_ / "installed"), old_);
     EXPECT_FALSE(Exists(work));
+
+    // A journal of the earlier version, which names files without their hashes, is put right
+    // only with the patch that was being applied; here it is another one.
+    mkdir(work.c_str(), 0755);
+    std::rename((dir_ / "installed/share/readme.txt").c_str(), (work + "/old-1").c_str());
+    WriteFile(work + "/journal", sealed("qvpatch journal 1\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\n"));
+    Outcome earlier = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed"});
+    EXPECT_EQ(earlier.exitCode, 9);
+    EXPECT_NE(earlier.err.find("recover " + dir_ / "installed" + " PATCH"), std::string::npos) << earlier.err;
+    Outcome other = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed", dir_ / "patches/update.pat"});
+    EXPECT_EQ(other.exitCode, 9);
+    EXPECT_NE(other.err.find("another patch"), std::string::npos) << other.err;
+    EXPECT_TRUE(Exists(work + "/old-1"));
+    std::system(("rm -rf '" + work + "'").c_str());
+    WriteFile(dir_ / "installed/share/readme.txt", "1.0");
 
     // A damaged journal is refused and left alone.
     mkdir(work.c_str(), 0755);

@@ -163,9 +163,9 @@ public:
     {
         return fs_.Hit("remove " + name) ? fs_.Failure() : real_->Remove(name);
     }
-    qvpatch::Result MakeDirectory(const std::string& name) override
+    qvpatch::Result MakeDirectory(const std::string& name, bool ownerOnly) override
     {
-        return fs_.Hit("make directory " + name) ? fs_.Failure() : real_->MakeDirectory(name);
+        return fs_.Hit("make directory " + name) ? fs_.Failure() : real_->MakeDirectory(name, ownerOnly);
     }
     qvpatch::Result RemoveDirectory(const std::string& name) override
     {

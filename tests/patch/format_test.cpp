@@ -211,6 +211,8 @@ TEST(PatchFormatTest, DuplicatesAndFilesWhereDirectoriesStandAreRefused)
         Bytes().Header(2, 1).Added("\xc3\xa9t\xc3\xa9", x, 0).Added("\xc3\x89T\xc3\x89", x, 0).Text(x).Sealed(),
         Bytes().Header(2, 1).Added("\xcf\x83", x, 0).Added("\xce\xa3", x, 0).Text(x).Sealed(),
         Bytes().Header(2, 1).Added("dir/\xd0\xb6", x, 0).Added("DIR/\xd0\x96", x, 0).Text(x).Sealed(),
+        // Alpha with a subscript iota: its simple upper case is one letter, its full one two.
+        Bytes().Header(2, 1).Added("\xe1\xbe\xb3.txt", x, 0).Added("\xe1\xbe\xbc.txt", x, 0).Text(x).Sealed(),
     };
     for (const auto& bytes : patches) {
         Result r = ParseBytes(bytes);

@@ -11,7 +11,9 @@
 #include <map>
 #include <string>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "apply.h"
@@ -380,6 +382,196 @@ TEST_F(HostileTest, AFileLinkInTheTreeIsNeverReadOrReplaced)
 }
 #endif
 
+TEST_F(HostileTest, ACheckReadsWhatAnUpdateWouldRefuse)
+{
+    // An old file of the right size but other contents, which the update refuses once it reads
+    // it whole: a check reads it too.
+    std::string changed = OldTree()["app.exe"];
+    changed[5000] ^= 1;
+    Make(dir(), {{"app.exe", changed}});
+    Result r = Run(native_, true);
+    EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+}
+
+TEST_F(HostileTest, AStopIsAskedWhileTheNamesAreChecked)
+{
+    // A patch of many entries is looked at entry by entry, with the stop question between them.
+    Patch many;
+    for (int i = 0; i < 3000; ++i) {
+        Entry e;
+        e.kind = EntryKind::kAddedDirectory;
+        e.name = "d/" + std::to_string(i);
+        many.entries.push_back(e);
+    }
+    Entry d;
+    d.kind = EntryKind::kAddedDirectory;
+    d.name = "d";
+    many.entries.push_back(d);
+    class StopAt : public ApplyObserver {
+    public:
+        bool KeepGoing() override { return ++asked < 50; }
+        int asked = 0;
+    } stop;
+    ApplySummary summary;
+    Result r = Apply(native_, dir(), many, stop, ApplyOptions{}, &summary);
+    EXPECT_EQ(r.status, Status::kStopped) << r.message;
+    EXPECT_EQ(stop.asked, 50);
+    EXPECT_TRUE(SameTree(Installed(), OldTree()));
+}
+
+TEST_F(HostileTest, ARemovedDirectoryComesBackAsItWas)
+{
+    // The patch removes dir/ (and its file); the update fails after it moved it aside. The
+    // directory that comes back is the same directory, its permissions with it.
+    Make(tmp_.Sub("old"), {{"private/", ""}, {"private/key.txt", "secret"}});
+    Make(dir(), {{"private/", ""}, {"private/key.txt", "secret"}});
+    Patch patch;
+    BuildOptions options;
+    options.level = 1;
+    ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch).ok());
+    std::filesystem::permissions(std::filesystem::u8path(In("private")), std::filesystem::perms::owner_all);
+    auto before = std::filesystem::status(std::filesystem::u8path(In("private"))).permissions();
+    ApplySummary summary;
+    long moveAt = 0;
+    {
+        FaultFs counting(native_);
+        long n = 0;
+        TempTree scratch;
+        Make(scratch.path(), OldTree());
+        Make(scratch.path(), {{"private/", ""}, {"private/key.txt", "secret"}});
+        counting.OnOperation([&](const std::string& what) {
+            ++n;
+            if (moveAt == 0 && what.find("rename private to") == 0)
+                moveAt = n;
+        });
+        ASSERT_TRUE(Apply(counting, scratch.path(), patch, quiet_, ApplyOptions{}, &summary).ok());
+    }
+    ASSERT_GT(moveAt, 0);
+    for (bool crash : {false, true}) {
+        Fresh();
+        Make(dir(), {{"private/", ""}, {"private/key.txt", "secret"}});
+        std::filesystem::permissions(std::filesystem::u8path(In("private")), std::filesystem::perms::owner_all);
+        FaultFs failing(native_);
+        if (crash)
+            failing.CrashAt(moveAt + 2);
+        else
+            failing.Arm(FaultFs::Mode::kFailOnce, moveAt + 1, "access denied");
+        try {
+            Result r = Apply(failing, dir(), patch, quiet_, ApplyOptions{}, &summary);
+            EXPECT_FALSE(r.ok());
+        } catch (const Crash&) {
+        }
+        if (crash) {
+            ASSERT_TRUE(Recover().ok());
+        }
+        Files expected = OldTree();
+        expected["private/"] = "";
+        expected["private/key.txt"] = "secret";
+        EXPECT_TRUE(SameTree(Installed(), expected)) << crash;
+        EXPECT_EQ(std::filesystem::status(std::filesystem::u8path(In("private"))).permissions(), before) << crash;
+    }
+}
+
+#ifndef _WIN32
+TEST_F(HostileTest, AWorkAreaOfAnotherUserIsLeftAlone)
+{
+    // Someone who may write in the directory plants a work area whose journal would put their
+    // own file in place of a program: a work area of another user's, or one others may write in,
+    // is refused as it is.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs to give a directory to another user";
+    const std::string trojan = "not the program";
+    JournalStep aside{JournalStep::kMoveAside, "app.exe", "old-0", true, trojan.size(), Sha256(trojan.data(), trojan.size())};
+    std::string app = OldTree()["app.exe"];
+    JournalStep place{JournalStep::kPlace, "app.exe", "new-0", true, app.size(), Sha256(app.data(), app.size())};
+    Make(dir(), {{".qvpatch.tmp/journal", JournalPlan(PatchId(patch_), {aside, place})}, {".qvpatch.tmp/old-0", trojan}});
+    for (int owner : {0, 1}) {
+        if (owner == 0) {
+            ASSERT_EQ(chown(In(".qvpatch.tmp").c_str(), 65534, 65534), 0);
+        } else {
+            ASSERT_EQ(chown(In(".qvpatch.tmp").c_str(), 0, 0), 0);
+            ASSERT_EQ(chmod(In(".qvpatch.tmp").c_str(), 0777), 0);
+        }
+        for (int run = 0; run < 3; ++run) {
+            Result r = run == 0 ? Run(native_) : run == 1 ? Run(native_, true) : Recover();
+            EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+        }
+        EXPECT_EQ(Installed()["app.exe"], app);
+        EXPECT_EQ(Installed()[".qvpatch.tmp/old-0"], trojan);
+    }
+}
+
+TEST_F(HostileTest, AFileSavedAtItsNameDuringAnUndoStays)
+{
+    // Recovery hashes the placed file, then moves it back: a save of the user's that takes its
+    // name in between is not the placed file, and stays where it was saved.
+    std::vector<std::string> operations = Operations();
+    FaultFs killer(native_);
+    killer.CrashAt(0);
+    long commitPoint = 0;
+    for (std::size_t k = 0; k < operations.size(); ++k)
+        if (operations[k] == "remove .qvpatch.tmp/journal")
+            commitPoint = static_cast<long>(k + 1);
+    ASSERT_GT(commitPoint, 0);
+    killer.CrashAt(commitPoint);
+    try {
+        (void)Run(killer);  // ends in the crash
+    } catch (const Crash&) {
+    }
+    Make(tmp_.path(), {{"save.txt", "the user's save"}});
+    FaultFs fs(native_);
+    bool saved = false;
+    fs.OnOperation([&](const std::string& what) {
+        if (!saved && what.find("rename readme.txt to .qvpatch.tmp/new-") == 0) {
+            saved = true;
+            std::filesystem::rename(std::filesystem::u8path(tmp_.Sub("save.txt")),
+                                    std::filesystem::u8path(In("readme.txt")));
+        }
+    });
+    bool found = false;
+    Result r = qvpatch::Recover(fs, dir(), quiet_, nullptr, &found);
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(Installed()["readme.txt"], "the user's save") << r.message;
+}
+
+TEST_F(HostileTest, AnEditThroughAnOpenFileAfterItMovedIsKept)
+{
+    // A program holds readme.txt open and writes to it after the update moved it aside: the
+    // update fails before its commit point, and the file comes back with the edit.
+    int held = open(In("readme.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(held, 0);
+    FaultFs fs(native_);
+    bool written = false;
+    fs.OnOperation([&](const std::string& what) {
+        if (!written && what.find("rename .qvpatch.tmp/new-") == 0 && what.find("to readme.txt") != std::string::npos) {
+            written = true;
+            EXPECT_EQ(write(held, "edit\n", 5), 5);
+        }
+    });
+    Result r = Run(fs);
+    close(held);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+    Files expected = OldTree();
+    expected["readme.txt"] += "edit\n";
+    EXPECT_TRUE(SameTree(Installed(), expected));
+}
+
+TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs to give files to another user";
+    ASSERT_EQ(chown(In("readme.txt").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(In("readme.txt").c_str(), 06755), 0);
+    ASSERT_TRUE(Run(native_).ok());
+    struct stat st;
+    ASSERT_EQ(stat(In("readme.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 06755u);
+}
+#endif
+
 TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
 {
     // A journal survived while the work area was half cleared: the new file of a placement is
@@ -414,13 +606,38 @@ TEST(JournalTest, StepsNameOnlyWhatTheUpdateMakes)
         Journal journal;
         EXPECT_EQ(ParseJournal(JournalPlan("id", {step}), &journal).status, Status::kInterrupted) << step.work;
     }
-    // A journal of the first version (no sizes or hashes) is still read.
+    // A journal of the first version (no sizes or hashes) is still read: its steps are checked
+    // against the patch that was being applied, or refused without it.
     std::string v1 = "qvpatch journal 1\npatch\tid\nstep\taside\ta.txt\told-3\n";
     v1 += "end\t" + ToHex(Sha256(v1.data(), v1.size())) + "\n";
     Journal journal;
     ASSERT_TRUE(ParseJournal(v1, &journal).ok());
     ASSERT_EQ(journal.steps.size(), 1u);
     EXPECT_FALSE(journal.steps[0].verified);
+}
+
+TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
+{
+    // A journal of the first version names readme.txt as placed: without the patch nothing tells
+    // that the file there is the new one, and it is not: it stays.
+    std::string v1 = "qvpatch journal 1\npatch\t" + PatchId(patch_) + "\n";
+    std::size_t readme = 0;
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i)
+        if (patch_.entries[i].name == "readme.txt")
+            readme = i;
+    v1 += "step\tplace\treadme.txt\tnew-" + std::to_string(readme) + "\n";
+    v1 += "end\t" + ToHex(Sha256(v1.data(), v1.size())) + "\n";
+    Make(dir(), {{".qvpatch.tmp/journal", v1}});
+    Result r = Recover();
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    Files left = OldTree();
+    left[".qvpatch.tmp/"] = "";
+    left[".qvpatch.tmp/journal"] = v1;
+    EXPECT_TRUE(SameTree(Installed(), left));
+    // With the patch, the file is seen to be the old one: the journal is undone around it, and
+    // the update goes on.
+    ASSERT_TRUE(Run(native_).ok()) << r.message;
+    EXPECT_TRUE(SameTree(Installed(), NewTree()));
 }
 
 }  // namespace

@@ -135,7 +135,7 @@ public:
         meta_.erase(path);
         return files_.erase(path) ? qvpatch::Result::Ok() : Error("cannot remove " + path);
     }
-    qvpatch::Result MakeDirectory(const std::string& path) override
+    qvpatch::Result MakeDirectory(const std::string& path, bool) override
     {
         if (Exists(path) || !directories_.count(Parent(path)))
             return Error("cannot create " + path);
@@ -180,7 +180,7 @@ private:
         }
         qvpatch::Result Rename(const std::string& a, const std::string& b) override { return fs_.Rename(a, b); }
         qvpatch::Result Remove(const std::string& n) override { return fs_.Remove(n); }
-        qvpatch::Result MakeDirectory(const std::string& n) override { return fs_.MakeDirectory(n); }
+        qvpatch::Result MakeDirectory(const std::string& n, bool o) override { return fs_.MakeDirectory(n, o); }
         qvpatch::Result RemoveDirectory(const std::string& n) override { return fs_.RemoveDirectory(n); }
         qvpatch::Result CopyAttributes(const std::string& a, const std::string& b) override
         {

@@ -144,7 +144,8 @@ TEST(QvapplyWine, WindowShowsDirectoryFileAndProgress)
     EXPECT_NEAR((rect.left + rect.right) / 2, (work.left + work.right) / 2, 1);
     EXPECT_NEAR((rect.top + rect.bottom) / 2, (work.top + work.bottom) / 2, 1);
     EXPECT_TRUE(GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_APPWINDOW);
-    GUITHREADINFO gui = {sizeof gui};
+    GUITHREADINFO gui{};
+    gui.cbSize = sizeof gui;
     ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui));
     EXPECT_EQ(gui.hwndFocus, GetDlgItem(window, IDCANCEL));
 
