@@ -1,5 +1,5 @@
 // Applying a patch: verify, build in the work area, commit by journalled renames, or roll back.
-#include "apply.h"
+#include "qvpatch/apply.h"
 
 #include <algorithm>
 #include <set>
@@ -7,7 +7,7 @@
 
 #include "codec.h"
 #include "journal.h"
-#include "sha256.h"
+#include "qvpatch/sha256.h"
 
 namespace qvpatch {
 

@@ -1,5 +1,5 @@
 // Building a patch from two directory trees.
-#include "build.h"
+#include "qvpatch/build.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,8 +9,8 @@
 
 #include "codec.h"
 #include "match_delta.h"
-#include "parallel.h"
-#include "sha256.h"
+#include "threads.h"
+#include "qvpatch/sha256.h"
 
 namespace qvpatch {
 

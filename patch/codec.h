@@ -10,8 +10,8 @@
 
 #include <zstd.h>
 
-#include "format.h"
-#include "status.h"
+#include "qvpatch/patch_file.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 

@@ -17,11 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "apply.h"
-#include "format.h"
-#include "fs.h"
-#include "sha256.h"
-#include "status.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/patch_file.h"
+#include "qvpatch/file_system.h"
+#include "qvpatch/recovery.h"
+#include "qvpatch/sha256.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 
@@ -82,13 +83,6 @@ Result InspectWorkArea(Tree& tree, bool* found);
 // refused. *found tells whether there was anything to put right. The caller holds the tree's
 // exclusive lock.
 Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* found);
-
-// The same for a directory: opens it and takes its lock first (another update running: kInterrupted).
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch,
-               bool* found);
-
-// Opens a directory and takes its update lock; another holder gives kInterrupted.
-Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mode, std::unique_ptr<Tree>* tree);
 
 // Hashes a plain file of the tree, with the identity of what was hashed; keepGoing, when given, is
 // asked after each piece.

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "status.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 

@@ -1,5 +1,5 @@
 // SHA-256 over libgcrypt.
-#include "sha256.h"
+#include "qvpatch/sha256.h"
 
 #include <gcrypt.h>
 

@@ -1,5 +1,5 @@
 // Names of the patch engine's statuses.
-#include "status.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 

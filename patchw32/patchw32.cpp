@@ -10,8 +10,8 @@
 //   3  the reason of a failure, once, just before a non-zero result
 #include <string>
 
-#include "apply.h"
-#include "native_text.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/system_text.h"
 #include "patchw32.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "apply.h"
-#include "build.h"
-#include "format.h"
-#include "journal.h"
-#include "native_text.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/build.h"
+#include "qvpatch/patch_file.h"
+#include "qvpatch/recovery.h"
+#include "qvpatch/system_text.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 namespace qvpatch {
 

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 namespace qvpatch {
 

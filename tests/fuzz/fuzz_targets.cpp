@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "apply.h"
+#include "qvpatch/apply.h"
 #include "codec.h"
-#include "format.h"
+#include "qvpatch/patch_file.h"
 #include "memory_fs.h"
-#include "sha256.h"
+#include "qvpatch/sha256.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "apply.h"
-#include "build.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/build.h"
 #include "codec.h"
 #include "tree_support.h"
 

@@ -10,8 +10,8 @@
 #include <map>
 #include <string>
 
-#include "apply.h"
-#include "build.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/build.h"
 #include "fault_fs.h"
 #include "journal.h"
 #include "tree_support.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "build.h"
+#include "qvpatch/build.h"
 #include "patchw32.h"
 #include "tree_support.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 namespace faulttest {
 

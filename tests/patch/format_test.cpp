@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "format.h"
+#include "qvpatch/patch_file.h"
 
 namespace {
 

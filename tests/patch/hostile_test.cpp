@@ -16,8 +16,8 @@
 #include <unistd.h>
 #endif
 
-#include "apply.h"
-#include "build.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/build.h"
 #include "fault_fs.h"
 #include "journal.h"
 #include "tree_support.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 namespace memfs {
 

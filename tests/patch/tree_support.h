@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "build.h"
+#include "qvpatch/build.h"
 #include "tree_support.h"
 #include "wine_support.h"
 #include "winprobe.h"

@@ -2,7 +2,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "native_text.h"
+#include "qvpatch/system_text.h"
 
 namespace qvpatch {
 

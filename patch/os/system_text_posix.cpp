@@ -1,5 +1,5 @@
 // Text conversions on POSIX systems: paths and texts are UTF-8 already.
-#include "native_text.h"
+#include "qvpatch/system_text.h"
 
 namespace qvpatch {
 

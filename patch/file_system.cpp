@@ -1,5 +1,5 @@
 // Helpers over the patch engine's file system.
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 #include <algorithm>
 #include <new>

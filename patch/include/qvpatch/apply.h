@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string>
 
-#include "format.h"
-#include "fs.h"
-#include "status.h"
+#include "qvpatch/patch_file.h"
+#include "qvpatch/file_system.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 

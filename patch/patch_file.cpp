@@ -1,7 +1,7 @@
 // Reading and writing the patch file.
-#include "format.h"
+#include "qvpatch/patch_file.h"
 
-#include "fs.h"
+#include "qvpatch/file_system.h"
 
 #include <algorithm>
 #include <cstring>

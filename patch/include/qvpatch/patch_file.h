@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "sha256.h"
-#include "status.h"
+#include "qvpatch/sha256.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 

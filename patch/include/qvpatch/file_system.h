@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "status.h"
+#include "qvpatch/status.h"
 
 namespace qvpatch {
 
