@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "codecs.h"
 #include "journal.h"
 #include "qvpatch/sha256.h"
 
@@ -153,7 +154,7 @@ Result Update::StateOf(std::size_t i, State* state)
     // before the directory changes: when its size alone tells it from the new version, it is not
     // read twice. A check, which decodes nothing, reads it here.
     if (!checkOnly_ && e.kind == EntryKind::kChangedFile && e.oldSize != e.newSize && info.size == e.oldSize &&
-        UsesOld(e.codec)) {
+        CodecOf(e.codec).usesOld) {
         *state = State::kOld;
         return Result::Ok();
     }
@@ -291,7 +292,7 @@ Result Update::BuildNewFile(std::size_t index)
 {
     const Entry& e = patch_.entries[index];
     std::vector<std::uint8_t> old;
-    if (e.kind == EntryKind::kChangedFile && UsesOld(e.codec)) {
+    if (e.kind == EntryKind::kChangedFile && CodecOf(e.codec).usesOld) {
         Result r = LoadOld(index, &old);
         if (!r.ok())
             return r;
@@ -393,7 +394,7 @@ Result Update::BuildNewFiles()
         if (!observer_.KeepGoing())
             return Stopped();
         Result r;
-        if (e.codec == Codec::kZstdGroupDelta) {
+        if (CodecOf(e.codec).shared) {
             for (const std::vector<std::size_t>& group : groups) {
                 if (std::find(group.begin(), group.end(), i) == group.end())
                     continue;

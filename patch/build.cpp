@@ -1,4 +1,5 @@
-// Building a patch from two directory trees.
+// Building a patch from two directory trees, in five steps: walk the trees, list the entries, form
+// the batches of files encoded together, encode each batch's candidates, lay out the patch.
 #include "qvpatch/build.h"
 
 #include <algorithm>
@@ -8,20 +9,25 @@
 #include <new>
 
 #include "codec.h"
+#include "codecs.h"
 #include "match_delta.h"
-#include "threads.h"
 #include "qvpatch/sha256.h"
+#include "threads.h"
 
 namespace qvpatch {
 
 namespace {
 
-struct TreeEntry {
-    bool isDirectory = false;
-};
+// How much more than the largest file a group may hold, old and new contents together: applying
+// needs about that plus a dozen MiB of its own, so a group stays within the largest file's old and
+// new sizes plus 64 MiB.
+constexpr std::uint64_t kGroupAllowance = 48ull << 20;
 
-// Every file and directory below the top, by relative name with '/'.
-Result Walk(Tree& tree, const std::string& relative, std::map<std::string, TreeEntry>* out)
+// Every file and directory of a tree, by relative name with '/': true for a directory.
+using Listing = std::map<std::string, bool>;
+
+// Every file and directory below the top of tree.
+Result Walk(Tree& tree, const std::string& relative, Listing* out)
 {
     std::vector<DirEntry> entries;
     Result r = tree.List(relative, &entries);
@@ -32,18 +38,18 @@ Result Walk(Tree& tree, const std::string& relative, std::map<std::string, TreeE
         std::string name = relative.empty() ? e.name : relative + "/" + e.name;
         if (e.isLink)
             return Fail(Status::kBuildFailed, "links are not supported in a tree: " + tree.Describe(name));
-        (*out)[name] = TreeEntry{e.isDirectory};
+        (*out)[name] = e.isDirectory;
         if (e.isDirectory && !(r = Walk(tree, name, out)).ok())
             return r;
     }
     return Result::Ok();
 }
 
-// Whether trying the match delta on data may pay: programs and other binary files, where code
-// that moved carries changed addresses. Text changes in whole lines, which exact matching
-// already handles; compressed data has no structure for approximate matches to find (and costs
-// the search the most, every position of it).
-bool WorthMatching(const std::vector<std::uint8_t>& data)
+// Whether approximate matching may pay on data: programs and other binary files, where code that
+// moved carries changed addresses. Text changes in whole lines, which exact matching already
+// handles; compressed data has no structure for approximate matches to find (and costs the
+// search the most, every position of it).
+bool Matchable(const std::vector<std::uint8_t>& data)
 {
     std::size_t head = std::min<std::size_t>(data.size(), 64 * 1024);
     bool binary = LooksLikeX86Code(data.data(), data.size()) ||
@@ -60,11 +66,6 @@ bool WorthMatching(const std::vector<std::uint8_t>& data)
     return packed.size() < sample - sample / 10;
 }
 
-// How much more than the largest file a group may hold, old and new contents together: applying
-// needs about that plus a dozen MiB of its own, so a group stays within the largest file's old and
-// new sizes plus 64 MiB.
-constexpr std::uint64_t kGroupAllowance = 48ull << 20;
-
 // A task for the threads that puts its result in *result, an allocation failure included (a task
 // must not throw).
 template <typename F>
@@ -79,50 +80,80 @@ std::function<void()> Guarded(Result* result, F f)
     };
 }
 
-// One file's contents and the encodings tried for it.
+// One candidate encoding of a file: the codec, its result and its data.
+struct Candidate {
+    const CodecInfo* codec = nullptr;
+    int level = 0;
+    Result result;
+    std::vector<std::uint8_t> data;
+};
+
+// One file of a batch: its contents and the candidates tried for it.
 struct Member {
     std::size_t entry = 0;
     std::vector<std::uint8_t> oldData, newData;
     bool hasOld = false, hasNew = false;
-    Codec codec = Codec::kStored;
+    std::vector<Candidate> candidates;
+    const CodecInfo* chosen = nullptr;
     std::vector<std::uint8_t> best;
-    // Filled by the tasks, each in its own slot.
-    Result deltaResult, matchResult, aloneResult;
-    std::vector<std::uint8_t> delta, match, alone;
-    bool triedDelta = false, triedMatch = false;
 };
 
-}  // namespace
+class Builder {
+public:
+    Builder(FileSystem& fs, const BuildOptions& options) : fs_(fs), options_(options) {}
 
-Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& newDir, const BuildOptions& options,
-                  Patch* patch)
+    Result Run(const std::string& oldDir, const std::string& newDir, Patch* patch);
+
+private:
+    Result WalkTrees(const std::string& oldDir, const std::string& newDir);
+    Result ListEntries();
+    void FormBatches();
+    Result EncodeBatch(const std::vector<std::size_t>& batch);
+    Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members);
+    Result ChooseOwnEncoding(Member& m);
+    void LayOut();
+
+    FileSystem& fs_;
+    const BuildOptions& options_;
+    std::unique_ptr<Tree> oldFiles_, newFiles_;
+    Listing oldListing_, newListing_;
+    Patch out_;
+    std::vector<bool> matchable_;
+    std::vector<std::vector<std::size_t>> batches_;
+    std::vector<std::vector<std::uint8_t>> blobs_;  // each entry's own data
+    std::vector<int> groupOf_;                      // each entry's group frame, or -1
+    std::vector<std::vector<std::uint8_t>> groupFrames_;
+    std::size_t done_ = 0, fileCount_ = 0;
+};
+
+Result Builder::WalkTrees(const std::string& oldDir, const std::string& newDir)
 {
-    std::unique_ptr<Tree> oldFiles, newFiles;
-    Result r = fs.OpenTree(oldDir, &oldFiles);
-    if (!r.ok() || !(r = fs.OpenTree(newDir, &newFiles)).ok())
+    Result r = fs_.OpenTree(oldDir, &oldFiles_);
+    if (!r.ok() || !(r = fs_.OpenTree(newDir, &newFiles_)).ok())
         return Fail(Status::kBuildFailed, r.message);
-    std::map<std::string, TreeEntry> oldTree, newTree;
-    if (!(r = Walk(*oldFiles, "", &oldTree)).ok() || !(r = Walk(*newFiles, "", &newTree)).ok())
+    if (!(r = Walk(*oldFiles_, "", &oldListing_)).ok())
         return r;
+    return Walk(*newFiles_, "", &newListing_);
+}
 
-    Patch out;
+Result Builder::ListEntries()
+{
     std::vector<std::string> names;
-    for (const auto& [name, e] : oldTree)
+    for (const auto& [name, isDirectory] : oldListing_)
         names.push_back(name);
-    for (const auto& [name, e] : newTree)
-        if (!oldTree.count(name))
+    for (const auto& [name, isDirectory] : newListing_)
+        if (!oldListing_.count(name))
             names.push_back(name);
     std::sort(names.begin(), names.end());
 
     // The entries, with the sizes and hashes of their files; unchanged files drop out. Files worth
-    // approximate matching are noted: they are encoded on their own, where the match delta can
-    // be tried.
-    std::vector<bool> matchable;
+    // approximate matching are noted: they are encoded on their own, where the match delta can be
+    // tried.
     for (const std::string& name : names) {
-        auto o = oldTree.find(name);
-        auto n = newTree.find(name);
-        bool inOld = o != oldTree.end(), inNew = n != newTree.end();
-        bool oldIsDir = inOld && o->second.isDirectory, newIsDir = inNew && n->second.isDirectory;
+        auto o = oldListing_.find(name);
+        auto n = newListing_.find(name);
+        bool inOld = o != oldListing_.end(), inNew = n != newListing_.end();
+        bool oldIsDir = inOld && o->second, newIsDir = inNew && n->second;
         if (inOld && inNew && oldIsDir != newIsDir)
             return Fail(Status::kBuildFailed, name + " is a file in one tree and a directory in the other");
         Entry e;
@@ -131,19 +162,20 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
             if (inOld && inNew)
                 continue;
             e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
-            out.entries.push_back(e);
-            matchable.push_back(false);
+            out_.entries.push_back(e);
+            matchable_.push_back(false);
             continue;
         }
         std::vector<std::uint8_t> data;
+        Result r;
         if (inOld) {
-            if (!(r = ReadWholeFile(*oldFiles, name, kMaxFileSize, &data)).ok())
+            if (!(r = ReadWholeFile(*oldFiles_, name, kMaxFileSize, &data)).ok())
                 return r;
             e.oldSize = data.size();
             e.oldHash = Sha256(data.data(), data.size());
         }
         if (inNew) {
-            if (!(r = ReadWholeFile(*newFiles, name, kMaxFileSize, &data)).ok())
+            if (!(r = ReadWholeFile(*newFiles_, name, kMaxFileSize, &data)).ok())
                 return r;
             e.newSize = data.size();
             e.newHash = Sha256(data.data(), data.size());
@@ -151,191 +183,228 @@ Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& 
         if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
             continue;
         e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        matchable.push_back(WorthMatching(data));  // the new file, or the old one of a removed file
-        out.entries.push_back(std::move(e));
+        matchable_.push_back(Matchable(data));  // the new file, or the old one of a removed file
+        out_.entries.push_back(std::move(e));
     }
+    return Result::Ok();
+}
 
-    // The files to encode, in batches: small files, in entry order, in runs that may share one
-    // frame (a group); files worth matching and larger files each on their own. Removed files join
-    // the groups when files are added, as sources for them (a renamed file). A batch's encodings
-    // are tried side by side on the threads; only one batch's files are in memory at a time.
+void Builder::FormBatches()
+{
+    // Small files, in entry order, in runs that may share one frame (a group); files worth matching
+    // and larger files each on their own. Removed files join the groups when files are added, as
+    // sources for them (a renamed file). A batch's encodings are tried side by side on the threads;
+    // only one batch's files are in memory at a time.
     bool addsGroupable = false;
-    for (std::size_t i = 0; i < out.entries.size(); ++i)
-        addsGroupable |= out.entries[i].kind == EntryKind::kAddedFile && !matchable[i];
+    for (std::size_t i = 0; i < out_.entries.size(); ++i)
+        addsGroupable |= out_.entries[i].kind == EntryKind::kAddedFile && !matchable_[i];
     // Applying a group holds its old and new contents in memory at once, as a delta holds its own
     // file's. A group is kept within what the largest file needs plus kGroupAllowance, so that no
     // group needs much more memory than the largest file does on its own.
     std::uint64_t largest = 0;
-    for (const Entry& e : out.entries)
+    for (const Entry& e : out_.entries)
         if (e.HasNew())
             largest = std::max(largest, e.oldSize + e.newSize);
     const std::uint64_t groupLimit = std::min(kMaxGroupBytes, largest + kGroupAllowance);
-    std::vector<std::vector<std::size_t>> batches;
     std::size_t openGroup = SIZE_MAX;
     std::uint64_t groupBytes = 0;
-    for (std::size_t i = 0; i < out.entries.size(); ++i) {
-        const Entry& e = out.entries[i];
-        bool source = e.kind == EntryKind::kRemovedFile && addsGroupable && !matchable[i];
+    for (std::size_t i = 0; i < out_.entries.size(); ++i) {
+        const Entry& e = out_.entries[i];
+        bool source = e.kind == EntryKind::kRemovedFile && addsGroupable && !matchable_[i];
         if (!e.HasNew() && !source)
             continue;
         if (source && e.oldSize > kMaxGroupBytes / 2)
             continue;
         std::uint64_t bytes = e.oldSize + e.newSize;
-        if (matchable[i] || bytes > kMaxGroupBytes / 2) {
-            batches.push_back({i});
+        if (matchable_[i] || bytes > kMaxGroupBytes / 2) {
+            batches_.push_back({i});
             continue;
         }
         if (openGroup == SIZE_MAX || groupBytes + bytes > groupLimit) {
-            openGroup = batches.size();
-            batches.emplace_back();
+            openGroup = batches_.size();
+            batches_.emplace_back();
             groupBytes = 0;
         }
-        batches[openGroup].push_back(i);
+        batches_[openGroup].push_back(i);
         groupBytes += bytes;
     }
+    for (const auto& batch : batches_)
+        fileCount_ += batch.size();
+}
 
-    const unsigned threads = options.threads > 0 ? options.threads : DefaultThreads();
-    const int quickLevel = std::min(options.level, 3);
-    std::vector<std::vector<std::uint8_t>> blobs(out.entries.size());
-    std::vector<int> groupOf(out.entries.size(), -1);
-    std::vector<std::vector<std::uint8_t>> groupFrames;
-    std::size_t done = 0, fileCount = 0;
-    for (const auto& batch : batches)
-        fileCount += batch.size();
-    for (const std::vector<std::size_t>& batch : batches) {
-        std::vector<Member> members(batch.size());
-        for (std::size_t k = 0; k < batch.size(); ++k) {
-            Member& m = members[k];
-            m.entry = batch[k];
-            const Entry& e = out.entries[m.entry];
-            if (options.onFile)
-                options.onFile(e.name, ++done, fileCount);
-            m.hasOld = e.HasOld();
-            m.hasNew = e.HasNew();
-            if (m.hasOld && !(r = ReadWholeFile(*oldFiles, e.name, kMaxFileSize, &m.oldData)).ok())
-                return r;
-            if (m.hasNew && !(r = ReadWholeFile(*newFiles, e.name, kMaxFileSize, &m.newData)).ok())
-                return r;
-            if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
-                (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||
-                (m.hasNew && Sha256(m.newData.data(), m.newData.size()) != e.newHash))
-                return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
-        }
-
-        // The tasks: each file's own encodings, and the group's frame when there is a group.
-        std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
-        for (Member& m : members) {
-            if (!m.hasNew)
-                continue;  // a removed file, only a source for the group
-            const std::uint64_t bytes = m.oldData.size() + m.newData.size();
-            if (m.hasOld && !m.oldData.empty()) {
-                m.triedDelta = true;
-                work.emplace_back(bytes, Guarded(&m.deltaResult, [&m, &options] {
-                    return EncodeZstd(m.newData.data(), m.newData.size(), m.oldData.data(), m.oldData.size(),
-                                      options.level, &m.delta);
-                }));
-                if (m.oldData.size() <= kMaxMatchOldSize && matchable[m.entry]) {
-                    m.triedMatch = true;
-                    work.emplace_back(bytes, Guarded(&m.matchResult, [&m, &options] {
-                        MatchFilter filter = LooksLikeX86Code(m.newData.data(), m.newData.size())
-                                                 ? MatchFilter::kX86Branches
-                                                 : MatchFilter::kNone;
-                        return EncodeMatchDelta(m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(),
-                                                filter, options.level, &m.match);
-                    }));
-                }
-            }
-            work.emplace_back(m.newData.size() / 4, Guarded(&m.aloneResult, [&m, quickLevel] {
-                return EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, quickLevel, &m.alone);
-            }));
-        }
-        Result groupResult;
-        std::vector<std::uint8_t> groupFrame;
-        if (members.size() >= 2) {
-            std::uint64_t bytes = 0;
-            for (const Member& m : members)
-                bytes += m.oldData.size() + m.newData.size();
-            work.emplace_back(bytes, Guarded(&groupResult, [&members, &options, &groupFrame] {
-                std::vector<std::uint8_t> olds, news;
-                for (const Member& m : members) {
-                    olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
-                    news.insert(news.end(), m.newData.begin(), m.newData.end());
-                }
-                return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
-                                  options.level, &groupFrame);
-            }));
-        }
-        // The longest tasks first (by the bytes they work on), so that the threads finish together.
-        std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-        std::vector<std::function<void()>> tasks;
-        for (auto& w : work)
-            tasks.push_back(std::move(w.second));
-        RunParallel(tasks, threads);
-
-        // Each file's smallest own encoding: stored, zstd delta, match delta, or zstd alone (at
-        // full strength when the quick try says it may win).
-        std::uint64_t own = 0;
-        for (Member& m : members) {
-            if (!m.hasNew)
-                continue;
-            for (const Result* res : {&m.deltaResult, &m.matchResult, &m.aloneResult})
-                if (!res->ok())
-                    return *res;
-            m.codec = Codec::kStored;
-            m.best = m.newData;
-            auto consider = [&m](Codec codec, std::vector<std::uint8_t>& candidate) {
-                if (candidate.size() < m.best.size()) {
-                    m.codec = codec;
-                    m.best.swap(candidate);
-                }
-            };
-            if (m.triedDelta)
-                consider(Codec::kZstdDelta, m.delta);
-            if (m.triedMatch)
-                consider(Codec::kMatchDelta, m.match);
-            if (m.alone.size() < m.best.size() && options.level > quickLevel &&
-                !(r = EncodeZstd(m.newData.data(), m.newData.size(), nullptr, 0, options.level, &m.alone)).ok())
-                return r;
-            consider(Codec::kZstd, m.alone);
-            own += m.best.size();
-        }
-        if (!groupResult.ok())
-            return groupResult;
-        bool grouped = members.size() >= 2 && groupFrame.size() < own;
-        for (Member& m : members) {
-            if (grouped) {
-                out.entries[m.entry].codec = Codec::kZstdGroupDelta;
-                groupOf[m.entry] = static_cast<int>(groupFrames.size());
-            } else if (m.hasNew) {
-                out.entries[m.entry].codec = m.codec;
-                blobs[m.entry] = std::move(m.best);
-            }
-        }
-        if (grouped)
-            groupFrames.push_back(std::move(groupFrame));
+Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members)
+{
+    members->resize(batch.size());
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+        Member& m = (*members)[k];
+        m.entry = batch[k];
+        const Entry& e = out_.entries[m.entry];
+        if (options_.onFile)
+            options_.onFile(e.name, ++done_, fileCount_);
+        m.hasOld = e.HasOld();
+        m.hasNew = e.HasNew();
+        Result r;
+        if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.oldData)).ok())
+            return r;
+        if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, kMaxFileSize, &m.newData)).ok())
+            return r;
+        if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
+            (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||
+            (m.hasNew && Sha256(m.newData.data(), m.newData.size()) != e.newHash))
+            return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
     }
+    return Result::Ok();
+}
 
+// The smallest of a file's own candidates, the stored bytes first (an encoding must be smaller to
+// be kept); a candidate tried at a quick level is tried again at the full level when it may win.
+Result Builder::ChooseOwnEncoding(Member& m)
+{
+    for (Candidate& c : m.candidates) {
+        if (!c.result.ok())
+            return c.result;
+        if (c.codec->quickFirst && c.level < options_.level && c.data.size() < m.best.size()) {
+            EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), options_.level};
+            Result r = c.codec->encode(in, &c.data);
+            if (!r.ok())
+                return r;
+        }
+        if (m.chosen == nullptr || c.data.size() < m.best.size()) {
+            m.chosen = c.codec;
+            m.best.swap(c.data);
+        }
+    }
+    return Result::Ok();
+}
+
+Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
+{
+    std::vector<Member> members;
+    Result r = LoadMembers(batch, &members);
+    if (!r.ok())
+        return r;
+
+    // The tasks: each file's own candidates (from the table of codecs), and the group's frame when
+    // there is a group. A candidate's weight is the bytes it works on, so that the longest go first
+    // and the threads finish together.
+    const int quickLevel = std::min(options_.level, 3);
+    std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
+    for (Member& m : members) {
+        if (!m.hasNew)
+            continue;  // a removed file, only a source for the group
+        const Entry& e = out_.entries[m.entry];
+        FileFacts facts{m.hasOld, m.oldData.size(), m.newData.size(), matchable_[m.entry]};
+        for (const CodecInfo& codec : Codecs()) {
+            if (codec.encode == nullptr || !Serves(codec, e.kind, kFormatVersion) || !codec.tries(facts))
+                continue;
+            Candidate& c = m.candidates.emplace_back();
+            c.codec = &codec;
+            c.level = codec.quickFirst ? quickLevel : options_.level;
+        }
+        for (Candidate& c : m.candidates) {
+            std::uint64_t weight = c.codec->value == Codec::kStored ? 0
+                                   : c.codec->usesOld               ? m.oldData.size() + m.newData.size()
+                                                                    : m.newData.size() / 4;
+            work.emplace_back(weight, Guarded(&c.result, [&m, &c] {
+                EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), c.level};
+                return c.codec->encode(in, &c.data);
+            }));
+        }
+    }
+    Result groupResult;
+    std::vector<std::uint8_t> groupFrame;
+    if (members.size() >= 2) {
+        std::uint64_t bytes = 0;
+        for (const Member& m : members)
+            bytes += m.oldData.size() + m.newData.size();
+        work.emplace_back(bytes, Guarded(&groupResult, [&members, this, &groupFrame] {
+            std::vector<std::uint8_t> olds, news;
+            for (const Member& m : members) {
+                olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
+                news.insert(news.end(), m.newData.begin(), m.newData.end());
+            }
+            return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
+                              options_.level, &groupFrame);
+        }));
+    }
+    std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::function<void()>> tasks;
+    for (auto& w : work)
+        tasks.push_back(std::move(w.second));
+    RunParallel(tasks, options_.threads > 0 ? options_.threads : DefaultThreads());
+
+    std::uint64_t own = 0;
+    for (Member& m : members) {
+        if (!m.hasNew)
+            continue;
+        if (!(r = ChooseOwnEncoding(m)).ok())
+            return r;
+        own += m.best.size();
+    }
+    if (!groupResult.ok())
+        return groupResult;
+    // The shared frame when it is smaller than its files' own encodings together.
+    bool grouped = members.size() >= 2 && groupFrame.size() < own;
+    for (Member& m : members) {
+        if (grouped) {
+            out_.entries[m.entry].codec = Codec::kZstdGroupDelta;
+            groupOf_[m.entry] = static_cast<int>(groupFrames_.size());
+        } else if (m.hasNew) {
+            out_.entries[m.entry].codec = m.chosen->value;
+            blobs_[m.entry] = std::move(m.best);
+        }
+    }
+    if (grouped)
+        groupFrames_.push_back(std::move(groupFrame));
+    return Result::Ok();
+}
+
+void Builder::LayOut()
+{
     // The data section: each entry's data, a group's frame once for all its members.
-    std::vector<std::uint64_t> groupOffset(groupFrames.size(), ~0ull);
-    for (std::size_t i = 0; i < out.entries.size(); ++i) {
-        Entry& e = out.entries[i];
+    std::vector<std::uint64_t> groupOffset(groupFrames_.size(), ~0ull);
+    for (std::size_t i = 0; i < out_.entries.size(); ++i) {
+        Entry& e = out_.entries[i];
         if (!e.HasData())
             continue;
-        const std::vector<std::uint8_t>& data = groupOf[i] >= 0 ? groupFrames[groupOf[i]] : blobs[i];
-        if (groupOf[i] >= 0 && groupOffset[groupOf[i]] != ~0ull) {
-            e.dataOffset = groupOffset[groupOf[i]];
+        const std::vector<std::uint8_t>& data = groupOf_[i] >= 0 ? groupFrames_[groupOf_[i]] : blobs_[i];
+        if (groupOf_[i] >= 0 && groupOffset[groupOf_[i]] != ~0ull) {
+            e.dataOffset = groupOffset[groupOf_[i]];
         } else {
-            e.dataOffset = out.data.size();
-            if (groupOf[i] >= 0)
-                groupOffset[groupOf[i]] = e.dataOffset;
-            out.data.insert(out.data.end(), data.begin(), data.end());
+            e.dataOffset = out_.data.size();
+            if (groupOf_[i] >= 0)
+                groupOffset[groupOf_[i]] = e.dataOffset;
+            out_.data.insert(out_.data.end(), data.begin(), data.end());
         }
         e.dataLength = data.size();
     }
-    if (!(r = CheckNames(out.entries)).ok())
+}
+
+Result Builder::Run(const std::string& oldDir, const std::string& newDir, Patch* patch)
+{
+    Result r = WalkTrees(oldDir, newDir);
+    if (!r.ok() || !(r = ListEntries()).ok())
+        return r;
+    FormBatches();
+    blobs_.resize(out_.entries.size());
+    groupOf_.assign(out_.entries.size(), -1);
+    for (const std::vector<std::size_t>& batch : batches_)
+        if (!(r = EncodeBatch(batch)).ok())
+            return r;
+    LayOut();
+    if (!(r = CheckNames(out_.entries)).ok())
         return Fail(Status::kBuildFailed, "the trees hold a name a patch cannot carry: " + r.message);
-    *patch = std::move(out);
+    *patch = std::move(out_);
     return Result::Ok();
+}
+
+}  // namespace
+
+Result BuildPatch(FileSystem& fs, const std::string& oldDir, const std::string& newDir, const BuildOptions& options,
+                  Patch* patch)
+{
+    Builder builder(fs, options);
+    return builder.Run(oldDir, newDir, patch);
 }
 
 }  // namespace qvpatch

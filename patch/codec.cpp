@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "match_delta.h"
+#include "codecs.h"
 
 namespace qvpatch {
 
@@ -85,23 +85,12 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
 Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
                    std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
 {
-    if (entry.codec == Codec::kStored) {
-        if (length != entry.newSize)
-            return CorruptData(entry.name, "has the wrong length");
-        for (std::size_t pos = 0; pos < length; pos += kChunkSize) {
-            Result r = sink(data + pos, std::min(kChunkSize, length - pos));
-            if (!r.ok())
-                return r;
-        }
-        return Result::Ok();
-    }
-
-    if (entry.codec == Codec::kMatchDelta)
-        return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
-    if (entry.codec == Codec::kZstdGroupDelta)
+    const CodecInfo* codec = FindCodec(static_cast<std::uint8_t>(entry.codec));
+    if (codec == nullptr)
+        return CorruptData(entry.name, "has an unknown codec");
+    if (codec->decode == nullptr)
         return CorruptData(entry.name, "belongs to a group and is decoded with it");
-    return DecodeFrame(entry.name, data, length, entry.codec == Codec::kZstdDelta ? old : nullptr, oldSize,
-                       entry.newSize, sink);
+    return codec->decode(entry, data, length, old, oldSize, sink, ownedOld);
 }
 
 Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,

@@ -1,12 +1,13 @@
 // Reading and writing the patch file.
 #include "qvpatch/patch_file.h"
 
-#include "qvpatch/file_system.h"
-
 #include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
+
+#include "codecs.h"
+#include "qvpatch/file_system.h"
 
 namespace qvpatch {
 
@@ -301,19 +302,14 @@ std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
     return groups;
 }
 
-const char* CodecName(Codec codec)
+const char* EntryKindName(EntryKind kind)
 {
-    switch (codec) {
-    case Codec::kStored:
-        return "stored";
-    case Codec::kZstdDelta:
-        return "zstd delta";
-    case Codec::kZstd:
-        return "zstd";
-    case Codec::kZstdGroupDelta:
-        return "zstd group delta";
-    case Codec::kMatchDelta:
-        return "match delta";
+    switch (kind) {
+    case EntryKind::kChangedFile: return "changed";
+    case EntryKind::kAddedFile: return "added";
+    case EntryKind::kRemovedFile: return "removed";
+    case EntryKind::kAddedDirectory: return "added dir";
+    case EntryKind::kRemovedDirectory: return "removed dir";
     }
     return "unknown";
 }
@@ -398,25 +394,9 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         e.name.resize(nameLength);
         if (!r.Bytes(e.name.data(), nameLength))
             return Corrupt("the entry table is cut short");
-        const bool changed = e.kind == EntryKind::kChangedFile, v2 = version >= 2;
-        bool codecFits = false;
-        switch (static_cast<Codec>(codec)) {
-        case Codec::kStored:
-            codecFits = true;  // also the value for entries without data
-            break;
-        case Codec::kZstd:
-            codecFits = e.HasNew();
-            break;
-        case Codec::kZstdDelta:
-            codecFits = changed;
-            break;
-        case Codec::kZstdGroupDelta:
-            codecFits = changed || (v2 && (e.kind == EntryKind::kAddedFile || e.kind == EntryKind::kRemovedFile));
-            break;
-        case Codec::kMatchDelta:
-            codecFits = v2 && changed;
-            break;
-        }
+        // The codec must be one the patch's version knows, for this kind of entry.
+        const CodecInfo* info = FindCodec(codec);
+        const bool codecFits = info != nullptr && Serves(*info, e.kind, version);
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
         e.codec = static_cast<Codec>(codec);

@@ -191,10 +191,9 @@ int Info(const std::vector<std::string>& args)
     Result r = LoadPatchFile(NativeFileSystem(), args[0], &patch);
     if (!r.ok())
         return Report(r);
-    static const char* kKinds[] = {"", "changed", "added", "removed", "added dir", "removed dir"};
     std::printf("format %u, %zu entries, data %zu bytes\n", patch.version, patch.entries.size(), patch.data.size());
     for (const Entry& e : patch.entries) {
-        std::printf("%-11s ", kKinds[static_cast<int>(e.kind)]);
+        std::printf("%-11s ", EntryKindName(e.kind));
         WriteText(stdout, e.name);
         if (e.HasOld())
             std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize), ToHex(e.oldHash).substr(0, 16).c_str());

@@ -44,12 +44,6 @@ enum class Codec : std::uint8_t {
     kMatchDelta = 4,
 };
 
-// Whether the codec decodes a changed file from its old file (read whole and checked first).
-inline bool UsesOld(Codec codec)
-{
-    return codec == Codec::kZstdDelta || codec == Codec::kZstdGroupDelta || codec == Codec::kMatchDelta;
-}
-
 // The most a group may hold, old and new files together, so that applying it stays within a
 // bounded amount of memory.
 constexpr std::uint64_t kMaxGroupBytes = 64ull << 20;
@@ -110,8 +104,9 @@ Result CheckNames(const std::vector<Entry>& entries);
 // The entries of each group (kZstdGroupDelta), in entry order, by the offset of their data.
 std::vector<std::vector<std::size_t>> Groups(const Patch& patch);
 
-// The codec's name, for people.
+// The names of a codec and of an entry kind, for people.
 const char* CodecName(Codec codec);
+const char* EntryKindName(EntryKind kind);
 
 // The name folded for comparisons without regard to case.
 std::string FoldName(const std::string& name);

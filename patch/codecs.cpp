@@ -1,0 +1,115 @@
+// The table of codecs, with the decoder and the builder's candidate of each.
+#include "codecs.h"
+
+#include <algorithm>
+
+#include "match_delta.h"
+
+namespace qvpatch {
+
+namespace {
+
+constexpr unsigned kFiles = KindBit(EntryKind::kChangedFile) | KindBit(EntryKind::kAddedFile);
+constexpr unsigned kEveryKind = KindBit(EntryKind::kChangedFile) | KindBit(EntryKind::kAddedFile) |
+                                KindBit(EntryKind::kRemovedFile) | KindBit(EntryKind::kAddedDirectory) |
+                                KindBit(EntryKind::kRemovedDirectory);
+
+Result DecodeStored(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*, std::size_t,
+                    const ChunkSink& sink, std::vector<std::uint8_t>*)
+{
+    if (length != entry.newSize)
+        return CorruptData(entry.name, "has the wrong length");
+    for (std::size_t pos = 0; pos < length; pos += kChunkSize) {
+        Result r = sink(data + pos, std::min(kChunkSize, length - pos));
+        if (!r.ok())
+            return r;
+    }
+    return Result::Ok();
+}
+
+Result DecodeZstdDelta(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
+                       std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>*)
+{
+    return DecodeFrame(entry.name, data, length, old, oldSize, entry.newSize, sink);
+}
+
+Result DecodeZstdAlone(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*,
+                       std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*)
+{
+    return DecodeFrame(entry.name, data, length, nullptr, 0, entry.newSize, sink);
+}
+
+Result DecodeMatch(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
+{
+    return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
+}
+
+Result EncodeStored(const EncodeInput& in, std::vector<std::uint8_t>* out)
+{
+    out->assign(in.data, in.data + in.size);
+    return Result::Ok();
+}
+
+Result EncodeZstdDelta(const EncodeInput& in, std::vector<std::uint8_t>* out)
+{
+    return EncodeZstd(in.data, in.size, in.old, in.oldSize, in.level, out);
+}
+
+Result EncodeZstdAlone(const EncodeInput& in, std::vector<std::uint8_t>* out)
+{
+    return EncodeZstd(in.data, in.size, nullptr, 0, in.level, out);
+}
+
+Result EncodeMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
+{
+    MatchFilter filter = LooksLikeX86Code(in.data, in.size) ? MatchFilter::kX86Branches : MatchFilter::kNone;
+    return EncodeMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out);
+}
+
+bool Always(const FileFacts&) { return true; }
+bool HasOldContents(const FileFacts& f) { return f.hasOld && f.oldSize > 0; }
+bool WorthMatching(const FileFacts& f) { return HasOldContents(f) && f.oldSize <= kMaxMatchOldSize && f.matchable; }
+
+}  // namespace
+
+const std::vector<CodecInfo>& Codecs()
+{
+    // The order is the builder's: the stored bytes first, so that an encoding must be smaller to
+    // be kept.
+    static const std::vector<CodecInfo> kCodecs = {
+        {Codec::kStored, "stored", 1, kEveryKind, 0, 0, false, false, DecodeStored, EncodeStored, Always, false},
+        {Codec::kZstdDelta, "zstd delta", 1, KindBit(EntryKind::kChangedFile), 0, 0, true, false, DecodeZstdDelta,
+         EncodeZstdDelta, HasOldContents, false},
+        {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, DecodeMatch,
+         EncodeMatch, WorthMatching, false},
+        {Codec::kZstd, "zstd", 1, kFiles, 0, 0, false, false, DecodeZstdAlone, EncodeZstdAlone, Always, true},
+        {Codec::kZstdGroupDelta, "zstd group delta", 1, KindBit(EntryKind::kChangedFile),
+         KindBit(EntryKind::kAddedFile) | KindBit(EntryKind::kRemovedFile), 2, true, true, nullptr, nullptr, nullptr,
+         false},
+    };
+    return kCodecs;
+}
+
+const CodecInfo* FindCodec(std::uint8_t value)
+{
+    for (const CodecInfo& c : Codecs())
+        if (static_cast<std::uint8_t>(c.value) == value)
+            return &c;
+    return nullptr;
+}
+
+bool Serves(const CodecInfo& codec, EntryKind kind, std::uint16_t version)
+{
+    if (version < codec.since)
+        return false;
+    return (codec.kinds & KindBit(kind)) != 0 || (version >= codec.laterSince && (codec.laterKinds & KindBit(kind)) != 0);
+}
+
+const char* CodecName(Codec codec)
+{
+    const CodecInfo* c = FindCodec(static_cast<std::uint8_t>(codec));
+    return c != nullptr ? c->name : "unknown";
+}
+
+}  // namespace qvpatch
