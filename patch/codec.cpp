@@ -3,6 +3,7 @@
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams: the parameters a level picks
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <memory>
@@ -34,15 +35,19 @@ Result CorruptData(const std::string& what, const std::string& why)
     return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + what + " " + why);
 }
 
-ZstdDecoder NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize)
+Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder)
 {
     ZstdDecoder dctx(ZSTD_createDCtx());
     if (!dctx)
-        return dctx;
-    ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
-    if (prefix != nullptr && prefixSize > 0)
-        ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
-    return dctx;
+        return Fail(Status::kOutOfMemory, "out of memory for the decoder");
+    std::size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
+    if (!ZSTD_isError(rc) && prefix != nullptr && prefixSize > 0)
+        rc = ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
+    if (ZSTD_isError(rc))
+        return Fail(ZSTD_getErrorCode(rc) == ZSTD_error_memory_allocation ? Status::kOutOfMemory : Status::kIoError,
+                    std::string("cannot set up the decoder: ") + ZSTD_getErrorName(rc));
+    *decoder = std::move(dctx);
+    return Result::Ok();
 }
 
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
@@ -51,9 +56,15 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (!cctx)
         return Fail(Status::kOutOfMemory, "out of memory for the encoder");
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
+    // Every parameter is one zstd takes; a refusal is reported, not passed over.
+    std::size_t rc = 0;
+    auto set = [&](ZSTD_cParameter parameter, int value) {
+        if (!ZSTD_isError(rc))
+            rc = ZSTD_CCtx_setParameter(cctx.get(), parameter, value);
+    };
+    set(ZSTD_c_compressionLevel, level);
     const int windowLog = WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_windowLog, windowLog);
+    set(ZSTD_c_windowLog, windowLog);
     // The binary-tree match finders of the strong levels only look back as far as their chain
     // table reaches; with a prefix that is most of the window, let it reach all of it, so that
     // matches far back in the old file are found too, and not only the long ones.
@@ -61,19 +72,23 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
         ZSTD_compressionParameters params = ZSTD_getCParams(level, size, prefixSize);
         ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_chainLog);
         if (params.strategy >= ZSTD_btlazy2 && !ZSTD_isError(bounds.error))
-            ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_chainLog,
-                                   std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
+            set(ZSTD_c_chainLog, std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
     }
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_enableLongDistanceMatching, 1);
-    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 0);
+    set(ZSTD_c_enableLongDistanceMatching, 1);
+    set(ZSTD_c_checksumFlag, 0);
+    if (!ZSTD_isError(rc))
+        rc = ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
+    if (!ZSTD_isError(rc) && prefix != nullptr && prefixSize > 0)
+        rc = ZSTD_CCtx_refPrefix(cctx.get(), prefix, prefixSize);
+    if (ZSTD_isError(rc))
+        return Fail(Status::kBuildFailed, std::string("zstd: ") + ZSTD_getErrorName(rc));
     // A large prefix (a group of files, a big program) compresses far better with one worker
     // thread, where long-distance matching covers the whole window; a smaller one compresses a
-    // little better single-threaded, where the match finder indexes all of it.
+    // little better single-threaded, where the match finder indexes all of it. A zstd without
+    // threads refuses the worker and compresses on this thread, which is only slower: the
+    // refusal is passed over on purpose.
     if (prefixSize > kLargePrefix)
-        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
-    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
-    if (prefix != nullptr && prefixSize > 0)
-        ZSTD_CCtx_refPrefix(cctx.get(), prefix, prefixSize);
+        (void)ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
     out->resize(ZSTD_compressBound(size));
     std::size_t n = ZSTD_compress2(cctx.get(), out->data(), out->size(), data, size);
     if (ZSTD_isError(n))
@@ -102,9 +117,10 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
     if (declared != expectedSize)
         return CorruptData(what, "does not declare the new size");
 
-    ZstdDecoder dctx = NewZstdDecoder(prefix, prefixSize);
-    if (!dctx)
-        return Fail(Status::kOutOfMemory, "out of memory for the decoder");
+    ZstdDecoder dctx;
+    Result made = NewZstdDecoder(prefix, prefixSize, &dctx);
+    if (!made.ok())
+        return made;
 
     std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(expectedSize, 1)));
     ZSTD_inBuffer in{data, length, 0};

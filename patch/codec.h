@@ -38,8 +38,8 @@ struct ZstdDecoderFree {
 using ZstdDecoder = std::unique_ptr<ZSTD_DCtx, ZstdDecoderFree>;
 
 // A zstd decoder held to the window a patch may ask for (kMaxWindowLog), with prefix as its
-// dictionary when it is not null; null when memory runs out.
-ZstdDecoder NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize);
+// dictionary when it is not null.
+Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder);
 
 // Decodes one zstd frame of exactly expectedSize bytes, with prefix as its dictionary when it is not
 // null; what: the name to give in errors.

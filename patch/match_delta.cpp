@@ -99,9 +99,9 @@ public:
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
         declared_ = declared;
-        dctx_ = NewZstdDecoder(prefix, prefixSize);
-        if (!dctx_)
-            return Fail(Status::kOutOfMemory, "out of memory for the decoder");
+        Result made = NewZstdDecoder(prefix, prefixSize, &dctx_);
+        if (!made.ok())
+            return made;
         in_ = ZSTD_inBuffer{data, length, 0};
         buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, 1 << 16)) + 1);
         return Result::Ok();

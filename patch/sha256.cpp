@@ -4,6 +4,7 @@
 #include <gcrypt.h>
 
 #include <cstring>
+#include <new>
 
 namespace qvpatch {
 
@@ -44,8 +45,11 @@ std::string ToHex(const Digest& digest)
 Sha256Stream::Sha256Stream() : handle_(nullptr)
 {
     InitGcrypt();
+    // Opening a hash fails only when memory runs out; the engine reports that like any other
+    // allocation that fails (status 8 at the library's entry).
     gcry_md_hd_t h = nullptr;
-    gcry_md_open(&h, GCRY_MD_SHA256, 0);
+    if (gcry_md_open(&h, GCRY_MD_SHA256, 0) != 0 || h == nullptr)
+        throw std::bad_alloc();
     handle_ = h;
 }
 
