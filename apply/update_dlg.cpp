@@ -16,13 +16,6 @@ namespace {
 // The callback's ordinary reply; never written.
 const char szEmptyReply[] = "";
 
-enum LibraryMessage {
-    kMsgFileProgress = 5,
-    kMsgFileStarted = 7,
-    kMsgFileDone = 8,
-    kMsgContinueQuery = 21,
-};
-
 }  // namespace
 
 CUpdateDlg::CUpdateDlg(CWnd* parent) : CDialog(IDD, parent) {}
@@ -108,24 +101,24 @@ void* PATCHW32_API PatchCallback(int id, void* param)
     }
 
     switch (id) {
-    case kMsgFileProgress:
+    case PATCH_MSG_PROGRESS:
         if (param != nullptr) {
             std::uint32_t value;
             std::memcpy(&value, param, sizeof value);
             // The product is at most 0xFFFF * 100, so the floor division gives 0 to 199.
-            int percent = static_cast<int>((value & 0xFFFFu) * 100u / 32768u);
+            int percent = static_cast<int>((value & 0xFFFFu) * 100u / PATCH_PROGRESS_SCALE);
             dlgUpdate.StepProgress(percent);
         }
         break;
-    case kMsgFileStarted:
+    case PATCH_MSG_FILE:
         if (param != nullptr)
             dlgUpdate.SetDlgItemText(IDC_FILE, static_cast<const char*>(param));
         break;
-    case kMsgFileDone:
+    case PATCH_MSG_FILE_DONE:
         dlgUpdate.SetDlgItemText(IDC_FILE, " ");
         dlgUpdate.SetProgressPos(0);
         break;
-    case kMsgContinueQuery:
+    case PATCH_MSG_CONTINUE:
         if (bAbort)
             return nullptr;
         break;

@@ -255,7 +255,7 @@ public:
             return r;
         hash_.Update(data, size);
         written_ += size;
-        observer_.FileProgress(static_cast<std::uint32_t>(written_ * 0x8000 / entry_.newSize));
+        observer_.FileProgress(static_cast<std::uint32_t>(written_ * kProgressScale / entry_.newSize));
         return Result::Ok();
     }
 
@@ -273,7 +273,7 @@ public:
         if (written_ != entry_.newSize || hash_.Final() != entry_.newHash)
             return Fail(Status::kPatchCorrupt, "corrupt patch: " + entry_.name + " does not come out as the patch says");
         if (entry_.newSize == 0)
-            observer_.FileProgress(0x8000);
+            observer_.FileProgress(kProgressScale);
         observer_.FileDone();
         return Result::Ok();
     }

@@ -1,13 +1,5 @@
 // The patch library's entry: "DIRECTORY PATCHFILE" in, the engine's status out, and the engine's
-// progress turned into the callback messages that qvapply reads:
-//   7  the relative name of the file being built (system code page)
-//   5  that file's progress: a 32-bit value, 0 to 0x8000
-//   8  the file is done
-//   21 the stop query, between files and at least every 1 MiB of output; null means stop
-// and, for other callers, texts that qvapply ignores:
-//   1  information (for example "the directory is already up to date")
-//   2  a warning
-//   3  the reason of a failure, once, just before a non-zero result
+// progress turned into the callback messages of patchw32.h.
 #include <string>
 
 #include "qvpatch/apply.h"
@@ -18,44 +10,46 @@ namespace {
 
 using namespace qvpatch;
 
-enum CallbackId {
-    kInformation = 1,
-    kWarning = 2,
-    kFailure = 3,
-    kProgress = 5,
-    kFileStarted = 7,
-    kFileDone = 8,
-    kContinueQuery = 21,
-};
+// The engine's statuses are the library's results.
+static_assert(static_cast<int>(Status::kOk) == PATCH_OK && static_cast<int>(Status::kBadCommandLine) ==
+                  PATCH_BAD_COMMAND_LINE && static_cast<int>(Status::kPatchUnreadable) == PATCH_UNREADABLE &&
+                  static_cast<int>(Status::kPatchCorrupt) == PATCH_CORRUPT &&
+                  static_cast<int>(Status::kUnsafePatch) == PATCH_UNSAFE &&
+                  static_cast<int>(Status::kWrongVersion) == PATCH_WRONG_VERSION &&
+                  static_cast<int>(Status::kIoError) == PATCH_IO_ERROR && static_cast<int>(Status::kStopped) == PATCH_STOPPED &&
+                  static_cast<int>(Status::kOutOfMemory) == PATCH_OUT_OF_MEMORY &&
+                  static_cast<int>(Status::kInterrupted) == PATCH_INTERRUPTED,
+              "the engine's statuses are the library's results");
+static_assert(kProgressScale == PATCH_PROGRESS_SCALE, "the engine's progress is the library's");
 
 class CallbackObserver : public ApplyObserver {
 public:
     explicit CallbackObserver(PATCH_CALLBACK callback) : callback_(callback) {}
 
-    void FileStarted(const std::string& name) override { Text(kFileStarted, name); }
+    void FileStarted(const std::string& name) override { Text(PATCH_MSG_FILE, name); }
     void FileProgress(std::uint32_t fraction) override
     {
         if (callback_ != nullptr) {
             std::uint32_t value = fraction;
-            callback_(kProgress, &value);
+            callback_(PATCH_MSG_PROGRESS, &value);
         }
     }
     void FileDone() override
     {
         if (callback_ != nullptr)
-            callback_(kFileDone, nullptr);
+            callback_(PATCH_MSG_FILE_DONE, nullptr);
     }
     bool KeepGoing() override
     {
         if (stopped_)
             return false;
-        if (callback_ != nullptr && callback_(kContinueQuery, nullptr) == nullptr)
+        if (callback_ != nullptr && callback_(PATCH_MSG_CONTINUE, nullptr) == nullptr)
             stopped_ = true;
         return !stopped_;
     }
-    void Info(const std::string& text) override { Text(kInformation, text); }
-    void Warning(const std::string& text) override { Text(kWarning, text); }
-    void Failure(const std::string& text) { Text(kFailure, text); }
+    void Info(const std::string& text) override { Text(PATCH_MSG_INFORMATION, text); }
+    void Warning(const std::string& text) override { Text(PATCH_MSG_WARNING, text); }
+    void Failure(const std::string& text) { Text(PATCH_MSG_FAILURE, text); }
 
 private:
     void Text(int id, const std::string& utf8)

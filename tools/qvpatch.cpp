@@ -46,7 +46,7 @@ public:
         Draw(0);
     }
     void FileProgress(std::uint32_t fraction) override { Draw(fraction); }
-    void FileDone() override { Draw(0x8000); }
+    void FileDone() override { Draw(kProgressScale); }
     void Info(const std::string& text) override { Line(text); }
     void Warning(const std::string& text) override { Line("warning: " + text); }
     void Finish()
@@ -61,7 +61,7 @@ private:
     {
         if (!IsTerminal())
             return;
-        int percent = static_cast<int>(static_cast<std::uint64_t>(fraction) * 100 / 0x8000);
+        int percent = static_cast<int>(static_cast<std::uint64_t>(fraction) * 100 / kProgressScale);
         int filled = percent * 30 / 100;
         ClearLine();
         std::fprintf(stderr, "[%s%s] %3d%% ", std::string(filled, '#').c_str(), std::string(30 - filled, '-').c_str(),

@@ -136,7 +136,7 @@ extern "C" int PATCHW32_API PatchApply(const char* commandLine, PATCH_CALLBACK c
         } else if (verb == "query") {
             int stopped = 1;
             in >> stopped;
-            void* reply = callback(21, nullptr);
+            void* reply = callback(PATCH_MSG_CONTINUE, nullptr);
             record.Line("reply 21 " + Describe(reply));
             if (reply == nullptr) {
                 record.Line("stopped");

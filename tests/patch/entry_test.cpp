@@ -32,15 +32,15 @@ void* PATCHW32_API Callback(int id, void* param)
 {
     Conversation& c = *g_conversation;
     switch (id) {
-    case 5:
+    case PATCH_MSG_PROGRESS:
         c.messages.push_back("5 " + std::to_string(*static_cast<std::uint32_t*>(param)));
         break;
-    case 21:
+    case PATCH_MSG_CONTINUE:
         c.messages.push_back("21");
         if (++c.queries == c.stopAtQuery)
             return nullptr;
         break;
-    case 8:
+    case PATCH_MSG_FILE_DONE:
         c.messages.push_back("8");
         break;
     default:
@@ -87,7 +87,7 @@ TEST_F(EntryTest, UpdatesAndTellsEachFileAsQvapplyReadsIt)
     EXPECT_EQ(Call(Line()), 0);
     EXPECT_EQ(Snapshot(NativeFileSystem(), tmp_.Sub("dir")), new_);
     const auto& m = conversation_.messages;
-    // Each file: 7 with its name, progress up to 0x8000, then 8; stop queries in between.
+    // Each file: its name, progress up to the whole scale, then done; stop queries in between.
     auto start = std::find(m.begin(), m.end(), "7 big.bin");
     ASSERT_NE(start, m.end());
     auto done = std::find(start, m.end(), "8");
@@ -109,31 +109,31 @@ TEST_F(EntryTest, UpdatesAndTellsEachFileAsQvapplyReadsIt)
 TEST_F(EntryTest, AStopRequestRollsBack)
 {
     conversation_.stopAtQuery = 9;  // in the middle of building big.bin
-    EXPECT_EQ(Call(Line()), static_cast<int>(Status::kStopped));
+    EXPECT_EQ(Call(Line()), PATCH_STOPPED);
     EXPECT_EQ(Snapshot(NativeFileSystem(), tmp_.Sub("dir")), old_);
     EXPECT_EQ(conversation_.messages.back().rfind("3 stopped on request", 0), 0u) << conversation_.messages.back();
 }
 
 TEST_F(EntryTest, EachFailureHasItsStatusAndReason)
 {
-    EXPECT_EQ(Call(tmp_.Sub("dir")), static_cast<int>(Status::kBadCommandLine));
-    EXPECT_EQ(Call(tmp_.Sub("dir") + " "), static_cast<int>(Status::kBadCommandLine));
-    EXPECT_EQ(PatchApply(Line().c_str(), Callback, 0), static_cast<int>(Status::kBadCommandLine));
-    EXPECT_EQ(Call(tmp_.Sub("dir") + " " + tmp_.Sub("missing.pat")), static_cast<int>(Status::kPatchUnreadable));
+    EXPECT_EQ(Call(tmp_.Sub("dir")), PATCH_BAD_COMMAND_LINE);
+    EXPECT_EQ(Call(tmp_.Sub("dir") + " "), PATCH_BAD_COMMAND_LINE);
+    EXPECT_EQ(PatchApply(Line().c_str(), Callback, 0), PATCH_BAD_COMMAND_LINE);
+    EXPECT_EQ(Call(tmp_.Sub("dir") + " " + tmp_.Sub("missing.pat")), PATCH_UNREADABLE);
     Make(tmp_.path(), {{"junk.pat", "not a patch at all, not at all, not at all, not at all"}});
-    EXPECT_EQ(Call(tmp_.Sub("dir") + " " + tmp_.Sub("junk.pat")), static_cast<int>(Status::kPatchCorrupt));
-    EXPECT_EQ(Call(tmp_.Sub("nowhere") + " " + tmp_.Sub("update.pat")), static_cast<int>(Status::kBadCommandLine));
+    EXPECT_EQ(Call(tmp_.Sub("dir") + " " + tmp_.Sub("junk.pat")), PATCH_CORRUPT);
+    EXPECT_EQ(Call(tmp_.Sub("nowhere") + " " + tmp_.Sub("update.pat")), PATCH_BAD_COMMAND_LINE);
 
     Make(tmp_.Sub("dir"), {{"small.txt", "edited"}});
     conversation_.messages.clear();
-    EXPECT_EQ(Call(Line()), static_cast<int>(Status::kWrongVersion));
+    EXPECT_EQ(Call(Line()), PATCH_WRONG_VERSION);
     ASSERT_FALSE(conversation_.messages.empty());
     EXPECT_EQ(conversation_.messages.back().rfind("3 directory not at the expected version", 0), 0u);
     EXPECT_NE(conversation_.messages.back().find("small.txt"), std::string::npos);
     EXPECT_EQ(Snapshot(NativeFileSystem(), tmp_.Sub("dir"))["small.txt"], "edited");
 
     // No callback at all is allowed too.
-    EXPECT_EQ(PatchApply(Line().c_str(), nullptr, 1), static_cast<int>(Status::kWrongVersion));
+    EXPECT_EQ(PatchApply(Line().c_str(), nullptr, 1), PATCH_WRONG_VERSION);
 }
 
 }  // namespace

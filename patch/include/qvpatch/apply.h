@@ -12,12 +12,15 @@
 
 namespace qvpatch {
 
+// A file's progress runs from 0 to this.
+constexpr std::uint32_t kProgressScale = 0x8000;
+
 // What the engine tells while it works, and how it learns that it is to stop.
 class ApplyObserver {
 public:
     virtual ~ApplyObserver() = default;
     virtual void FileStarted(const std::string& name) { (void)name; }
-    // The current file's progress, 0 to 0x8000.
+    // The current file's progress, 0 to kProgressScale.
     virtual void FileProgress(std::uint32_t fraction) { (void)fraction; }
     virtual void FileDone() {}
     // Asked between files and at least every 1 MiB of output; false stops the update.
