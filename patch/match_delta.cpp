@@ -1,6 +1,8 @@
 // The match delta: approximate matching over a suffix array of the old file, and its decoder.
 #include "match_delta.h"
 
+#include "bytes.h"
+
 #include <divsufsort.h>
 #include <zstd.h>
 
@@ -215,10 +217,160 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The scan over the new file that turns it into records. The file is walked from the start; at
+// each point the longest exact match in the old file is looked up, and taken when it beats, by
+// more than a few bytes, simply going on at the offset of the match before (which still agrees in
+// most bytes: code that moved, with its addresses changed). Each match taken is then widened both
+// ways into an approximate one, as long as at least half its bytes agree: the match before
+// forwards, the new one backwards, and where the two widenings overlap the overlap is split where
+// it costs least. What lies between them matches nothing and is copied as it is.
+class MatchScan {
+public:
+    MatchScan(const MatchFinder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+              std::size_t size)
+        : finder_(finder), old_(old), oldSize_(static_cast<std::int64_t>(oldSize)), data_(data),
+          size_(static_cast<std::int64_t>(size))
+    {
+    }
+
+    void Run(std::vector<MatchRecord>* records)
+    {
+        while (scan_ < size_) {
+            if (!FindNextMatch())
+                continue;
+            std::int64_t forward = ExtendForward();
+            std::int64_t backward = scan_ < size_ ? ExtendBackward() : 0;
+            SplitOverlap(&forward, &backward);
+            Emit(forward, backward, records);
+        }
+    }
+
+    std::uint64_t lookups() const { return lookups_; }
+
+private:
+    // Whether the old file at offset agrees with the new file at newPos.
+    bool AgreesAt(std::int64_t newPos, std::int64_t offset) const
+    {
+        std::int64_t oldPos = newPos + offset;
+        return oldPos >= 0 && oldPos < oldSize_ && old_[oldPos] == data_[newPos];
+    }
+
+    // Looks for the next exact match worth taking, from the end of the last one on. False when the
+    // scan must go on (the match found agrees with the offset before as well, and the file is
+    // not at its end).
+    bool FindNextMatch()
+    {
+        // A long match that the current offset does about as well: the positions inside it mostly
+        // find the rest of the same match, so half of it is passed over. That bounds the search
+        // work per byte where long runs repeat (it would grow with their length).
+        constexpr std::int64_t kLongMatch = 64;
+        std::int64_t agreeing = 0;  // bytes of the match that the offset before agrees with as well
+        std::int64_t counted = scan_ += length_;
+        while (scan_ < size_) {
+            std::size_t p = 0;
+            length_ = static_cast<std::int64_t>(finder_.Longest(data_ + scan_, static_cast<std::size_t>(size_ - scan_), &p));
+            ++lookups_;
+            pos_ = static_cast<std::int64_t>(p);
+            for (; counted < scan_ + length_; ++counted)
+                agreeing += AgreesAt(counted, lastOffset_) ? 1 : 0;
+            if ((length_ == agreeing && length_ != 0) || length_ > agreeing + 8)
+                break;
+            std::int64_t step = length_ >= kLongMatch ? length_ / 2 : 1;
+            for (std::int64_t k = 0; k < step && scan_ < size_; ++k, ++scan_)
+                agreeing -= AgreesAt(scan_, lastOffset_) ? 1 : 0;
+        }
+        return !(length_ == agreeing && scan_ != size_);
+    }
+
+    // How far the match before reaches forwards: the length where agreeing bytes outnumber the
+    // others by the most.
+    std::int64_t ExtendForward() const
+    {
+        std::int64_t forward = 0;
+        for (std::int64_t i = 0, agree = 0, best = 0; lastScan_ + i < scan_ && lastPos_ + i < oldSize_;) {
+            if (old_[lastPos_ + i] == data_[lastScan_ + i])
+                ++agree;
+            ++i;
+            if (agree * 2 - i > best * 2 - forward) {
+                best = agree;
+                forward = i;
+            }
+        }
+        return forward;
+    }
+
+    // How far the new match reaches backwards, by the same measure.
+    std::int64_t ExtendBackward() const
+    {
+        std::int64_t backward = 0;
+        for (std::int64_t i = 1, agree = 0, best = 0; scan_ >= lastScan_ + i && pos_ >= i; ++i) {
+            if (old_[pos_ - i] == data_[scan_ - i])
+                ++agree;
+            if (agree * 2 - i > best * 2 - backward) {
+                best = agree;
+                backward = i;
+            }
+        }
+        return backward;
+    }
+
+    // Where the two widenings overlap, the point where the new file agrees with the match before
+    // the most and with the new match the least goes to the match before, the rest to the new one.
+    void SplitOverlap(std::int64_t* forward, std::int64_t* backward) const
+    {
+        std::int64_t overlap = (lastScan_ + *forward) - (scan_ - *backward);
+        if (overlap <= 0)
+            return;
+        std::int64_t score = 0, best = 0, split = 0;
+        for (std::int64_t i = 0; i < overlap; ++i) {
+            if (data_[lastScan_ + *forward - overlap + i] == old_[lastPos_ + *forward - overlap + i])
+                ++score;
+            if (data_[scan_ - *backward + i] == old_[pos_ - *backward + i])
+                --score;
+            if (score > best) {
+                best = score;
+                split = i + 1;
+            }
+        }
+        *forward += split - overlap;
+        *backward -= split;
+    }
+
+    // The record of the match before (its forward reach, then the bytes that match nothing, then
+    // the move to the new match), and the new match becomes the one before. A record that produces
+    // nothing only moves the old position: the record before does it.
+    void Emit(std::int64_t forward, std::int64_t backward, std::vector<MatchRecord>* records)
+    {
+        MatchRecord rec;
+        rec.add = static_cast<std::uint64_t>(forward);
+        rec.copy = static_cast<std::uint64_t>((scan_ - backward) - (lastScan_ + forward));
+        rec.seek = (pos_ - backward) - (lastPos_ + forward);
+        if (rec.add == 0 && rec.copy == 0 && !records->empty())
+            records->back().seek += rec.seek;
+        else
+            records->push_back(rec);
+        lastScan_ = scan_ - backward;
+        lastPos_ = pos_ - backward;
+        lastOffset_ = pos_ - scan_;
+    }
+
+    const MatchFinder& finder_;
+    const std::uint8_t* old_;
+    std::int64_t oldSize_;
+    const std::uint8_t* data_;
+    std::int64_t size_;
+    std::int64_t scan_ = 0, length_ = 0, pos_ = 0;          // the match being looked at
+    std::int64_t lastScan_ = 0, lastPos_ = 0, lastOffset_ = 0;  // the match before
+    std::uint64_t lookups_ = 0;
+};
+
+}  // namespace
+
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                    std::vector<MatchRecord>* records, std::uint64_t* searches)
 {
-    std::uint64_t lookups = 0;
     records->clear();
     if (oldSize > kMaxMatchOldSize)
         return Fail(Status::kBuildFailed, "an old file too large to index for matching");
@@ -231,91 +383,10 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
     if (oldSize > 0 && divsufsort(old, sa.data(), static_cast<std::int32_t>(oldSize)) != 0)
         return Fail(Status::kBuildFailed, "the suffix array of an old file could not be built");
     MatchFinder finder(old, oldSize, std::move(sa));
-
-    // A scan over the new data. At each point the longest exact match is looked up; it is taken
-    // when it beats, by more than a few bytes, simply going on with the current match at its
-    // offset (which still agrees in most bytes). Each taken match is then widened both ways into
-    // an approximate one: forwards from the last match for as long as at least half the bytes
-    // agree, backwards from the new match the same, the overlap between the two split where it
-    // costs least.
-    const std::int64_t n = static_cast<std::int64_t>(size), on = static_cast<std::int64_t>(oldSize);
-    constexpr std::int64_t kLongMatch = 64;
-    std::int64_t scan = 0, len = 0, pos = 0, lastScan = 0, lastPos = 0, lastOffset = 0;
-    while (scan < n) {
-        std::int64_t oldScore = 0;
-        std::int64_t scsc = scan += len;
-        while (scan < n) {
-            std::size_t p = 0;
-            len = static_cast<std::int64_t>(finder.Longest(data + scan, static_cast<std::size_t>(n - scan), &p));
-            ++lookups;
-            pos = static_cast<std::int64_t>(p);
-            for (; scsc < scan + len; ++scsc)
-                if (scsc + lastOffset >= 0 && scsc + lastOffset < on && old[scsc + lastOffset] == data[scsc])
-                    ++oldScore;
-            if ((len == oldScore && len != 0) || len > oldScore + 8)
-                break;
-            // A long match that the current offset does about as well: the positions inside it
-            // mostly find the rest of the same match, so half of it is passed over. That bounds
-            // the search work per byte where long runs repeat (it would grow with their length).
-            std::int64_t step = len >= kLongMatch ? len / 2 : 1;
-            for (std::int64_t k = 0; k < step && scan < n; ++k, ++scan)
-                if (scan + lastOffset >= 0 && scan + lastOffset < on && old[scan + lastOffset] == data[scan])
-                    --oldScore;
-        }
-        if (len == oldScore && scan != n)
-            continue;
-
-        std::int64_t lenF = 0;
-        for (std::int64_t i = 0, s = 0, best = 0; lastScan + i < scan && lastPos + i < on;) {
-            if (old[lastPos + i] == data[lastScan + i])
-                ++s;
-            ++i;
-            if (s * 2 - i > best * 2 - lenF) {
-                best = s;
-                lenF = i;
-            }
-        }
-        std::int64_t lenB = 0;
-        if (scan < n) {
-            for (std::int64_t i = 1, s = 0, best = 0; scan >= lastScan + i && pos >= i; ++i) {
-                if (old[pos - i] == data[scan - i])
-                    ++s;
-                if (s * 2 - i > best * 2 - lenB) {
-                    best = s;
-                    lenB = i;
-                }
-            }
-        }
-        if (lastScan + lenF > scan - lenB) {
-            std::int64_t overlap = (lastScan + lenF) - (scan - lenB), s = 0, best = 0, lenS = 0;
-            for (std::int64_t i = 0; i < overlap; ++i) {
-                if (data[lastScan + lenF - overlap + i] == old[lastPos + lenF - overlap + i])
-                    ++s;
-                if (data[scan - lenB + i] == old[pos - lenB + i])
-                    --s;
-                if (s > best) {
-                    best = s;
-                    lenS = i + 1;
-                }
-            }
-            lenF += lenS - overlap;
-            lenB -= lenS;
-        }
-        MatchRecord rec;
-        rec.add = static_cast<std::uint64_t>(lenF);
-        rec.copy = static_cast<std::uint64_t>((scan - lenB) - (lastScan + lenF));
-        rec.seek = (pos - lenB) - (lastPos + lenF);
-        // A record that produces nothing only moves the old position: the record before does it.
-        if (rec.add == 0 && rec.copy == 0 && !records->empty())
-            records->back().seek += rec.seek;
-        else
-            records->push_back(rec);
-        lastScan = scan - lenB;
-        lastPos = pos - lenB;
-        lastOffset = pos - scan;
-    }
+    MatchScan scan(finder, old, oldSize, data, size);
+    scan.Run(records);
     if (searches != nullptr)
-        *searches = lookups;
+        *searches = scan.lookups();
     return Result::Ok();
 }
 
@@ -455,168 +526,246 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
             return r;
     }
     out->clear();
-    out->push_back(static_cast<std::uint8_t>(filter));
+    ByteWriter header;
+    header.U8(static_cast<std::uint8_t>(filter));
     for (const auto& frame : frames)
-        for (int k = 0; k < 8; ++k)
-            out->push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
+        header.U64(frame.size());
+    *out = std::move(header.out);
     for (const auto& frame : frames)
         out->insert(out->end(), frame.begin(), frame.end());
     return Result::Ok();
 }
 
+namespace {
+
+// The decoder of one match delta, in three steps: read the header, set up the streams, run the
+// records.
+class MatchDecoder {
+public:
+    MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink)
+        : what_(what), newSize_(newSize), sink_(sink)
+    {
+    }
+
+    // The filter and the four frames' lengths; the frames must fill the rest exactly.
+    Result ReadHeader(const std::uint8_t* data, std::size_t length)
+    {
+        ByteReader header(data, length);
+        std::uint8_t filter = 0;
+        if (!header.U8(&filter))
+            return CorruptData(what_, "is cut short");
+        if (filter > static_cast<std::uint8_t>(MatchFilter::kX86Branches))
+            return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
+        filter_ = static_cast<MatchFilter>(filter);
+        for (std::uint64_t& n : lengths_)
+            if (!header.U64(&n))
+                return CorruptData(what_, "is cut short");
+        std::uint64_t left = header.left();
+        for (int i = 0; i < kMatchStreams; ++i) {
+            if (lengths_[i] > left || (i == kMatchStreams - 1 && lengths_[i] != left))
+                return CorruptData(what_, "has streams that do not fit it");
+            left -= lengths_[i];
+        }
+        frames_ = data + header.position();
+        return Result::Ok();
+    }
+
+    // The old file as the matching saw it (filtered, in place when the caller's copy may change),
+    // and a reader for each stream, each bounded by what the new file can need of it.
+    Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld)
+    {
+        old_ = oldData;
+        oldSize_ = oldSize;
+        if (filter_ == MatchFilter::kX86Branches) {
+            if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
+                X86BranchFilter::Encode(ownedOld->data(), oldSize);
+            } else {
+                try {
+                    filteredOld_.assign(oldData, oldData + oldSize);
+                } catch (const std::bad_alloc&) {
+                    return Fail(Status::kOutOfMemory, "out of memory for the old file");
+                }
+                X86BranchFilter::Encode(filteredOld_.data(), oldSize);
+                old_ = filteredOld_.data();
+            }
+        }
+        static const char* const kNames[kMatchStreams] = {"control", "positions", "values", "extra"};
+        const std::uint8_t* p = frames_;
+        for (int i = 0; i < kMatchStreams; ++i) {
+            // The extra stream has the (filtered) old file as its prefix.
+            bool isExtra = &streams_[i] == &extra();
+            Result r = streams_[i].Open(what_, kNames[i], p, static_cast<std::size_t>(lengths_[i]),
+                                        isExtra ? old_ : nullptr, isExtra ? oldSize_ : 0);
+            if (!r.ok())
+                return r;
+            p += lengths_[i];
+        }
+        // A record produces at least a byte or is followed by one that does; each record is three
+        // numbers of at most 10 bytes, each changed byte a position of at most 10 bytes and a value.
+        if (values().declared() > newSize_ || extra().declared() > newSize_ ||
+            positions().declared() > 10 * values().declared() || control().declared() > 30 * (2 * newSize_ + 1))
+            return CorruptData(what_, "has streams larger than the new file can need");
+        return Result::Ok();
+    }
+
+    // Produces the new file record by record, a chunk at a time, and checks that every stream is
+    // used up at the end.
+    Result RunRecords()
+    {
+        chunk_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1))));
+        valuesLeft_ = values().declared();
+        Result r = NextChange();
+        if (!r.ok())
+            return r;
+        bool idle = false;  // the last record produced nothing
+        std::uint64_t produced = 0;
+        std::int64_t oldPos = 0;
+        for (std::uint64_t records = 1; produced < newSize_; ++records) {
+            std::uint64_t add, copy, seekCode;
+            if (!(r = control().Number(&add)).ok() || !(r = control().Number(&copy)).ok() ||
+                !(r = control().Number(&seekCode)).ok())
+                return r;
+            if (add > newSize_ - produced || copy > newSize_ - produced - add)
+                return CorruptData(what_, "runs past the new size");
+            if (add == 0 && copy == 0) {
+                if (idle)
+                    return CorruptData(what_, "has records that produce nothing");
+                idle = true;
+            } else {
+                idle = false;
+            }
+            // The sink is asked now and then even where records produce little, so that a stop
+            // request is seen by the work done.
+            if (records % 65536 == 0 && !(r = sink_(chunk_.data(), 0)).ok())
+                return r;
+            if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize_ ||
+                add > oldSize_ - static_cast<std::uint64_t>(oldPos))
+                return CorruptData(what_, "reads outside the old file");
+            if (!(r = AddDifference(static_cast<std::size_t>(oldPos), add)).ok() || !(r = CopyExtra(copy)).ok())
+                return r;
+            produced += add + copy;
+            std::int64_t seek = UnZigZag(seekCode);
+            std::int64_t moved = oldPos + static_cast<std::int64_t>(add);
+            // The old position stays within what a file can be, so that moving it cannot overflow.
+            if ((seek > 0 && moved > static_cast<std::int64_t>(kMaxFileSize) - seek) ||
+                (seek < 0 && moved < -static_cast<std::int64_t>(kMaxFileSize) - seek))
+                return CorruptData(what_, "moves outside the old file");
+            oldPos = moved + seek;
+        }
+        if (changeAhead_)
+            return CorruptData(what_, "changes bytes past its matches");
+        if (!(r = Flush(true)).ok())
+            return r;
+        for (FrameReader& stream : streams_)
+            if (!(r = stream.Finish()).ok())
+                return r;
+        return Result::Ok();
+    }
+
+private:
+    FrameReader& control() { return streams_[0]; }
+    FrameReader& positions() { return streams_[1]; }
+    FrameReader& values() { return streams_[2]; }
+    FrameReader& extra() { return streams_[3]; }
+
+    // The distance to the next changed byte, when there is one.
+    Result NextChange()
+    {
+        changeAhead_ = valuesLeft_ > 0;
+        return changeAhead_ ? positions().Number(&gap_) : Result::Ok();
+    }
+
+    // add bytes of the old file from oldPos, with the changed ones changed.
+    Result AddDifference(std::size_t oldPos, std::uint64_t add)
+    {
+        for (std::uint64_t done = 0; done < add;) {
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk_.size() - filled_));
+            std::uint8_t* out = chunk_.data() + filled_;
+            std::memcpy(out, old_ + oldPos + done, k);
+            std::size_t at = 0;
+            while (changeAhead_ && gap_ < k - at) {
+                at += static_cast<std::size_t>(gap_);
+                std::uint8_t v;
+                Result r = values().Byte(&v);
+                if (!r.ok())
+                    return r;
+                out[at] = static_cast<std::uint8_t>(out[at] + v);
+                ++at;
+                --valuesLeft_;
+                if (!(r = NextChange()).ok())
+                    return r;
+            }
+            if (changeAhead_)
+                gap_ -= k - at;
+            filled_ += k;
+            done += k;
+            if (filled_ == chunk_.size()) {
+                Result r = Flush(false);
+                if (!r.ok())
+                    return r;
+            }
+        }
+        return Result::Ok();
+    }
+
+    // copy bytes of the extra stream.
+    Result CopyExtra(std::uint64_t copy)
+    {
+        for (std::uint64_t done = 0; done < copy;) {
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(copy - done, chunk_.size() - filled_));
+            Result r = extra().Read(chunk_.data() + filled_, k);
+            if (!r.ok())
+                return r;
+            filled_ += k;
+            done += k;
+            if (filled_ == chunk_.size() && !(r = Flush(false)).ok())
+                return r;
+        }
+        return Result::Ok();
+    }
+
+    // Hands on the chunk's final bytes; the filter may hold a few back for the next chunk.
+    Result Flush(bool last)
+    {
+        std::size_t final = filled_;
+        if (filter_ == MatchFilter::kX86Branches)
+            final = unfilter_.DecodeInPlace(chunk_.data(), filled_, last);
+        Result r = final > 0 ? sink_(chunk_.data(), final) : Result::Ok();
+        std::memmove(chunk_.data(), chunk_.data() + final, filled_ - final);
+        filled_ -= final;
+        return r;
+    }
+
+    const std::string& what_;
+    std::uint64_t newSize_;
+    const ChunkSink& sink_;
+    MatchFilter filter_ = MatchFilter::kNone;
+    std::uint64_t lengths_[kMatchStreams] = {};
+    const std::uint8_t* frames_ = nullptr;
+    const std::uint8_t* old_ = nullptr;
+    std::size_t oldSize_ = 0;
+    std::vector<std::uint8_t> filteredOld_;
+    FrameReader streams_[kMatchStreams];
+    X86BranchFilter unfilter_;
+    std::vector<std::uint8_t> chunk_;
+    std::size_t filled_ = 0;
+    std::uint64_t valuesLeft_ = 0, gap_ = 0;
+    bool changeAhead_ = false;
+};
+
+}  // namespace
+
 Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length,
                         const std::uint8_t* oldData, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld)
 {
-    constexpr std::size_t kHead = 1 + 8 * kMatchStreams;
-    if (length < kHead)
-        return CorruptData(what, "is cut short");
-    if (data[0] > static_cast<std::uint8_t>(MatchFilter::kX86Branches))
-        return CorruptData(what, "names an unknown filter " + std::to_string(data[0]));
-    const auto filter = static_cast<MatchFilter>(data[0]);
-    // The old file as the matching saw it.
-    std::vector<std::uint8_t> filteredOld;
-    const std::uint8_t* old = oldData;
-    X86BranchFilter unfilter;
-    if (filter == MatchFilter::kX86Branches) {
-        if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
-            X86BranchFilter::Encode(ownedOld->data(), oldSize);
-        } else {
-            try {
-                filteredOld.assign(oldData, oldData + oldSize);
-            } catch (const std::bad_alloc&) {
-                return Fail(Status::kOutOfMemory, "out of memory for the old file");
-            }
-            X86BranchFilter::Encode(filteredOld.data(), oldSize);
-            old = filteredOld.data();
-        }
-    }
-
-    std::uint64_t left = length - kHead;
-    const std::uint8_t* p = data + kHead;
-    FrameReader readers[kMatchStreams];
-    static const char* const kNames[kMatchStreams] = {"control", "positions", "values", "extra"};
-    for (int i = 0; i < kMatchStreams; ++i) {
-        std::uint64_t n = 0;
-        for (int k = 0; k < 8; ++k)
-            n |= static_cast<std::uint64_t>(data[1 + 8 * i + k]) << (8 * k);
-        if (n > left || (i == kMatchStreams - 1 && n != left))
-            return CorruptData(what, "has streams that do not fit it");
-        // The extra stream has the (filtered) old file as its prefix.
-        bool isExtra = i == kMatchStreams - 1;
-        Result r = readers[i].Open(what, kNames[i], p, static_cast<std::size_t>(n), isExtra ? old : nullptr,
-                                   isExtra ? oldSize : 0);
-        if (!r.ok())
-            return r;
-        p += n;
-        left -= n;
-    }
-    FrameReader& control = readers[0];
-    FrameReader& positions = readers[1];
-    FrameReader& values = readers[2];
-    FrameReader& extra = readers[3];
-    // Each stream is bounded by what the new file can need of it: a record produces at least a
-    // byte or is followed by one that does, each record is three numbers of at most 10 bytes,
-    // each changed byte a position of at most 10 bytes and a value.
-    if (values.declared() > newSize || extra.declared() > newSize || positions.declared() > 10 * values.declared() ||
-        control.declared() > 30 * (2 * newSize + 1))
-        return CorruptData(what, "has streams larger than the new file can need");
-
-    std::vector<std::uint8_t> chunk(
-        static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize, 1))));
-    std::size_t filled = 0;
-    std::uint64_t produced = 0, valuesLeft = values.declared(), gap = 0;
-    bool changeAhead = false;
-    std::int64_t oldPos = 0;
-    Result r;
-    auto nextChange = [&]() -> Result {
-        changeAhead = valuesLeft > 0;
-        return changeAhead ? positions.Number(&gap) : Result::Ok();
-    };
-    // Hands on the chunk's final bytes; the filter may hold a few back for the next chunk.
-    auto flush = [&](bool last) -> Result {
-        std::size_t final = filled;
-        if (filter == MatchFilter::kX86Branches)
-            final = unfilter.DecodeInPlace(chunk.data(), filled, last);
-        Result f = final > 0 ? sink(chunk.data(), final) : Result::Ok();
-        std::memmove(chunk.data(), chunk.data() + final, filled - final);
-        filled -= final;
-        return f;
-    };
-    if (!(r = nextChange()).ok())
-        return r;
-    bool idle = false;  // the last record produced nothing
-    for (std::uint64_t records = 1; produced < newSize; ++records) {
-        std::uint64_t add, copy, seekCode;
-        if (!(r = control.Number(&add)).ok() || !(r = control.Number(&copy)).ok() ||
-            !(r = control.Number(&seekCode)).ok())
-            return r;
-        if (add > newSize - produced || copy > newSize - produced - add)
-            return CorruptData(what, "runs past the new size");
-        if (add == 0 && copy == 0) {
-            if (idle)
-                return CorruptData(what, "has records that produce nothing");
-            idle = true;
-        } else {
-            idle = false;
-        }
-        // The sink is asked now and then even where records produce little, so that a stop
-        // request is seen by the work done.
-        if (records % 65536 == 0 && !(r = sink(chunk.data(), 0)).ok())
-            return r;
-        if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize ||
-            add > oldSize - static_cast<std::uint64_t>(oldPos))
-            return CorruptData(what, "reads outside the old file");
-        for (std::uint64_t done = 0; done < add;) {
-            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk.size() - filled));
-            std::uint8_t* out = chunk.data() + filled;
-            std::memcpy(out, old + oldPos + done, k);
-            // The changed bytes in this piece.
-            std::size_t at = 0;
-            while (changeAhead && gap < k - at) {
-                at += static_cast<std::size_t>(gap);
-                std::uint8_t v;
-                if (!(r = values.Byte(&v)).ok())
-                    return r;
-                out[at] = static_cast<std::uint8_t>(out[at] + v);
-                ++at;
-                --valuesLeft;
-                if (!(r = nextChange()).ok())
-                    return r;
-            }
-            if (changeAhead)
-                gap -= k - at;
-            filled += k;
-            done += k;
-            if (filled == chunk.size() && !(r = flush(false)).ok())
-                return r;
-        }
-        for (std::uint64_t done = 0; done < copy;) {
-            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(copy - done, chunk.size() - filled));
-            if (!(r = extra.Read(chunk.data() + filled, k)).ok())
-                return r;
-            filled += k;
-            done += k;
-            if (filled == chunk.size() && !(r = flush(false)).ok())
-                return r;
-        }
-        produced += add + copy;
-        std::int64_t seek = UnZigZag(seekCode);
-        std::int64_t moved = oldPos + static_cast<std::int64_t>(add);
-        // The old position stays within what a file can be, so that moving it cannot overflow.
-        if ((seek > 0 && moved > static_cast<std::int64_t>(kMaxFileSize) - seek) ||
-            (seek < 0 && moved < -static_cast<std::int64_t>(kMaxFileSize) - seek))
-            return CorruptData(what, "moves outside the old file");
-        oldPos = moved + seek;
-    }
-    if (changeAhead)
-        return CorruptData(what, "changes bytes past its matches");
-    if (!(r = flush(true)).ok())
-        return r;
-    for (FrameReader& reader : readers)
-        if (!(r = reader.Finish()).ok())
-            return r;
-    return Result::Ok();
+    MatchDecoder decoder(what, newSize, sink);
+    Result r = decoder.ReadHeader(data, length);
+    if (r.ok())
+        r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
+    if (r.ok())
+        r = decoder.RunRecords();
+    return r;
 }
 
 }  // namespace qvpatch

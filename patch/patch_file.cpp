@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 
+#include "bytes.h"
 #include "codecs.h"
 #include "qvpatch/file_system.h"
 
@@ -15,66 +16,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 24;
 constexpr std::size_t kTrailerSize = 32;
-
-class Writer {
-public:
-    void U8(std::uint8_t v) { out.push_back(v); }
-    void U16(std::uint16_t v) { Le(v, 2); }
-    void U32(std::uint32_t v) { Le(v, 4); }
-    void U64(std::uint64_t v) { Le(v, 8); }
-    void Bytes(const void* p, std::size_t n)
-    {
-        const auto* b = static_cast<const std::uint8_t*>(p);
-        out.insert(out.end(), b, b + n);
-    }
-    std::vector<std::uint8_t> out;
-
-private:
-    void Le(std::uint64_t v, int n)
-    {
-        for (int i = 0; i < n; ++i)
-            out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-    }
-};
-
-// A bounds-checked cursor: every read either fits or fails.
-class Reader {
-public:
-    Reader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
-    bool U8(std::uint8_t* v) { return Le(v, 1); }
-    bool U16(std::uint16_t* v) { return Le(v, 2); }
-    bool U32(std::uint32_t* v) { return Le(v, 4); }
-    bool U64(std::uint64_t* v) { return Le(v, 8); }
-    bool Bytes(void* dst, std::size_t n)
-    {
-        if (n > n_ - pos_)
-            return false;
-        if (n == 0)
-            return true;  // dst may be the null data of an empty buffer
-        std::memcpy(dst, p_ + pos_, n);
-        pos_ += n;
-        return true;
-    }
-    std::size_t position() const { return pos_; }
-    std::size_t left() const { return n_ - pos_; }
-
-private:
-    template <typename T>
-    bool Le(T* v, std::size_t n)
-    {
-        if (n > n_ - pos_)
-            return false;
-        std::uint64_t x = 0;
-        for (std::size_t i = 0; i < n; ++i)
-            x |= static_cast<std::uint64_t>(p_[pos_ + i]) << (8 * i);
-        *v = static_cast<T>(x);
-        pos_ += n;
-        return true;
-    }
-    const std::uint8_t* p_;
-    std::size_t n_;
-    std::size_t pos_ = 0;
-};
 
 Result Corrupt(const std::string& why) { return Fail(Status::kPatchCorrupt, "corrupt patch: " + why); }
 Result Unsafe(const std::string& why) { return Fail(Status::kUnsafePatch, "unsafe patch: " + why); }
@@ -316,7 +257,7 @@ const char* EntryKindName(EntryKind kind)
 
 std::vector<std::uint8_t> Serialize(const Patch& patch)
 {
-    Writer w;
+    ByteWriter w;
     w.Bytes(kMagic, sizeof kMagic);
     w.U16(patch.version);
     w.U16(0);
@@ -355,7 +296,7 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     if (Sha256(bytes, size - kTrailerSize) != stored)
         return Corrupt("the integrity check failed (the file is damaged or incomplete)");
 
-    Reader r(bytes, size - kTrailerSize);
+    ByteReader r(bytes, size - kTrailerSize);
     char magic[8];
     std::uint16_t version = 0, flags = 0;
     std::uint32_t count = 0;
