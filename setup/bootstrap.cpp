@@ -31,14 +31,14 @@ int RunBootstrap(void* instance, char* argumentString)
     Init(settingsFile.data());
 
     char code[3] = {};
-    char languageDirectory[260] = {};
+    char languageDirectory[kPathBufferSize] = {};
     SubdirRecord record;
     if (ResolveLanguageDirectory(argumentString, code, languageDirectory, &record) != 1) {
         ShowMessage(szERRNoValLang);
         return 1;
     }
 
-    char staging[260] = {};
+    char staging[kPathBufferSize] = {};
     if (SetDestDirectory(staging) == 0) {
         ShowMessage(szERRMakeDir);
         return 1;
@@ -49,24 +49,26 @@ int RunBootstrap(void* instance, char* argumentString)
     }
 
     // The hand-off to the installer: where the kit lies and which cleanup program belongs to it.
-    const char sep = PathSeparator();
-    std::string stagedSettings = std::string(staging) + sep + kSettingsFileName;
-    std::string cleanup = std::string(szSetupDir) + sep + "CLEANUP.EXE";
-    os.WriteProfileString(kStubSection, "Cleanup", cleanup.c_str(), stagedSettings.c_str());
-    os.WriteProfileString(kStubSection, "CurrentDirectory", szSetupDir, stagedSettings.c_str());
+    // A path too long to form is not formed: the write it is for does not happen (its result is not
+    // examined either way).
+    std::string stagedSettings, cleanup;
+    if (JoinPath(staging, kSettingsFileName, &stagedSettings) && JoinPath(szSetupDir, "CLEANUP.EXE", &cleanup)) {
+        os.WriteProfileString(kStubSection, "Cleanup", cleanup.c_str(), stagedSettings.c_str());
+        os.WriteProfileString(kStubSection, "CurrentDirectory", szSetupDir, stagedSettings.c_str());
+    }
 
     // Always one blank after the program, and the arguments whole, however long.
-    std::string commandLine = std::string(staging) + sep + "SETUP.EXE " + argumentString;
+    std::string commandLine = std::string(staging) + PathSeparator() + "SETUP.EXE " + argumentString;
     os.SetCurrentDirectory(staging);
     unsigned started = os.StartProgram(commandLine.c_str(), platform::kShowNormal);
-    if (started < 32) {
+    if (started < platform::kFirstStarted) {
         ShowMessage(szERRAppLaunch);
         RemoveDir(staging);
         return 1;
     }
 
-    std::string active = std::string(staging) + sep + "SETUP.EXE";
-    std::string resting = std::string(staging) + sep + "ISETUP.EXE";
-    os.Rename(active.c_str(), resting.c_str());
+    std::string active, resting;
+    if (JoinPath(staging, "SETUP.EXE", &active) && JoinPath(staging, "ISETUP.EXE", &resting))
+        os.Rename(active.c_str(), resting.c_str());
     return 1;
 }

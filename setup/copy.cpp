@@ -30,42 +30,36 @@ int CopySetupFile(char* destinationDir, char* sourceDir, char* fileName, char* t
         source = fileName;
     }
 
-    platform::FileHandle in = os.OpenRead(source.c_str());
-    if (in == nullptr)
+    platform::OwnedFile in(os.OpenRead(source.c_str()));
+    if (in.get() == nullptr)
         return 0;
-    platform::FileHandle out = os.CreateWrite(target.c_str());
-    if (out == nullptr) {
-        os.Close(in);
+    platform::OwnedFile out(os.CreateWrite(target.c_str()));
+    if (out.get() == nullptr)
         return 0;
-    }
 
     unsigned long size = kCopyBufferLargest;
-    void* buffer = nullptr;
-    while (size >= kCopyBufferSmallest && (buffer = os.Allocate(size)) == nullptr)
+    void* block = nullptr;
+    while (size >= kCopyBufferSmallest && (block = os.Allocate(size)) == nullptr)
         size -= kCopyBufferStep;
-    if (buffer == nullptr) {
-        os.Close(out);
-        os.Close(in);
+    platform::OwnedBlock buffer(block);
+    if (buffer.get() == nullptr)
         return 0;
-    }
 
     int result = 0;
     for (;;) {
-        long read = os.Read(in, buffer, size);
+        long read = os.Read(in.get(), buffer.get(), size);
         if (read < 0)
             break;
         if (read == 0) {
             result = 1;
             break;
         }
-        if (os.Write(out, buffer, static_cast<unsigned long>(read)) != read)
+        if (os.Write(out.get(), buffer.get(), static_cast<unsigned long>(read)) != read)
             break;
     }
-    os.Free(buffer);
     // A target that cannot be closed may not hold what was written: the copy did not succeed.
-    if (!os.Close(out))
+    if (!out.Close())
         result = 0;
-    os.Close(in);
     return result;
 }
 

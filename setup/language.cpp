@@ -81,11 +81,10 @@ int CheckSetupSubDir(const char* code, char* languageDirectory)
     std::string candidate, probe;
     if (!SetupDirKnown() || !JoinPath(szSetupDir, code, &candidate) || !JoinPath(candidate, kProbeFile, &probe))
         return 0;
-    platform::FileHandle file = platform::Os().OpenRead(probe.c_str());
-    if (file == nullptr)
+    platform::OwnedFile file(platform::Os().OpenRead(probe.c_str()));
+    if (file.get() == nullptr)
         return 0;
-    CopyCut(languageDirectory, 260, candidate);
-    platform::Os().Close(file);
+    CopyCut(languageDirectory, kPathBufferSize, candidate);
     return 1;
 }
 
@@ -118,11 +117,8 @@ int FindFirstSub(char* directory, SubdirRecord* record)
     } else {
         // A current directory that cannot be read (or is too long to) gives no subdirectories:
         // the top of the drive is never listed in its place.
-        char cwd[kMaxPathChars + 1] = {};
-        unsigned n = platform::Os().GetCurrentDirectory(sizeof cwd, cwd);
-        if (n == 0 || n >= sizeof cwd)
+        if (!CurrentDirectory(&listed))
             return -1;
-        listed = cwd;
     }
     std::string pattern;
     if (!JoinPath(listed, "*.*", &pattern))

@@ -17,6 +17,16 @@ bool JoinPath(const std::string& directory, const std::string& name, std::string
     return true;
 }
 
+bool CurrentDirectory(std::string* directory)
+{
+    char cwd[kPathBufferSize] = {};
+    unsigned n = platform::Os().GetCurrentDirectory(sizeof cwd, cwd);
+    if (n == 0 || n >= sizeof cwd)
+        return false;
+    *directory = cwd;
+    return true;
+}
+
 void CopyCut(char* buffer, std::size_t size, const std::string& text)
 {
     if (size == 0)

@@ -5,8 +5,10 @@
 
 #include "ascii.h"
 
-// The longest path the stub forms, in characters (a 260-byte buffer with its terminator).
+// The longest path the stub forms, in characters, and the buffer that holds one with its
+// terminator.
 constexpr std::size_t kMaxPathChars = 259;
+constexpr std::size_t kPathBufferSize = kMaxPathChars + 1;
 
 // "%s\%s" with the platform's separator, always inserted. False when the result would be longer
 // than kMaxPathChars: such a path is refused, never cut.
@@ -21,3 +23,6 @@ using platform::SameNameIgnoringCase;
 
 // Copies text into a buffer of size bytes, cut to size - 1 characters and terminated.
 void CopyCut(char* buffer, std::size_t size, const std::string& text);
+
+// The current directory, when it can be read and fits a path buffer; false otherwise.
+bool CurrentDirectory(std::string* directory);

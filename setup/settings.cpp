@@ -7,14 +7,14 @@
 #include "setup_platform.h"
 
 void* hAppInstance = nullptr;
-char szSetupDir[260];
-char szResDLL[15];
-char szHelpFile[15];
-char szERRNoValLang[120];
-char szERRAppLaunch[120];
-char szERRFileCopy[120];
-char szERRMakeDir[120];
-char szERRMsgTitle[50];
+char szSetupDir[kSetupDirWidth];
+char szResDLL[kFileNameWidth];
+char szHelpFile[kFileNameWidth];
+char szERRNoValLang[kMessageWidth];
+char szERRAppLaunch[kMessageWidth];
+char szERRFileCopy[kMessageWidth];
+char szERRMakeDir[kMessageWidth];
+char szERRMsgTitle[kCaptionWidth];
 
 const char kStubSection[] = "Stub";
 const char kSettingsFileName[] = "SETUP.INI";
@@ -51,7 +51,7 @@ void SetSetupDir(void* instance, char* directory, int size)
     setupDirKnown = false;
     if (size <= 0)
         return;
-    char module[kMaxPathChars + 1] = {};
+    char module[kPathBufferSize] = {};
     unsigned length = platform::Os().ModuleFileName(instance, module, sizeof module);
 
     std::string drive, dir;
@@ -67,8 +67,11 @@ void SetSetupDir(void* instance, char* directory, int size)
     if (drive.empty() && dir.empty()) {
         // The stub's own file is not known: its directory is taken to be the current one, when
         // that fits.
-        unsigned n = platform::Os().GetCurrentDirectory(static_cast<unsigned>(size), directory);
-        setupDirKnown = n > 0 && n < static_cast<unsigned>(size);
+        std::string cwd;
+        if (CurrentDirectory(&cwd) && cwd.size() < static_cast<std::size_t>(size)) {
+            CopyCut(directory, static_cast<std::size_t>(size), cwd);
+            setupDirKnown = true;
+        }
         return;
     }
     if (dir.empty())

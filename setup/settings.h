@@ -2,15 +2,23 @@
 // "Stub" of the SETUP.INI beside it, in buffers of fixed widths (longer values are cut).
 #pragma once
 
+#include <cstddef>
+
+// The widths of the settings' buffers, terminator included: values are cut to one less.
+constexpr std::size_t kSetupDirWidth = 260;
+constexpr std::size_t kFileNameWidth = 15;
+constexpr std::size_t kMessageWidth = 120;
+constexpr std::size_t kCaptionWidth = 50;
+
 extern void* hAppInstance;
-extern char szSetupDir[260];
-extern char szResDLL[15];
-extern char szHelpFile[15];
-extern char szERRNoValLang[120];
-extern char szERRAppLaunch[120];
-extern char szERRFileCopy[120];
-extern char szERRMakeDir[120];
-extern char szERRMsgTitle[50];
+extern char szSetupDir[kSetupDirWidth];
+extern char szResDLL[kFileNameWidth];
+extern char szHelpFile[kFileNameWidth];
+extern char szERRNoValLang[kMessageWidth];
+extern char szERRAppLaunch[kMessageWidth];
+extern char szERRFileCopy[kMessageWidth];
+extern char szERRMakeDir[kMessageWidth];
+extern char szERRMsgTitle[kCaptionWidth];
 
 // The section and the name of the settings file.
 extern const char kStubSection[];

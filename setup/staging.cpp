@@ -13,19 +13,11 @@ namespace {
 const char kTempDirKey[] = "TempDirName";
 const char kTempDirDefault[] = "QVSETUP.TMP";
 
-// The current directory, or empty when it cannot be read or does not fit a path buffer.
-std::string CurrentDirectory()
-{
-    char cwd[260] = {};
-    unsigned n = platform::Os().GetCurrentDirectory(sizeof cwd, cwd);
-    return n > 0 && n < sizeof cwd ? std::string(cwd) : std::string();
-}
-
 // TempDirName from the SETUP.INI of the directory, in a buffer of that many bytes.
 std::string TempDirName(const std::string& directory, unsigned bufferSize)
 {
     std::string settingsFile;
-    char name[260] = {};
+    char name[kPathBufferSize] = {};
     if (JoinPath(directory, kSettingsFileName, &settingsFile))
         platform::Os().GetProfileString(kStubSection, kTempDirKey, kTempDirDefault, name, bufferSize,
                                         settingsFile.c_str());
@@ -37,10 +29,10 @@ std::string TempDirName(const std::string& directory, unsigned bufferSize)
 bool FormTempDirPath(std::string* path)
 {
     // Without the current directory there is no staging directory: none at the top of the drive.
-    std::string cwd = CurrentDirectory();
-    if (cwd.empty())
+    std::string cwd;
+    if (!CurrentDirectory(&cwd))
         return false;
-    std::string name = TempDirName(cwd, 260);
+    std::string name = TempDirName(cwd, kPathBufferSize);
     // An empty name would make the working directory itself the staging directory.
     if (name.empty())
         return false;
@@ -57,7 +49,7 @@ bool IsPlainFile(const platform::FindData& entry)
 void MakeTempDirPath(char* path)
 {
     std::string formed;
-    CopyCut(path, 260, FormTempDirPath(&formed) ? formed : std::string());
+    CopyCut(path, kPathBufferSize, FormTempDirPath(&formed) ? formed : std::string());
 }
 
 int SetDestDirectory(char* path)
@@ -65,15 +57,15 @@ int SetDestDirectory(char* path)
     std::string formed;
     if (!FormTempDirPath(&formed))
         return 0;
-    CopyCut(path, 260, formed);
+    CopyCut(path, kPathBufferSize, formed);
     return 1;
 }
 
 int RemoveDir(char* path)
 {
     std::string directory = path;
-    std::string cwd = CurrentDirectory();
-    if (cwd.empty())
+    std::string cwd;
+    if (!CurrentDirectory(&cwd))
         return 0;
 
     // Only a directory whose last part is the configured name is touched.
@@ -86,8 +78,9 @@ int RemoveDir(char* path)
     }
     if (last == std::string::npos)
         return 0;
-    std::string component = directory.substr(last + 1, 14);
-    std::string name = TempDirName(cwd, 15);
+    // The name as the clearing reads it: cut to a file name's width, both of them.
+    std::string component = directory.substr(last + 1, kFileNameWidth - 1);
+    std::string name = TempDirName(cwd, kFileNameWidth);
     if (name.empty() || !SameNameIgnoringCase(component, name))
         return 0;
 
@@ -101,15 +94,16 @@ int RemoveDir(char* path)
             platform::Os().DeleteFile(file.c_str());
     };
     platform::FindData entry;
-    platform::FindHandle search = platform::Os().FindFirst(pattern.c_str(), &entry);
-    if (search != nullptr) {
-        std::string pending = IsPlainFile(entry) ? entry.name : "";
-        while (platform::Os().FindNext(search, &entry)) {
+    {
+        platform::OwnedFind search(platform::Os().FindFirst(pattern.c_str(), &entry));
+        if (search.get() != nullptr) {
+            std::string pending = IsPlainFile(entry) ? entry.name : "";
+            while (platform::Os().FindNext(search.get(), &entry)) {
+                remove(pending);
+                pending = IsPlainFile(entry) ? entry.name : "";
+            }
             remove(pending);
-            pending = IsPlainFile(entry) ? entry.name : "";
         }
-        remove(pending);
-        platform::Os().FindClose(search);
     }
 
     long status = platform::Os().RemoveDirectory(directory.c_str());
@@ -121,9 +115,10 @@ int RemoveDir(char* path)
 
 int IsPath(char* path)
 {
-    std::string saved = CurrentDirectory();
+    std::string saved;
+    bool known = CurrentDirectory(&saved);
     bool entered = platform::Os().SetCurrentDirectory(path);
-    if (!saved.empty())
+    if (known)
         platform::Os().SetCurrentDirectory(saved.c_str());
     return entered ? 1 : 0;
 }

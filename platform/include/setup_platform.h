@@ -43,6 +43,9 @@ struct FileState;
 using FindHandle = FindState*;
 using FileHandle = FileState*;
 
+// The lowest result of a start that succeeded (WinExec's results below it are its errors).
+constexpr unsigned kFirstStarted = 32;
+
 // Show mode of a started program: shown normally.
 constexpr int kShowNormal = 1;
 // Message box flags: OK button, error icon.
@@ -112,8 +115,8 @@ public:
     // kErrorPathNotFound when there is no such directory).
     virtual long RemoveDirectory(const char* path) = 0;
 
-    // WinExec: starts a program from its command line, without waiting. Returns a value above 31
-    // on success, below 32 on failure.
+    // WinExec: starts a program from its command line, without waiting. Returns kFirstStarted or
+    // more on success, less on failure.
     virtual unsigned StartProgram(const char* commandLine, int show) = 0;
 
     // MessageBoxA with no owner window. Returns the button pressed.
@@ -123,6 +126,59 @@ public:
 // The platform the stub runs on; tests put a fake in its place.
 SetupPlatform& Os();
 void SetOs(SetupPlatform* os);
+
+// Owners of the platform's handles and blocks: each is given back when its owner goes, on every
+// path. Close() gives a file back at once and tells whether it closed (a file written to that
+// does not close may not hold what was written).
+class OwnedFile {
+public:
+    explicit OwnedFile(FileHandle file = nullptr) : file_(file) {}
+    OwnedFile(const OwnedFile&) = delete;
+    OwnedFile& operator=(const OwnedFile&) = delete;
+    ~OwnedFile() { (void)Close(); }  // on a path that failed already; its result adds nothing
+    FileHandle get() const { return file_; }
+    bool Close()
+    {
+        FileHandle file = file_;
+        file_ = nullptr;
+        return file == nullptr || Os().Close(file);
+    }
+
+private:
+    FileHandle file_;
+};
+
+class OwnedFind {
+public:
+    explicit OwnedFind(FindHandle find = nullptr) : find_(find) {}
+    OwnedFind(const OwnedFind&) = delete;
+    OwnedFind& operator=(const OwnedFind&) = delete;
+    ~OwnedFind()
+    {
+        if (find_ != nullptr)
+            Os().FindClose(find_);
+    }
+    FindHandle get() const { return find_; }
+
+private:
+    FindHandle find_;
+};
+
+class OwnedBlock {
+public:
+    explicit OwnedBlock(void* block = nullptr) : block_(block) {}
+    OwnedBlock(const OwnedBlock&) = delete;
+    OwnedBlock& operator=(const OwnedBlock&) = delete;
+    ~OwnedBlock()
+    {
+        if (block_ != nullptr)
+            Os().Free(block_);
+    }
+    void* get() const { return block_; }
+
+private:
+    void* block_;
+};
 
 // The real platform of this build (Win32 or POSIX).
 SetupPlatform& NativePlatform();
