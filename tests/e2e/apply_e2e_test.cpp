@@ -108,6 +108,19 @@ public:
         return WaitFor([&] { return Exists(path); });
     }
 
+    // Waits until the library, pumping until the gate opens, has called back twice more: the
+    // window has then handled whatever was sent to it before.
+    bool WaitForPumps(const std::string& gate)
+    {
+        std::string path = dir_ / (gate + ".pumps");
+        auto count = [&] {
+            std::string text = ReadFile(path);
+            return text.empty() ? 0L : std::atol(text.c_str());
+        };
+        long from = count();
+        return WaitFor([&] { return count() >= from + 2; });
+    }
+
     // The last complete frame drawn on the terminal, escape sequences removed.
     std::vector<std::string> Frame()
     {
@@ -254,7 +267,7 @@ TEST(QvapplyEndToEnd, CtrlCCancelsAtTheNextStopQueryAndTheWindowStays)
     run.Start({dir / "app", dir / "UPDATE.PAT"});
     ASSERT_TRUE(run.WaitForFile("s1"));
     run.Type("\x03");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(run.WaitForPumps("g1"));
     Touch(dir / "g1");
 
     ASSERT_TRUE(run.WaitForFile("s2"));
@@ -274,9 +287,9 @@ TEST(QvapplyEndToEnd, TermAndHangupActAsCancelWithoutEndingTheProcess)
     run.Start({dir / "app", dir / "UPDATE.PAT"}, QvapplyRun::Output::File);
     ASSERT_TRUE(run.WaitForFile("s1"));
     run.Signal(SIGTERM);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(run.WaitForPumps("g1"));
     run.Signal(SIGHUP);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(run.WaitForPumps("g1"));
     EXPECT_TRUE(run.Running());
     Touch(dir / "g1");
 

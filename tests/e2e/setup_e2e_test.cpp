@@ -100,10 +100,14 @@ public:
         return record;
     }
 
+    // Whether the installer was started: its record appears soon after the stub ends when it
+    // was; a run that did not start it is given a while to be sure.
     bool InstallerStarted()
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return Exists(dir_ / "installer.txt");
+        std::string path = dir_ / "installer.txt";
+        for (int i = 0; i < 30 && !Exists(path); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return Exists(path);
     }
 
     std::string Messages() { return ReadFile(dir_ / "stderr.txt"); }

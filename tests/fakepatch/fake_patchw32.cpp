@@ -5,7 +5,8 @@
 //     callback ID [text TEXT | value N | null]   call back with that parameter (N may be 0x...)
 //     query [RESULT]                             stop query (21); a null reply ends the script
 //                                                with RESULT (default 1), as the library stops
-//     pump-until PATH [TIMEOUT_MS]              call back with id 0 every 10 ms until PATH exists
+//     pump-until PATH [TIMEOUT_MS]               call back with id 0 every 10 ms until PATH exists,
+//                                                counting the calls in PATH.pumps
 //     touch PATH                                 create PATH (empty)
 //     sleep MS
 //     signal INT|TERM|HUP                        send the signal to this process (POSIX only)
@@ -149,8 +150,12 @@ extern "C" int PATCHW32_API PatchApply(const char* commandLine, PATCH_CALLBACK c
             in >> path >> timeoutMs;
             auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
             bool found = false;
+            // The pumps so far, in PATH.pumps: a test waits on them to know that the window has
+            // handled what it was sent.
+            long pumps = 0;
             while (!(found = Exists(path)) && std::chrono::steady_clock::now() < deadline) {
                 callback(0, nullptr);
+                std::ofstream(path + ".pumps") << ++pumps << "\n";
                 SleepMs(10);
             }
             record.Line("pumped " + path + (found ? " ok" : " timeout"));

@@ -15,12 +15,16 @@ namespace {
 
 using namespace qvpatch;
 
+void (*failureHandler)(const char*) = nullptr;
+
 void Check(bool holds, const char* what)
 {
-    if (!holds) {
-        std::fprintf(stderr, "fuzz target: %s\n", what);
-        std::abort();
-    }
+    if (holds)
+        return;
+    if (failureHandler != nullptr)
+        failureHandler(what);
+    std::fprintf(stderr, "fuzz target: %s\n", what);
+    std::abort();
 }
 
 std::vector<std::uint8_t> Sealed(const std::uint8_t* data, std::size_t size)
@@ -41,6 +45,8 @@ void ParseAndRoundTrip(const std::uint8_t* data, std::size_t size)
 class Quiet : public ApplyObserver {};
 
 }  // namespace
+
+void SetFuzzFailureHandler(void (*handler)(const char* what)) { failureHandler = handler; }
 
 int FuzzParse(const std::uint8_t* data, std::size_t size)
 {

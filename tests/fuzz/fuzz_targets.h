@@ -17,3 +17,8 @@ int FuzzDecode(const std::uint8_t* data, std::size_t size);
 // The whole apply on a small directory in memory, the input taken as a patch (with its integrity
 // check put on the end): a failed apply must leave the directory exactly as it was.
 int FuzzApply(const std::uint8_t* data, std::size_t size);
+
+// What happens when something that must hold does not: by default the process aborts (the crash a
+// fuzzer reports); the replayed tests give a handler that reports the input instead. A handler
+// must not return (it throws).
+void SetFuzzFailureHandler(void (*handler)(const char* what));

@@ -220,30 +220,6 @@ TEST_F(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
     EXPECT_GT(interrupted, 0);
 }
 
-TEST(JournalTest, DamageIsRefusedNeverGuessedAt)
-{
-    std::vector<JournalStep> steps = {{JournalStep::kMoveAside, "a.txt", "old-1"}, {JournalStep::kPlace, "a.txt", "new-1"}};
-    std::string plan = JournalPlan("abc", steps);
-    Journal journal;
-    ASSERT_TRUE(ParseJournal(plan, &journal).ok());
-    EXPECT_EQ(journal.patchId, "abc");
-    ASSERT_EQ(journal.steps.size(), 2u);
-    EXPECT_EQ(journal.steps[1].kind, JournalStep::kPlace);
-    EXPECT_EQ(journal.steps[1].work, "new-1");
-    // A journal cut short anywhere means no step was taken.
-    for (std::size_t cut : {std::size_t{0}, plan.size() / 2, plan.size() - 1}) {
-        ASSERT_TRUE(ParseJournal(plan.substr(0, cut), &journal).ok()) << cut;
-        EXPECT_TRUE(journal.steps.empty()) << cut;
-    }
-    // Anything else is refused: a changed step, a step that leaves the directory, bytes after it.
-    std::string changed = plan;
-    changed[changed.find("a.txt")] = 'b';
-    EXPECT_EQ(ParseJournal(changed, &journal).status, Status::kInterrupted);
-    std::vector<JournalStep> escaping = {{JournalStep::kMoveAside, "../etc/passwd", "old-1"}};
-    EXPECT_EQ(ParseJournal(JournalPlan("abc", escaping), &journal).status, Status::kInterrupted);
-    EXPECT_EQ(ParseJournal(plan + "more\n", &journal).status, Status::kInterrupted);
-}
-
 TEST_F(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
 {
     std::string dir = Fresh();

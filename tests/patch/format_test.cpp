@@ -225,42 +225,4 @@ TEST(PatchFormatTest, DuplicatesAndFilesWhereDirectoriesStandAreRefused)
     EXPECT_TRUE(ParseBytes(Bytes().Header(2, 1).Added("\xc3\xa9", x, 0).Added("e", x, 0).Text(x).Sealed()).ok());
 }
 
-TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
-{
-    std::string old(200000, 'o'), now = old;
-    now.replace(1000, 5, "fresh");
-    std::vector<std::uint8_t> delta;
-    ASSERT_TRUE(EncodeZstd(reinterpret_cast<const std::uint8_t*>(now.data()), now.size(),
-                           reinterpret_cast<const std::uint8_t*>(old.data()), old.size(), 19, &delta)
-                    .ok());
-    EXPECT_LT(delta.size(), 200u);
-    Entry e;
-    e.kind = EntryKind::kChangedFile;
-    e.codec = Codec::kZstdDelta;
-    e.name = "f";
-    e.newSize = now.size();
-    std::string out;
-    auto sink = [&](const std::uint8_t* d, std::size_t n) {
-        out.append(reinterpret_cast<const char*>(d), n);
-        return Result::Ok();
-    };
-    const auto* oldBytes = reinterpret_cast<const std::uint8_t*>(old.data());
-    ASSERT_TRUE(DecodeEntry(e, delta.data(), delta.size(), oldBytes, old.size(), sink).ok());
-    EXPECT_EQ(out, now);
-
-    // A declared size that differs, bytes after the frame, a cut frame, another old file.
-    Entry wrong = e;
-    wrong.newSize = now.size() - 1;
-    EXPECT_EQ(DecodeEntry(wrong, delta.data(), delta.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
-    std::vector<std::uint8_t> longer = delta;
-    longer.push_back(0);
-    EXPECT_EQ(DecodeEntry(e, longer.data(), longer.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
-    EXPECT_EQ(DecodeEntry(e, delta.data(), delta.size() - 3, oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
-    std::string other(200000, 'x');
-    out.clear();
-    Result r = DecodeEntry(e, delta.data(), delta.size(), reinterpret_cast<const std::uint8_t*>(other.data()),
-                           other.size(), sink);
-    EXPECT_TRUE(!r.ok() || out != now);
-}
-
 }  // namespace

@@ -572,50 +572,6 @@ TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother
 }
 #endif
 
-TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
-{
-    // A journal survived while the work area was half cleared: the new file of a placement is
-    // gone, and the restored old file stands in its place. The undo of the placement leaves it.
-    TempTree tmp;
-    const std::string oldText = "old contents\n", newText = "new contents\n";
-    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", true, oldText.size(), Sha256(oldText.data(), oldText.size())};
-    JournalStep place{JournalStep::kPlace, "a.txt", "new-0", true, newText.size(), Sha256(newText.data(), newText.size())};
-    Make(tmp.path(), {{"a.txt", oldText}, {".qvpatch.tmp/journal", JournalPlan("id", {aside, place})}});
-    Quiet quiet;
-    bool found = false;
-    ASSERT_TRUE(Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found).ok());
-    EXPECT_TRUE(found);
-    EXPECT_TRUE(SameTree(Snapshot(NativeFileSystem(), tmp.path()), (Files{{"a.txt", oldText}})));
-
-    // A copy in the work area that is not what was moved aside is never put in place.
-    Make(tmp.path(), {{".qvpatch.tmp/journal", JournalPlan("id", {aside})}, {".qvpatch.tmp/old-0", "other"}});
-    std::filesystem::remove(std::filesystem::u8path(tmp.path() + "/a.txt"));
-    Result r = Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found);
-    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
-    EXPECT_EQ(Snapshot(NativeFileSystem(), tmp.path()).count(".qvpatch.tmp/old-0"), 1u);
-}
-
-TEST(JournalTest, StepsNameOnlyWhatTheUpdateMakes)
-{
-    Digest h{};
-    for (const auto& step : std::vector<JournalStep>{{JournalStep::kMoveAside, "a", "old-1/../../x", true, 1, h},
-                                                     {JournalStep::kMoveAside, "a", "new-1", true, 1, h},
-                                                     {JournalStep::kPlace, "a", "new-01", true, 1, h},
-                                                     {JournalStep::kMakeDirectory, "a", "old-1"},
-                                                     {JournalStep::kPlace, ".qvpatch.tmp/journal", "new-1", true, 1, h}}) {
-        Journal journal;
-        EXPECT_EQ(ParseJournal(JournalPlan("id", {step}), &journal).status, Status::kInterrupted) << step.work;
-    }
-    // A journal of the first version (no sizes or hashes) is still read: its steps are checked
-    // against the patch that was being applied, or refused without it.
-    std::string v1 = "qvpatch journal 1\npatch\tid\nstep\taside\ta.txt\told-3\n";
-    v1 += "end\t" + ToHex(Sha256(v1.data(), v1.size())) + "\n";
-    Journal journal;
-    ASSERT_TRUE(ParseJournal(v1, &journal).ok());
-    ASSERT_EQ(journal.steps.size(), 1u);
-    EXPECT_FALSE(journal.steps[0].verified);
-}
-
 TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
 {
     // A journal of the first version names readme.txt as placed: without the patch nothing tells

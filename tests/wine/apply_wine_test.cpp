@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,15 +30,32 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
-bool WaitForFile(const std::string& path, int timeoutMs = 15000)
+bool WaitFor(const std::function<bool()>& done, int timeoutMs = 15000)
 {
     DWORD start = GetTickCount();
-    while (!Exists(path)) {
+    while (!done()) {
         if (static_cast<int>(GetTickCount() - start) > timeoutMs)
             return false;
         Sleep(10);
     }
     return true;
+}
+
+bool WaitForFile(const std::string& path, int timeoutMs = 15000)
+{
+    return WaitFor([&] { return Exists(path); }, timeoutMs);
+}
+
+// Waits until the library, pumping until the gate opens, has called back twice more: the window
+// has then handled whatever was sent to it before.
+bool WaitForPumps(const std::string& gate)
+{
+    auto count = [&] {
+        std::string text = ReadFile(gate + ".pumps");
+        return text.empty() ? 0L : std::atol(text.c_str());
+    };
+    long from = count();
+    return WaitFor([&] { return count() >= from + 2; });
 }
 
 class TempDir {
@@ -149,8 +167,9 @@ TEST(QvapplyWine, WindowShowsDirectoryFileAndProgress)
     ASSERT_TRUE(GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui));
     EXPECT_EQ(gui.hwndFocus, GetDlgItem(window, IDCANCEL));
 
-    // Let the window paint itself, then keep its picture.
-    Sleep(700);
+    // Let the window paint itself (nothing left to paint after the callbacks), then keep its
+    // picture.
+    EXPECT_TRUE(WaitFor([&] { return WaitForPumps(dir / "g1") && !GetUpdateRect(window, nullptr, FALSE); }));
     std::string shot = std::string(QV_ARTIFACTS_DIR) + "\\qvapply-progress.bmp";
     EXPECT_EQ(Winprobe(dir, "shot \"Updating Quorvane\" \"" + shot + "\"", &rc), "");
     EXPECT_EQ(rc, 0u);
@@ -186,7 +205,7 @@ TEST(QvapplyWine, CancelButtonStopsTheLibraryAtItsNextQuery)
     DWORD rc = 1;
     Winprobe(dir, "press \"Updating Quorvane\" 2", &rc);
     EXPECT_EQ(rc, 0u);
-    Sleep(200);
+    ASSERT_TRUE(WaitForPumps(dir / "g1"));
     WriteFile(dir / "g1", "");
 
     // The window stays, and its button stays enabled.
@@ -211,7 +230,7 @@ TEST(QvapplyWine, EachClickWritesTheCancelTextOnce)
     ASSERT_NE(window, nullptr);
     EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
     EXPECT_TRUE(winprobe::PressButton(window, IDCANCEL));
-    Sleep(300);
+    ASSERT_TRUE(WaitForPumps(dir / "g1"));
     WriteFile(dir / "g1", "");
     EXPECT_EQ(run.ExitCode(), 0u);
     EXPECT_EQ(RepliesTo(run.Record(), 21), std::vector<std::string>{"null"});
@@ -229,7 +248,7 @@ TEST(QvapplyWine, CloseBoxActsAsCancelAndTheWindowStays)
     DWORD rc = 1;
     Winprobe(dir, "close \"Updating Quorvane\"", &rc);
     EXPECT_EQ(rc, 0u);
-    Sleep(300);
+    ASSERT_TRUE(WaitForPumps(dir / "g1"));
     WriteFile(dir / "g1", "");
 
     ASSERT_TRUE(WaitForFile(dir / "s2"));

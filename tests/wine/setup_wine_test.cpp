@@ -139,9 +139,12 @@ public:
         return record;
     }
 
+    // Whether the installer was started: its record appears soon after the stub ends when it
+    // was; a run that did not start it is given a while to be sure.
     bool InstallerStarted()
     {
-        Sleep(500);
+        for (int i = 0; i < 50 && !Exists(root_ + "\\installer.txt"); ++i)
+            Sleep(10);
         return Exists(root_ + "\\installer.txt");
     }
 

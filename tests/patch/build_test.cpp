@@ -1,0 +1,183 @@
+// Building patches: which encoding each file gets, groups of files sharing a frame, renamed files,
+// programs whose code moved; whatever is chosen applies.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "codec.h"
+#include "qvpatch/apply.h"
+#include "qvpatch/build.h"
+#include "tree_support.h"
+
+namespace {
+
+using namespace qvpatch;
+using treetest::Make;
+using treetest::Noise;
+using treetest::Snapshot;
+using treetest::TempTree;
+
+std::map<std::string, Codec> BuiltCodecs(const std::map<std::string, std::string>& oldTree,
+                                         const std::map<std::string, std::string>& newTree, Patch* patch)
+{
+    TempTree tmp;
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
+    std::map<std::string, Codec> codecs;
+    Result r = BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), BuildOptions{}, patch);
+    EXPECT_TRUE(r.ok()) << r.message;
+    for (const Entry& e : patch->entries)
+        codecs[e.name] = e.codec;
+    // Whatever was chosen, it applies.
+    Make(tmp.Sub("installed"), oldTree);
+    ApplySummary summary;
+    ApplyObserver quiet;
+    r = Apply(NativeFileSystem(), tmp.Sub("installed"), *patch, quiet, ApplyOptions{}, &summary);
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(Snapshot(NativeFileSystem(), tmp.Sub("installed")) == newTree);
+    return codecs;
+}
+
+std::string Lines(int from, int to)
+{
+    std::string text;
+    for (int i = from; i < to; ++i)
+        text += "line " + std::to_string(i) + " of a text that changes\n";
+    return text;
+}
+
+TEST(BuildTest, EachFileOnItsOwnGetsItsSmallestEncoding)
+{
+    Patch patch;
+    std::string text = Lines(0, 2000);
+    EXPECT_EQ(BuiltCodecs({{"same.txt", "same"}, {"text.txt", text}}, {{"same.txt", "same"}, {"text.txt", text + "!\n"}},
+                          &patch),
+              (std::map<std::string, Codec>{{"text.txt", Codec::kZstdDelta}}));
+    EXPECT_EQ(BuiltCodecs({{"noise.bin", Noise(5000, 4)}}, {{"noise.bin", Noise(5000, 5)}}, &patch)["noise.bin"],
+              Codec::kStored);
+    EXPECT_EQ(BuiltCodecs({{"keep", ""}}, {{"keep", ""}, {"added.txt", text}}, &patch)["added.txt"], Codec::kZstd);
+}
+
+TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
+{
+    // A new file that repeats an old one, and the same change in two files: one frame for all
+    // of them, which is smaller than their own encodings.
+    Patch patch;
+    std::string a = Lines(0, 3000), b = Lines(5000, 8000);
+    auto codecs = BuiltCodecs({{"a.txt", a}, {"b.txt", b}},
+                              {{"a.txt", a + Lines(9000, 9100)}, {"b.txt", b + Lines(9000, 9100)}, {"c.txt", b}},
+                              &patch);
+    EXPECT_EQ(codecs, (std::map<std::string, Codec>{{"a.txt", Codec::kZstdGroupDelta},
+                                                    {"b.txt", Codec::kZstdGroupDelta},
+                                                    {"c.txt", Codec::kZstdGroupDelta}}));
+    ASSERT_EQ(Groups(patch).size(), 1u);
+    EXPECT_EQ(Groups(patch)[0].size(), 3u);
+}
+
+TEST(BuildTest, AGroupHoldsNoMoreThanTheLargestFilePlusItsAllowance)
+{
+    // 60 changed files of 1 MiB: shared frames, each small enough that applying it needs about
+    // what the largest file needs plus 48 MiB (not the 64 MiB a group may hold at most).
+    TempTree tmp;
+    std::map<std::string, std::string> oldTree, newTree;
+    std::string base = Lines(0, 30000).substr(0, 1 << 20);
+    for (int i = 0; i < 60; ++i) {
+        std::string name = "part" + std::to_string(100 + i) + ".txt";
+        oldTree[name] = base;
+        oldTree[name].replace(static_cast<std::size_t>(i) * 1000, 6, std::to_string(100000 + i));
+        newTree[name] = oldTree[name] + Lines(90000, 90100);  // the same new text in every file
+    }
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
+    BuildOptions options;
+    options.level = 1;
+    Patch patch;
+    ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), options, &patch).ok());
+    std::uint64_t largest = 0, grouped = 0;
+    for (const Entry& e : patch.entries)
+        largest = std::max(largest, e.oldSize + e.newSize);
+    for (const auto& group : Groups(patch)) {
+        std::uint64_t bytes = 0;
+        for (std::size_t i : group)
+            bytes += patch.entries[i].oldSize + patch.entries[i].newSize;
+        EXPECT_LE(bytes, largest + (48ull << 20));
+        grouped += group.size();
+    }
+    EXPECT_EQ(grouped, 60u);
+}
+
+TEST(BuildTest, ARenamedFileIsBuiltFromItsOldName)
+{
+    // The removed file's old contents are the source of the added one: the patch is about the
+    // size of the change, not of the file.
+    Patch patch;
+    std::string text = Lines(0, 20000);
+    auto codecs = BuiltCodecs({{"app-1.0.js", text}, {"keep", "k"}},
+                              {{"app-1.1.js", text + Lines(30000, 30010)}, {"keep", "k"}}, &patch);
+    EXPECT_EQ(codecs, (std::map<std::string, Codec>{{"app-1.0.js", Codec::kZstdGroupDelta},
+                                                    {"app-1.1.js", Codec::kZstdGroupDelta}}));
+    EXPECT_LT(patch.data.size(), 1000u);
+    // It reads back as it was written.
+    std::vector<std::uint8_t> bytes = Serialize(patch);
+    Patch back;
+    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &back).ok());
+    EXPECT_EQ(Serialize(back), bytes);
+    EXPECT_EQ(back.entries[0].dataOffset, back.entries[1].dataOffset);
+}
+
+TEST(BuildTest, AProgramWhoseCodeMovedGetsTheMatchDelta)
+{
+    // An x86 program (a PE header, then code with calls all over it) in which a block of code was
+    // inserted: every call across the insertion changes its displacement.
+    std::mt19937 rng(21);
+    std::string code(1 << 20, '\0');
+    for (std::size_t i = 0; i + 5 < code.size();) {
+        if (rng() % 3 == 0) {
+            std::uint32_t rel = static_cast<std::uint32_t>(rng() % code.size()) - static_cast<std::uint32_t>(i + 5);
+            code[i] = '\xE8';
+            for (int k = 0; k < 4; ++k)
+                code[i + 1 + k] = static_cast<char>(rel >> (8 * k));
+            i += 5;
+        } else {
+            code[i++] = static_cast<char>(rng() % 32);
+        }
+    }
+    std::string header(0x400, '\0');
+    header[0] = 'M';
+    header[1] = 'Z';
+    header[0x3C] = '\x80';
+    header.replace(0x80, 6, std::string("PE\0\0\x4c\x01", 6));
+    auto relink = [&](std::string body, std::size_t at, std::size_t inserted) {
+        // Calls from after the insertion to before it, and the reverse, change their displacement.
+        for (std::size_t i = 0; i + 5 < body.size(); ++i) {
+            if (body[i] != '\xE8')
+                continue;
+            std::uint32_t rel = 0;
+            for (int k = 0; k < 4; ++k)
+                rel |= static_cast<std::uint32_t>(static_cast<unsigned char>(body[i + 1 + k])) << (8 * k);
+            std::uint64_t target = static_cast<std::uint32_t>(rel + static_cast<std::uint32_t>(i + 5));
+            std::uint64_t newFrom = i >= at ? i + inserted : i, newTarget = target >= at ? target + inserted : target;
+            std::uint32_t moved = static_cast<std::uint32_t>(newTarget - (newFrom + 5));
+            for (int k = 0; k < 4; ++k)
+                body[i + 1 + k] = static_cast<char>(moved >> (8 * k));
+            i += 4;
+        }
+        body.insert(at, Noise(inserted, 22));
+        return body;
+    };
+    std::string oldProgram = header + code;
+    std::string newProgram = header + relink(code, code.size() / 3, 3000);
+    Patch patch;
+    auto codecs = BuiltCodecs({{"app.exe", oldProgram}}, {{"app.exe", newProgram}}, &patch);
+    EXPECT_EQ(codecs["app.exe"], Codec::kMatchDelta);
+    // Well below what exact matching alone makes of it.
+    std::vector<std::uint8_t> zstdDelta;
+    ASSERT_TRUE(EncodeZstd(reinterpret_cast<const std::uint8_t*>(newProgram.data()), newProgram.size(),
+                           reinterpret_cast<const std::uint8_t*>(oldProgram.data()), oldProgram.size(), 19, &zstdDelta)
+                    .ok());
+    EXPECT_LT(patch.data.size() * 10, zstdDelta.size() * 7) << patch.data.size() << " vs " << zstdDelta.size();
+}
+
+}  // namespace
