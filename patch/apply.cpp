@@ -501,8 +501,9 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
     std::unique_ptr<OutputFile> journal;
     std::string plan = JournalPlan(PatchId(patch_), steps);
     Result r = tree_.Create(WorkPath(kJournalName), &journal);
-    if (!r.ok() || !(r = journal->Write(reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size())).ok() ||
-        !(r = journal->Sync()).ok() || !(r = journal->Close()).ok() || !(r = tree_.Sync(kWorkAreaName)).ok())
+    if (!r.ok() ||
+        !(r = WriteFlushClose(*journal, reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size())).ok() ||
+        !(r = tree_.Sync(kWorkAreaName)).ok())
         return r;
 
     std::set<std::string> touched;  // the directories whose entries change

@@ -44,6 +44,15 @@ Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, st
     return Result::Ok();
 }
 
+Result WriteFlushClose(OutputFile& out, const std::uint8_t* data, std::size_t size)
+{
+    Result r = out.Write(data, size);
+    if (r.ok())
+        r = out.Sync();
+    Result closed = out.Close();
+    return r.ok() ? closed : r;
+}
+
 Result ReadWholeFile(Tree& tree, const std::string& name, std::uint64_t maxSize, std::vector<std::uint8_t>* out)
 {
     std::unique_ptr<InputFile> in;

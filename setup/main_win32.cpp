@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bootstrap.h"
+#include "program_name.h"
 
 namespace {
 
@@ -14,20 +15,7 @@ namespace {
 // first blank instead, which loses arguments written right after the closing quote.
 const char* ArgumentString(const char* commandLine)
 {
-    const char* p = commandLine;
-    if (*p == '"') {
-        ++p;
-        while (*p != '\0' && *p != '"')
-            ++p;
-        if (*p == '"')
-            ++p;
-    } else {
-        while (*p != '\0' && *p != ' ' && *p != '\t')
-            ++p;
-    }
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return p;
+    return platform::SkipProgramName(commandLine, [](char c) { return c == ' ' || c == '\t'; });
 }
 
 }  // namespace

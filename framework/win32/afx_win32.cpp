@@ -5,26 +5,17 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include "program_name.h"
+
 namespace {
 
 // The argument string: the command line less the program's name (which may stand in double
 // quotes) and less every byte up to 0x20 that follows it.
 LPSTR ArgumentString(LPSTR commandLine)
 {
-    char* p = commandLine;
-    if (*p == '"') {
-        ++p;
-        while (*p != '\0' && *p != '"')
-            ++p;
-        if (*p == '"')
-            ++p;
-    } else {
-        while (static_cast<unsigned char>(*p) > 0x20)
-            ++p;
-    }
-    while (*p != '\0' && static_cast<unsigned char>(*p) <= 0x20)
-        ++p;
-    return p;
+    const char* arguments =
+        platform::SkipProgramName(commandLine, [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+    return commandLine + (arguments - commandLine);
 }
 
 // Centres a dialog whose template gave neither a centring nor an absolute-position style, as long

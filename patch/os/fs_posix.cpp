@@ -228,27 +228,24 @@ public:
 
     Result OpenRead(const std::string& name, std::unique_ptr<InputFile>* file) override
     {
-        Fd dir, fd;
-        std::string leaf;
-        Result r = ExistingParent(name, &dir, &leaf);
-        if (!r.ok() || !(r = OpenPlainFile(dir.get(), leaf.c_str(), O_NOFOLLOW, Describe(name), &fd)).ok())
+        return AtParent(name, [&](int dir, const char* leaf) {
+            Fd fd;
+            Result r = OpenPlainFile(dir, leaf, O_NOFOLLOW, Describe(name), &fd);
+            if (r.ok())
+                file->reset(new PosixInput(std::move(fd), Describe(name)));
             return r;
-        file->reset(new PosixInput(std::move(fd), Describe(name)));
-        return Result::Ok();
+        });
     }
 
     Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
     {
-        Fd dir;
-        std::string leaf;
-        Result r = ExistingParent(name, &dir, &leaf);
-        if (!r.ok())
-            return r;
-        Fd fd(openat(dir.get(), leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
-        if (fd.get() < 0)
-            return IoError("cannot create", Describe(name), errno);
-        file->reset(new PosixOutput(std::move(fd), Describe(name)));
-        return Result::Ok();
+        return AtParent(name, [&](int dir, const char* leaf) {
+            Fd fd(openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+            if (fd.get() < 0)
+                return IoError("cannot create", Describe(name), errno);
+            file->reset(new PosixOutput(std::move(fd), Describe(name)));
+            return Result::Ok();
+        });
     }
 
     Result Rename(const std::string& from, const std::string& to) override
@@ -276,38 +273,27 @@ public:
 
     Result Remove(const std::string& name) override
     {
-        Fd dir;
-        std::string leaf;
-        Result r = ExistingParent(name, &dir, &leaf);
-        if (!r.ok())
-            return r;
-        return unlinkat(dir.get(), leaf.c_str(), 0) == 0 ? Result::Ok()
-                                                         : IoError("cannot remove", Describe(name), errno);
+        return AtParent(name, [&](int dir, const char* leaf) {
+            return unlinkat(dir, leaf, 0) == 0 ? Result::Ok() : IoError("cannot remove", Describe(name), errno);
+        });
     }
 
     Result MakeDirectory(const std::string& name, bool ownerOnly) override
     {
-        Fd dir;
-        std::string leaf;
-        Result r = ExistingParent(name, &dir, &leaf);
-        if (!r.ok())
-            return r;
-        if (mkdirat(dir.get(), leaf.c_str(), ownerOnly ? 0700 : 0755) != 0)
-            return IoError("cannot create the directory", Describe(name), errno);
-        return Result::Ok();
+        return AtParent(name, [&](int dir, const char* leaf) {
+            return mkdirat(dir, leaf, ownerOnly ? 0700 : 0755) == 0
+                       ? Result::Ok()
+                       : IoError("cannot create the directory", Describe(name), errno);
+        });
     }
 
     Result RemoveDirectory(const std::string& name) override
     {
-        Fd dir;
-        std::string leaf;
-        Result r = ExistingParent(name, &dir, &leaf);
-        if (!r.ok())
-            return r;
         // AT_REMOVEDIR refuses a link (ENOTDIR): it removes only a directory itself.
-        return unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR) == 0
-                   ? Result::Ok()
-                   : IoError("cannot remove the directory", Describe(name), errno);
+        return AtParent(name, [&](int dir, const char* leaf) {
+            return unlinkat(dir, leaf, AT_REMOVEDIR) == 0 ? Result::Ok()
+                                                          : IoError("cannot remove the directory", Describe(name), errno);
+        });
     }
 
     Result CopyAttributes(const std::string& from, const std::string& to) override
@@ -415,6 +401,16 @@ private:
         return Result::Ok();
     }
 
+    // Runs act with the directory that holds name's last part, and that part.
+    template <typename Act>
+    Result AtParent(const std::string& name, Act act)
+    {
+        Fd dir;
+        std::string leaf;
+        Result r = ExistingParent(name, &dir, &leaf);
+        return r.ok() ? act(dir.get(), leaf.c_str()) : r;
+    }
+
     // As Parent, for an operation that needs the parent to be there.
     Result ExistingParent(const std::string& name, Fd* dir, std::string* leaf)
     {
@@ -518,12 +514,7 @@ public:
                 return IoError("cannot create", path, errno);
         }
         PosixOutput out(std::move(fd), path);
-        Result r = out.Write(data, size);
-        if (r.ok())
-            r = out.Sync();
-        Result closed = out.Close();
-        if (r.ok())
-            r = closed;
+        Result r = WriteFlushClose(out, data, size);
         // A hard link gives the name only when nothing has it; where the file system has none,
         // a rename that refuses a target does the same.
         if (r.ok() && linkat(dir.get(), part.c_str(), dir.get(), leaf.c_str(), 0) != 0) {

@@ -300,27 +300,25 @@ public:
 
     Result OpenRead(const std::string& name, std::unique_ptr<InputFile>* file) override
     {
-        Pins pins;
-        Handle h;
-        Result r = WalkToParent(name, &pins);
-        if (!r.ok() || !(r = OpenPlainFile(Full(name), FILE_FLAG_OPEN_REPARSE_POINT, Describe(name), &h)).ok())
+        return AtPinned(name, [&](const std::wstring& path) {
+            Handle h;
+            Result r = OpenPlainFile(path, FILE_FLAG_OPEN_REPARSE_POINT, Describe(name), &h);
+            if (r.ok())
+                file->reset(new Win32Input(std::move(h), Describe(name)));
             return r;
-        file->reset(new Win32Input(std::move(h), Describe(name)));
-        return Result::Ok();
+        });
     }
 
     Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
     {
-        Pins pins;
-        Result r = WalkToParent(name, &pins);
-        if (!r.ok())
-            return r;
-        Handle h(CreateFileW(Full(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-        if (!h.valid())
-            return IoError("cannot create", Describe(name), GetLastError());
-        file->reset(new Win32Output(std::move(h), Describe(name)));
-        return Result::Ok();
+        return AtPinned(name, [&](const std::wstring& path) {
+            Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            if (!h.valid())
+                return IoError("cannot create", Describe(name), GetLastError());
+            file->reset(new Win32Output(std::move(h), Describe(name)));
+            return Result::Ok();
+        });
     }
 
     Result Rename(const std::string& from, const std::string& to) override
@@ -338,44 +336,35 @@ public:
 
     Result Remove(const std::string& name) override
     {
-        Pins pins;
-        Result r = WalkToParent(name, &pins);
-        if (!r.ok())
-            return r;
-        std::wstring path = Full(name);
-        DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-            (void)SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);  // DeleteFileW tells
-        // DeleteFileW removes a link itself, never what it points at.
-        if (!DeleteFileW(path.c_str()))
-            return IoError("cannot remove", Describe(name), GetLastError());
-        return Result::Ok();
+        return AtPinned(name, [&](const std::wstring& path) {
+            DWORD attributes = GetFileAttributesW(path.c_str());
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                (void)SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);  // DeleteFileW tells
+            // DeleteFileW removes a link itself, never what it points at.
+            return DeleteFileW(path.c_str()) ? Result::Ok() : IoError("cannot remove", Describe(name), GetLastError());
+        });
     }
 
     // The work area inherits the directory's permissions: whoever may write there may anyway.
     Result MakeDirectory(const std::string& name, bool) override
     {
-        Pins pins;
-        Result r = WalkToParent(name, &pins);
-        if (!r.ok())
-            return r;
-        return CreateDirectoryW(Full(name).c_str(), nullptr)
-                   ? Result::Ok()
-                   : IoError("cannot create the directory", Describe(name), GetLastError());
+        return AtPinned(name, [&](const std::wstring& path) {
+            return CreateDirectoryW(path.c_str(), nullptr)
+                       ? Result::Ok()
+                       : IoError("cannot create the directory", Describe(name), GetLastError());
+        });
     }
 
     Result RemoveDirectory(const std::string& name) override
     {
-        Pins pins;
-        Result r = WalkToParent(name, &pins);
-        if (!r.ok())
-            return r;
-        std::wstring path = Full(name);
-        if (PathIsReparsePoint(path))
-            return Fail(Status::kIoError, "cannot remove the directory " + Describe(name) + ": it is a link");
-        return RemoveDirectoryW(path.c_str()) ? Result::Ok()
-                                              : IoError("cannot remove the directory", Describe(name), GetLastError());
+        return AtPinned(name, [&](const std::wstring& path) {
+            if (PathIsReparsePoint(path))
+                return Fail(Status::kIoError, "cannot remove the directory " + Describe(name) + ": it is a link");
+            return RemoveDirectoryW(path.c_str())
+                       ? Result::Ok()
+                       : IoError("cannot remove the directory", Describe(name), GetLastError());
+        });
     }
 
     Result CopyAttributes(const std::string& from, const std::string& to) override
@@ -477,6 +466,15 @@ private:
     }
 
     Result WalkToParent(const std::string& name, Pins* pins) { return Walk(name, pins, nullptr); }
+
+    // Runs act with name's full path while the directories on the way to it are held.
+    template <typename Act>
+    Result AtPinned(const std::string& name, Act act)
+    {
+        Pins pins;
+        Result r = WalkToParent(name, &pins);
+        return r.ok() ? act(Full(name)) : r;
+    }
 
     // The parents and the directory name itself.
     Result WalkAll(const std::string& name, Pins* pins)
@@ -588,12 +586,7 @@ public:
                 return IoError("cannot create", path, GetLastError());
         }
         Win32Output out(std::move(h), path);
-        Result r = out.Write(data, size);
-        if (r.ok())
-            r = out.Sync();
-        Result closed = out.Close();
-        if (r.ok())
-            r = closed;
+        Result r = WriteFlushClose(out, data, size);
         if (r.ok() && !MoveFileExW(part.c_str(), Wide(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
             DWORD error = GetLastError();
             *existed = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;

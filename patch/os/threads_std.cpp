@@ -1,27 +1,11 @@
 // Threads for the builder: std::thread.
 #include <algorithm>
-#include <atomic>
 #include <system_error>
 #include <thread>
 
 #include "threads.h"
 
 namespace qvpatch {
-
-namespace {
-
-struct Work {
-    const std::vector<std::function<void()>>* tasks;
-    std::atomic<std::size_t> next{0};
-
-    void Run()
-    {
-        for (std::size_t i; (i = next.fetch_add(1)) < tasks->size();)
-            (*tasks)[i]();
-    }
-};
-
-}  // namespace
 
 unsigned DefaultThreads()
 {
@@ -32,8 +16,7 @@ unsigned DefaultThreads()
 
 void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads)
 {
-    Work work;
-    work.tasks = &tasks;
+    TaskQueue work{&tasks};
     std::size_t extra = std::min<std::size_t>(threads > 0 ? threads - 1 : 0, tasks.empty() ? 0 : tasks.size() - 1);
     std::vector<std::thread> pool;
     for (std::size_t i = 0; i < extra; ++i) {

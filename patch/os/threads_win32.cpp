@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "threads.h"
 
@@ -10,20 +9,9 @@ namespace qvpatch {
 
 namespace {
 
-struct Work {
-    const std::vector<std::function<void()>>* tasks;
-    std::atomic<std::size_t> next{0};
-
-    void Run()
-    {
-        for (std::size_t i; (i = next.fetch_add(1)) < tasks->size();)
-            (*tasks)[i]();
-    }
-};
-
 DWORD WINAPI ThreadMain(void* work)
 {
-    static_cast<Work*>(work)->Run();
+    static_cast<TaskQueue*>(work)->Run();
     return 0;
 }
 
@@ -40,8 +28,7 @@ unsigned DefaultThreads()
 
 void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads)
 {
-    Work work;
-    work.tasks = &tasks;
+    TaskQueue work{&tasks};
     std::size_t extra = std::min<std::size_t>(threads > 0 ? threads - 1 : 0, tasks.empty() ? 0 : tasks.size() - 1);
     std::vector<HANDLE> handles;
     for (std::size_t i = 0; i < extra; ++i) {

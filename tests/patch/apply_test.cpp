@@ -15,10 +15,7 @@
 namespace {
 
 using namespace qvpatch;
-using treetest::Make;
-using treetest::Noise;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace treetest;
 
 
 // An installed copy and the next version: a changed binary, a changed and a removed text file,

@@ -14,10 +14,7 @@
 namespace {
 
 using namespace qvpatch;
-using treetest::Make;
-using treetest::Noise;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace treetest;
 
 std::map<std::string, Codec> BuiltCodecs(const std::map<std::string, std::string>& oldTree,
                                          const std::map<std::string, std::string>& newTree, Patch* patch)

@@ -10,20 +10,13 @@
 #include <map>
 #include <string>
 
-#include "qvpatch/apply.h"
-#include "qvpatch/build.h"
-#include "fault_fs.h"
-#include "journal.h"
-#include "tree_support.h"
+#include "update_test_support.h"
 
 namespace {
 
 using namespace qvpatch;
-using faulttest::Crash;
-using faulttest::FaultFs;
-using treetest::Make;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace faulttest;
+using namespace treetest;
 
 std::string Text(const std::string& lang)
 {

@@ -15,9 +15,7 @@
 namespace {
 
 using namespace qvpatch;
-using treetest::Make;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace treetest;
 
 // What the library said, and when to stop.
 struct Conversation {

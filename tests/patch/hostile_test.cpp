@@ -16,24 +16,14 @@
 #include <unistd.h>
 #endif
 
-#include "qvpatch/apply.h"
-#include "qvpatch/build.h"
-#include "fault_fs.h"
 #include "journal.h"
-#include "tree_support.h"
+#include "update_test_support.h"
 
 namespace {
 
 using namespace qvpatch;
-using faulttest::Crash;
-using faulttest::FaultFs;
-using treetest::Make;
-using treetest::MakeDirectoryLink;
-using treetest::Noise;
-using treetest::RemoveLink;
-using treetest::SameTree;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace faulttest;
+using namespace treetest;
 
 using Files = std::map<std::string, std::string>;
 

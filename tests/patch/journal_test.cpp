@@ -12,10 +12,7 @@
 namespace {
 
 using namespace qvpatch;
-using treetest::Make;
-using treetest::SameTree;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace treetest;
 
 using Files = std::map<std::string, std::string>;
 

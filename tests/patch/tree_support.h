@@ -80,31 +80,26 @@ inline std::string Differences(const std::map<std::string, std::string>& a, cons
     return out.empty() ? " none" : out;
 }
 
-// Makes link a symbolic link to the directory target. Under Wine, whose CreateSymbolicLinkW makes
-// nothing, the link is made by the system's own ln on the Unix paths of the two. False when no link
-// could be made.
-inline bool MakeDirectoryLink(const std::string& target, const std::string& link)
-{
 #ifdef _WIN32
-    std::wstring wideTarget = std::filesystem::u8path(target).wstring();
-    std::wstring wideLink = std::filesystem::u8path(link).wstring();
-    CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(),
-                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    DWORD attributes = GetFileAttributesW(wideLink.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// Under Wine: the Unix path of a path, and a Unix program run on Unix paths (what a Windows
+// program cannot do there, such as making a symbolic link). Then waits, a while at most, until
+// done() holds: the handle of a Unix program may tell its end before the program is done.
+inline std::string UnixPath(const std::wstring& path)
+{
     using UnixName = char* (*)(const wchar_t*);
     auto unixName = reinterpret_cast<UnixName>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (unixName == nullptr)
-        return false;
-    char* unixTarget = unixName(wideTarget.c_str());
-    char* unixLink = unixName(wideLink.c_str());
-    if (unixTarget == nullptr || unixLink == nullptr)
-        return false;
-    std::string command = std::string("/bin/ln -s \"") + unixTarget + "\" \"" + unixLink + "\"";
-    HeapFree(GetProcessHeap(), 0, unixTarget);
-    HeapFree(GetProcessHeap(), 0, unixLink);
+    char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
+    if (name == nullptr)
+        return std::string();
+    std::string out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+template <typename Done>
+bool RunUnixCommand(std::string command, Done done)
+{
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -113,14 +108,32 @@ inline bool MakeDirectoryLink(const std::string& target, const std::string& link
     WaitForSingleObject(process.hProcess, 10000);
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
-    // The handle of a Unix program may tell its end before the program is done: look a while.
-    for (int wait = 0; wait < 500; ++wait) {
-        attributes = GetFileAttributesW(wideLink.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES)
-            return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    for (int wait = 0; wait < 500 && !done(); ++wait)
         Sleep(10);
-    }
-    return false;
+    return done();
+}
+#endif
+
+// Makes link a symbolic link to the directory target. Under Wine, whose CreateSymbolicLinkW makes
+// nothing, the link is made by the system's own ln on the Unix paths of the two. False when no link
+// could be made.
+inline bool MakeDirectoryLink(const std::string& target, const std::string& link)
+{
+#ifdef _WIN32
+    std::wstring wideTarget = std::filesystem::u8path(target).wstring();
+    std::wstring wideLink = std::filesystem::u8path(link).wstring();
+    auto isLink = [&] {
+        DWORD attributes = GetFileAttributesW(wideLink.c_str());
+        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    };
+    CreateSymbolicLinkW(wideLink.c_str(), wideTarget.c_str(),
+                        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (isLink())
+        return true;
+    std::string unixTarget = UnixPath(wideTarget), unixLink = UnixPath(wideLink);
+    if (unixTarget.empty() || unixLink.empty())
+        return false;
+    return RunUnixCommand("/bin/ln -s \"" + unixTarget + "\" \"" + unixLink + "\"", isLink);
 #else
     std::error_code error;
     std::filesystem::create_directory_symlink(std::filesystem::u8path(target), std::filesystem::u8path(link), error);
@@ -133,32 +146,13 @@ inline bool RemoveLink(const std::string& link)
 {
 #ifdef _WIN32
     std::wstring wide = std::filesystem::u8path(link).wstring();
+    auto gone = [&] { return GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES; };
     if (!RemoveDirectoryW(wide.c_str()))
         DeleteFileW(wide.c_str());
-    if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (gone())
         return true;
-    using UnixName = char* (*)(const wchar_t*);
-    auto unixName = reinterpret_cast<UnixName>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixLink = unixName != nullptr ? unixName(wide.c_str()) : nullptr;
-    if (unixLink == nullptr)
-        return false;
-    std::string command = std::string("/bin/rm -f \"") + unixLink + "\"";
-    HeapFree(GetProcessHeap(), 0, unixLink);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return false;
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    for (int wait = 0; wait < 500; ++wait) {
-        if (GetFileAttributesW(wide.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return true;
-        Sleep(10);
-    }
-    return false;
+    std::string unixLink = UnixPath(wide);
+    return !unixLink.empty() && RunUnixCommand("/bin/rm -f \"" + unixLink + "\"", gone);
 #else
     std::error_code error;
     return std::filesystem::remove(std::filesystem::u8path(link), error);

@@ -14,10 +14,7 @@
 namespace {
 
 using namespace qvpatch;
-using treetest::Make;
-using treetest::Noise;
-using treetest::Snapshot;
-using treetest::TempTree;
+using namespace treetest;
 
 const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
 

@@ -123,6 +123,10 @@ public:
                                 bool* existed) = 0;
 };
 
+// Writes data, flushes it to the disk and closes the file: the first failure is the result, and the
+// file is closed either way.
+Result WriteFlushClose(OutputFile& out, const std::uint8_t* data, std::size_t size);
+
 // Reads the whole of an open file, refusing one larger than maxSize or one that changes while it
 // is read.
 Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
