@@ -22,7 +22,6 @@ using Step = JournalStep;
 std::string WorkPath(const std::string& name) { return std::string(kWorkAreaName) + "/" + name; }
 std::string NewName(std::size_t i) { return "new-" + std::to_string(i); }
 std::string OldName(std::size_t i) { return "old-" + std::to_string(i); }
-std::string OldDirectoryName(std::size_t i) { return "olddir-" + std::to_string(i); }
 
 // The directory a name is in ("" for the top).
 std::string ParentOf(const std::string& name)
@@ -34,7 +33,7 @@ std::string ParentOf(const std::string& name)
 class Update {
 public:
     Update(Tree& tree, const Patch& patch, ApplyObserver& observer)
-        : tree_(tree), patch_(patch), observer_(observer), seen_(patch.entries.size())
+        : tree_(tree), patch_(patch), observer_(observer), seen_(patch.entries.size()), built_(patch.entries.size())
     {
     }
 
@@ -69,6 +68,8 @@ private:
     // Each old file as it was when it was verified: it must be the same when it is moved aside,
     // and until the commit point.
     std::vector<FileInfo> seen_;
+    // Each new file as it was when it was built and checked: it is the one placed.
+    std::vector<FileInfo> built_;
     bool checkOnly_ = false;
 };
 
@@ -235,8 +236,9 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
 // One new file being written into the work area, checked when it is complete.
 class NewFile {
 public:
-    NewFile(Tree& tree, ApplyObserver& observer, const Entry& entry, std::string name)
-        : tree_(tree), observer_(observer), entry_(entry), name_(std::move(name))
+    // built: where what was built is told, once it is checked.
+    NewFile(Tree& tree, ApplyObserver& observer, const Entry& entry, std::string name, FileInfo* built)
+        : tree_(tree), observer_(observer), entry_(entry), name_(std::move(name)), built_(built)
     {
     }
 
@@ -272,6 +274,8 @@ public:
             return closed;
         if (written_ != entry_.newSize || hash_.Final() != entry_.newHash)
             return Fail(Status::kPatchCorrupt, "corrupt patch: " + entry_.name + " does not come out as the patch says");
+        if (!(r = tree_.Stat(name_, built_)).ok())
+            return r;
         if (entry_.newSize == 0)
             observer_.FileProgress(kProgressScale);
         observer_.FileDone();
@@ -283,6 +287,7 @@ private:
     ApplyObserver& observer_;
     const Entry& entry_;
     std::string name_;
+    FileInfo* built_;
     std::unique_ptr<OutputFile> out_;
     Sha256Stream hash_;
     std::uint64_t written_ = 0;
@@ -297,7 +302,7 @@ Result Update::BuildNewFile(std::size_t index)
         if (!r.ok())
             return r;
     }
-    NewFile file(tree_, observer_, e, WorkPath(NewName(index)));
+    NewFile file(tree_, observer_, e, WorkPath(NewName(index)), &built_[index]);
     Result r = file.Open();
     if (!r.ok())
         return r;
@@ -348,7 +353,7 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
             if (next == outputs.size())
                 return Result::Ok();
             std::size_t i = outputs[next++];
-            current = std::make_unique<NewFile>(tree_, observer_, patch_.entries[i], WorkPath(NewName(i)));
+            current = std::make_unique<NewFile>(tree_, observer_, patch_.entries[i], WorkPath(NewName(i)), &built_[i]);
             Result r = current->Open();
             if (!r.ok())
                 return r;
@@ -449,8 +454,7 @@ Result Update::PlanCommit(std::vector<Step>* steps)
             steps->push_back(place);
         }
     }
-    // Removed directories, deepest first: moved aside, so that one put back is the same directory
-    // (its owner and permissions), and removed after the commit point.
+    // Removed directories, deepest first, each with what it needs to be made again as it was.
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
         const Entry& e = patch_.entries[*it];
         if (e.kind != EntryKind::kRemovedDirectory)
@@ -459,8 +463,12 @@ Result Update::PlanCommit(std::vector<Step>* steps)
         Result r = tree_.Stat(e.name, &info);
         if (!r.ok())
             return r;
-        if (info.exists)
-            steps->push_back(Step{Step::kMoveDirectoryAside, e.name, OldDirectoryName(*it)});
+        if (info.exists) {
+            Step step{Step::kRemoveDirectory, e.name, ""};
+            step.hasAttributes = true;
+            step.attributes = info;
+            steps->push_back(step);
+        }
     }
     return Result::Ok();
 }
@@ -525,12 +533,22 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
             }
             break;
         }
-        case Step::kPlace:
-            if ((r = tree_.Stat(WorkPath(step.work), &(*moved)[i])).ok())
-                r = tree_.Rename(WorkPath(step.work), step.name);
+        case Step::kPlace: {
+            // What is placed is the file that was built and checked.
+            std::size_t entry = static_cast<std::size_t>(std::stoul(step.work.substr(4)));
+            if (!(r = tree_.Stat(WorkPath(step.work), &(*moved)[i])).ok())
+                break;
+            if (!SameFile((*moved)[i], built_[entry])) {
+                r = Fail(Status::kInterrupted, tree_.Describe(WorkPath(step.work)) +
+                                                   " is no longer the file the update built");
+                break;
+            }
+            r = tree_.Rename(WorkPath(step.work), step.name);
             break;
-        case Step::kMoveDirectoryAside: {
-            // A directory the patch removes but that holds files of the user's own stays, with a word.
+        }
+        case Step::kRemoveDirectory: {
+            // A directory the patch removes but that holds files of the user's own stays, with a
+            // word; removing refuses one that is not empty, so a file put there since stays too.
             std::vector<DirEntry> left;
             if (!(r = tree_.List(step.name, &left)).ok())
                 break;
@@ -538,13 +556,9 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
                 observer_.Warning("kept " + tree_.Describe(step.name) + ": it holds files the update does not know");
                 break;
             }
-            if ((r = tree_.Stat(step.name, &(*moved)[i])).ok())
-                r = tree_.Rename(step.name, WorkPath(step.work));
+            r = tree_.RemoveDirectory(step.name);
             break;
         }
-        case Step::kRemoveDirectory:
-            r = Fail(Status::kIoError, "a step of an earlier version");  // never planned
-            break;
         }
         if (!r.ok())
             return r;
@@ -588,7 +602,11 @@ Result Update::RollBack(const std::vector<Step>& steps, const Moved& moved, std:
     // when it got as far as its change (the other steps are one operation each). Each is undone
     // on what it moved, by identity: an old file written to since still goes back, edit and all.
     for (std::size_t k = std::min(reached, steps.size()); k-- > 0;) {
-        Result r = UndoStep(tree_, steps[k], observer_, moved[k].exists ? &moved[k] : nullptr);
+        const Step* aside = AsideBefore(steps, k);
+        const FileInfo* asideMoved = nullptr;
+        if (aside != nullptr && moved[static_cast<std::size_t>(aside - steps.data())].exists)
+            asideMoved = &moved[static_cast<std::size_t>(aside - steps.data())];
+        Result r = UndoStep(tree_, steps[k], observer_, moved[k].exists ? &moved[k] : nullptr, aside, asideMoved);
         if (!r.ok())
             return r;
     }
@@ -648,8 +666,16 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
     if (!(r = CheckFreeSpace()).ok() || options.checkOnly)
         return r;
 
+    // The work area is this directory from now on, whatever someone puts at its name.
     if (!(r = tree_.MakeDirectory(kWorkAreaName, true)).ok())
         return r;
+    if (!(r = tree_.Hold(kWorkAreaName)).ok()) {
+        // Only an empty directory goes (never a link, nor anything with files in it); whatever
+        // stands there otherwise is for a person to look at.
+        Result removed = tree_.RemoveDirectory(kWorkAreaName);
+        return Fail(Status::kInterrupted, "the work area could not be held while it was made (" + r.message + ")" +
+                                              (removed.ok() ? std::string() : "; " + removed.message));
+    }
     r = BuildNewFiles();
     if (r.ok() && !observer_.KeepGoing())
         r = Stopped();

@@ -35,6 +35,8 @@ Result Walk(Tree& tree, const std::string& relative, Listing* out)
         return r;
     std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     for (const DirEntry& e : entries) {
+        if (relative.empty() && IsUpdateOwnName(e.name))
+            continue;  // an update's lock, or the work area of one that was cut short
         std::string name = relative.empty() ? e.name : relative + "/" + e.name;
         if (e.isLink)
             return Fail(Status::kBuildFailed, "links are not supported in a tree: " + tree.Describe(name));

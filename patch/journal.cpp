@@ -9,8 +9,8 @@ namespace {
 
 const char kHeaderV1[] = "qvpatch journal 1";
 const char kHeader[] = "qvpatch journal 2";
-const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir", "asidedir"};
-constexpr int kKinds = 5;
+const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir"};
+constexpr int kKinds = 4;
 
 Result Damaged(const std::string& why)
 {
@@ -84,6 +84,15 @@ bool ParseSize(const std::string& text, std::uint64_t* size)
     return *size <= kMaxFileSize;
 }
 
+bool ParseNumber(const std::string& text, std::uint32_t* value)
+{
+    std::uint64_t n = 0;
+    if (!ParseSize(text, &n) || n > 0xFFFFFFFFu)
+        return false;
+    *value = static_cast<std::uint32_t>(n);
+    return true;
+}
+
 std::string WorkPath(const std::string& work) { return std::string(kWorkAreaName) + "/" + work; }
 
 // No link stands on the way to name, nor at it: the same rule as for a patch's names.
@@ -106,17 +115,17 @@ Result CheckWay(Tree& tree, const std::string& name, bool nameItself)
     }
 }
 
-// Whether the file at name is the step's file: the very file moved (when moved is given), or a
-// plain file of the step's size and hash. *info is what was looked at.
-Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, const FileInfo* moved, bool* same,
-                  FileInfo* info)
+// Whether the file at name is the step's file: the very file moved (when moved is given; unchanged
+// too, with unchanged), or a plain file of the step's size and hash. *info is what was looked at.
+Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, const FileInfo* moved, bool unchanged,
+                  bool* same, FileInfo* info)
 {
     *same = false;
     Result r = tree.Stat(name, info);
     if (!r.ok() || !info->exists || !info->isFile)
         return r;
     if (moved != nullptr) {
-        *same = info->id == moved->id;
+        *same = unchanged ? SameFile(*info, *moved) : info->id == moved->id;
         return Result::Ok();
     }
     if (!step.verified || info->size != step.size)
@@ -137,7 +146,7 @@ Result MoveChecked(Tree& tree, const std::string& from, const std::string& to, c
     FileInfo now;
     if (!r.ok() || !(r = tree.Stat(to, &now)).ok())
         return r;
-    if (now.id == seen.id && now.isFile == seen.isFile && now.isDirectory == seen.isDirectory) {
+    if (SameFile(now, seen)) {
         *arrived = true;
         return Result::Ok();
     }
@@ -205,6 +214,9 @@ std::string JournalPlan(const std::string& patchId, const std::vector<JournalSte
         text += std::string("step\t") + kKindNames[s.kind] + "\t" + s.name + "\t" + s.work;
         if (s.kind == JournalStep::kMoveAside || s.kind == JournalStep::kPlace)
             text += "\t" + std::to_string(s.size) + "\t" + ToHex(s.hash);
+        if (s.kind == JournalStep::kRemoveDirectory)
+            text += "\t" + std::to_string(s.attributes.mode) + "\t" + std::to_string(s.attributes.owner) + "\t" +
+                    std::to_string(s.attributes.group);
         text += "\n";
     }
     return text + "end\t" + ToHex(Sha256(text.data(), text.size())) + "\n";
@@ -245,9 +257,7 @@ Result ParseJournal(const std::string& text, Journal* journal)
         for (int k = 0; k < kKinds; ++k)
             if (parts[1] == kKindNames[k])
                 kind = k;
-        // Directories were removed in version 1, and are moved aside since version 2.
-        if (kind < 0 || (v2 && kind == JournalStep::kRemoveDirectory) ||
-            (!v2 && kind == JournalStep::kMoveDirectoryAside))
+        if (kind < 0)
             return Damaged("a step it does not understand");
         step.kind = static_cast<JournalStep::Kind>(kind);
         step.name = parts[2];
@@ -258,13 +268,15 @@ Result ParseJournal(const std::string& text, Journal* journal)
             fits = fits && IsWorkName(step.work, "old-");
         else if (step.kind == JournalStep::kPlace)
             fits = fits && IsWorkName(step.work, "new-");
-        else if (step.kind == JournalStep::kMoveDirectoryAside)
-            fits = fits && IsWorkName(step.work, "olddir-");
         else
             fits = fits && step.work.empty();
         if (v2 && moves) {
             fits = fits && parts.size() == 6 && ParseSize(parts[4], &step.size) && FromHex(parts[5], &step.hash);
             step.verified = true;
+        } else if (v2 && step.kind == JournalStep::kRemoveDirectory) {
+            fits = fits && parts.size() == 7 && ParseNumber(parts[4], &step.attributes.mode) &&
+                   ParseNumber(parts[5], &step.attributes.owner) && ParseNumber(parts[6], &step.attributes.group);
+            step.hasAttributes = true;
         } else {
             fits = fits && parts.size() == 4;
         }
@@ -275,7 +287,18 @@ Result ParseJournal(const std::string& text, Journal* journal)
     return Result::Ok();
 }
 
-Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved)
+const JournalStep* AsideBefore(const std::vector<JournalStep>& steps, std::size_t k)
+{
+    if (steps[k].kind != JournalStep::kPlace)
+        return nullptr;
+    for (std::size_t j = k; j-- > 0;)
+        if (steps[j].kind == JournalStep::kMoveAside && steps[j].name == steps[k].name)
+            return &steps[j];
+    return nullptr;
+}
+
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved,
+                const JournalStep* aside, const FileInfo* asideMoved)
 {
     FileInfo info;
     Result r = tree.Stat(step.name, &info);
@@ -294,34 +317,36 @@ Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, co
         }
         return tree.RemoveDirectory(step.name);
     }
-    case JournalStep::kRemoveDirectory:
-        return info.exists ? Result::Ok() : tree.MakeDirectory(step.name, false);
-    case JournalStep::kMoveDirectoryAside: {
-        // The directory itself comes back, with its owner and permissions.
-        FileInfo aside;
-        if (!(r = tree.Stat(WorkPath(step.work), &aside)).ok() || !aside.exists)
-            return r;
-        if (!aside.isDirectory || aside.isLink || (moved != nullptr && aside.id != moved->id))
-            return Refused(tree.Describe(WorkPath(step.work)) + " is not the directory that was moved aside");
+    case JournalStep::kRemoveDirectory: {
+        // Made again as it was: its mode, owner and group (as far as this user may give them).
         if (info.exists)
-            return Refused("something was put at " + tree.Describe(step.name) +
-                           " while its directory was in the work area; both are kept");
-        bool arrived = false;
-        if (!(r = MoveChecked(tree, WorkPath(step.work), step.name, aside, &arrived)).ok())
+            return Result::Ok();
+        if (!(r = tree.MakeDirectory(step.name, false)).ok() || !step.hasAttributes)
             return r;
-        return arrived ? r : Refused("the directory " + tree.Describe(step.name) + " changed while it was put back");
+        return tree.RestoreAttributes(step.name, step.attributes);
     }
     case JournalStep::kPlace: {
-        // Moved back only when the file in place is the new file, and its work-area name is free.
+        // Moved back only when the file in place is the new file as it was placed, and its
+        // work-area name is free. Something else there while the new file is gone from the work
+        // area is not the directory as it was: it stays, for a person to look at.
         bool inWork = false, same = false;
         if (!info.exists || !(r = Exists(tree, WorkPath(step.work), &inWork)).ok() || inWork)
             return r;
         FileInfo placed;
-        if (!(r = IsStepFile(tree, step.name, step, moved, &same, &placed)).ok() || !same)
+        if (!(r = IsStepFile(tree, step.name, step, moved, true, &same, &placed)).ok())
             return r;
-        // A file saved at the name in the meantime is not the new file: it stays where it is.
+        if (!same && aside != nullptr) {
+            // Gone from the work area and the old file back in place: undone already.
+            bool back = false;
+            if (!(r = IsStepFile(tree, step.name, *aside, asideMoved, false, &back, &placed)).ok() || back)
+                return r;
+        }
+        if (!same)
+            return Refused(tree.Describe(step.name) + " is not the file the update placed there");
         bool arrived = false;
-        return MoveChecked(tree, step.name, WorkPath(step.work), placed, &arrived);
+        if (!(r = MoveChecked(tree, step.name, WorkPath(step.work), placed, &arrived)).ok())
+            return r;
+        return arrived ? r : Refused(tree.Describe(step.name) + " changed while it was being moved back");
     }
     case JournalStep::kMoveAside: {
         bool inWork = false, same = false;
@@ -335,14 +360,14 @@ Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, co
         if (info.exists)
             return Refused("something was put at " + tree.Describe(step.name) +
                            " while the old file was in the work area; both are kept");
-        FileInfo aside;
-        if (!(r = IsStepFile(tree, WorkPath(step.work), step, moved, &same, &aside)).ok())
+        FileInfo copy;
+        if (!(r = IsStepFile(tree, WorkPath(step.work), step, moved, false, &same, &copy)).ok())
             return r;
         if (!same)
             return Refused("the copy of " + tree.Describe(step.name) +
                            " in the work area is not the file that was moved aside");
         bool arrived = false;
-        if (!(r = MoveChecked(tree, WorkPath(step.work), step.name, aside, &arrived)).ok())
+        if (!(r = MoveChecked(tree, WorkPath(step.work), step.name, copy, &arrived)).ok())
             return r;
         return arrived ? r : Refused("the copy of " + tree.Describe(step.name) + " changed while it was put back");
     }
@@ -358,12 +383,12 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
         return r;
     bool hasJournal = false;
     for (const DirEntry& e : entries) {
-        const bool oldFile = IsWorkName(e.name, "old-"), oldDirectory = IsWorkName(e.name, "olddir-");
-        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || oldFile || oldDirectory;
-        if (e.isLink || !known || e.isDirectory != oldDirectory)
+        const bool oldFile = IsWorkName(e.name, "old-");
+        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || oldFile;
+        if (e.isLink || e.isDirectory || !known)
             return Refused(tree.Describe(WorkPath(e.name)) + " is something the update never puts there");
-        if (!oldFilesMayGo && (oldFile || oldDirectory))
-            return Refused("what the update moved aside is still in the work area: " + tree.Describe(WorkPath(e.name)));
+        if (!oldFilesMayGo && oldFile)
+            return Refused("an old file is still in the work area as " + tree.Describe(WorkPath(e.name)));
         hasJournal |= e.name == kJournalName;
     }
     // The journal first: once it is gone, what is left is only ever thrown away.
@@ -371,15 +396,9 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
         if (!(r = tree.Remove(WorkPath(kJournalName))).ok() || !(r = tree.Sync(kWorkAreaName)).ok())
             return r;
     }
-    for (const DirEntry& e : entries) {
-        if (e.name == kJournalName)
-            continue;
-        // A removed directory was empty when it was moved aside; one that is not now keeps the
-        // work area for a person to look at.
-        r = e.isDirectory ? tree.RemoveDirectory(WorkPath(e.name)) : tree.Remove(WorkPath(e.name));
-        if (!r.ok())
+    for (const DirEntry& e : entries)
+        if (e.name != kJournalName && !(r = tree.Remove(WorkPath(e.name))).ok())
             return r;
-    }
     return tree.RemoveDirectory(kWorkAreaName);
 }
 
@@ -429,6 +448,9 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
     Result r = InspectWorkArea(tree, found);
     if (!r.ok() || !*found)
         return r;
+    // From here on the work area is the directory looked at, whatever is put at its name.
+    if (!(r = tree.Hold(kWorkAreaName)).ok())
+        return Refused(r.message);
     FileInfo journalInfo;
     if (!(r = tree.Stat(WorkPath(kJournalName), &journalInfo)).ok())
         return r;
@@ -461,16 +483,15 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
         return r;
     // Every name is checked before the first step is undone: a journal that fails is left alone.
     for (const JournalStep& s : journal.steps) {
-        bool itself = s.kind == JournalStep::kMakeDirectory || s.kind == JournalStep::kRemoveDirectory ||
-                      s.kind == JournalStep::kMoveDirectoryAside;
+        bool itself = s.kind == JournalStep::kMakeDirectory || s.kind == JournalStep::kRemoveDirectory;
         if (!(r = CheckWay(tree, s.name, itself)).ok())
             return r;
     }
 
     if (!journal.steps.empty())
         observer.Info("rolling back an interrupted update");
-    for (auto it = journal.steps.rbegin(); it != journal.steps.rend(); ++it) {
-        if (!(r = UndoStep(tree, *it, observer)).ok())
+    for (std::size_t k = journal.steps.size(); k-- > 0;) {
+        if (!(r = UndoStep(tree, journal.steps[k], observer, nullptr, AsideBefore(journal.steps, k))).ok())
             return r.status == Status::kInterrupted
                        ? r
                        : Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" + r.message +

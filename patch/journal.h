@@ -26,20 +26,33 @@
 
 namespace qvpatch {
 
-// What the work area holds besides the journal: "new-N" (entry N's new file, built), "old-N"
-// (entry N's old file, moved aside) and "olddir-N" (entry N's removed directory, moved aside).
+// What the work area holds besides the journal: "new-N" (entry N's new file, built) and "old-N"
+// (entry N's old file, moved aside).
 constexpr char kJournalName[] = "journal";
 
 struct JournalStep {
-    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory, kMoveDirectoryAside };
+    enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory };
+
+    JournalStep() = default;
+    JournalStep(Kind k, std::string n, std::string w = {}) : kind(k), name(std::move(n)), work(std::move(w)) {}
+    // A file step with the size and hash of its file.
+    JournalStep(Kind k, std::string n, std::string w, std::uint64_t s, const Digest& h)
+        : kind(k), name(std::move(n)), work(std::move(w)), verified(true), size(s), hash(h)
+    {
+    }
+
     Kind kind = kMakeDirectory;
     std::string name;  // in the directory, relative, UTF-8 with '/'
-    std::string work;  // in the work area, for the steps that move something there or from there
+    std::string work;  // in the work area, for the steps that move a file there or from there
     // The file a kMoveAside or kPlace step moves. Journals of version 1 do not tell it; their
     // steps are verified against the patch being applied, when it is known (see Recover).
     bool verified = false;
     std::uint64_t size = 0;
     Digest hash{};
+    // The mode, owner and group of a directory a kRemoveDirectory step removes, which it gets
+    // again when the step is undone (journals of version 1 do not tell them).
+    bool hasAttributes = false;
+    FileInfo attributes;
 };
 
 struct Journal {
@@ -59,16 +72,22 @@ std::string JournalPlan(const std::string& patchId, const std::vector<JournalSte
 Result ParseJournal(const std::string& text, Journal* journal);
 
 // Undoes one step, only where it was taken and only on what it moved: a file of the step's size
-// and hash, or, when moved is given (the update that took the step undoes it), the very file or
-// directory it moved, whatever it holds now. Something else in the way is never moved or deleted:
-// the result is kInterrupted, saying what a person must look at. A directory the step made that
-// now holds files of someone else's stays, with a warning.
-Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved = nullptr);
+// and hash, or, when moved is given (the update that took the step undoes it), the very file it
+// moved (an old file whatever it holds now, a new file only as it was placed). Something else in
+// the way is never moved or deleted: the result is kInterrupted, saying what a person must look at.
+// A directory the step made that now holds files of someone else's stays, with a warning.
+// A placement whose new file is gone from the work area counts as undone when the old file it
+// replaced (aside, the step that moved it; asideMoved, what was moved) is back in place.
+Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved = nullptr,
+                const JournalStep* aside = nullptr, const FileInfo* asideMoved = nullptr);
+
+// The step before steps[k] that moved aside the file a placement at k replaced, if any.
+const JournalStep* AsideBefore(const std::vector<JournalStep>& steps, std::size_t k);
 
 // Removes the work area: the journal first, then what the update puts there, then the work area
-// itself. oldFilesMayGo: whether old files and directories moved aside may be deleted (after the
-// commit point, or when nothing was moved); otherwise one found there stops the clean-up
-// (kInterrupted). Anything the update never puts there is left for a person (kInterrupted).
+// itself. oldFilesMayGo: whether old files moved aside may be deleted (after the commit point, or
+// when nothing was moved); otherwise one found there stops the clean-up (kInterrupted). Anything
+// the update never puts there is left for a person (kInterrupted).
 Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo);
 
 // What stands at the work area's name: nothing, the work area of an interrupted update, or

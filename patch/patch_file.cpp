@@ -193,13 +193,18 @@ Result CheckName(const std::string& name)
         if (IsDeviceName(part))
             return Unsafe("a device name: " + name);
         // The work area and everything of the update's beside it (its lock) start so.
-        if (pos == 0 && FoldName(part).compare(0, sizeof kWorkAreaName - 1, FoldName(kWorkAreaName)) == 0)
+        if (pos == 0 && IsUpdateOwnName(part))
             return Unsafe("a name kept for the update's own work: " + name);
         if (slash == std::string::npos)
             break;
         pos = slash + 1;
     }
     return Result::Ok();
+}
+
+bool IsUpdateOwnName(const std::string& topName)
+{
+    return FoldName(topName).compare(0, sizeof kWorkAreaName - 1, FoldName(kWorkAreaName)) == 0;
 }
 
 Result CheckNames(const std::vector<Entry>& entries)

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "qvpatch/file_system.h"
 
@@ -70,8 +71,32 @@ FileInfo InfoOf(const struct stat& st)
     info.id = static_cast<std::uint64_t>(st.st_ino) ^ (static_cast<std::uint64_t>(st.st_dev) << 40);
     info.stamp = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     info.foreign = st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    info.mode = st.st_mode & 07777;
+    info.owner = st.st_uid;
+    info.group = st.st_gid;
     return info;
 }
+
+// Gives an open file or directory the owner and group, where this user may (an administrator
+// may; a member may give a group), and the mode. A set-user or set-group bit only goes with the
+// owner or group it was given for, so that nothing of the updater's becomes set-user-ID in
+// someone else's name.
+Result GiveOwnerAndMode(int fd, uid_t owner, gid_t group, mode_t mode, const std::string& path)
+{
+    struct stat now;
+    if (fchown(fd, owner, group) != 0)
+        (void)fchown(fd, static_cast<uid_t>(-1), group);  // the group alone; a refusal keeps ours
+    if (fstat(fd, &now) != 0)
+        return IoError("cannot look at", path, errno);
+    if (now.st_uid != owner)
+        mode &= ~static_cast<mode_t>(S_ISUID);
+    if (now.st_gid != group)
+        mode &= ~static_cast<mode_t>(S_ISGID);
+    return fchmod(fd, mode) == 0 ? Result::Ok() : IoError("cannot set the mode of", path, errno);
+}
+
+// The name of the update lock, beside the work area.
+constexpr char kLockName[] = ".qvpatch.tmp.lock";
 
 // Clears O_NONBLOCK, set only so that opening a pipe could not wait.
 Result Blocking(int fd, const std::string& path)
@@ -182,6 +207,12 @@ public:
             *info = InfoOf(st);
             return Result::Ok();
         }
+        if (auto held = held_.find(name); held != held_.end()) {
+            if (fstat(held->second.get(), &st) != 0)
+                return IoError("cannot look at", Describe(name), errno);
+            *info = InfoOf(st);
+            return Result::Ok();
+        }
         Fd dir;
         std::string leaf;
         bool missing = false;
@@ -289,6 +320,18 @@ public:
 
     Result RemoveDirectory(const std::string& name) override
     {
+        if (auto held = held_.find(name); held != held_.end()) {
+            // Only the directory held goes, and only while its name is still its own.
+            struct stat mine, named;
+            if (fstat(held->second.get(), &mine) != 0 ||
+                fstatat(root_.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || mine.st_ino != named.st_ino ||
+                mine.st_dev != named.st_dev)
+                return Fail(Status::kIoError, Describe(name) + " is no longer the directory the update made");
+            if (unlinkat(root_.get(), name.c_str(), AT_REMOVEDIR) != 0)
+                return IoError("cannot remove the directory", Describe(name), errno);
+            held_.erase(held);
+            return Result::Ok();
+        }
         // AT_REMOVEDIR refuses a link (ENOTDIR): it removes only a directory itself.
         return AtParent(name, [&](int dir, const char* leaf) {
             return unlinkat(dir, leaf, AT_REMOVEDIR) == 0 ? Result::Ok()
@@ -303,24 +346,35 @@ public:
         Result r = ExistingParent(from, &fromDir, &fromLeaf);
         if (!r.ok() || !(r = ExistingParent(to, &toDir, &toLeaf)).ok())
             return r;
-        struct stat st, now;
+        struct stat st;
         if (fstatat(fromDir.get(), fromLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             return IoError("cannot look at", Describe(from), errno);
         if (!(r = OpenPlainFile(toDir.get(), toLeaf.c_str(), O_NOFOLLOW, Describe(to), &target)).ok())
             return r;
-        // The owner and group too, where this user may give them (an administrator may); a
-        // set-user or set-group bit only goes with the owner or group it was given for, so that
-        // no file of the updater's becomes set-user-ID in someone else's name.
-        if (fchown(target.get(), st.st_uid, st.st_gid) != 0)
-            (void)fchown(target.get(), static_cast<uid_t>(-1), st.st_gid);  // the group alone, as a member may
-        if (fstat(target.get(), &now) != 0)
-            return IoError("cannot look at", Describe(to), errno);
-        mode_t mode = st.st_mode & 07777;
-        if (now.st_uid != st.st_uid)
-            mode &= ~static_cast<mode_t>(S_ISUID);
-        if (now.st_gid != st.st_gid)
-            mode &= ~static_cast<mode_t>(S_ISGID);
-        return fchmod(target.get(), mode) == 0 ? Result::Ok() : IoError("cannot set the mode of", Describe(to), errno);
+        return GiveOwnerAndMode(target.get(), st.st_uid, st.st_gid, st.st_mode & 07777, Describe(to));
+    }
+
+    Result RestoreAttributes(const std::string& name, const FileInfo& like) override
+    {
+        Fd fd;
+        Result r = OpenDirectory(name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, &fd);
+        if (!r.ok())
+            return r;
+        return GiveOwnerAndMode(fd.get(), like.owner, like.group, like.mode & 07777, Describe(name));
+    }
+
+    Result Hold(const std::string& name) override
+    {
+        if (name.empty() || name.find('/') != std::string::npos)
+            return Fail(Status::kIoError, "not a name at the top of the directory: " + name);
+        Fd fd(openat(root_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (fd.get() < 0 || fstat(fd.get(), &st) != 0)
+            return IoError("cannot open", Describe(name), errno);
+        if (InfoOf(st).foreign)
+            return Fail(Status::kIoError, Describe(name) + " belongs to another user, or others may write in it");
+        held_[name] = std::move(fd);
+        return Result::Ok();
     }
 
     Result Sync(const std::string& name) override
@@ -334,18 +388,61 @@ public:
 
     Result Lock(LockMode mode, bool* taken) override
     {
-        // The lock is on the directory itself, so it leaves nothing behind in it.
+        // A file only this user may open: whoever may only read the directory cannot hold it.
+        // Whoever locks first makes it, and the last to let go removes it; a check in a directory
+        // it may not write uses the lock when it is there and goes without when it is not.
         *taken = false;
-        int op = (mode == LockMode::kExclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
-        while (flock(root_.get(), op) != 0) {
-            if (errno == EINTR)
-                continue;
-            if (errno == EWOULDBLOCK)
+        const bool exclusive = mode == LockMode::kExclusive;
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            Fd fd(openat(root_.get(), kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (fd.get() < 0 && !exclusive && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+                fd = Fd(openat(root_.get(), kLockName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+                if (fd.get() < 0 && (errno == ENOENT || errno == EACCES || errno == EPERM)) {
+                    *taken = true;  // no update of this user can run here, or the lock is not ours to take
+                    return Result::Ok();
+                }
+            }
+            if (fd.get() < 0)
+                return IoError("cannot open the update's lock", Describe(kLockName), errno);
+            struct stat st;
+            if (fstat(fd.get(), &st) != 0)
+                return IoError("cannot look at", Describe(kLockName), errno);
+            if (!S_ISREG(st.st_mode) || InfoOf(st).foreign || (st.st_mode & 077) != 0)
+                return Fail(Status::kInterrupted, Describe(kLockName) +
+                                                      " is not a lock this user's update made; remove it by hand");
+            int rc;
+            while ((rc = flock(fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB)) != 0 && errno == EINTR) {
+            }
+            if (rc != 0) {
+                if (errno == EWOULDBLOCK)
+                    return Result::Ok();
+                return IoError("cannot lock", Describe(kLockName), errno);
+            }
+            // The lock counts only on the file that has the name now: an update that ended may
+            // have removed the one opened, and another begun with a new one.
+            if (NamesLock(fd.get())) {
+                lock_ = std::move(fd);
+                *taken = true;
                 return Result::Ok();
-            return IoError("cannot lock", path_, errno);
+            }
         }
-        *taken = true;
-        return Result::Ok();
+        return Fail(Status::kInterrupted, "the update's lock of " + path_ + " keeps changing hands");
+    }
+
+    // Whether the lock's name leads to the file open on fd.
+    bool NamesLock(int fd) const
+    {
+        struct stat named, held;
+        return fstat(fd, &held) == 0 && fstatat(root_.get(), kLockName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+               named.st_ino == held.st_ino && named.st_dev == held.st_dev;
+    }
+
+    ~PosixTree() override
+    {
+        // The last holder removes the lock while it holds it alone; one left behind (a holder
+        // killed, two lookers letting go at once) is taken over by the next.
+        if (lock_.get() >= 0 && flock(lock_.get(), LOCK_EX | LOCK_NB) == 0 && NamesLock(lock_.get()))
+            (void)unlinkat(root_.get(), kLockName, 0);
     }
 
     Result FreeSpace(std::uint64_t* bytes) override
@@ -365,11 +462,18 @@ private:
         *missing = false;
         if (name.empty() || name.front() == '/' || name.back() == '/')
             return Fail(Status::kIoError, "not a name in the directory: " + name);
-        Fd current(dup(root_.get()));
+        // Below a directory held, from what was held, not from what has its name now.
+        std::size_t pos = 0;
+        int start = root_.get();
+        auto held = held_.find(name.substr(0, name.find('/')));
+        if (held != held_.end() && name.find('/') != std::string::npos) {
+            start = held->second.get();
+            pos = name.find('/') + 1;
+        }
+        Fd current(dup(start));
         if (current.get() < 0)
             return IoError("cannot open", path_, errno);
-        std::size_t pos = 0;
-        for (std::size_t slash = name.find('/'); slash != std::string::npos; slash = name.find('/', pos)) {
+        for (std::size_t slash = name.find('/', pos); slash != std::string::npos; slash = name.find('/', pos)) {
             std::string part = name.substr(pos, slash - pos);
             if (part.empty() || part == "." || part == "..")
                 return Fail(Status::kIoError, "not a name in the directory: " + name);
@@ -424,10 +528,11 @@ private:
     // Opens the directory name itself ("" is the top) with flags, which must hold O_NOFOLLOW.
     Result OpenDirectory(const std::string& name, int flags, Fd* out)
     {
-        if (name.empty()) {
-            Fd fd(openat(root_.get(), ".", flags));
+        auto held = held_.find(name);
+        if (name.empty() || held != held_.end()) {
+            Fd fd(openat(name.empty() ? root_.get() : held->second.get(), ".", flags));
             if (fd.get() < 0)
-                return IoError("cannot open", path_, errno);
+                return IoError("cannot open", Describe(name), errno);
             *out = std::move(fd);
             return Result::Ok();
         }
@@ -448,6 +553,8 @@ private:
 
     Fd root_;
     std::string path_;
+    std::map<std::string, Fd> held_;
+    Fd lock_;
 };
 
 // The directory part of a path ("." when there is none) and its last part.

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <map>
 #include <string>
 
 #include "qvpatch/file_system.h"
@@ -114,6 +115,7 @@ Result InfoOfHandle(HANDLE h, const std::string& path, FileInfo* info)
     info->id ^= static_cast<std::uint64_t>(data.dwVolumeSerialNumber) << 32;
     info->stamp = static_cast<std::int64_t>((static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                                             data.ftLastWriteTime.dwLowDateTime);
+    info->mode = data.dwFileAttributes;
     return Result::Ok();
 }
 
@@ -147,6 +149,10 @@ bool OwnedByThisUser(HANDLE h)
     LocalFree(descriptor);
     return ours;
 }
+
+// The attributes a replaced file or a directory made again keeps.
+const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 bool PathIsReparsePoint(const std::wstring& path)
 {
@@ -358,6 +364,7 @@ public:
 
     Result RemoveDirectory(const std::string& name) override
     {
+        held_.erase(name);  // a directory held is let go to be removed
         return AtPinned(name, [&](const std::wstring& path) {
             if (PathIsReparsePoint(path))
                 return Fail(Status::kIoError, "cannot remove the directory " + Describe(name) + ": it is a link");
@@ -386,12 +393,42 @@ public:
             return r;
         if (!info.isFile)
             return Fail(Status::kIoError, "cannot set the attributes of " + Describe(to) + ": not a plain file");
-        const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
         FILE_BASIC_INFO basic{};
-        basic.FileAttributes = (attributes & kept) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kept);
+        basic.FileAttributes = (attributes & kKeptAttributes) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kKeptAttributes);
         if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &basic, sizeof basic))
             return IoError("cannot set the attributes of", Describe(to), GetLastError());
+        return Result::Ok();
+    }
+
+    Result RestoreAttributes(const std::string& name, const FileInfo& like) override
+    {
+        return AtPinned(name, [&](const std::wstring& path) {
+            DWORD attributes = like.mode & kKeptAttributes;
+            return SetFileAttributesW(path.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)
+                       ? Result::Ok()
+                       : IoError("cannot set the attributes of", Describe(name), GetLastError());
+        });
+    }
+
+    Result Hold(const std::string& name) override
+    {
+        // Held open without FILE_SHARE_DELETE, nobody can rename or remove it meanwhile, so its
+        // name keeps reaching it.
+        if (name.empty() || name.find('/') != std::string::npos)
+            return Fail(Status::kIoError, "not a name at the top of the directory: " + name);
+        std::wstring path = Full(name);
+        Handle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
+        if (!h.valid())
+            return IoError("cannot open", Describe(name), GetLastError());
+        FileInfo info;
+        Result r = InfoOfHandle(h.get(), Describe(name), &info);
+        if (!r.ok())
+            return r;
+        if (!info.isDirectory || info.isLink || PathIsReparsePoint(path) || !OwnedByThisUser(h.get()))
+            return Fail(Status::kIoError, Describe(name) + " is not a directory of this user's");
+        held_[name] = std::move(h);
         return Result::Ok();
     }
 
@@ -517,6 +554,7 @@ private:
     std::wstring base_;  // the top's final path, \\?\ form
     std::string shown_;  // the top as the user named it
     Handle lock_;
+    std::map<std::string, Handle> held_;
 };
 
 class Win32FileSystem : public FileSystem {

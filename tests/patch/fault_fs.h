@@ -175,6 +175,14 @@ public:
     {
         return fs_.Hit("set attributes of " + to) ? fs_.Failure() : real_->CopyAttributes(from, to);
     }
+    qvpatch::Result RestoreAttributes(const std::string& name, const qvpatch::FileInfo& like) override
+    {
+        return fs_.Hit("restore attributes of " + name) ? fs_.Failure() : real_->RestoreAttributes(name, like);
+    }
+    qvpatch::Result Hold(const std::string& name) override
+    {
+        return fs_.Hit("hold " + name) ? fs_.Failure() : real_->Hold(name);
+    }
     qvpatch::Result Sync(const std::string& name) override
     {
         return fs_.Hit("flush directory " + name) ? fs_.Failure() : real_->Sync(name);

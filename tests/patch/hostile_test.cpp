@@ -412,7 +412,7 @@ TEST_F(HostileTest, AStopIsAskedWhileTheNamesAreChecked)
 TEST_F(HostileTest, ARemovedDirectoryComesBackAsItWas)
 {
     // The patch removes dir/ (and its file); the update fails after it moved it aside. The
-    // directory that comes back is the same directory, its permissions with it.
+    // directory that comes back has its permissions.
     Make(tmp_.Sub("old"), {{"private/", ""}, {"private/key.txt", "secret"}});
     Make(dir(), {{"private/", ""}, {"private/key.txt", "secret"}});
     Patch patch;
@@ -431,7 +431,7 @@ TEST_F(HostileTest, ARemovedDirectoryComesBackAsItWas)
         Make(scratch.path(), {{"private/", ""}, {"private/key.txt", "secret"}});
         counting.OnOperation([&](const std::string& what) {
             ++n;
-            if (moveAt == 0 && what.find("rename private to") == 0)
+            if (moveAt == 0 && what == "remove directory private")
                 moveAt = n;
         });
         ASSERT_TRUE(Apply(counting, scratch.path(), patch, quiet_, ApplyOptions{}, &summary).ok());
@@ -471,9 +471,9 @@ TEST_F(HostileTest, AWorkAreaOfAnotherUserIsLeftAlone)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs to give a directory to another user";
     const std::string trojan = "not the program";
-    JournalStep aside{JournalStep::kMoveAside, "app.exe", "old-0", true, trojan.size(), Sha256(trojan.data(), trojan.size())};
+    JournalStep aside{JournalStep::kMoveAside, "app.exe", "old-0", trojan.size(), Sha256(trojan.data(), trojan.size())};
     std::string app = OldTree()["app.exe"];
-    JournalStep place{JournalStep::kPlace, "app.exe", "new-0", true, app.size(), Sha256(app.data(), app.size())};
+    JournalStep place{JournalStep::kPlace, "app.exe", "new-0", app.size(), Sha256(app.data(), app.size())};
     Make(dir(), {{".qvpatch.tmp/journal", JournalPlan(PatchId(patch_), {aside, place})}, {".qvpatch.tmp/old-0", trojan}});
     for (int owner : {0, 1}) {
         if (owner == 0) {
@@ -564,26 +564,40 @@ TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother
 
 TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
 {
-    // A journal of the first version names readme.txt as placed: without the patch nothing tells
-    // that the file there is the new one, and it is not: it stays.
-    std::string v1 = "qvpatch journal 1\npatch\t" + PatchId(patch_) + "\n";
+    // A journal of the first version, cut off before its first step: readme.txt's new file was
+    // built, the old one not yet moved. Without the patch nothing tells what the files are.
     std::size_t readme = 0;
     for (std::size_t i = 0; i < patch_.entries.size(); ++i)
         if (patch_.entries[i].name == "readme.txt")
             readme = i;
-    v1 += "step\tplace\treadme.txt\tnew-" + std::to_string(readme) + "\n";
-    v1 += "end\t" + ToHex(Sha256(v1.data(), v1.size())) + "\n";
-    Make(dir(), {{".qvpatch.tmp/journal", v1}});
+    const std::string work = std::to_string(readme);
+    auto v1Journal = [](const std::string& steps) {
+        std::string text = "qvpatch journal 1\npatch\t" + steps;
+        return text + "end\t" + ToHex(Sha256(text.data(), text.size())) + "\n";
+    };
+    std::string v1 = v1Journal(PatchId(patch_) + "\nstep\taside\treadme.txt\told-" + work +
+                               "\nstep\tplace\treadme.txt\tnew-" + work + "\n");
+    Make(dir(), {{".qvpatch.tmp/journal", v1}, {".qvpatch.tmp/new-" + work, NewTree()["readme.txt"]}});
+    Files left = Installed();
     Result r = Recover();
     EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
-    Files left = OldTree();
-    left[".qvpatch.tmp/"] = "";
-    left[".qvpatch.tmp/journal"] = v1;
+    EXPECT_NE(r.message.find("PATCH"), std::string::npos) << r.message;
     EXPECT_TRUE(SameTree(Installed(), left));
-    // With the patch, the file is seen to be the old one: the journal is undone around it, and
-    // the update goes on.
-    ASSERT_TRUE(Run(native_).ok()) << r.message;
+    // With the patch, no step is seen taken: the work area goes, and the update goes on.
+    r = Run(native_);
+    ASSERT_TRUE(r.ok()) << r.message;
     EXPECT_TRUE(SameTree(Installed(), NewTree()));
+
+    // A placement whose new file is gone, with neither it nor the old file in place, is no step
+    // this update took: the file there stays, and so does the journal.
+    Fresh();
+    std::string planted = v1Journal(PatchId(patch_) + "\nstep\tplace\treadme.txt\tnew-" + work + "\n");
+    Make(dir(), {{".qvpatch.tmp/journal", planted}, {"readme.txt", "someone else's"}});
+    left = Installed();
+    r = Run(native_);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    EXPECT_NE(r.message.find("not the file the update placed there"), std::string::npos) << r.message;
+    EXPECT_TRUE(SameTree(Installed(), left));
 }
 
 }  // namespace

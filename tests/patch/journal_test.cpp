@@ -48,19 +48,20 @@ TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
     // gone, and the restored old file stands in its place. The undo of the placement leaves it.
     TempTree tmp;
     const std::string oldText = "old contents\n", newText = "new contents\n";
-    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", true, oldText.size(), Sha256(oldText.data(), oldText.size())};
-    JournalStep place{JournalStep::kPlace, "a.txt", "new-0", true, newText.size(), Sha256(newText.data(), newText.size())};
+    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", oldText.size(), Sha256(oldText.data(), oldText.size())};
+    JournalStep place{JournalStep::kPlace, "a.txt", "new-0", newText.size(), Sha256(newText.data(), newText.size())};
     Make(tmp.path(), {{"a.txt", oldText}, {".qvpatch.tmp/journal", JournalPlan("id", {aside, place})}});
     Quiet quiet;
     bool found = false;
-    ASSERT_TRUE(Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found).ok());
+    Result r = Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found);
+    ASSERT_TRUE(r.ok()) << r.message;
     EXPECT_TRUE(found);
     EXPECT_TRUE(SameTree(Snapshot(NativeFileSystem(), tmp.path()), (Files{{"a.txt", oldText}})));
 
     // A copy in the work area that is not what was moved aside is never put in place.
     Make(tmp.path(), {{".qvpatch.tmp/journal", JournalPlan("id", {aside})}, {".qvpatch.tmp/old-0", "other"}});
     std::filesystem::remove(std::filesystem::u8path(tmp.path() + "/a.txt"));
-    Result r = Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found);
+    r = Recover(NativeFileSystem(), tmp.path(), quiet, nullptr, &found);
     EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
     EXPECT_EQ(Snapshot(NativeFileSystem(), tmp.path()).count(".qvpatch.tmp/old-0"), 1u);
 }
@@ -68,11 +69,11 @@ TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
 TEST(JournalTest, StepsNameOnlyWhatTheUpdateMakes)
 {
     Digest h{};
-    for (const auto& step : std::vector<JournalStep>{{JournalStep::kMoveAside, "a", "old-1/../../x", true, 1, h},
-                                                     {JournalStep::kMoveAside, "a", "new-1", true, 1, h},
-                                                     {JournalStep::kPlace, "a", "new-01", true, 1, h},
+    for (const auto& step : std::vector<JournalStep>{{JournalStep::kMoveAside, "a", "old-1/../../x", 1, h},
+                                                     {JournalStep::kMoveAside, "a", "new-1", 1, h},
+                                                     {JournalStep::kPlace, "a", "new-01", 1, h},
                                                      {JournalStep::kMakeDirectory, "a", "old-1"},
-                                                     {JournalStep::kPlace, ".qvpatch.tmp/journal", "new-1", true, 1, h}}) {
+                                                     {JournalStep::kPlace, ".qvpatch.tmp/journal", "new-1", 1, h}}) {
         Journal journal;
         EXPECT_EQ(ParseJournal(JournalPlan("id", {step}), &journal).status, Status::kInterrupted) << step.work;
     }

@@ -150,6 +150,14 @@ public:
         return qvpatch::Result::Ok();
     }
     qvpatch::Result CopyAttributes(const std::string&, const std::string&) override { return qvpatch::Result::Ok(); }
+    qvpatch::Result RestoreAttributes(const std::string&, const qvpatch::FileInfo&) override
+    {
+        return qvpatch::Result::Ok();
+    }
+    qvpatch::Result Hold(const std::string& path) override
+    {
+        return directories_.count(path) ? qvpatch::Result::Ok() : Error("cannot hold " + path);
+    }
     qvpatch::Result Sync(const std::string&) override { return qvpatch::Result::Ok(); }
     qvpatch::Result Lock(qvpatch::LockMode, bool* taken) override
     {
@@ -186,6 +194,11 @@ private:
         {
             return fs_.CopyAttributes(a, b);
         }
+        qvpatch::Result RestoreAttributes(const std::string& n, const qvpatch::FileInfo& l) override
+        {
+            return fs_.RestoreAttributes(n, l);
+        }
+        qvpatch::Result Hold(const std::string& n) override { return fs_.Hold(n); }
         qvpatch::Result Sync(const std::string& n) override { return fs_.Sync(n); }
         qvpatch::Result Lock(qvpatch::LockMode m, bool* t) override { return fs_.Lock(m, t); }
         qvpatch::Result FreeSpace(std::uint64_t* b) override { return fs_.FreeSpace(b); }

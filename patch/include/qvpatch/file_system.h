@@ -31,6 +31,11 @@ struct FileInfo {
     // Owned by another user than the one running, or open to writing by other users: not
     // something this user's update made for itself.
     bool foreign = false;
+    // What a directory made again must have to be the same (on POSIX systems its permission
+    // bits, owner and group; on Windows its attributes).
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
 };
 
 // Whether two looks at a name saw the same file, unchanged.
@@ -96,11 +101,18 @@ public:
     virtual Result RemoveDirectory(const std::string& name) = 0;
     // Gives the attributes of from (read-only, permissions) to the plain file to.
     virtual Result CopyAttributes(const std::string& from, const std::string& to) = 0;
+    // Gives the directory name the mode, owner and group of like (each as far as this user may).
+    virtual Result RestoreAttributes(const std::string& name, const FileInfo& like) = 0;
+    // Holds the directory name (a name at the top) open: every later operation on it or below it
+    // reaches the directory held, whatever is put at its name since, until it is released or
+    // removed. Refused unless it is a directory of this user's that others may not write in.
+    virtual Result Hold(const std::string& name) = 0;
     // Makes the directory's entries (renames, creations) durable.
     virtual Result Sync(const std::string& name) = 0;
     // Takes the tree's update lock for as long as the tree is open, without waiting: *taken is
-    // false when another holder has it. On a tree that cannot be written, a shared lock that
-    // cannot be made is taken as held.
+    // false when another holder has it. The lock is a file only this user may open, so that
+    // someone who may only read the tree cannot hold it. On a tree that cannot be written, a
+    // shared lock that cannot be made is taken as held.
     virtual Result Lock(LockMode mode, bool* taken) = 0;
     // The bytes that may still be written on the tree's volume.
     virtual Result FreeSpace(std::uint64_t* bytes) = 0;

@@ -111,4 +111,8 @@ const char* EntryKindName(EntryKind kind);
 // The name folded for comparisons without regard to case.
 std::string FoldName(const std::string& name);
 
+// Whether a name at the top of a tree is the update's own (its work area, its lock): such names
+// are never part of a patch, and a build passes over them.
+bool IsUpdateOwnName(const std::string& topName);
+
 }  // namespace qvpatch
