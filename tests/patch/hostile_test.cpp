@@ -162,35 +162,42 @@ TEST_F(HostileTest, APlantedJournalCannotReachThroughALink)
 
 TEST_F(HostileTest, ALinkSwappedInAtAnyMomentIsNotFollowed)
 {
-    // Another process moves sub away and puts a link to the outside in its place, at each
-    // operation of the update in turn: the update fails or finishes, and the outside never changes.
+    // Another process moves a directory away (sub, or the work area itself) and puts a link to the
+    // outside in its place, at each operation of the update in turn: the update fails or finishes,
+    // and the outside never changes.
     std::vector<std::string> operations = Operations();
     ASSERT_GT(operations.size(), 30u);
-    int failed = 0;
-    for (std::size_t at = 1; at <= operations.size(); ++at) {
-        Fresh();
-        std::filesystem::remove_all(std::filesystem::u8path(In("sub.moved")));
-        FaultFs fs(native_);
-        std::size_t count = 0;
-        bool swapped = false;
-        fs.OnOperation([&](const std::string&) {
-            if (++count == at && !swapped) {
-                swapped = true;
-                std::filesystem::rename(std::filesystem::u8path(In("sub")), std::filesystem::u8path(In("sub.moved")));
-                ASSERT_TRUE(MakeDirectoryLink(outside(), In("sub")));
+    for (const std::string victim : {"sub", ".qvpatch.tmp"}) {
+        int failed = 0;
+        for (std::size_t at = 1; at <= operations.size(); ++at) {
+            Fresh();
+            std::filesystem::remove_all(std::filesystem::u8path(In("moved")));
+            FaultFs fs(native_);
+            std::size_t count = 0;
+            bool swapped = false;
+            fs.OnOperation([&](const std::string&) {
+                std::error_code ec;
+                if (++count >= at && !swapped && std::filesystem::is_directory(std::filesystem::u8path(In(victim)), ec)) {
+                    swapped = true;
+                    std::filesystem::rename(std::filesystem::u8path(In(victim)), std::filesystem::u8path(In("moved")));
+                    ASSERT_TRUE(MakeDirectoryLink(outside(), In(victim)));
+                }
+            });
+            Result r = Run(fs);
+            EXPECT_TRUE(SameTree(Outside(), kOutside))
+                << victim << " swapped at " << operations[at - 1] << ": " << r.message;
+            if (!r.ok()) {
+                ++failed;
+                EXPECT_TRUE(r.status == Status::kIoError || r.status == Status::kInterrupted ||
+                            r.status == Status::kUnsafePatch || r.status == Status::kWrongVersion)
+                    << r.message;
             }
-        });
-        Result r = Run(fs);
-        EXPECT_TRUE(SameTree(Outside(), kOutside)) << "swapped at " << operations[at - 1] << ": " << r.message;
-        if (!r.ok()) {
-            ++failed;
-            EXPECT_TRUE(r.status == Status::kIoError || r.status == Status::kInterrupted ||
-                        r.status == Status::kUnsafePatch || r.status == Status::kWrongVersion)
-                << r.message;
+            if (swapped) {
+                ASSERT_TRUE(RemoveLink(In(victim)));
+            }
         }
-        ASSERT_TRUE(RemoveLink(In("sub")));
+        EXPECT_GT(failed, 0) << victim;
     }
-    EXPECT_GT(failed, 0);
 }
 
 TEST_F(HostileTest, AFileEditedDuringTheUpdateFailsItAndKeepsTheEdit)
@@ -237,6 +244,30 @@ TEST_F(HostileTest, ASecondUpdateWaitsForNothingAndTouchesNothing)
     EXPECT_TRUE(Run(native_).ok());
     EXPECT_TRUE(SameTree(Installed(), NewTree()));
 }
+
+#ifndef _WIN32
+TEST_F(HostileTest, TheLockIsOnlyThisUsersToHold)
+{
+    // The lock is a file of this user's that no one else may open: whoever may only read the
+    // directory cannot hold it to keep updates out. One that others could open is no lock of ours.
+    {
+        std::unique_ptr<Tree> held;
+        ASSERT_TRUE(OpenLockedTree(native_, dir(), LockMode::kExclusive, &held).ok());
+        struct stat st;
+        ASSERT_EQ(lstat(In(".qvpatch.tmp.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(In(".qvpatch.tmp.lock"))));
+    Make(dir(), {{".qvpatch.tmp.lock", ""}});
+    std::filesystem::permissions(std::filesystem::u8path(In(".qvpatch.tmp.lock")), std::filesystem::perms::owner_read |
+                                     std::filesystem::perms::owner_write | std::filesystem::perms::others_read);
+    Result r = Run(native_);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    EXPECT_NE(r.message.find("remove it by hand"), std::string::npos) << r.message;
+    std::filesystem::remove(std::filesystem::u8path(In(".qvpatch.tmp.lock")));
+    EXPECT_TRUE(SameTree(Installed(), OldTree()));
+}
+#endif
 
 TEST_F(HostileTest, KilledWhileClearingUpAfterAFailedCommitLosesNothing)
 {
