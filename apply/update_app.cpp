@@ -9,7 +9,7 @@ std::FILE* fpLog = nullptr;
 std::int32_t bAbort = 0;
 
 BEGIN_MESSAGE_MAP(CUpdateApp, CWinApp)
-    ON_COMMAND(ID_HELP, CWinApp::OnHelp)
+ON_COMMAND(ID_HELP, CWinApp::OnHelp)
 END_MESSAGE_MAP()
 
 BOOL CUpdateApp::InitInstance()

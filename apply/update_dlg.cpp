@@ -28,8 +28,8 @@ void CUpdateDlg::DoDataExchange(CDataExchange* pDX)
 }
 
 BEGIN_MESSAGE_MAP(CUpdateDlg, CDialog)
-    ON_WM_PAINT()
-    ON_WM_QUERYDRAGICON()
+ON_WM_PAINT()
+ON_WM_QUERYDRAGICON()
 END_MESSAGE_MAP()
 
 BOOL CUpdateDlg::OnInitDialog()
@@ -122,8 +122,7 @@ void* PATCHW32_API PatchCallback(int id, void* param)
         if (bAbort)
             return nullptr;
         break;
-    default:
-        break;
+    default: break;
     }
     return const_cast<char*>(szEmptyReply);
 }

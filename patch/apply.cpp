@@ -58,8 +58,8 @@ private:
     Result Stopped() { return Fail(Status::kStopped, "the update was stopped; the directory is as it was"); }
     Result Changed(const std::string& name)
     {
-        return Fail(Status::kWrongVersion, tree_.Describe(name) +
-                                               " changed while the update was running; the directory is as it was");
+        return Fail(Status::kWrongVersion,
+                    tree_.Describe(name) + " changed while the update was running; the directory is as it was");
     }
 
     Tree& tree_;
@@ -90,8 +90,8 @@ Result Update::CheckWays()
             if (!r.ok())
                 return r;
             if (info.isLink)
-                return Fail(Status::kUnsafePatch, "unsafe patch: " + tree_.Describe(part) +
-                                                      " is a link, which the update will not follow");
+                return Fail(Status::kUnsafePatch,
+                            "unsafe patch: " + tree_.Describe(part) + " is a link, which the update will not follow");
             if (slash == std::string::npos || !info.exists)
                 break;
             if (!info.isDirectory)
@@ -136,8 +136,7 @@ Result Update::StateOf(std::size_t i, State* state)
         // One that is still there may hold the user's own files, which the update keeps.
         *state = info.exists ? State::kEither : State::kNew;
         return Result::Ok();
-    default:
-        break;
+    default: break;
     }
     if (!info.exists) {
         if (e.kind == EntryKind::kAddedFile || e.kind == EntryKind::kRemovedFile) {
@@ -210,8 +209,7 @@ Result Update::CheckFreeSpace()
         return r;
     if (needed > free)
         return Fail(Status::kIoError, "not enough free space for the update of " + tree_.Describe("") + ": it needs " +
-                                          std::to_string(needed) + " bytes, and " + std::to_string(free) +
-                                          " are free");
+                                          std::to_string(needed) + " bytes, and " + std::to_string(free) + " are free");
     return Result::Ok();
 }
 
@@ -273,7 +271,8 @@ public:
         if (!closed.ok())
             return closed;
         if (written_ != entry_.newSize || hash_.Final() != entry_.newHash)
-            return Fail(Status::kPatchCorrupt, "corrupt patch: " + entry_.name + " does not come out as the patch says");
+            return Fail(Status::kPatchCorrupt,
+                        "corrupt patch: " + entry_.name + " does not come out as the patch says");
         if (!(r = tree_.Stat(name_, built_)).ok())
             return r;
         if (entry_.newSize == 0)
@@ -306,14 +305,15 @@ Result Update::BuildNewFile(std::size_t index)
     Result r = file.Open();
     if (!r.ok())
         return r;
-    r = DecodeEntry(e, patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength), old.data(),
-                    old.size(), [&](const std::uint8_t* data, std::size_t size) -> Result {
-                        Result w = file.Write(data, size);
-                        if (!w.ok())
-                            return w;
-                        return observer_.KeepGoing() ? Result::Ok() : Stopped();
-                    },
-                    &old);
+    r = DecodeEntry(
+        e, patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength), old.data(), old.size(),
+        [&](const std::uint8_t* data, std::size_t size) -> Result {
+            Result w = file.Write(data, size);
+            if (!w.ok())
+                return w;
+            return observer_.KeepGoing() ? Result::Ok() : Stopped();
+        },
+        &old);
     Result finished = file.Finish();
     return r.ok() ? finished : r;
 }
@@ -520,9 +520,7 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
         *reached = i;
         touched.insert(ParentOf(step.name));
         switch (step.kind) {
-        case Step::kMakeDirectory:
-            r = tree_.MakeDirectory(step.name, false);
-            break;
+        case Step::kMakeDirectory: r = tree_.MakeDirectory(step.name, false); break;
         case Step::kMoveAside: {
             bool replaced = i + 1 < steps.size() && steps[i + 1].kind == Step::kPlace && steps[i + 1].name == step.name;
             bool taken = false;
@@ -539,8 +537,8 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
             if (!(r = tree_.Stat(WorkPath(step.work), &(*moved)[i])).ok())
                 break;
             if (!SameFile((*moved)[i], built_[entry])) {
-                r = Fail(Status::kInterrupted, tree_.Describe(WorkPath(step.work)) +
-                                                   " is no longer the file the update built");
+                r = Fail(Status::kInterrupted,
+                         tree_.Describe(WorkPath(step.work)) + " is no longer the file the update built");
                 break;
             }
             r = tree_.Rename(WorkPath(step.work), step.name);
@@ -714,7 +712,8 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
     }
     Result cleared = RemoveWorkArea(tree_, false);
     if (!cleared.ok())
-        observer_.Warning("could not clear the work area (" + cleared.message + "); the next update of the directory does");
+        observer_.Warning("could not clear the work area (" + cleared.message +
+                          "); the next update of the directory does");
     return r;
 }
 

@@ -307,10 +307,11 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             std::uint64_t weight = c.codec->value == Codec::kStored ? 0
                                    : c.codec->usesOld               ? m.oldData.size() + m.newData.size()
                                                                     : m.newData.size() / 4;
-            work.emplace_back(weight, Guarded(&c.result, [&m, &c] {
-                EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), c.level};
-                return c.codec->encode(in, &c.data);
-            }));
+            work.emplace_back(
+                weight, Guarded(&c.result, [&m, &c] {
+                    EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), c.level};
+                    return c.codec->encode(in, &c.data);
+                }));
         }
     }
     Result groupResult;
@@ -320,14 +321,14 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
         for (const Member& m : members)
             bytes += m.oldData.size() + m.newData.size();
         work.emplace_back(bytes, Guarded(&groupResult, [&members, this, &groupFrame] {
-            std::vector<std::uint8_t> olds, news;
-            for (const Member& m : members) {
-                olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
-                news.insert(news.end(), m.newData.begin(), m.newData.end());
-            }
-            return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
-                              options_.level, &groupFrame);
-        }));
+                              std::vector<std::uint8_t> olds, news;
+                              for (const Member& m : members) {
+                                  olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
+                                  news.insert(news.end(), m.newData.begin(), m.newData.end());
+                              }
+                              return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(),
+                                                olds.size(), options_.level, &groupFrame);
+                          }));
     }
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;

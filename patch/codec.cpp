@@ -72,7 +72,8 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
         ZSTD_compressionParameters params = ZSTD_getCParams(level, size, prefixSize);
         ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_chainLog);
         if (params.strategy >= ZSTD_btlazy2 && !ZSTD_isError(bounds.error))
-            set(ZSTD_c_chainLog, std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
+            set(ZSTD_c_chainLog,
+                std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
     }
     set(ZSTD_c_enableLongDistanceMatching, 1);
     set(ZSTD_c_checksumFlag, 0);

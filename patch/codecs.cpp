@@ -103,7 +103,8 @@ bool Serves(const CodecInfo& codec, EntryKind kind, std::uint16_t version)
 {
     if (version < codec.since)
         return false;
-    return (codec.kinds & KindBit(kind)) != 0 || (version >= codec.laterSince && (codec.laterKinds & KindBit(kind)) != 0);
+    return (codec.kinds & KindBit(kind)) != 0 ||
+           (version >= codec.laterSince && (codec.laterKinds & KindBit(kind)) != 0);
 }
 
 const char* CodecName(Codec codec)

@@ -42,8 +42,8 @@ using TriesFunction = bool (*)(const FileFacts& file);
 
 struct CodecInfo {
     Codec value;
-    const char* name;       // for people
-    std::uint16_t since;    // the format version that brought it
+    const char* name;     // for people
+    std::uint16_t since;  // the format version that brought it
     // The entry kinds it serves, and the kinds a later format version added.
     unsigned kinds;
     unsigned laterKinds;

@@ -59,7 +59,7 @@ bool FromHex(const std::string& hex, Digest* digest)
         unsigned v = 0;
         for (std::size_t k = 0; k < 2; ++k) {
             char c = hex[2 * i + k];
-            unsigned d = c >= '0' && c <= '9' ? static_cast<unsigned>(c - '0')
+            unsigned d = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
                          : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
                                                 : 16u;
             if (d > 15)
@@ -170,7 +170,8 @@ Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, D
     if (!r.ok() || !(r = in->Info(info)).ok())
         return r;
     Sha256Stream hash;
-    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1))));
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1))));
     std::uint64_t total = 0;
     for (;;) {
         std::size_t got = 0;
@@ -469,16 +470,19 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
     if (!(r = ParseJournal(std::string(bytes.begin(), bytes.end()), &journal)).ok())
         return r;
     if (patch != nullptr && !journal.steps.empty() && journal.patchId != PatchId(*patch))
-        return Fail(Status::kInterrupted, "an interrupted update with another patch is in the way; put the directory "
-                                          "right first with \"qvpatch recover " + tree.Describe("") + "\"");
+        return Fail(Status::kInterrupted,
+                    "an interrupted update with another patch is in the way; put the directory "
+                    "right first with \"qvpatch recover " +
+                        tree.Describe("") + "\"");
     // A journal of the first version names files without their hashes: only the patch tells them.
     bool unverified = false;
     for (const JournalStep& s : journal.steps)
         unverified |= !s.verified && (s.kind == JournalStep::kMoveAside || s.kind == JournalStep::kPlace);
     if (unverified && patch == nullptr)
-        return Refused("its journal was written by an earlier version, which does not say which files it moved; put "
-                       "it right with \"qvpatch recover " + tree.Describe("") +
-                       " PATCH\", naming the patch that was being applied");
+        return Refused(
+            "its journal was written by an earlier version, which does not say which files it moved; put "
+            "it right with \"qvpatch recover " +
+            tree.Describe("") + " PATCH\", naming the patch that was being applied");
     if (unverified && !(r = VerifyWithPatch(*patch, &journal)).ok())
         return r;
     // Every name is checked before the first step is undone: a journal that fails is left alone.
@@ -494,8 +498,8 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
         if (!(r = UndoStep(tree, journal.steps[k], observer, nullptr, AsideBefore(journal.steps, k))).ok())
             return r.status == Status::kInterrupted
                        ? r
-                       : Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" + r.message +
-                                                        "); the next run tries again");
+                       : Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" +
+                                                        r.message + "); the next run tries again");
     }
     // Everything is back; a journal with no steps (cut short) moved nothing aside.
     return RemoveWorkArea(tree, journal.steps.empty());
@@ -510,13 +514,12 @@ Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mod
     if (!(r = (*tree)->Lock(mode, &taken)).ok())
         return r;
     if (!taken)
-        return Fail(Status::kInterrupted, "another update of " + (*tree)->Describe("") +
-                                              " is running; try again when it has finished");
+        return Fail(Status::kInterrupted,
+                    "another update of " + (*tree)->Describe("") + " is running; try again when it has finished");
     return Result::Ok();
 }
 
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch,
-               bool* found)
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch, bool* found)
 {
     *found = false;
     std::unique_ptr<Tree> tree;

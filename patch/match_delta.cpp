@@ -230,7 +230,10 @@ class MatchScan {
 public:
     MatchScan(const MatchFinder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
               std::size_t size)
-        : finder_(finder), old_(old), oldSize_(static_cast<std::int64_t>(oldSize)), data_(data),
+        : finder_(finder),
+          old_(old),
+          oldSize_(static_cast<std::int64_t>(oldSize)),
+          data_(data),
           size_(static_cast<std::int64_t>(size))
     {
     }
@@ -270,7 +273,8 @@ private:
         std::int64_t counted = scan_ += length_;
         while (scan_ < size_) {
             std::size_t p = 0;
-            length_ = static_cast<std::int64_t>(finder_.Longest(data_ + scan_, static_cast<std::size_t>(size_ - scan_), &p));
+            length_ =
+                static_cast<std::int64_t>(finder_.Longest(data_ + scan_, static_cast<std::size_t>(size_ - scan_), &p));
             ++lookups_;
             pos_ = static_cast<std::int64_t>(p);
             for (; counted < scan_ + length_; ++counted)
@@ -361,7 +365,7 @@ private:
     std::int64_t oldSize_;
     const std::uint8_t* data_;
     std::int64_t size_;
-    std::int64_t scan_ = 0, length_ = 0, pos_ = 0;          // the match being looked at
+    std::int64_t scan_ = 0, length_ = 0, pos_ = 0;              // the match being looked at
     std::int64_t lastScan_ = 0, lastPos_ = 0, lastOffset_ = 0;  // the match before
     std::uint64_t lookups_ = 0;
 };
@@ -455,15 +459,18 @@ bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
         }
         return false;
     }
-    if (size >= 20 && std::memcmp(data, "\x7f" "ELF", 4) == 0) {
+    if (size >= 20 && std::memcmp(data,
+                                  "\x7f"
+                                  "ELF",
+                                  4) == 0) {
         unsigned machine = data[5] == 2 ? static_cast<unsigned>(data[18] << 8 | data[19]) : u16(18);
         return machine == 3 || machine == 62;  // EM_386, EM_X86_64
     }
     return false;
 }
 
-Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
-                        std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
+                        MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
     std::vector<std::uint8_t> filteredOld, filteredNew;
     const std::uint8_t* old = oldData;
@@ -520,8 +527,8 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
     std::vector<std::uint8_t> frames[kMatchStreams];
     for (int i = 0; i < kMatchStreams; ++i) {
         bool isExtra = &streams[i] == &extra;
-        if (!(r = EncodeZstd(streams[i].data(), streams[i].size(), isExtra ? old : nullptr, isExtra ? oldSize : 0, level,
-                             &frames[i]))
+        if (!(r = EncodeZstd(streams[i].data(), streams[i].size(), isExtra ? old : nullptr, isExtra ? oldSize : 0,
+                             level, &frames[i]))
                  .ok())
             return r;
     }
@@ -612,7 +619,8 @@ public:
     // used up at the end.
     Result RunRecords()
     {
-        chunk_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1))));
+        chunk_.resize(
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1))));
         valuesLeft_ = values().declared();
         Result r = NextChange();
         if (!r.ok())

@@ -74,8 +74,8 @@ Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std:
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
-Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length,
-                        const std::uint8_t* old, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
+                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld = nullptr);
 
 }  // namespace qvpatch

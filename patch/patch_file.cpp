@@ -70,8 +70,8 @@ bool IsDeviceName(const std::string& part)
     static const std::set<std::string> kDevices = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
     if (kDevices.count(upper))
         return true;
-    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&
-        upper[3] >= '0' && upper[3] <= '9')
+    if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '0' &&
+        upper[3] <= '9')
         return true;
     // COM and LPT with a superscript digit (U+00B9, U+00B2, U+00B3), in UTF-8.
     if (upper.size() == 5 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) &&

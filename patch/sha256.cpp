@@ -55,7 +55,10 @@ Sha256Stream::Sha256Stream() : handle_(nullptr)
 
 Sha256Stream::~Sha256Stream() { gcry_md_close(static_cast<gcry_md_hd_t>(handle_)); }
 
-void Sha256Stream::Update(const void* data, std::size_t size) { gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, size); }
+void Sha256Stream::Update(const void* data, std::size_t size)
+{
+    gcry_md_write(static_cast<gcry_md_hd_t>(handle_), data, size);
+}
 
 Digest Sha256Stream::Final()
 {

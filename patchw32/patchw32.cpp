@@ -11,12 +11,14 @@ namespace {
 using namespace qvpatch;
 
 // The engine's statuses are the library's results.
-static_assert(static_cast<int>(Status::kOk) == PATCH_OK && static_cast<int>(Status::kBadCommandLine) ==
-                  PATCH_BAD_COMMAND_LINE && static_cast<int>(Status::kPatchUnreadable) == PATCH_UNREADABLE &&
+static_assert(static_cast<int>(Status::kOk) == PATCH_OK &&
+                  static_cast<int>(Status::kBadCommandLine) == PATCH_BAD_COMMAND_LINE &&
+                  static_cast<int>(Status::kPatchUnreadable) == PATCH_UNREADABLE &&
                   static_cast<int>(Status::kPatchCorrupt) == PATCH_CORRUPT &&
                   static_cast<int>(Status::kUnsafePatch) == PATCH_UNSAFE &&
                   static_cast<int>(Status::kWrongVersion) == PATCH_WRONG_VERSION &&
-                  static_cast<int>(Status::kIoError) == PATCH_IO_ERROR && static_cast<int>(Status::kStopped) == PATCH_STOPPED &&
+                  static_cast<int>(Status::kIoError) == PATCH_IO_ERROR &&
+                  static_cast<int>(Status::kStopped) == PATCH_STOPPED &&
                   static_cast<int>(Status::kOutOfMemory) == PATCH_OUT_OF_MEMORY &&
                   static_cast<int>(Status::kInterrupted) == PATCH_INTERRUPTED,
               "the engine's statuses are the library's results");

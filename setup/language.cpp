@@ -21,11 +21,10 @@ struct LanguageCode {
 
 // Primary languages with a setup language, most specific rows first.
 const LanguageCode kLanguageCodes[] = {
-    {0x01, -1, "AR"}, {0x04, 0x02, "CS"}, {0x04, -1, "CT"}, {0x05, -1, "CZ"}, {0x06, -1, "DK"},
-    {0x07, -1, "DE"}, {0x09, -1, "US"}, {0x0A, -1, "ES"}, {0x0B, -1, "SU"}, {0x0C, -1, "FR"},
-    {0x0D, -1, "HE"}, {0x0E, -1, "MA"}, {0x10, -1, "IT"}, {0x11, -1, "JP"}, {0x12, -1, "KR"},
-    {0x13, -1, "NL"}, {0x14, -1, "NO"}, {0x15, -1, "PL"}, {0x16, 0x01, "BR"}, {0x19, -1, "RU"},
-    {0x1D, -1, "SV"}, {0x1E, -1, "TH"},
+    {0x01, -1, "AR"},   {0x04, 0x02, "CS"}, {0x04, -1, "CT"}, {0x05, -1, "CZ"}, {0x06, -1, "DK"}, {0x07, -1, "DE"},
+    {0x09, -1, "US"},   {0x0A, -1, "ES"},   {0x0B, -1, "SU"}, {0x0C, -1, "FR"}, {0x0D, -1, "HE"}, {0x0E, -1, "MA"},
+    {0x10, -1, "IT"},   {0x11, -1, "JP"},   {0x12, -1, "KR"}, {0x13, -1, "NL"}, {0x14, -1, "NO"}, {0x15, -1, "PL"},
+    {0x16, 0x01, "BR"}, {0x19, -1, "RU"},   {0x1D, -1, "SV"}, {0x1E, -1, "TH"},
 };
 
 // The scan: the last two characters of each subdirectory's name of the current directory.
@@ -88,10 +87,7 @@ int CheckSetupSubDir(const char* code, char* languageDirectory)
     return 1;
 }
 
-void SetToUserLanguage(char* code, unsigned short size)
-{
-    LangIDtoStr(platform::Os().UserDefaultLangID(), code, size);
-}
+void SetToUserLanguage(char* code, unsigned short size) { LangIDtoStr(platform::Os().UserDefaultLangID(), code, size); }
 
 void LangIDtoStr(unsigned short languageId, char* code, unsigned short size)
 {

@@ -196,7 +196,8 @@ int Info(const std::vector<std::string>& args)
         std::printf("%-11s ", EntryKindName(e.kind));
         WriteText(stdout, e.name);
         if (e.HasOld())
-            std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize), ToHex(e.oldHash).substr(0, 16).c_str());
+            std::printf("  old %llu %s", static_cast<unsigned long long>(e.oldSize),
+                        ToHex(e.oldHash).substr(0, 16).c_str());
         if (e.HasNew())
             std::printf("  new %llu %s  %s %llu bytes", static_cast<unsigned long long>(e.newSize),
                         ToHex(e.newHash).substr(0, 16).c_str(), CodecName(e.codec),

@@ -14,8 +14,9 @@ const AfxDialogItem kUpdateItems[] = {
     {IDC_DIRECTORY, "static", "", 109, 19, 173, 8},
 };
 
-const AfxDialogTemplate kUpdateTemplate = {IDD_UPDATE, "Updating Quorvane", 300, 97, kUpdateItems,
-                                           static_cast<int>(sizeof kUpdateItems / sizeof kUpdateItems[0])};
+const AfxDialogTemplate kUpdateTemplate = {
+    IDD_UPDATE, "Updating Quorvane", 300,
+    97,         kUpdateItems,        static_cast<int>(sizeof kUpdateItems / sizeof kUpdateItems[0])};
 
 const AfxIconResource kMainIcon = {IDR_MAINFRAME, "qvapply"};
 

@@ -93,8 +93,8 @@ int CProgressCtrl::GetPos() { return static_cast<int>(SendMessage(PBM_GETPOS)); 
 // ---- dialogs --------------------------------------------------------------------------------
 
 BEGIN_MESSAGE_MAP(CDialog, CCmdTarget)
-    ON_COMMAND(IDOK, OnOK)
-    ON_COMMAND(IDCANCEL, OnCancel)
+ON_COMMAND(IDOK, OnOK)
+ON_COMMAND(IDCANCEL, OnCancel)
 END_MESSAGE_MAP()
 
 BOOL CDialog::UpdateData(BOOL saveAndValidate)

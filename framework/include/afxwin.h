@@ -25,43 +25,44 @@ struct AFX_MSGMAP {
     const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
-#define DECLARE_MESSAGE_MAP()                       \
-protected:                                          \
-    static const AFX_MSGMAP* GetThisMessageMap();   \
+#define DECLARE_MESSAGE_MAP()                     \
+protected:                                        \
+    static const AFX_MSGMAP* GetThisMessageMap(); \
     const AFX_MSGMAP* GetMessageMap() const override;
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                       \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                        \
     const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
-    const AFX_MSGMAP* theClass::GetThisMessageMap()                                  \
-    {                                                                                \
-        typedef theClass ThisClass;                                                  \
-        typedef baseClass TheBaseClass;                                              \
+    const AFX_MSGMAP* theClass::GetThisMessageMap()                                   \
+    {                                                                                 \
+        typedef theClass ThisClass;                                                   \
+        typedef baseClass TheBaseClass;                                               \
         static const AFX_MSGMAP_ENTRY _messageEntries[] = {
-
-#define END_MESSAGE_MAP()                                                                  \
-    {0, 0, nullptr}                                                                        \
-    }                                                                                      \
-    ;                                                                                      \
+#define END_MESSAGE_MAP()                                                                     \
+    {                                                                                         \
+        0, 0, nullptr                                                                         \
+    }                                                                                         \
+    }                                                                                         \
+    ;                                                                                         \
     static const AFX_MSGMAP messageMap = {&TheBaseClass::GetThisMessageMap, _messageEntries}; \
-    return &messageMap;                                                                    \
+    return &messageMap;                                                                       \
     }
 
-#define ON_WM_PAINT()                                                                   \
-    {WM_PAINT, 0, [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT {                        \
-         static_cast<ThisClass*>(t)->OnPaint();                                         \
-         return 0;                                                                      \
+#define ON_WM_PAINT()                                            \
+    {WM_PAINT, 0, [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT { \
+         static_cast<ThisClass*>(t)->OnPaint();                  \
+         return 0;                                               \
      }},
 
-#define ON_WM_QUERYDRAGICON()                                                           \
-    {WM_QUERYDRAGICON, 0, [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT {                \
+#define ON_WM_QUERYDRAGICON()                                                             \
+    {WM_QUERYDRAGICON, 0, [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT {                  \
          return reinterpret_cast<LRESULT>(static_cast<ThisClass*>(t)->OnQueryDragIcon()); \
      }},
 
 // A command row; memberFxn may be qualified (CWinApp::OnHelp) to name a base class's handler.
-#define ON_COMMAND(id, memberFxn)                                                       \
-    {WM_COMMAND, static_cast<UINT>(id), [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT {  \
-         static_cast<ThisClass*>(t)->memberFxn();                                       \
-         return 0;                                                                      \
+#define ON_COMMAND(id, memberFxn)                                                      \
+    {WM_COMMAND, static_cast<UINT>(id), [](CCmdTarget* t, WPARAM, LPARAM) -> LRESULT { \
+         static_cast<ThisClass*>(t)->memberFxn();                                      \
+         return 0;                                                                     \
      }},
 
 #define ID_HELP 0xE146

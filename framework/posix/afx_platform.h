@@ -119,7 +119,7 @@ struct AfxDialogItem {
     int id;                 // control id, -1 for labels nobody addresses
     const char* className;  // "static", "button" or "msctls_progress32"
     const char* text;
-    int x, y, cx, cy;       // dialog units, as in the template
+    int x, y, cx, cy;  // dialog units, as in the template
 };
 
 struct AfxDialogTemplate {

@@ -178,8 +178,8 @@ LRESULT ProgressProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
         Invalidate(w);
         return old;
     case PBM_DELTAPOS:
-        w->pos = std::clamp(w->pos + static_cast<int>(wParam), std::min(w->lower, w->upper),
-                            std::max(w->lower, w->upper));
+        w->pos =
+            std::clamp(w->pos + static_cast<int>(wParam), std::min(w->lower, w->upper), std::max(w->lower, w->upper));
         Invalidate(w);
         return old;
     case PBM_SETSTEP: {
@@ -198,10 +198,8 @@ LRESULT ProgressProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam)
         Invalidate(w);
         return old;
     }
-    case PBM_GETPOS:
-        return w->pos;
-    default:
-        return 0;
+    case PBM_GETPOS: return w->pos;
+    default: return 0;
     }
 }
 
@@ -250,8 +248,12 @@ void QueueCloseRequests()
     for (; pending > 0; --pending) {
         for (const auto& top : g_topLevel) {
             if (top->dialog != nullptr) {
-                g_queue.push_back(MSG{top.get(), WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                                      reinterpret_cast<LPARAM>(GetDlgItem(top.get(), IDCANCEL)), 0, {0, 0}});
+                g_queue.push_back(MSG{top.get(),
+                                      WM_COMMAND,
+                                      MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                                      reinterpret_cast<LPARAM>(GetDlgItem(top.get(), IDCANCEL)),
+                                      0,
+                                      {0, 0}});
                 break;
             }
         }
@@ -355,8 +357,9 @@ BOOL DestroyWindow(HWND hwnd)
 {
     if (!IsLive(hwnd) || hwnd->parent != nullptr)
         return FALSE;
-    g_queue.erase(std::remove_if(g_queue.begin(), g_queue.end(), [&](const MSG& m) { return TopLevelOf(m.hwnd) == hwnd; }),
-                  g_queue.end());
+    g_queue.erase(
+        std::remove_if(g_queue.begin(), g_queue.end(), [&](const MSG& m) { return TopLevelOf(m.hwnd) == hwnd; }),
+        g_queue.end());
     if (hwnd->dialog != nullptr && hwnd->dialog->m_hWnd == hwnd)
         hwnd->dialog->m_hWnd = nullptr;
     g_topLevel.erase(std::remove_if(g_topLevel.begin(), g_topLevel.end(),

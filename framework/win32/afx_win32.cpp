@@ -60,10 +60,8 @@ bool ReturnsResultDirectly(UINT message)
     case WM_CTLCOLORSTATIC:
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
-    case WM_CHARTOITEM:
-        return true;
-    default:
-        return false;
+    case WM_CHARTOITEM: return true;
+    default: return false;
     }
 }
 
@@ -126,8 +124,8 @@ std::FILE* AfxOpenLogFile(const char* path)
 {
     // The link itself, should there be one, is opened and then refused; only a file on a disk
     // is kept.
-    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     BY_HANDLE_FILE_INFORMATION info;

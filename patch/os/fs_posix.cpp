@@ -334,8 +334,9 @@ public:
         }
         // AT_REMOVEDIR refuses a link (ENOTDIR): it removes only a directory itself.
         return AtParent(name, [&](int dir, const char* leaf) {
-            return unlinkat(dir, leaf, AT_REMOVEDIR) == 0 ? Result::Ok()
-                                                          : IoError("cannot remove the directory", Describe(name), errno);
+            return unlinkat(dir, leaf, AT_REMOVEDIR) == 0
+                       ? Result::Ok()
+                       : IoError("cannot remove the directory", Describe(name), errno);
         });
     }
 
@@ -408,8 +409,8 @@ public:
             if (fstat(fd.get(), &st) != 0)
                 return IoError("cannot look at", Describe(kLockName), errno);
             if (!S_ISREG(st.st_mode) || InfoOf(st).foreign || (st.st_mode & 077) != 0)
-                return Fail(Status::kInterrupted, Describe(kLockName) +
-                                                      " is not a lock this user's update made; remove it by hand");
+                return Fail(Status::kInterrupted,
+                            Describe(kLockName) + " is not a lock this user's update made; remove it by hand");
             int rc;
             while ((rc = flock(fd.get(), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB)) != 0 && errno == EINTR) {
             }
@@ -486,8 +487,9 @@ private:
                     return Result::Ok();
                 }
                 struct stat st;
-                if (err == ELOOP || (err == ENOTDIR && fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                     S_ISLNK(st.st_mode)))
+                if (err == ELOOP ||
+                    (err == ENOTDIR && fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     S_ISLNK(st.st_mode)))
                     return Fail(Status::kIoError, reached + " is a link, which is not followed");
                 if (err == ENOTDIR) {
                     *missing = true;  // a file where a directory would be: nothing below it

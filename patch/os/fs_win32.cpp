@@ -139,7 +139,8 @@ bool OwnedByThisUser(HANDLE h)
         } buffer;
         DWORD size = 0;
         ours = false;
-        if (GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) && EqualSid(buffer.user.User.Sid, owner))
+        if (GetTokenInformation(token, TokenUser, &buffer, sizeof buffer, &size) &&
+            EqualSid(buffer.user.User.Sid, owner))
             ours = true;
         if (!ours && GetTokenInformation(token, TokenOwner, &buffer, sizeof buffer, &size) &&
             EqualSid(buffer.tokenOwner.Owner, owner))
@@ -202,7 +203,7 @@ public:
     {
         HANDLE h = h_.release();
         return h == INVALID_HANDLE_VALUE || CloseHandle(h) ? Result::Ok()
-                                                            : IoError("cannot close", path_, GetLastError());
+                                                           : IoError("cannot close", path_, GetLastError());
     }
 
 private:
@@ -248,7 +249,7 @@ public:
             if (c == '/')
                 c = '\\';
         return !shown_.empty() && (shown_.back() == '\\' || shown_.back() == '/') ? shown_ + native
-                                                                                   : shown_ + "\\" + native;
+                                                                                  : shown_ + "\\" + native;
     }
 
     Result Stat(const std::string& name, FileInfo* info) override
@@ -394,7 +395,8 @@ public:
         if (!info.isFile)
             return Fail(Status::kIoError, "cannot set the attributes of " + Describe(to) + ": not a plain file");
         FILE_BASIC_INFO basic{};
-        basic.FileAttributes = (attributes & kKeptAttributes) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kKeptAttributes);
+        basic.FileAttributes =
+            (attributes & kKeptAttributes) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kKeptAttributes);
         if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &basic, sizeof basic))
             return IoError("cannot set the attributes of", Describe(to), GetLastError());
         return Result::Ok();
@@ -449,7 +451,8 @@ public:
         Handle h(CreateFileW((base_ + L"\\.qvpatch.tmp.lock").c_str(),
                              exclusive ? GENERIC_READ | GENERIC_WRITE | DELETE : GENERIC_READ | DELETE,
                              exclusive ? 0 : FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr));
         if (!h.valid()) {
             DWORD error = GetLastError();
             if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
@@ -616,8 +619,8 @@ public:
         std::wstring part;
         Handle h;
         for (int attempt = 0; !h.valid(); ++attempt) {
-            part = Wide(path) + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) +
-                   L".part";
+            part =
+                Wide(path) + L"." + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt) + L".part";
             h = Handle(CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             if (!h.valid() && (GetLastError() != ERROR_FILE_EXISTS || attempt > 100))

@@ -42,12 +42,12 @@ enum {
     PATCH_IO_ERROR = 6,         /* reading or writing the directory failed */
     PATCH_STOPPED = 7,          /* stopped on request */
     PATCH_OUT_OF_MEMORY = 8,
-    PATCH_INTERRUPTED = 9       /* another update running, an interrupted one in the way, or not restored */
+    PATCH_INTERRUPTED = 9 /* another update running, an interrupted one in the way, or not restored */
 };
 
 /* Called by the library on the caller's thread during PatchApply with one of the messages above
  * (or another id, which the caller gives a non-null reply that the library ignores). */
-typedef void* (PATCHW32_API* PATCH_CALLBACK)(int id, void* param);
+typedef void*(PATCHW32_API* PATCH_CALLBACK)(int id, void* param);
 
 /* Applies a patch. commandLine: the directory to update, one blank, the patch file's path.
  * flags: 1. Returns PATCH_OK when the patch was applied, one of the other results otherwise. */

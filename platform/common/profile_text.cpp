@@ -23,8 +23,8 @@ std::string Trim(const std::string& s)
 }
 
 struct Line {
-    size_t begin;  // offset of the line in the text
-    size_t end;    // offset after its line end
+    size_t begin;         // offset of the line in the text
+    size_t end;           // offset after its line end
     std::string content;  // without the line end
 };
 

@@ -111,7 +111,10 @@ std::string FakePlatform::ParentOf(const std::string& absolute) const
     return absolute.substr(0, absolute.rfind(separator_));
 }
 
-std::string FakePlatform::NameOf(const std::string& absolute) const { return absolute.substr(absolute.rfind(separator_) + 1); }
+std::string FakePlatform::NameOf(const std::string& absolute) const
+{
+    return absolute.substr(absolute.rfind(separator_) + 1);
+}
 
 FakePlatform::Node* FakePlatform::FindAbsolute(const std::string& absolute)
 {
@@ -172,7 +175,10 @@ void FakePlatform::Lock(const std::string& path)
         node->locked = true;
 }
 
-bool FakePlatform::Exists(const std::string& path) const { return DirectoryExists(Absolute(path)) || Find(path) != nullptr; }
+bool FakePlatform::Exists(const std::string& path) const
+{
+    return DirectoryExists(Absolute(path)) || Find(path) != nullptr;
+}
 
 bool FakePlatform::IsDirectory(const std::string& path) const { return DirectoryExists(Absolute(path)); }
 

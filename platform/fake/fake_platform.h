@@ -26,7 +26,7 @@ public:
     std::string currentDirectory;              // empty: it cannot be read
     std::optional<std::string> registryValue;  // the Interface Language value; nullopt: none
     std::uint16_t langId = 0;
-    unsigned startResult = 33;                 // what StartProgram returns
+    unsigned startResult = 33;  // what StartProgram returns
     // Decides whether an allocation of that many bytes succeeds; null: every one does.
     std::function<bool(std::size_t)> allowAllocation;
     // Bytes that writes may still put on the disk; nullopt: no limit.

@@ -436,15 +436,11 @@ public:
         if (rmdir(resolved.c_str()) == 0)
             return kErrorSuccess;
         switch (errno) {
-        case ENOENT:
-            return kErrorFileNotFound;
+        case ENOENT: return kErrorFileNotFound;
         case ENOTEMPTY:
-        case EEXIST:
-            return kErrorDirNotEmpty;
-        case EBUSY:
-            return kErrorSharingViolation;
-        default:
-            return kErrorAccessDenied;
+        case EEXIST: return kErrorDirNotEmpty;
+        case EBUSY: return kErrorSharingViolation;
+        default: return kErrorAccessDenied;
         }
     }
 

@@ -100,7 +100,8 @@ public:
 
     FileHandle OpenRead(const char* path) override
     {
-        HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h =
+            CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         return h == INVALID_HANDLE_VALUE ? nullptr : new FileState{h};
     }
 

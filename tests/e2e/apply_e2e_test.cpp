@@ -33,10 +33,7 @@ class QvapplyRun {
 public:
     enum class Output { Terminal, File };
 
-    QvapplyRun(const TempDir& dir, const std::string& script) : dir_(dir)
-    {
-        WriteFile(dir / "script.txt", script);
-    }
+    QvapplyRun(const TempDir& dir, const std::string& script) : dir_(dir) { WriteFile(dir / "script.txt", script); }
 
     ~QvapplyRun()
     {
@@ -143,7 +140,10 @@ public:
         });
     }
 
-    void Type(const std::string& keys) { ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+    void Type(const std::string& keys)
+    {
+        ASSERT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
 
     void Signal(int sig) { kill(pid_, sig); }
 
@@ -217,15 +217,23 @@ TEST(QvapplyEndToEnd, ShowsTheDirectoryTheFileAndTheProgress)
 {
     TempDir dir;
     mkdir((dir / "sp").c_str(), 0755);
-    QvapplyRun run(dir, "callback 7 text APP.EXE\n"
-                        "callback 5 value 0x4000\n"
-                        "touch " + dir / "s1\npump-until " + dir / "g1\n"
-                        "callback 5 value 0x6000\n"
-                        "touch " + dir / "s2\npump-until " + dir / "g2\n"
-                        "callback 5 value 0x8000\n"
-                        "callback 8\n"
-                        "callback 5 value 3277\n"
-                        "touch " + dir / "s3\npump-until " + dir / "g3\n");
+    QvapplyRun run(dir,
+                   "callback 7 text APP.EXE\n"
+                   "callback 5 value 0x4000\n"
+                   "touch " +
+                       dir / "s1\npump-until " +
+                       dir /
+                           "g1\n"
+                           "callback 5 value 0x6000\n"
+                           "touch " +
+                       dir / "s2\npump-until " +
+                       dir /
+                           "g2\n"
+                           "callback 5 value 0x8000\n"
+                           "callback 8\n"
+                           "callback 5 value 3277\n"
+                           "touch " +
+                       dir / "s3\npump-until " + dir / "g3\n");
     run.Start({dir / "app", dir / "sp/UPDATE.PAT"});
 
     ASSERT_TRUE(run.WaitForFile("s1"));
@@ -260,10 +268,15 @@ TEST(QvapplyEndToEnd, ShowsTheDirectoryTheFileAndTheProgress)
 TEST(QvapplyEndToEnd, CtrlCCancelsAtTheNextStopQueryAndTheWindowStays)
 {
     TempDir dir;
-    QvapplyRun run(dir, "callback 21\n"
-                        "touch " + dir / "s1\npump-until " + dir / "g1\n"
-                        "callback 21\ncallback 21\ncallback 21\n"
-                        "touch " + dir / "s2\npump-until " + dir / "g2\n");
+    QvapplyRun run(dir,
+                   "callback 21\n"
+                   "touch " +
+                       dir / "s1\npump-until " +
+                       dir /
+                           "g1\n"
+                           "callback 21\ncallback 21\ncallback 21\n"
+                           "touch " +
+                       dir / "s2\npump-until " + dir / "g2\n");
     run.Start({dir / "app", dir / "UPDATE.PAT"});
     ASSERT_TRUE(run.WaitForFile("s1"));
     run.Type("\x03");
@@ -282,8 +295,10 @@ TEST(QvapplyEndToEnd, CtrlCCancelsAtTheNextStopQueryAndTheWindowStays)
 TEST(QvapplyEndToEnd, TermAndHangupActAsCancelWithoutEndingTheProcess)
 {
     TempDir dir;
-    QvapplyRun run(dir, "touch " + dir / "s1\npump-until " + dir / "g1\n"
-                        "callback 21\ncallback 21\n");
+    QvapplyRun run(dir, "touch " + dir / "s1\npump-until " +
+                            dir /
+                                "g1\n"
+                                "callback 21\ncallback 21\n");
     run.Start({dir / "app", dir / "UPDATE.PAT"}, QvapplyRun::Output::File);
     ASSERT_TRUE(run.WaitForFile("s1"));
     run.Signal(SIGTERM);

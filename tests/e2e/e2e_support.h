@@ -25,7 +25,10 @@ inline bool Exists(const std::string& path)
     return stat(path.c_str(), &st) == 0;
 }
 
-inline void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+inline void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 inline void Touch(const std::string& path) { WriteFile(path, ""); }
 

@@ -144,7 +144,8 @@ TEST(SetupEndToEnd, AKitWithoutSettingsRunsOnTheDefaults)
     auto installer = kit.Installer();
     EXPECT_EQ(installer["cmdline"], kit.Staging() + "/SETUP.EXE");
     EXPECT_EQ(installer["cwd"], kit.Staging());
-    EXPECT_EQ(installer["ini"], "[Stub]\r\nCleanup=" + kit.kit() + "/CLEANUP.EXE\r\nCurrentDirectory=" + kit.kit() + "\r\n");
+    EXPECT_EQ(installer["ini"],
+              "[Stub]\r\nCleanup=" + kit.kit() + "/CLEANUP.EXE\r\nCurrentDirectory=" + kit.kit() + "\r\n");
     EXPECT_EQ(kit.Staged("_SETUP.DLL"), "_SETUP.DLL US");
     EXPECT_EQ(kit.Staged("QVSETRES.DLL"), "QVSETRES.DLL US");
     EXPECT_EQ(kit.Staged("QVGSW.HLP"), "help of the kit");
@@ -267,9 +268,10 @@ TEST(SetupEndToEnd, AStubDeeperThanTheBufferUsesTheCurrentDirectoryNotACutPath)
     ASSERT_EQ(std::system(("mkdir -p '" + deep + "' && cp '" + kit.kit() + "/setup' '" + deep + "/setup'").c_str()), 0);
     WriteFile(kit.Root() + "/" + std::string(120, 'a') + "/SETUP.INI", "[Stub]\r\nERRNoValLang=from above\r\n");
     kit.Program(deep + "/setup");
-    ASSERT_EQ(std::system(("mkdir -p '" + kit.work() + "/US' && cp -r '" + kit.kit() + "/QVGSW.HLP' '" + kit.work() + "/'")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("mkdir -p '" + kit.work() + "/US' && cp -r '" + kit.kit() + "/QVGSW.HLP' '" + kit.work() + "/'").c_str()),
+        0);
     for (const char* file : {"_SETUP.DLL", "_SETUP.LIB", "QVSETRES.DLL", "SCN.TXT"})
         WriteFile(kit.work() + "/US/" + file, std::string(file) + " here");
     EXPECT_EQ(kit.Run(), 1);
@@ -284,7 +286,8 @@ TEST(SetupEndToEnd, AWorkingDirectoryDeeperThanTheBufferStagesNothingAtTheRoot)
     Kit kit;
     kit.Language("US");
     std::string deep = kit.Root() + "/" + std::string(150, 'x') + "/" + std::string(150, 'y');
-    ASSERT_EQ(std::system(("mkdir -p '" + deep + "/QVSETUP.TMP' && touch '" + deep + "/QVSETUP.TMP/ISETUP.EXE'").c_str()), 0);
+    ASSERT_EQ(
+        std::system(("mkdir -p '" + deep + "/QVSETUP.TMP' && touch '" + deep + "/QVSETUP.TMP/ISETUP.EXE'").c_str()), 0);
     kit.WorkingDirectory(deep);
     bool rootHadOne = Exists("/QVSETUP.TMP");
     EXPECT_EQ(kit.Run({"/l-us"}), 1);

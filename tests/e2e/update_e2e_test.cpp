@@ -211,7 +211,8 @@ TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
     // only with the patch that was being applied; here it is another one.
     mkdir(work.c_str(), 0755);
     std::rename((dir_ / "installed/share/readme.txt").c_str(), (work + "/old-1").c_str());
-    WriteFile(work + "/journal", sealed("qvpatch journal 1\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\n"));
+    WriteFile(work + "/journal",
+              sealed("qvpatch journal 1\npatch\tsome-patch\nstep\taside\tshare/readme.txt\told-1\n"));
     Outcome earlier = Execute(dir_, {QVPATCH_PATH, "recover", dir_ / "installed"});
     EXPECT_EQ(earlier.exitCode, 9);
     EXPECT_NE(earlier.err.find("recover " + dir_ / "installed" + " PATCH"), std::string::npos) << earlier.err;

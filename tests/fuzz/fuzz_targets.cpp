@@ -39,7 +39,8 @@ void ParseAndRoundTrip(const std::uint8_t* data, std::size_t size)
 {
     Patch patch;
     if (Parse(data, size, &patch).ok())
-        Check(Serialize(patch) == std::vector<std::uint8_t>(data, data + size), "a patch that reads writes back the same");
+        Check(Serialize(patch) == std::vector<std::uint8_t>(data, data + size),
+              "a patch that reads writes back the same");
 }
 
 class Quiet : public ApplyObserver {};
@@ -61,7 +62,8 @@ int FuzzDecode(const std::uint8_t* data, std::size_t size)
     if (size < 6)
         return 0;
     std::size_t oldSize = data[0] | (data[1] << 8);
-    std::uint32_t newSize = data[2] | (data[3] << 8) | (data[4] << 16) | (static_cast<std::uint32_t>(data[5] & 0x0F) << 24);
+    std::uint32_t newSize =
+        data[2] | (data[3] << 8) | (data[4] << 16) | (static_cast<std::uint32_t>(data[5] & 0x0F) << 24);
     // The high half of byte 5 picks the codec: the zstd delta or the match delta.
     if (oldSize > size - 6)
         return 0;

@@ -17,7 +17,6 @@ namespace {
 using namespace qvpatch;
 using namespace treetest;
 
-
 // An installed copy and the next version: a changed binary, a changed and a removed text file,
 // an added file in an added directory, a removed directory, names with non-ASCII letters.
 std::map<std::string, std::string> OldTree()
@@ -111,7 +110,8 @@ TEST_F(ApplyTest, UpdatesTheTreeToTheNewVersion)
 {
     Recorder recorder;
     ASSERT_TRUE(Run(recorder).ok());
-    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
+    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree())
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
     EXPECT_EQ(summary_.changedFiles, 6);
     EXPECT_EQ(summary_.addedFiles, 1);
     EXPECT_EQ(summary_.removedFiles, 2);
@@ -137,7 +137,8 @@ TEST_F(ApplyTest, CheckChangesNothing)
     Recorder recorder;
     ASSERT_TRUE(Run(recorder, true).ok());
     EXPECT_EQ(summary_.changedFiles, 6);
-    EXPECT_TRUE(Snapshot(fs_, dir()) == OldTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree());
+    EXPECT_TRUE(Snapshot(fs_, dir()) == OldTree())
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree());
 }
 
 TEST_F(ApplyTest, ADirectoryAtAnotherVersionIsRefusedAndLeftAlone)
@@ -154,7 +155,8 @@ TEST_F(ApplyTest, ADirectoryAtAnotherVersionIsRefusedAndLeftAlone)
         Result r = Apply(fs_, other.path(), patch_, recorder, ApplyOptions{}, &summary_);
         EXPECT_EQ(r.status, Status::kWrongVersion) << name;
         EXPECT_NE(r.message.find(name.substr(name.rfind('/') + 1)), std::string::npos) << r.message;
-        EXPECT_TRUE(Snapshot(fs_, other.path()) == tree) << "differences:" << treetest::Differences(Snapshot(fs_, other.path()), tree) << name;
+        EXPECT_TRUE(Snapshot(fs_, other.path()) == tree)
+            << "differences:" << treetest::Differences(Snapshot(fs_, other.path()), tree) << name;
     }
     // A missing file too.
     std::filesystem::remove(std::filesystem::u8path(dir() + "/readme.txt"));
@@ -177,7 +179,8 @@ TEST_F(ApplyTest, AStopAtAnyQuestionLeavesTheOldTree)
         Recorder stopping(n);
         Result r = Run(stopping);
         ASSERT_EQ(r.status, Status::kStopped) << n;
-        ASSERT_TRUE(Snapshot(fs_, dir()) == OldTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree()) << "stopped at question " << n;
+        ASSERT_TRUE(Snapshot(fs_, dir()) == OldTree())
+            << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree()) << "stopped at question " << n;
     }
 }
 
@@ -192,7 +195,8 @@ TEST_F(ApplyTest, DamagedDataIsRefusedBeforeTheTreeChanges)
         Recorder recorder;
         Result r = Apply(fs_, dir(), damaged, recorder, ApplyOptions{}, &summary_);
         EXPECT_EQ(r.status, Status::kPatchCorrupt) << e.name << ": " << r.message;
-        EXPECT_TRUE(Snapshot(fs_, dir()) == OldTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree()) << e.name;
+        EXPECT_TRUE(Snapshot(fs_, dir()) == OldTree())
+            << "differences:" << treetest::Differences(Snapshot(fs_, dir()), OldTree()) << e.name;
     }
 }
 
@@ -202,7 +206,8 @@ TEST_F(ApplyTest, AStaleWorkAreaIsClearedAndADamagedJournalRefused)
     Make(dir(), {{".qvpatch.tmp/new-3", "half a file"}});
     Recorder recorder;
     ASSERT_TRUE(Run(recorder).ok());
-    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
+    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree())
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
 
     TempTree other;
     Make(other.path(), OldTree());
@@ -216,12 +221,14 @@ TEST_F(ApplyTest, AStaleWorkAreaIsClearedAndADamagedJournalRefused)
 TEST_F(ApplyTest, ReadOnlyFilesAreUpdatedAndStayReadOnly)
 {
     auto readme = std::filesystem::u8path(dir() + "/readme.txt");
-    std::filesystem::permissions(readme, std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
-                                             std::filesystem::perms::others_write,
+    std::filesystem::permissions(readme,
+                                 std::filesystem::perms::owner_write | std::filesystem::perms::group_write |
+                                     std::filesystem::perms::others_write,
                                  std::filesystem::perm_options::remove);
     Recorder recorder;
     ASSERT_TRUE(Run(recorder).ok());
-    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree()) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
+    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree())
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
     auto perms = std::filesystem::status(readme).permissions();
     EXPECT_EQ(perms & std::filesystem::perms::owner_write, std::filesystem::perms::none);
 }
@@ -234,7 +241,8 @@ TEST_F(ApplyTest, ARemovedDirectoryWithTheUsersFilesStays)
     auto expected = NewTree();
     expected["plugins/"] = "";
     expected["plugins/mine.dat"] = "the user's own";
-    EXPECT_TRUE(Snapshot(fs_, dir()) == expected) << "differences:" << treetest::Differences(Snapshot(fs_, dir()), expected);
+    EXPECT_TRUE(Snapshot(fs_, dir()) == expected)
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), expected);
 }
 
 #ifndef _WIN32

@@ -49,8 +49,8 @@ TEST(BuildTest, EachFileOnItsOwnGetsItsSmallestEncoding)
 {
     Patch patch;
     std::string text = Lines(0, 2000);
-    EXPECT_EQ(BuiltCodecs({{"same.txt", "same"}, {"text.txt", text}}, {{"same.txt", "same"}, {"text.txt", text + "!\n"}},
-                          &patch),
+    EXPECT_EQ(BuiltCodecs({{"same.txt", "same"}, {"text.txt", text}},
+                          {{"same.txt", "same"}, {"text.txt", text + "!\n"}}, &patch),
               (std::map<std::string, Codec>{{"text.txt", Codec::kZstdDelta}}));
     EXPECT_EQ(BuiltCodecs({{"noise.bin", Noise(5000, 4)}}, {{"noise.bin", Noise(5000, 5)}}, &patch)["noise.bin"],
               Codec::kStored);
@@ -63,9 +63,9 @@ TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
     // of them, which is smaller than their own encodings.
     Patch patch;
     std::string a = Lines(0, 3000), b = Lines(5000, 8000);
-    auto codecs = BuiltCodecs({{"a.txt", a}, {"b.txt", b}},
-                              {{"a.txt", a + Lines(9000, 9100)}, {"b.txt", b + Lines(9000, 9100)}, {"c.txt", b}},
-                              &patch);
+    auto codecs =
+        BuiltCodecs({{"a.txt", a}, {"b.txt", b}},
+                    {{"a.txt", a + Lines(9000, 9100)}, {"b.txt", b + Lines(9000, 9100)}, {"c.txt", b}}, &patch);
     EXPECT_EQ(codecs, (std::map<std::string, Codec>{{"a.txt", Codec::kZstdGroupDelta},
                                                     {"b.txt", Codec::kZstdGroupDelta},
                                                     {"c.txt", Codec::kZstdGroupDelta}}));

@@ -33,8 +33,14 @@ std::map<std::string, std::string> OldTree()
     std::string program(1536 * 1024, '\0');
     for (std::size_t i = 0; i < program.size(); ++i)
         program[i] = static_cast<char>((i * 2654435761u) >> 13);
-    return {{"bin/", ""},          {"bin/app.exe", program}, {"lang/", ""},         {"lang/de.txt", Text("de")},
-            {"lang/fr.txt", Text("fr")}, {"old/", ""},       {"old/gone.dll", "gone"}, {"config.ini", "[app]\nv=1\n"}};
+    return {{"bin/", ""},
+            {"bin/app.exe", program},
+            {"lang/", ""},
+            {"lang/de.txt", Text("de")},
+            {"lang/fr.txt", Text("fr")},
+            {"old/", ""},
+            {"old/gone.dll", "gone"},
+            {"config.ini", "[app]\nv=1\n"}};
 }
 
 std::map<std::string, std::string> NewTree()
@@ -89,7 +95,8 @@ protected:
         Quiet quiet;
         ApplySummary summary;
         EXPECT_TRUE(Apply(counting, dir, patch_, quiet, ApplyOptions{}, &summary).ok());
-        EXPECT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree());
+        EXPECT_TRUE(Snapshot(native_, dir) == NewTree())
+            << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree());
         return counting.count();
     }
 
@@ -128,7 +135,8 @@ TEST_F(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
         EXPECT_TRUE(ReadOnly(dir)) << n;
         // And the update then goes through.
         ASSERT_TRUE(Apply(native_, dir, patch_, quiet, ApplyOptions{}, &summary).ok()) << n;
-        ASSERT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
+        ASSERT_TRUE(Snapshot(native_, dir) == NewTree())
+            << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
     }
     EXPECT_GT(old, 0);
     EXPECT_GT(updated, 0);
@@ -185,7 +193,8 @@ TEST_F(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
             now = Snapshot(native_, dir);
             ASSERT_TRUE(now == NewTree()) << n << " differences:" << treetest::Differences(now, NewTree());
         } else {
-            ASSERT_TRUE(now == OldTree()) << "differences:" << treetest::Differences(now, OldTree()) << "failing operation " << n << ": " << r.message;
+            ASSERT_TRUE(now == OldTree()) << "differences:" << treetest::Differences(now, OldTree())
+                                          << "failing operation " << n << ": " << r.message;
             ASSERT_NE(r.message.find(error), std::string::npos) << r.message;
         }
     }
@@ -208,7 +217,8 @@ TEST_F(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
             ++interrupted;
         // The next run, with a healthy disk, finishes the rollback and then updates.
         ASSERT_TRUE(Apply(native_, dir, patch_, quiet, ApplyOptions{}, &summary).ok()) << n;
-        ASSERT_TRUE(Snapshot(native_, dir) == NewTree()) << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
+        ASSERT_TRUE(Snapshot(native_, dir) == NewTree())
+            << "differences:" << treetest::Differences(Snapshot(native_, dir), NewTree()) << n;
     }
     EXPECT_GT(interrupted, 0);
 }

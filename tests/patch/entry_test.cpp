@@ -30,20 +30,14 @@ void* PATCHW32_API Callback(int id, void* param)
 {
     Conversation& c = *g_conversation;
     switch (id) {
-    case PATCH_MSG_PROGRESS:
-        c.messages.push_back("5 " + std::to_string(*static_cast<std::uint32_t*>(param)));
-        break;
+    case PATCH_MSG_PROGRESS: c.messages.push_back("5 " + std::to_string(*static_cast<std::uint32_t*>(param))); break;
     case PATCH_MSG_CONTINUE:
         c.messages.push_back("21");
         if (++c.queries == c.stopAtQuery)
             return nullptr;
         break;
-    case PATCH_MSG_FILE_DONE:
-        c.messages.push_back("8");
-        break;
-    default:
-        c.messages.push_back(std::to_string(id) + " " + (param ? static_cast<const char*>(param) : ""));
-        break;
+    case PATCH_MSG_FILE_DONE: c.messages.push_back("8"); break;
+    default: c.messages.push_back(std::to_string(id) + " " + (param ? static_cast<const char*>(param) : "")); break;
     }
     return g_empty;
 }
@@ -99,8 +93,9 @@ TEST_F(EntryTest, UpdatesAndTellsEachFileAsQvapplyReadsIt)
     // Again: already up to date, status 0, told as information.
     conversation_.messages.clear();
     EXPECT_EQ(Call(Line()), 0);
-    EXPECT_NE(std::find_if(conversation_.messages.begin(), conversation_.messages.end(),
-                           [](const std::string& s) { return s.rfind("1 ", 0) == 0 && s.find("already") != std::string::npos; }),
+    EXPECT_NE(std::find_if(
+                  conversation_.messages.begin(), conversation_.messages.end(),
+                  [](const std::string& s) { return s.rfind("1 ", 0) == 0 && s.find("already") != std::string::npos; }),
               conversation_.messages.end());
 }
 

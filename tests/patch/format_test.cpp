@@ -81,9 +81,9 @@ std::vector<std::uint8_t> OneAddedFile(const std::string& name, const std::strin
 TEST(PatchFormatTest, HandBuiltPatchReadsBack)
 {
     Patch patch;
-    ASSERT_TRUE(ParseBytes(Bytes().Header(2, 5).Dir("docs").Added("docs/readme.txt", "hello", 0).Text("hello").Sealed(),
-                           &patch)
-                    .ok());
+    ASSERT_TRUE(
+        ParseBytes(Bytes().Header(2, 5).Dir("docs").Added("docs/readme.txt", "hello", 0).Text("hello").Sealed(), &patch)
+            .ok());
     ASSERT_EQ(patch.entries.size(), 2u);
     EXPECT_EQ(patch.entries[0].kind, EntryKind::kAddedDirectory);
     EXPECT_EQ(patch.entries[1].name, "docs/readme.txt");
@@ -146,7 +146,8 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     const Case cases[] = {
         {Bytes().Header(1, 5, 3).Added("a", x, 0).Text(x).Sealed(), "format version 3"},
         {Bytes().Header(1, 5, 0).Added("a", x, 0).Text(x).Sealed(), "format version 0"},
-        {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(), "1 bytes more than the entry table and the data"},
+        {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(),
+         "1 bytes more than the entry table and the data"},
         {Bytes().Header(2, 5).Added("a", x, 0).Text(x).Sealed(), "entry kind"},
         {Bytes().Header(1, 5).U8(4).U8(0).U16(6).Text("a").Text(x).Sealed(), "runs into the data section"},
         {Bytes().Header(1, 5).Added("a", x, 1).Text(x).Sealed(), "outside the data section"},
@@ -165,8 +166,19 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
          "size that does not fit"},
         {Bytes().Header(0x7fffffff, 0).Sealed(), "too many entries"},
-        {Bytes().Header(1, 0).U8(1).U8(3).U16(1).Text("a").U64(40ull << 20).Hash({}).U64(40ull << 20).Hash({})
-             .U64(0).U64(0).Sealed(),
+        {Bytes()
+             .Header(1, 0)
+             .U8(1)
+             .U8(3)
+             .U16(1)
+             .Text("a")
+             .U64(40ull << 20)
+             .Hash({})
+             .U64(40ull << 20)
+             .Hash({})
+             .U64(0)
+             .U64(0)
+             .Sealed(),
          "a group larger than"},
         {Bytes().Header(0, 1000).Sealed(), "longer than the file"},
     };
@@ -179,20 +191,47 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
 
 TEST(PatchFormatTest, NamesThatCouldEscapeOrCollideAreRefused)
 {
-    const char* unsafe[] = {
-        "/etc/passwd", "C:/Windows/win.ini", "C:evil", "../outside", "a/../../outside", "a/./b", "a//b",
-        "dir/", "a\\b", "file.txt:stream", "CON", "con.txt", "sub/NUL", "Com1.log", "LPT9", "aux ",
-        "trailing.", "sub/trailing ", "what?", "pipe|name", "star*", "<angle>", "quote\"d", "tab\there",
-        "\x7f", ".qvpatch.tmp", ".QVPATCH.TMP/journal", ".qvpatch.tmpX", ".qvpatch.tmp.lock", "bad\xff" "utf8",
-        "over\xc0\xaflong", "COM\xc2\xb9"};
+    const char* unsafe[] = {"/etc/passwd",
+                            "C:/Windows/win.ini",
+                            "C:evil",
+                            "../outside",
+                            "a/../../outside",
+                            "a/./b",
+                            "a//b",
+                            "dir/",
+                            "a\\b",
+                            "file.txt:stream",
+                            "CON",
+                            "con.txt",
+                            "sub/NUL",
+                            "Com1.log",
+                            "LPT9",
+                            "aux ",
+                            "trailing.",
+                            "sub/trailing ",
+                            "what?",
+                            "pipe|name",
+                            "star*",
+                            "<angle>",
+                            "quote\"d",
+                            "tab\there",
+                            "\x7f",
+                            ".qvpatch.tmp",
+                            ".QVPATCH.TMP/journal",
+                            ".qvpatch.tmpX",
+                            ".qvpatch.tmp.lock",
+                            "bad\xff"
+                            "utf8",
+                            "over\xc0\xaflong",
+                            "COM\xc2\xb9"};
     for (const char* name : unsafe) {
         Result r = ParseBytes(OneAddedFile(name));
         EXPECT_EQ(r.status, Status::kUnsafePatch) << name;
     }
     // A name's length is checked as a name: none, or more than 1024 bytes, is an unsafe name.
     EXPECT_EQ(ParseBytes(Bytes().Header(1, 0).U8(2).U8(0).U16(0).Sealed()).status, Status::kUnsafePatch);
-    const char* fine[] = {"a.txt", "sub/dir/file.bin", "CONSOLE.txt", "com10", "caf\xc3\xa9.txt", ".hidden",
-                          "name with blanks.txt"};
+    const char* fine[] = {"a.txt",           "sub/dir/file.bin", "CONSOLE.txt",         "com10",
+                          "caf\xc3\xa9.txt", ".hidden",          "name with blanks.txt"};
     for (const char* name : fine)
         EXPECT_TRUE(ParseBytes(OneAddedFile(name)).ok()) << name;
     EXPECT_EQ(ParseBytes(OneAddedFile(std::string(1100, 'n'))).status, Status::kUnsafePatch);

@@ -29,8 +29,11 @@ using Files = std::map<std::string, std::string>;
 
 Files OldTree()
 {
-    return {{"app.exe", Noise(200000, 1)}, {"readme.txt", "version 1\n"}, {"sub/", ""},
-            {"sub/data.txt", std::string(3000, 'd') + "1\n"}, {"sub/lib.dll", Noise(50000, 2)}};
+    return {{"app.exe", Noise(200000, 1)},
+            {"readme.txt", "version 1\n"},
+            {"sub/", ""},
+            {"sub/data.txt", std::string(3000, 'd') + "1\n"},
+            {"sub/lib.dll", Noise(50000, 2)}};
 }
 
 Files NewTree()
@@ -44,8 +47,8 @@ Files NewTree()
     return tree;
 }
 
-const Files kOutside = {{"data.txt", "outside data\n"}, {"lib.dll", "outside lib\n"}, {"victim.txt", "outside\n"},
-                        {"inner/", ""}};
+const Files kOutside = {
+    {"data.txt", "outside data\n"}, {"lib.dll", "outside lib\n"}, {"victim.txt", "outside\n"}, {"inner/", ""}};
 
 class Quiet : public ApplyObserver {};
 
@@ -177,7 +180,8 @@ TEST_F(HostileTest, ALinkSwappedInAtAnyMomentIsNotFollowed)
             bool swapped = false;
             fs.OnOperation([&](const std::string&) {
                 std::error_code ec;
-                if (++count >= at && !swapped && std::filesystem::is_directory(std::filesystem::u8path(In(victim)), ec)) {
+                if (++count >= at && !swapped &&
+                    std::filesystem::is_directory(std::filesystem::u8path(In(victim)), ec)) {
                     swapped = true;
                     std::filesystem::rename(std::filesystem::u8path(In(victim)), std::filesystem::u8path(In("moved")));
                     ASSERT_TRUE(MakeDirectoryLink(outside(), In(victim)));
@@ -211,7 +215,8 @@ TEST_F(HostileTest, AFileEditedDuringTheUpdateFailsItAndKeepsTheEdit)
         fs.OnOperation([&](const std::string& what) {
             if (!edited && what.compare(0, std::strlen(moment), moment) == 0) {
                 edited = true;
-                std::ofstream(std::filesystem::u8path(In("readme.txt")), std::ios::app | std::ios::binary) << "a line of the user's\n";
+                std::ofstream(std::filesystem::u8path(In("readme.txt")), std::ios::app | std::ios::binary)
+                    << "a line of the user's\n";
             }
         });
         Result r = Run(fs);
@@ -259,8 +264,9 @@ TEST_F(HostileTest, TheLockIsOnlyThisUsersToHold)
     }
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(In(".qvpatch.tmp.lock"))));
     Make(dir(), {{".qvpatch.tmp.lock", ""}});
-    std::filesystem::permissions(std::filesystem::u8path(In(".qvpatch.tmp.lock")), std::filesystem::perms::owner_read |
-                                     std::filesystem::perms::owner_write | std::filesystem::perms::others_read);
+    std::filesystem::permissions(
+        std::filesystem::u8path(In(".qvpatch.tmp.lock")),
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write | std::filesystem::perms::others_read);
     Result r = Run(native_);
     EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
     EXPECT_NE(r.message.find("remove it by hand"), std::string::npos) << r.message;
@@ -276,7 +282,8 @@ TEST_F(HostileTest, KilledWhileClearingUpAfterAFailedCommitLosesNothing)
     std::vector<std::string> operations = Operations();
     long failAt = 0;
     for (std::size_t k = 0; k < operations.size(); ++k)
-        if (operations[k].compare(0, 20, "rename .qvpatch.tmp/") == 0 && operations[k].find("new-") != std::string::npos)
+        if (operations[k].compare(0, 20, "rename .qvpatch.tmp/") == 0 &&
+            operations[k].find("new-") != std::string::npos)
             failAt = static_cast<long>(k + 1);
     ASSERT_GT(failAt, 0);
     FaultFs probe(native_);
@@ -505,7 +512,8 @@ TEST_F(HostileTest, AWorkAreaOfAnotherUserIsLeftAlone)
     JournalStep aside{JournalStep::kMoveAside, "app.exe", "old-0", trojan.size(), Sha256(trojan.data(), trojan.size())};
     std::string app = OldTree()["app.exe"];
     JournalStep place{JournalStep::kPlace, "app.exe", "new-0", app.size(), Sha256(app.data(), app.size())};
-    Make(dir(), {{".qvpatch.tmp/journal", JournalPlan(PatchId(patch_), {aside, place})}, {".qvpatch.tmp/old-0", trojan}});
+    Make(dir(),
+         {{".qvpatch.tmp/journal", JournalPlan(PatchId(patch_), {aside, place})}, {".qvpatch.tmp/old-0", trojan}});
     for (int owner : {0, 1}) {
         if (owner == 0) {
             ASSERT_EQ(chown(In(".qvpatch.tmp").c_str(), 65534, 65534), 0);

@@ -20,7 +20,8 @@ class Quiet : public ApplyObserver {};
 
 TEST(JournalTest, DamageIsRefusedNeverGuessedAt)
 {
-    std::vector<JournalStep> steps = {{JournalStep::kMoveAside, "a.txt", "old-1"}, {JournalStep::kPlace, "a.txt", "new-1"}};
+    std::vector<JournalStep> steps = {{JournalStep::kMoveAside, "a.txt", "old-1"},
+                                      {JournalStep::kPlace, "a.txt", "new-1"}};
     std::string plan = JournalPlan("abc", steps);
     Journal journal;
     ASSERT_TRUE(ParseJournal(plan, &journal).ok());
@@ -48,7 +49,8 @@ TEST(JournalTest, AnUndoMovesOnlyTheFileItMoved)
     // gone, and the restored old file stands in its place. The undo of the placement leaves it.
     TempTree tmp;
     const std::string oldText = "old contents\n", newText = "new contents\n";
-    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", oldText.size(), Sha256(oldText.data(), oldText.size())};
+    JournalStep aside{JournalStep::kMoveAside, "a.txt", "old-0", oldText.size(),
+                      Sha256(oldText.data(), oldText.size())};
     JournalStep place{JournalStep::kPlace, "a.txt", "new-0", newText.size(), Sha256(newText.data(), newText.size())};
     Make(tmp.path(), {{"a.txt", oldText}, {".qvpatch.tmp/journal", JournalPlan("id", {aside, place})}});
     Quiet quiet;

@@ -211,7 +211,10 @@ TEST(MatchDelta, KnowsX86Programs)
     pe[0x3D] = 0x01;
     EXPECT_FALSE(LooksLikeX86Code(pe.data(), pe.size()));
     Bytes elf(64, 0);
-    std::memcpy(elf.data(), "\x7f" "ELF", 4);
+    std::memcpy(elf.data(),
+                "\x7f"
+                "ELF",
+                4);
     elf[5] = 1;
     elf[18] = 62;
     EXPECT_TRUE(LooksLikeX86Code(elf.data(), elf.size()));
@@ -223,9 +226,9 @@ TEST(MatchDelta, RefusesDamagedData)
     Bytes old = FakeCode(20000, 12);
     Bytes data = Edit(old, 13);
     Bytes encoded, decoded;
-    ASSERT_TRUE(EncodeMatchDelta(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3,
-                                 &encoded)
-                    .ok());
+    ASSERT_TRUE(
+        EncodeMatchDelta(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded)
+            .ok());
     // Wrong sizes, an unknown filter, stream lengths that do not add up, and every byte flipped
     // in turn: an error or (where zstd cannot tell) another output, never a crash or overrun.
     EXPECT_FALSE(Decode(encoded, old, data.size() + 1, &decoded).ok());

@@ -177,7 +177,10 @@ private:
         explicit Borrowed(MemoryFs& fs) : fs_(fs) {}
         std::string Describe(const std::string& name) const override { return fs_.Describe(name); }
         qvpatch::Result Stat(const std::string& n, qvpatch::FileInfo* i) override { return fs_.Stat(n, i); }
-        qvpatch::Result List(const std::string& n, std::vector<qvpatch::DirEntry>* e) override { return fs_.List(n, e); }
+        qvpatch::Result List(const std::string& n, std::vector<qvpatch::DirEntry>* e) override
+        {
+            return fs_.List(n, e);
+        }
         qvpatch::Result OpenRead(const std::string& n, std::unique_ptr<qvpatch::InputFile>* f) override
         {
             return fs_.OpenRead(n, f);

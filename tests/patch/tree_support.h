@@ -189,8 +189,8 @@ public:
     {
         static int counter = 0;
         auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ = std::filesystem::temp_directory_path() / ("qvpatch-test-" + std::to_string(stamp) + "-" +
-                                                          std::to_string(++counter));
+        path_ = std::filesystem::temp_directory_path() /
+                ("qvpatch-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
         std::filesystem::create_directories(path_);
     }
     ~TempTree()
@@ -234,7 +234,7 @@ inline void Make(const std::string& root, const std::map<std::string, std::strin
 
 // Two snapshots compared, naming only the differences when they differ.
 inline ::testing::AssertionResult SameTree(const std::map<std::string, std::string>& actual,
-                                          const std::map<std::string, std::string>& expected)
+                                           const std::map<std::string, std::string>& expected)
 {
     if (actual == expected)
         return ::testing::AssertionSuccess();

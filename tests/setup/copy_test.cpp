@@ -157,9 +157,9 @@ TEST_F(CopyTest, ListCopiesInOrderThenActivatesTheInstaller)
 {
     Kit("C:\\KIT\\DE");
     EXPECT_EQ(CopyList(), 1);
-    EXPECT_EQ(Opened(), (std::vector<std::string>{"C:\\KIT\\DE\\_SETUP.DLL", "C:\\KIT\\DE\\_SETUP.LIB",
-                                                  "C:\\KIT\\DE\\QVSETRES.DLL", "C:\\KIT\\DE\\SCN.TXT",
-                                                  "C:\\KIT\\QVGSW.HLP"}));
+    EXPECT_EQ(Opened(),
+              (std::vector<std::string>{"C:\\KIT\\DE\\_SETUP.DLL", "C:\\KIT\\DE\\_SETUP.LIB",
+                                        "C:\\KIT\\DE\\QVSETRES.DLL", "C:\\KIT\\DE\\SCN.TXT", "C:\\KIT\\QVGSW.HLP"}));
     EXPECT_EQ(os.Content("C:\\WORK\\QVSETUP.TMP\\SCN.TXT"), "SCN.TXT of C:\\KIT\\DE");
     EXPECT_EQ(os.Content("C:\\WORK\\QVSETUP.TMP\\QVGSW.HLP"), "help of the kit");
     EXPECT_EQ(os.Content("C:\\WORK\\QVSETUP.TMP\\SETUP.EXE"), "installer");

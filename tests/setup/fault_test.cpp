@@ -49,9 +49,9 @@ TEST(SetupFaultTest, EveryFailureEndsInOneMessageOrTheStartAndDeletesNothingOuts
         total = os.operations;
     }
     ASSERT_GT(total, 20);
-    const std::vector<std::string> messages = {
-        "Cannot find valid setup language", "Cannot set up temporary directory",
-        "Error occurred copying file to temporary directory", "Error occurred trying to run setup"};
+    const std::vector<std::string> messages = {"Cannot find valid setup language", "Cannot set up temporary directory",
+                                               "Error occurred copying file to temporary directory",
+                                               "Error occurred trying to run setup"};
     for (bool fromThenOn : {false, true}) {
         for (long n = 1; n <= total; ++n) {
             platform::FakePlatform os;

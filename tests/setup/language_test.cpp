@@ -48,13 +48,12 @@ TEST(LangIDtoStrTest, EveryRowOfTheTable)
         const char* code;
     };
     const Row rows[] = {
-        {0x0401, "AR"}, {0x0C01, "AR"}, {0x0804, "CS"}, {0x0404, "CT"}, {0x0C04, "CT"}, {0x1004, "CT"},
-        {0x1404, "CT"}, {0x0405, "CZ"}, {0x0406, "DK"}, {0x0407, "DE"}, {0x0807, "DE"}, {0x0409, "US"},
-        {0x0809, "US"}, {0x1009, "US"}, {0x040A, "ES"}, {0x0C0A, "ES"}, {0x040B, "SU"}, {0x040C, "FR"},
-        {0x0C0C, "FR"}, {0x040D, "HE"}, {0x040E, "MA"}, {0x0410, "IT"}, {0x0411, "JP"}, {0x0412, "KR"},
-        {0x0413, "NL"}, {0x0414, "NO"}, {0x0814, "NO"}, {0x0415, "PL"}, {0x0416, "BR"}, {0x0816, ""},
-        {0x0419, "RU"}, {0x041D, "SV"}, {0x081D, "SV"}, {0x041E, "TH"}, {0x0408, ""},  {0x0000, ""},
-        {0x0402, ""},   {0x0403, ""},   {0x0408, ""},   {0x040F, ""},   {0x0417, ""},   {0x0418, ""},
+        {0x0401, "AR"}, {0x0C01, "AR"}, {0x0804, "CS"}, {0x0404, "CT"}, {0x0C04, "CT"}, {0x1004, "CT"}, {0x1404, "CT"},
+        {0x0405, "CZ"}, {0x0406, "DK"}, {0x0407, "DE"}, {0x0807, "DE"}, {0x0409, "US"}, {0x0809, "US"}, {0x1009, "US"},
+        {0x040A, "ES"}, {0x0C0A, "ES"}, {0x040B, "SU"}, {0x040C, "FR"}, {0x0C0C, "FR"}, {0x040D, "HE"}, {0x040E, "MA"},
+        {0x0410, "IT"}, {0x0411, "JP"}, {0x0412, "KR"}, {0x0413, "NL"}, {0x0414, "NO"}, {0x0814, "NO"}, {0x0415, "PL"},
+        {0x0416, "BR"}, {0x0816, ""},   {0x0419, "RU"}, {0x041D, "SV"}, {0x081D, "SV"}, {0x041E, "TH"}, {0x0408, ""},
+        {0x0000, ""},   {0x0402, ""},   {0x0403, ""},   {0x0408, ""},   {0x040F, ""},   {0x0417, ""},   {0x0418, ""},
         {0x041A, ""},   {0x041B, ""},   {0x041C, ""},   {0x041F, ""},   {0x0420, ""},   {0x03FF, ""},
     };
     for (const Row& row : rows) {
@@ -173,8 +172,7 @@ TEST_F(ChainTest, EmptyDefaultLangLeadsToTheScan)
     for (const std::string& call : os.calls)
         if (call.rfind("OpenRead", 0) == 0)
             probes.push_back(call);
-    EXPECT_EQ(probes, (std::vector<std::string>{"OpenRead C:\\KIT\\..\\_SETUP.DLL",
-                                                "OpenRead C:\\KIT\\DE\\_SETUP.DLL",
+    EXPECT_EQ(probes, (std::vector<std::string>{"OpenRead C:\\KIT\\..\\_SETUP.DLL", "OpenRead C:\\KIT\\DE\\_SETUP.DLL",
                                                 "OpenRead C:\\KIT\\IT\\_SETUP.DLL"}));
     EXPECT_EQ(os.Count("FindClose"), 1);
 }

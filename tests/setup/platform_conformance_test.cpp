@@ -20,7 +20,10 @@ using platform::SetupPlatform;
 
 enum class Kind { Fake, Native };
 
-std::string KindName(const ::testing::TestParamInfo<Kind>& info) { return info.param == Kind::Fake ? "Fake" : "Native"; }
+std::string KindName(const ::testing::TestParamInfo<Kind>& info)
+{
+    return info.param == Kind::Fake ? "Fake" : "Native";
+}
 
 class PlatformConformance : public ::testing::TestWithParam<Kind> {
 protected:
@@ -96,7 +99,8 @@ protected:
     {
         char buffer[300];
         std::memset(buffer, '#', sizeof buffer);
-        unsigned n = os_->GetProfileString(section.c_str(), key.c_str(), defaultValue, buffer, size, Path(file).c_str());
+        unsigned n =
+            os_->GetProfileString(section.c_str(), key.c_str(), defaultValue, buffer, size, Path(file).c_str());
         std::string value = buffer;
         EXPECT_EQ(n, value.size()) << section << "/" << key;
         return value;
@@ -122,11 +126,13 @@ TEST_P(PlatformConformance, ProfileReadsFollowTheWindowsRules)
               "Single='one'\r\n"
               "Mixed=\"open'\r\n"
               "Empty=\r\n"
-              "Long=" + std::string(150, 'x') + "\r\n"
-              "Spaced = a b \r\n"
-              "Bare\r\n"
-              "[STUB]\r\n"
-              "Late=in a second section of the same name\r\n");
+              "Long=" +
+                  std::string(150, 'x') +
+                  "\r\n"
+                  "Spaced = a b \r\n"
+                  "Bare\r\n"
+                  "[STUB]\r\n"
+                  "Late=in a second section of the same name\r\n");
     EXPECT_EQ(Get("Stub", "key"), "quoted value");
     EXPECT_EQ(Get("STUB", "Single"), "one");
     EXPECT_EQ(Get("stub", "Mixed"), "\"open'");

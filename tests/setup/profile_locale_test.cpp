@@ -55,13 +55,16 @@ TEST(ProfileTextTest, GetStringCutsAndTrimsTheDefault)
 
 TEST(ProfileTextTest, SetReplacesAddsAndKeepsEveryOtherLine)
 {
-    const std::string text = "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCleanup=old\r\n\r\n[Next]\r\nA=1\r\n";
+    const std::string text =
+        "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCleanup=old\r\n\r\n[Next]\r\nA=1\r\n";
     std::string replaced = Set(text, "stub", "CLEANUP", "C:\\KIT\\CLEANUP.EXE");
-    EXPECT_EQ(replaced, "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCLEANUP=C:\\KIT\\CLEANUP.EXE\r\n\r\n"
-                        "[Next]\r\nA=1\r\n");
+    EXPECT_EQ(replaced,
+              "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCLEANUP=C:\\KIT\\CLEANUP.EXE\r\n\r\n"
+              "[Next]\r\nA=1\r\n");
     std::string added = Set(text, "Stub", "CurrentDirectory", "C:\\KIT");
-    EXPECT_EQ(added, "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCleanup=old\r\nCurrentDirectory=C:\\KIT\r\n"
-                     "\r\n[Next]\r\nA=1\r\n");
+    EXPECT_EQ(added,
+              "; keep me\r\n[Stub]\r\n  ResourceDLL = R.DLL ; trailing\r\nCleanup=old\r\nCurrentDirectory=C:\\KIT\r\n"
+              "\r\n[Next]\r\nA=1\r\n");
     EXPECT_EQ(Set("", "Stub", "K", "v"), "[Stub]\r\nK=v\r\n");
     EXPECT_EQ(Set("[A]\nx=1", "B", "K", "v"), "[A]\nx=1\n[B]\nK=v\n");
     EXPECT_EQ(Find(Set(text, "Stub", "Cleanup", "new"), "Stub", "Cleanup"), "new");
@@ -96,7 +99,9 @@ TEST(LocaleLangIdTest, VariablesAreReadInPosixOrder)
 {
     static std::string lcAll, lcMessages, lang;
     auto env = [](const char* name) -> const char* {
-        const std::string& v = std::string(name) == "LC_ALL" ? lcAll : std::string(name) == "LC_MESSAGES" ? lcMessages : lang;
+        const std::string& v = std::string(name) == "LC_ALL"        ? lcAll
+                               : std::string(name) == "LC_MESSAGES" ? lcMessages
+                                                                    : lang;
         return v.empty() ? nullptr : v.c_str();
     };
     lang = "fr_FR.UTF-8";

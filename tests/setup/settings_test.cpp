@@ -78,12 +78,19 @@ TEST_F(SettingsTest, DefaultsApplyWithoutASettingsFile)
 
 TEST_F(SettingsTest, ValuesAreCutToTheirWidths)
 {
-    os.AddFile("C:\\KIT\\SETUP.INI", "[stub]\r\n"
-                                     "resourcedll=" + std::string(20, 'R') + "\r\n"
-                                     "HelpFile=HELP.HLP\r\n"
-                                     "ERRFileCopy=" + std::string(200, 'm') + "\r\n"
-                                     "ERRMsgTitle=" + std::string(60, 't') + "\r\n"
-                                     "ERRMakeDir=\r\n");
+    os.AddFile("C:\\KIT\\SETUP.INI",
+               "[stub]\r\n"
+               "resourcedll=" +
+                   std::string(20, 'R') +
+                   "\r\n"
+                   "HelpFile=HELP.HLP\r\n"
+                   "ERRFileCopy=" +
+                   std::string(200, 'm') +
+                   "\r\n"
+                   "ERRMsgTitle=" +
+                   std::string(60, 't') +
+                   "\r\n"
+                   "ERRMakeDir=\r\n");
     char file[] = "C:\\KIT\\SETUP.INI";
     Init(file);
     EXPECT_EQ(std::string(szResDLL), std::string(14, 'R'));

@@ -79,9 +79,9 @@ TEST_F(StagingTest, RemoveDirDeletesPlainFilesOnlyEachAfterTheListingMovedOn)
         if (call.rfind("FindNext", 0) == 0 || call.rfind("DeleteFile", 0) == 0 || call.rfind("FindClose", 0) == 0)
             order.push_back(call.substr(0, call.find(' ')) +
                             (call.find(' ') == std::string::npos ? "" : " " + call.substr(call.rfind('\\') + 1)));
-    EXPECT_EQ(order, (std::vector<std::string>{"FindNext", "FindNext", "FindNext", "DeleteFile ISETUP.EXE",
-                                               "FindNext", "DeleteFile _SETUP.DLL", "FindNext",
-                                               "DeleteFile SETUP.INI", "FindClose"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"FindNext", "FindNext", "FindNext", "DeleteFile ISETUP.EXE", "FindNext",
+                                        "DeleteFile _SETUP.DLL", "FindNext", "DeleteFile SETUP.INI", "FindClose"}));
 }
 
 TEST_F(StagingTest, WhatCannotGoStaysAndTheResultIsZero)

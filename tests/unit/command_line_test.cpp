@@ -30,27 +30,26 @@ TEST_P(SplitTest, DirectoryAndLogPath)
 
 INSTANTIATE_TEST_SUITE_P(
     Windows, SplitTest,
-    ::testing::Values(
-        SplitCase{"C:\\APP C:\\SP\\UPDATE.PAT", '\\', true, "C:\\APP", "C:\\SP\\qvsp.log"},
-        SplitCase{"C:\\APP D:\\A\\B\\C.PAT", '\\', true, "C:\\APP", "D:\\A\\B\\qvsp.log"},
-        SplitCase{"C:\\APP D:\\KIT\\", '\\', true, "C:\\APP", "D:\\KIT\\qvsp.log"},
-        // Only one blank is skipped; the second one stays at the front of the log path.
-        SplitCase{"C:\\APP  D:\\X.PAT", '\\', true, "C:\\APP", " D:\\qvsp.log"},
-        // Quotes are ordinary characters: a quoted directory is cut at its blank.
-        SplitCase{"\"C:\\Program Files\\Q\" D:\\X.PAT", '\\', true, "\"C:\\Program", "Files\\Q\" D:\\qvsp.log"},
-        // Extra words take part in the search for the last backslash.
-        SplitCase{"C:\\APP D:\\X.PAT E:\\Y", '\\', true, "C:\\APP", "D:\\X.PAT E:\\qvsp.log"},
-        // A patch path without a backslash puts the log in the current directory.
-        SplitCase{"C:\\APP UPDATE.PAT", '\\', true, "C:\\APP", "qvsp.log"},
-        // Forward slashes are not separators on Windows.
-        SplitCase{"C:\\APP D:/SP/UPDATE.PAT", '\\', true, "C:\\APP", "qvsp.log"},
-        // No patch path: no blank, nothing after it, or only blanks.
-        SplitCase{"C:\\APP", '\\', false, "C:\\APP", ""},
-        SplitCase{"C:\\APP ", '\\', false, "C:\\APP", ""},
-        SplitCase{"C:\\APP   ", '\\', false, "C:\\APP", ""},
-        SplitCase{"", '\\', false, "", ""},
-        // Tabs do not separate.
-        SplitCase{"C:\\APP\tD:\\X.PAT", '\\', false, "C:\\APP\tD:\\X.PAT", ""}));
+    ::testing::Values(SplitCase{"C:\\APP C:\\SP\\UPDATE.PAT", '\\', true, "C:\\APP", "C:\\SP\\qvsp.log"},
+                      SplitCase{"C:\\APP D:\\A\\B\\C.PAT", '\\', true, "C:\\APP", "D:\\A\\B\\qvsp.log"},
+                      SplitCase{"C:\\APP D:\\KIT\\", '\\', true, "C:\\APP", "D:\\KIT\\qvsp.log"},
+                      // Only one blank is skipped; the second one stays at the front of the log path.
+                      SplitCase{"C:\\APP  D:\\X.PAT", '\\', true, "C:\\APP", " D:\\qvsp.log"},
+                      // Quotes are ordinary characters: a quoted directory is cut at its blank.
+                      SplitCase{"\"C:\\Program Files\\Q\" D:\\X.PAT", '\\', true, "\"C:\\Program",
+                                "Files\\Q\" D:\\qvsp.log"},
+                      // Extra words take part in the search for the last backslash.
+                      SplitCase{"C:\\APP D:\\X.PAT E:\\Y", '\\', true, "C:\\APP", "D:\\X.PAT E:\\qvsp.log"},
+                      // A patch path without a backslash puts the log in the current directory.
+                      SplitCase{"C:\\APP UPDATE.PAT", '\\', true, "C:\\APP", "qvsp.log"},
+                      // Forward slashes are not separators on Windows.
+                      SplitCase{"C:\\APP D:/SP/UPDATE.PAT", '\\', true, "C:\\APP", "qvsp.log"},
+                      // No patch path: no blank, nothing after it, or only blanks.
+                      SplitCase{"C:\\APP", '\\', false, "C:\\APP", ""},
+                      SplitCase{"C:\\APP ", '\\', false, "C:\\APP", ""},
+                      SplitCase{"C:\\APP   ", '\\', false, "C:\\APP", ""}, SplitCase{"", '\\', false, "", ""},
+                      // Tabs do not separate.
+                      SplitCase{"C:\\APP\tD:\\X.PAT", '\\', false, "C:\\APP\tD:\\X.PAT", ""}));
 
 INSTANTIATE_TEST_SUITE_P(
     Posix, SplitTest,

@@ -79,7 +79,7 @@ TEST_F(UpdateWindowTest, ProgressIsTheFloorOfTheLow16BitsAsPercent)
         std::uint32_t value;
         int percent;
     };
-    const Case cases[] = {{0, 0},       {327, 0},     {328, 1},     {0x4000, 50},     {0x7FFF, 99},
+    const Case cases[] = {{0, 0},        {327, 0},      {328, 1},      {0x4000, 50},  {0x7FFF, 99},
                           {0x8000, 100}, {0xC000, 150}, {0xFFFF, 199}, {0x18000, 100}};
     for (const Case& c : cases) {
         nLastPercent = 0;

@@ -199,7 +199,8 @@ TEST(QvapplyWine, WindowShowsDirectoryFileAndProgress)
 TEST(QvapplyWine, CancelButtonStopsTheLibraryAtItsNextQuery)
 {
     TempDir dir;
-    QvapplyRun run(dir, "callback 21\n" + Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2"));
+    QvapplyRun run(dir,
+                   "callback 21\n" + Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2"));
     run.Start("C:\\APP " + dir / "UPDATE.PAT");
     ASSERT_TRUE(WaitForFile(dir / "s1"));
     DWORD rc = 1;
@@ -240,7 +241,8 @@ TEST(QvapplyWine, EachClickWritesTheCancelTextOnce)
 TEST(QvapplyWine, CloseBoxActsAsCancelAndTheWindowStays)
 {
     TempDir dir;
-    QvapplyRun run(dir, Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2") + "callback 21\n");
+    QvapplyRun run(dir,
+                   Pause(dir, "1") + "callback 21\ncallback 21\ncallback 21\n" + Pause(dir, "2") + "callback 21\n");
     run.Start("C:\\APP " + dir / "UPDATE.PAT");
     ASSERT_TRUE(WaitForFile(dir / "s1"));
     HWND window = run.Window();

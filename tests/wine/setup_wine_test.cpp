@@ -63,7 +63,8 @@ public:
         static int counter = 0;
         char base[MAX_PATH];
         GetTempPathA(MAX_PATH, base);
-        root_ = std::string(base) + "qv setup " + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        root_ =
+            std::string(base) + "qv setup " + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
         kit_ = root_ + "\\kit";
         work_ = root_ + "\\work";
         CreateDirectoryA(root_.c_str(), nullptr);
@@ -246,8 +247,9 @@ TEST(SetupWine, CopyFailureShowsTheConfiguredTextAndCaption)
     Kit kit;
     kit.Language("US");
     DeleteFileA((kit.kit() + "\\US\\SCN.TXT").c_str());
-    kit.Settings("[Stub]\r\nDefaultLang=US\r\nERRFileCopy=The setup files could not be staged.\r\n"
-                 "ERRMsgTitle=Quorvane Setup\r\n");
+    kit.Settings(
+        "[Stub]\r\nDefaultLang=US\r\nERRFileCopy=The setup files could not be staged.\r\n"
+        "ERRMsgTitle=Quorvane Setup\r\n");
     kit.Start("/L-US");
     kit.ExpectOneMessage("Quorvane Setup", "The setup files could not be staged.");
     EXPECT_EQ(Names(kit.Staging()),

@@ -18,12 +18,13 @@ using namespace treetest;
 
 const char kCancelText[] = "CANCEL BUTTON PUSHED.  ABORTING QUORVANE UPDATE!";
 
-
 class UpdateWine : public ::testing::Test {
 protected:
     void Prepare(std::size_t bigSize)
     {
-        old_ = {{"QUORVANE.EXE", Noise(bigSize, 1)}, {"README.TXT", "1.0"}, {"caf\xc3\xa9/", ""},
+        old_ = {{"QUORVANE.EXE", Noise(bigSize, 1)},
+                {"README.TXT", "1.0"},
+                {"caf\xc3\xa9/", ""},
                 {"caf\xc3\xa9/menu.txt", "old"}};
         new_ = old_;
         new_["QUORVANE.EXE"] = Noise(bigSize, 2);

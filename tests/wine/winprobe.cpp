@@ -72,7 +72,8 @@ std::string ControlText(HWND dialog, int id)
 bool ProgressPos(HWND dialog, int id, int* position, int timeoutMs)
 {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutA(GetDlgItem(dialog, id), PBM_GETPOS, 0, 0, SMTO_NORMAL, static_cast<UINT>(timeoutMs), &result))
+    if (!SendMessageTimeoutA(GetDlgItem(dialog, id), PBM_GETPOS, 0, 0, SMTO_NORMAL, static_cast<UINT>(timeoutMs),
+                             &result))
         return false;
     *position = static_cast<int>(result);
     return true;

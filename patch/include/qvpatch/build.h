@@ -13,7 +13,7 @@
 namespace qvpatch {
 
 struct BuildOptions {
-    int level = 19;  // zstd compression level
+    int level = 19;        // zstd compression level
     unsigned threads = 0;  // encodings tried side by side; 0: as many as DefaultThreads()
     // Called with each file's name as its data is encoded.
     std::function<void(const std::string& name, std::size_t index, std::size_t count)> onFile;

@@ -31,9 +31,9 @@ enum class EntryKind : std::uint8_t {
 };
 
 enum class Codec : std::uint8_t {
-    kStored = 0,      // the new file's bytes as they are
-    kZstdDelta = 1,   // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
-    kZstd = 2,        // one zstd frame on its own
+    kStored = 0,     // the new file's bytes as they are
+    kZstdDelta = 1,  // one zstd frame compressed with the old file as its prefix (zstd --patch-from)
+    kZstd = 2,       // one zstd frame on its own
     // One zstd frame shared by several files (entries with this codec and the same data),
     // compressed with the old files of its changed and removed entries, one after the other in
     // entry order, as its prefix; it decodes to the new files of its changed and added entries,
@@ -64,10 +64,7 @@ struct Entry {
     bool IsDirectory() const { return kind == EntryKind::kAddedDirectory || kind == EntryKind::kRemovedDirectory; }
     // Whether the entry points into the data section: files with new contents, and removed files
     // whose old contents serve a group as part of its prefix.
-    bool HasData() const
-    {
-        return HasNew() || (kind == EntryKind::kRemovedFile && codec == Codec::kZstdGroupDelta);
-    }
+    bool HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && codec == Codec::kZstdGroupDelta); }
 };
 
 struct Patch {

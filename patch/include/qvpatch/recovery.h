@@ -17,8 +17,7 @@ namespace qvpatch {
 // of another patch is refused, and a journal of the first version is checked against the patch's
 // sizes and hashes; without it, such a journal is refused. *found tells whether there was anything
 // to put right. Takes the directory's update lock; another update running gives kInterrupted.
-Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch,
-               bool* found);
+Result Recover(FileSystem& fs, const std::string& directory, ApplyObserver& observer, const Patch* patch, bool* found);
 
 // Opens a directory and takes its update lock; another holder gives kInterrupted.
 Result OpenLockedTree(FileSystem& fs, const std::string& directory, LockMode mode, std::unique_ptr<Tree>* tree);

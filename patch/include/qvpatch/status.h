@@ -8,7 +8,7 @@ namespace qvpatch {
 
 enum class Status : int {
     kOk = 0,
-    kBadCommandLine = 1,  // not "DIRECTORY PATCHFILE", or a directory that is not one
+    kBadCommandLine = 1,   // not "DIRECTORY PATCHFILE", or a directory that is not one
     kPatchUnreadable = 2,  // the patch file cannot be opened or read
     kPatchCorrupt = 3,     // bad format, failed integrity check, or a delta that does not decode
     kUnsafePatch = 4,      // a name that would reach outside the directory, a duplicate, a device name
@@ -16,8 +16,8 @@ enum class Status : int {
     kIoError = 6,          // reading or writing the directory failed (disk full, access denied, ...)
     kStopped = 7,          // stopped on request; the directory is as it was
     kOutOfMemory = 8,
-    kInterrupted = 9,      // an interrupted update was found and could not be put right
-    kBuildFailed = 10,     // qvpatch build: the trees cannot be compared or encoded
+    kInterrupted = 9,   // an interrupted update was found and could not be put right
+    kBuildFailed = 10,  // qvpatch build: the trees cannot be compared or encoded
 };
 
 const char* StatusName(Status status);
