@@ -43,6 +43,7 @@ public:
     using Moved = std::vector<FileInfo>;
 
 private:
+    Result CheckTrust(bool tell);
     Result CheckWays();
     Result StateOf(std::size_t i, State* state);
     Result CheckFreeSpace();
@@ -611,6 +612,48 @@ Result Update::RollBack(const std::vector<Step>& steps, const Moved& moved, std:
     return Result::Ok();
 }
 
+Result Update::CheckTrust(bool tell)
+{
+    const bool signedPatch = patch_.signature.present;  // and verified, or it would not have been read
+    const std::string signer = signedPatch ? "key " + Fingerprint(patch_.signature.key) : std::string();
+    FileInfo info;
+    Result r = tree_.Stat(kTrustFileName, &info);
+    if (!r.ok())
+        return r;
+    const std::string trustFile = "the trust file " + tree_.Describe(kTrustFileName);
+    if (!info.exists) {
+        // Without a trust file, a patch is taken on its integrity alone, as before signatures, but
+        // an unsigned one may not bring one in: a stranger's patch would lock the publisher out.
+        for (const Entry& e : patch_.entries)
+            if (!signedPatch && FoldName(e.name) == FoldName(kTrustFileName))
+                return Fail(Status::kUntrusted, "the patch is not signed, and it adds a trust file (" + e.name +
+                                                    "): only a signed patch may do so");
+        if (tell)
+            observer_.Info(signedPatch ? "the patch is signed by " + signer +
+                                             " (the signature is valid; this directory keeps no trust file)"
+                                       : "the patch is not signed (this directory keeps no trust file)");
+        return Result::Ok();
+    }
+    if (info.isLink || !info.isFile)
+        return Fail(Status::kUntrusted, trustFile + " is damaged: it is not a plain file; no patch is applied");
+    std::vector<std::uint8_t> bytes;
+    if (!(r = ReadWholeFile(tree_, kTrustFileName, kMaxTrustFileBytes, &bytes)).ok())
+        return r.status == Status::kIoError || r.status == Status::kOutOfMemory
+                   ? r
+                   : Fail(Status::kUntrusted, trustFile + " cannot be read: " + r.message);
+    std::vector<PublicKey> keys;
+    if (!(r = ParseTrustFile(std::string(bytes.begin(), bytes.end()), &keys)).ok())
+        return Fail(Status::kUntrusted, trustFile + " is damaged: " + r.message + "; no patch is applied");
+    if (!signedPatch)
+        return Fail(Status::kUntrusted,
+                    "the patch is not signed, and this directory takes only patches signed by a key in " + trustFile);
+    if (std::find(keys.begin(), keys.end(), patch_.signature.key) == keys.end())
+        return Fail(Status::kUntrusted, "the patch is signed by " + signer + ", which " + trustFile + " does not list");
+    if (tell)
+        observer_.Info("the patch is signed by " + signer + ", which this directory trusts");
+    return Result::Ok();
+}
+
 Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
 {
     // An update of this directory that was interrupted is put right before anything else; a check
@@ -624,7 +667,11 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         return Fail(Status::kInterrupted, "an interrupted update of " + tree_.Describe("") +
                                               " is in the way; applying a patch, or \"qvpatch recover\", puts it "
                                               "right first");
-    if (found && !(r = Recover(tree_, observer_, &patch_, &found)).ok())
+    // Whom the directory trusts is decided by its trust file as it is, and as it is once an
+    // interrupted update (which may have moved it aside) is put right.
+    if (!(r = CheckTrust(!found)).ok())
+        return r;
+    if (found && (!(r = Recover(tree_, observer_, &patch_, &found)).ok() || !(r = CheckTrust(true)).ok()))
         return r;
     if (!(r = CheckWays()).ok())
         return r;

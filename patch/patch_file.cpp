@@ -16,6 +16,11 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 24;
 constexpr std::size_t kTrailerSize = 32;
+// The signature block after the integrity check: "QVSG", the algorithm (1: Ed25519), the public
+// key and the signature.
+constexpr char kSignatureMagic[4] = {'Q', 'V', 'S', 'G'};
+constexpr std::uint8_t kEd25519 = 1;
+constexpr std::size_t kSignatureBlockSize = 4 + 1 + 32 + 64;
 
 Result Corrupt(const std::string& why) { return Fail(Status::kPatchCorrupt, "corrupt patch: " + why); }
 Result Unsafe(const std::string& why) { return Fail(Status::kUnsafePatch, "unsafe patch: " + why); }
@@ -260,12 +265,15 @@ const char* EntryKindName(EntryKind kind)
     return "unknown";
 }
 
-std::vector<std::uint8_t> Serialize(const Patch& patch)
+namespace {
+
+// The patch's bytes up to and with its integrity check, with the header's version and flags.
+std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::uint16_t flags)
 {
     ByteWriter w;
     w.Bytes(kMagic, sizeof kMagic);
-    w.U16(patch.version);
-    w.U16(0);
+    w.U16(version);
+    w.U16(flags);
     w.U32(static_cast<std::uint32_t>(patch.entries.size()));
     w.U64(patch.data.size());
     for (const Entry& e : patch.entries) {
@@ -292,16 +300,77 @@ std::vector<std::uint8_t> Serialize(const Patch& patch)
     return std::move(w.out);
 }
 
+void AppendSignatureBlock(const PublicKey& key, const Signature& signature, std::vector<std::uint8_t>* bytes)
+{
+    bytes->insert(bytes->end(), kSignatureMagic, kSignatureMagic + sizeof kSignatureMagic);
+    bytes->push_back(kEd25519);
+    bytes->insert(bytes->end(), key.begin(), key.end());
+    bytes->insert(bytes->end(), signature.begin(), signature.end());
+}
+
+Digest IntegrityOf(const std::vector<std::uint8_t>& body)
+{
+    Digest integrity;
+    std::memcpy(integrity.data(), body.data() + body.size() - kTrailerSize, kTrailerSize);
+    return integrity;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> Serialize(const Patch& patch)
+{
+    if (!patch.signature.present)
+        return Body(patch, patch.version, 0);
+    std::vector<std::uint8_t> bytes = Body(patch, patch.version, kFlagSigned);
+    AppendSignatureBlock(patch.signature.key, patch.signature.value, &bytes);
+    return bytes;
+}
+
+Result SerializeSigned(const Patch& patch, const SecretKey& key, std::vector<std::uint8_t>* bytes)
+{
+    std::vector<std::uint8_t> body = Body(patch, std::max(patch.version, kSignedFormatVersion), kFlagSigned);
+    Signature signature;
+    Result r = Sign(key, IntegrityOf(body), &signature);
+    if (!r.ok())
+        return r;
+    AppendSignatureBlock(key.publicKey, signature, &body);
+    *bytes = std::move(body);
+    return Result::Ok();
+}
+
 Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
 {
     if (size < kHeaderSize + kTrailerSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0)
         return Corrupt("not a patch file");
+    // A signed patch ends in its signature block, after the integrity check.
+    const std::uint16_t headerVersion = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
+    const std::uint16_t headerFlags = static_cast<std::uint16_t>(bytes[10] | bytes[11] << 8);
+    const bool signedPatch = headerVersion >= kSignedFormatVersion && headerVersion <= kFormatVersion &&
+                             (headerFlags & kFlagSigned) != 0;
+    if (signedPatch && size < kHeaderSize + kTrailerSize + kSignatureBlockSize)
+        return Fail(Status::kUntrusted, "the patch's signature block is malformed: the file is cut short");
+    const std::size_t body = signedPatch ? size - kSignatureBlockSize : size;
     Digest stored;
-    std::memcpy(stored.data(), bytes + size - kTrailerSize, kTrailerSize);
-    if (Sha256(bytes, size - kTrailerSize) != stored)
+    std::memcpy(stored.data(), bytes + body - kTrailerSize, kTrailerSize);
+    if (Sha256(bytes, body - kTrailerSize) != stored)
         return Corrupt("the integrity check failed (the file is damaged or incomplete)");
+    PatchSignature signature;
+    if (signedPatch) {
+        const std::uint8_t* block = bytes + body;
+        if (std::memcmp(block, kSignatureMagic, sizeof kSignatureMagic) != 0)
+            return Fail(Status::kUntrusted, "the patch's signature block is malformed: it does not start with QVSG");
+        if (block[4] != kEd25519)
+            return Fail(Status::kUntrusted, "the patch's signature block is malformed: unknown algorithm " +
+                                                std::to_string(block[4]));
+        signature.present = true;
+        std::memcpy(signature.key.data(), block + 5, signature.key.size());
+        std::memcpy(signature.value.data(), block + 5 + signature.key.size(), signature.value.size());
+        if (!Verify(signature.key, stored, signature.value))
+            return Fail(Status::kUntrusted, "the patch's signature does not verify (key " +
+                                                Fingerprint(signature.key) + "): the patch was changed after it was signed");
+    }
 
-    ByteReader r(bytes, size - kTrailerSize);
+    ByteReader r(bytes, body - kTrailerSize);
     char magic[8];
     std::uint16_t version = 0, flags = 0;
     std::uint32_t count = 0;
@@ -314,7 +383,7 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     if (version < kOldestFormatVersion || version > kFormatVersion)
         return Corrupt("format version " + std::to_string(version) + " is not supported (this library reads " +
                        std::to_string(kOldestFormatVersion) + " to " + std::to_string(kFormatVersion) + ")");
-    if (flags != 0)
+    if ((flags & ~(version >= kSignedFormatVersion ? kFlagSigned : 0)) != 0)
         return Corrupt("unknown flags " + std::to_string(flags));
     if (count > kMaxEntries)
         return Corrupt("too many entries (" + std::to_string(count) + ")");
@@ -323,6 +392,7 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
 
     Patch out;
     out.version = version;
+    out.signature = signature;
     out.entries.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         Entry e;

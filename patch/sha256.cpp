@@ -1,6 +1,8 @@
 // SHA-256 over libgcrypt.
 #include "qvpatch/sha256.h"
 
+#include "crypto.h"
+
 #include <gcrypt.h>
 
 #include <cstring>
@@ -8,9 +10,7 @@
 
 namespace qvpatch {
 
-namespace {
-
-void InitGcrypt()
+void InitCrypto()
 {
     static const bool ready = [] {
         gcry_check_version(nullptr);
@@ -21,11 +21,9 @@ void InitGcrypt()
     (void)ready;
 }
 
-}  // namespace
-
 Digest Sha256(const void* data, std::size_t size)
 {
-    InitGcrypt();
+    InitCrypto();
     Digest digest;
     gcry_md_hash_buffer(GCRY_MD_SHA256, digest.data(), data, size);
     return digest;
@@ -44,7 +42,7 @@ std::string ToHex(const Digest& digest)
 
 Sha256Stream::Sha256Stream() : handle_(nullptr)
 {
-    InitGcrypt();
+    InitCrypto();
     // Opening a hash fails only when memory runs out; the engine reports that like any other
     // allocation that fails (status 8 at the library's entry).
     gcry_md_hd_t h = nullptr;

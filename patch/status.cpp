@@ -17,6 +17,7 @@ const char* StatusName(Status status)
     case Status::kOutOfMemory: return "out of memory";
     case Status::kInterrupted: return "interrupted update";
     case Status::kBuildFailed: return "build failed";
+    case Status::kUntrusted: return "patch not trusted";
     }
     return "unknown status";
 }

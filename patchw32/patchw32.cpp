@@ -20,7 +20,8 @@ static_assert(static_cast<int>(Status::kOk) == PATCH_OK &&
                   static_cast<int>(Status::kIoError) == PATCH_IO_ERROR &&
                   static_cast<int>(Status::kStopped) == PATCH_STOPPED &&
                   static_cast<int>(Status::kOutOfMemory) == PATCH_OUT_OF_MEMORY &&
-                  static_cast<int>(Status::kInterrupted) == PATCH_INTERRUPTED,
+                  static_cast<int>(Status::kInterrupted) == PATCH_INTERRUPTED &&
+                  static_cast<int>(Status::kUntrusted) == PATCH_UNTRUSTED,
               "the engine's statuses are the library's results");
 static_assert(kProgressScale == PATCH_PROGRESS_SCALE, "the engine's progress is the library's");
 

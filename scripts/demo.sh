@@ -2,9 +2,11 @@
 # The main jobs on built-in examples, on Linux:
 # 1. setup starts an example kit's installer in the user's language: it stages the language's setup
 #    files and starts the (recording) installer, which shows what it received.
-# 2. qvpatch builds a patch between two versions of an example installation, and qvapply applies
-#    it with the patch library, its progress window drawn on this terminal. Press Ctrl-C while it
-#    runs to cancel, as the Cancel button would: the installation is then left as it was.
+# 2. The publisher makes a key pair and ships the public key with the installation (QVTRUST.TXT);
+#    qvpatch builds and signs a patch between two versions of an example installation; a patch
+#    signed by another key is refused; qvapply applies the publisher's with the patch library, its
+#    progress window drawn on this terminal. Press Ctrl-C while it runs to cancel, as the Cancel
+#    button would: the installation is then left as it was.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,9 +48,25 @@ echo "Quorvane 1.0" >"$work/v1/share/readme.txt"
 echo "Quorvane 1.1" >"$work/v2/share/readme.txt"
 echo "retired" >"$work/v1/share/old.txt"
 echo "new in 1.1" >"$work/v2/share/added/notes.txt"
+echo
+echo "the publisher's key pair; its public half goes into every installation as QVTRUST.TXT:"
+mkdir -p "$work/keys"
+build/linux/bin/qvpatch keygen "$work/keys/publisher.key" >"$work/keys/publisher.pub"
+{ echo "# Keys whose patches this installation takes"; cat "$work/keys/publisher.pub"; } >"$work/v1/QVTRUST.TXT"
+cp "$work/v1/QVTRUST.TXT" "$work/v2/QVTRUST.TXT"
+cat "$work/v1/QVTRUST.TXT"
 cp -a "$work/v1/." "$work/quorvane/"
-build/linux/bin/qvpatch build "$work/v1" "$work/v2" "$work/patches/UPDATE.PAT" --level 19
-build/linux/bin/qvpatch info "$work/patches/UPDATE.PAT"
+build/linux/bin/qvpatch build "$work/v1" "$work/v2" "$work/patches/UPDATE.PAT" --level 19 --sign "$work/keys/publisher.key"
+build/linux/bin/qvpatch info "$work/patches/UPDATE.PAT" | head -n 2
+echo
+echo "a patch of the same update signed by a stranger's key is refused, and changes nothing:"
+build/linux/bin/qvpatch keygen "$work/keys/stranger.key" >/dev/null 2>&1
+build/linux/bin/qvpatch build "$work/v1" "$work/v2" "$work/patches/STRANGER.PAT" --level 3 --sign "$work/keys/stranger.key" >/dev/null
+set +e
+build/linux/bin/qvpatch apply "$work/quorvane" "$work/patches/STRANGER.PAT"
+echo "exit code: $? (patch not trusted)"
+set -e
+diff -r "$work/quorvane" "$work/v1" >/dev/null && echo "the installation is still version 1"
 echo
 echo "qvapply $work/quorvane $work/patches/UPDATE.PAT   (Ctrl-C cancels and rolls back)"
 set +e

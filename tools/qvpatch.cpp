@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "qvpatch/build.h"
 #include "qvpatch/patch_file.h"
 #include "qvpatch/recovery.h"
+#include "qvpatch/signature.h"
 #include "qvpatch/system_text.h"
 
 namespace {
@@ -19,8 +21,12 @@ namespace {
 using namespace qvpatch;
 
 const char kUsage[] =
-    "usage: qvpatch build OLD NEW PATCH [--level N] [--threads N]\n"
-    "                                                 make the patch that turns tree OLD into tree NEW\n"
+    "usage: qvpatch build OLD NEW PATCH [--level N] [--threads N] [--sign KEYFILE]\n"
+    "                                                 make the patch that turns tree OLD into tree NEW,\n"
+    "                                                 signed with the secret key in KEYFILE\n"
+    "       qvpatch keygen KEYFILE                    make a key pair: the secret key into KEYFILE (new,\n"
+    "                                                 for its owner only), the public key's trust-file\n"
+    "                                                 line on standard output\n"
     "       qvpatch apply DIR PATCH                   update DIR with PATCH (all or nothing)\n"
     "       qvpatch check DIR PATCH                   say what apply would do, changing nothing\n"
     "       qvpatch info PATCH                        list what PATCH holds\n"
@@ -29,7 +35,9 @@ const char kUsage[] =
     "\n"
     "exit codes: 0 success, 1 bad command line, 2 patch unreadable, 3 patch corrupt, 4 unsafe patch,\n"
     "            5 directory not at the expected version, 6 I/O error, 7 stopped, 8 out of memory,\n"
-    "            9 interrupted update in the way, 10 build failed\n";
+    "            9 interrupted update in the way, 10 build failed, 11 patch not trusted (not signed, or\n"
+    "            signed by a key the directory's QVTRUST.TXT does not list, a bad signature, a damaged\n"
+    "            trust file)\n";
 
 bool IsTerminal() { return isatty(2) != 0; }
 
@@ -96,11 +104,54 @@ Result WritePatch(const std::string& path, const std::vector<std::uint8_t>& byte
     return r;
 }
 
+// The largest secret key file that is read.
+constexpr std::uint64_t kMaxKeyFileBytes = 4096;
+
+Result ReadSecretKey(const std::string& path, SecretKey* key)
+{
+    std::unique_ptr<InputFile> in;
+    std::vector<std::uint8_t> bytes;
+    Result r = NativeFileSystem().OpenFile(path, &in);
+    if (r.ok())
+        r = ReadAll(*in, path, kMaxKeyFileBytes, &bytes);
+    if (!r.ok())
+        return Fail(Status::kBadCommandLine, "cannot read the secret key: " + r.message);
+    r = ParseSecretKeyText(std::string(bytes.begin(), bytes.end()), key);
+    return r.ok() ? r : Fail(r.status, path + ": " + r.message);
+}
+
+int KeyGen(const std::vector<std::string>& args)
+{
+    if (args.size() != 1)
+        return Report(Fail(Status::kBadCommandLine, "keygen needs KEYFILE"));
+    SecretKey key;
+    Result r = GenerateKey(&key);
+    if (!r.ok())
+        return Report(r);
+    const std::string text = SecretKeyText(key);
+    bool existed = false;
+    r = NativeFileSystem().WriteNewFile(args[0], reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), true,
+                                        &existed);
+    if (existed)
+        return Report(Fail(Status::kBadCommandLine, args[0] + " exists already; a key is never overwritten"));
+    if (!r.ok())
+        return Report(r);
+    WriteText(stderr, "secret key written to " + args[0] + " (key " + Fingerprint(key.publicKey) +
+                          "); keep it private. The line for a trust file:\n");
+    std::printf("%s\n", PublicKeyText(key.publicKey).c_str());
+    return 0;
+}
+
 int Build(const std::vector<std::string>& args)
 {
     BuildOptions options;
     std::vector<std::string> paths;
+    std::string keyFile;
     for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--sign" && i + 1 < args.size()) {
+            keyFile = args[++i];
+            continue;
+        }
         if (args[i] == "--level" && i + 1 < args.size()) {
             options.level = std::atoi(args[++i].c_str());
             if (options.level < 1 || options.level > 22)
@@ -116,6 +167,13 @@ int Build(const std::vector<std::string>& args)
     }
     if (paths.size() != 3)
         return Report(Fail(Status::kBadCommandLine, "build needs OLD NEW PATCH"));
+    // The key is read first: a build of an hour is not lost to a mistyped key file.
+    SecretKey key;
+    if (!keyFile.empty()) {
+        Result read = ReadSecretKey(keyFile, &key);
+        if (!read.ok())
+            return Report(read);
+    }
     options.onFile = [](const std::string& name, std::size_t index, std::size_t count) {
         if (IsTerminal()) {
             ClearLine();
@@ -129,13 +187,18 @@ int Build(const std::vector<std::string>& args)
     if (IsTerminal())
         ClearLine();
     std::vector<std::uint8_t> bytes;
-    if (r.ok()) {
+    if (r.ok() && !keyFile.empty())
+        r = SerializeSigned(patch, key, &bytes);
+    else if (r.ok())
         bytes = Serialize(patch);
+    if (r.ok())
         r = WritePatch(paths[2], bytes);
-    }
     if (r.ok()) {
         WriteText(stdout, paths[2]);
-        std::printf(": %zu entries, %zu bytes\n", patch.entries.size(), bytes.size());
+        std::printf(": %zu entries, %zu bytes", patch.entries.size(), bytes.size());
+        if (!keyFile.empty())
+            std::printf(", signed by key %s", Fingerprint(key.publicKey).c_str());
+        std::printf("\n");
     }
     return Report(r);
 }
@@ -192,6 +255,12 @@ int Info(const std::vector<std::string>& args)
     if (!r.ok())
         return Report(r);
     std::printf("format %u, %zu entries, data %zu bytes\n", patch.version, patch.entries.size(), patch.data.size());
+    // A signature that does not verify never gets here: the patch is not read.
+    if (patch.signature.present)
+        std::printf("signed by key %s (valid): %s\n", Fingerprint(patch.signature.key).c_str(),
+                    PublicKeyText(patch.signature.key).c_str());
+    else
+        std::printf("not signed\n");
     for (const Entry& e : patch.entries) {
         std::printf("%-11s ", EntryKindName(e.kind));
         WriteText(stdout, e.name);
@@ -228,6 +297,8 @@ int main(int argc, char** argv)
         return ApplyOrCheck(args, true);
     if (command == "info")
         return Info(args);
+    if (command == "keygen")
+        return KeyGen(args);
     if (command == "recover")
         return Recover(args);
     std::fprintf(stderr, "qvpatch: unknown command \"%s\"\n%s", command.c_str(), kUsage);

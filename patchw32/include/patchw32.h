@@ -42,7 +42,8 @@ enum {
     PATCH_IO_ERROR = 6,         /* reading or writing the directory failed */
     PATCH_STOPPED = 7,          /* stopped on request */
     PATCH_OUT_OF_MEMORY = 8,
-    PATCH_INTERRUPTED = 9 /* another update running, an interrupted one in the way, or not restored */
+    PATCH_INTERRUPTED = 9, /* another update running, an interrupted one in the way, or not restored */
+    PATCH_UNTRUSTED = 11   /* not signed by a key the directory trusts, a bad signature, a damaged trust file */
 };
 
 /* Called by the library on the caller's thread during PatchApply with one of the messages above

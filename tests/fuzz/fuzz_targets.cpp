@@ -54,6 +54,13 @@ int FuzzParse(const std::uint8_t* data, std::size_t size)
     ParseAndRoundTrip(data, size);
     std::vector<std::uint8_t> sealed = Sealed(data, size);
     ParseAndRoundTrip(sealed.data(), sealed.size());
+    // The last bytes as a signature block after the sealed rest, as a signed patch ends.
+    constexpr std::size_t kSignatureBlock = 101;
+    if (size > kSignatureBlock) {
+        std::vector<std::uint8_t> signedPatch = Sealed(data, size - kSignatureBlock);
+        signedPatch.insert(signedPatch.end(), data + size - kSignatureBlock, data + size);
+        ParseAndRoundTrip(signedPatch.data(), signedPatch.size());
+    }
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "qvpatch/build.h"
+#include "qvpatch/signature.h"
 #include "patchw32.h"
 #include "tree_support.h"
 
@@ -127,6 +128,30 @@ TEST_F(EntryTest, EachFailureHasItsStatusAndReason)
 
     // No callback at all is allowed too.
     EXPECT_EQ(PatchApply(Line().c_str(), nullptr, 1), PATCH_WRONG_VERSION);
+}
+
+TEST_F(EntryTest, AnInstallationThatKeepsATrustFileTakesOnlyASignedPatch)
+{
+    SecretKey key;
+    ASSERT_TRUE(GenerateKey(&key).ok());
+    Make(tmp_.Sub("dir"), {{kTrustFileName, PublicKeyText(key.publicKey) + "\r\n"}});
+    auto before = Snapshot(NativeFileSystem(), tmp_.Sub("dir"));
+    EXPECT_EQ(Call(Line()), PATCH_UNTRUSTED);
+    ASSERT_FALSE(conversation_.messages.empty());
+    EXPECT_EQ(conversation_.messages.back().rfind("3 patch not trusted", 0), 0u) << conversation_.messages.back();
+    EXPECT_EQ(Snapshot(NativeFileSystem(), tmp_.Sub("dir")), before);
+
+    Patch patch;
+    BuildOptions options;
+    options.level = 3;
+    ASSERT_TRUE(BuildPatch(NativeFileSystem(), tmp_.Sub("old"), tmp_.Sub("new"), options, &patch).ok());
+    std::vector<std::uint8_t> bytes;
+    ASSERT_TRUE(SerializeSigned(patch, key, &bytes).ok());
+    Make(tmp_.path(), {{"signed.pat", std::string(bytes.begin(), bytes.end())}});
+    EXPECT_EQ(Call(tmp_.Sub("dir") + " " + tmp_.Sub("signed.pat")), PATCH_OK);
+    auto expected = new_;
+    expected[kTrustFileName] = PublicKeyText(key.publicKey) + "\r\n";
+    EXPECT_EQ(Snapshot(NativeFileSystem(), tmp_.Sub("dir")), expected);
 }
 
 }  // namespace

@@ -34,10 +34,10 @@ public:
         b_.insert(b_.end(), d.begin(), d.end());
         return *this;
     }
-    Bytes& Header(std::uint32_t entries, std::uint64_t dataSize, std::uint16_t version = 1)
+    Bytes& Header(std::uint32_t entries, std::uint64_t dataSize, std::uint16_t version = 1, std::uint16_t flags = 0)
     {
         Text(std::string(kMagic, sizeof kMagic));
-        return U16(version).U16(0).U32(entries).U64(dataSize);
+        return U16(version).U16(flags).U32(entries).U64(dataSize);
     }
     // An added file entry with stored data.
     Bytes& Added(const std::string& name, const std::string& content, std::uint64_t offset)
@@ -144,7 +144,10 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     };
     const std::string x = "hello";
     const Case cases[] = {
-        {Bytes().Header(1, 5, 3).Added("a", x, 0).Text(x).Sealed(), "format version 3"},
+        {Bytes().Header(1, 5, 4).Added("a", x, 0).Text(x).Sealed(), "format version 4"},
+        // The signed flag only from version 3 on, and no other flag.
+        {Bytes().Header(1, 5, 2, 1).Added("a", x, 0).Text(x).Sealed(), "unknown flags 1"},
+        {Bytes().Header(1, 5, 3, 2).Added("a", x, 0).Text(x).Sealed(), "unknown flags 2"},
         {Bytes().Header(1, 5, 0).Added("a", x, 0).Text(x).Sealed(), "format version 0"},
         {Bytes().Header(1, 5).Added("a", x, 0).Text(x).Text("!").Sealed(),
          "1 bytes more than the entry table and the data"},

@@ -7,14 +7,21 @@
 #include <vector>
 
 #include "qvpatch/sha256.h"
+#include "qvpatch/signature.h"
 #include "qvpatch/status.h"
 
 namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-constexpr std::uint16_t kFormatVersion = 2;
+// The newest version read. Version 3 adds the signature block; a patch is written with the oldest
+// version that holds it (an unsigned one as version 2, so that earlier readers take it).
+constexpr std::uint16_t kFormatVersion = 3;
+constexpr std::uint16_t kSignedFormatVersion = 3;
+constexpr std::uint16_t kUnsignedFormatVersion = 2;
 // Version 1 patches (without the match delta and without added files in groups) are still read.
 constexpr std::uint16_t kOldestFormatVersion = 1;
+// The header flag of a signed patch (version 3 on).
+constexpr std::uint16_t kFlagSigned = 1;
 // Limits a reader enforces, so that a hostile patch cannot make it allocate without bound.
 constexpr std::uint32_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameBytes = 1024;
@@ -67,17 +74,30 @@ struct Entry {
     bool HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && codec == Codec::kZstdGroupDelta); }
 };
 
+// A signed patch's signature block: the signer's public key and the signature over the patch's
+// integrity check. A reader takes it only when it verifies.
+struct PatchSignature {
+    bool present = false;
+    PublicKey key{};
+    Signature value{};
+};
+
 struct Patch {
-    std::uint16_t version = kFormatVersion;  // as read; written back as it is
+    std::uint16_t version = kUnsignedFormatVersion;  // as read; written back as it is
     std::vector<Entry> entries;
     std::vector<std::uint8_t> data;  // the data section
+    PatchSignature signature;        // as read; written back as it is
 };
 
 // The patch file's bytes.
 std::vector<std::uint8_t> Serialize(const Patch& patch);
 
-// Reads a patch file's bytes: the integrity check first, then every field with its bounds, then
-// every name and the set of names as a whole. Nothing may be left over.
+// The patch file's bytes, signed with key (as format version 3).
+Result SerializeSigned(const Patch& patch, const SecretKey& key, std::vector<std::uint8_t>* bytes);
+
+// Reads a patch file's bytes: the integrity check first, then a signature's block and the
+// signature itself (kUntrusted when either fails), then every field with its bounds, then every
+// name and the set of names as a whole. Nothing may be left over.
 Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch);
 
 class FileSystem;

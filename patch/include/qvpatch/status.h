@@ -18,6 +18,8 @@ enum class Status : int {
     kOutOfMemory = 8,
     kInterrupted = 9,   // an interrupted update was found and could not be put right
     kBuildFailed = 10,  // qvpatch build: the trees cannot be compared or encoded
+    kUntrusted = 11,    // the signature: missing where the installation asks for one, by a key it does not
+                        // trust, not verifying, malformed; or the installation's trust file is damaged
 };
 
 const char* StatusName(Status status);
