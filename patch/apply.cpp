@@ -76,10 +76,12 @@ private:
 
 Result Update::CheckWays()
 {
+    // Spelled exactly as the patch adds them: on a file system that tells case apart, "A/x" does
+    // not go into an added "a".
     std::set<std::string> addedDirectories;
     for (const Entry& e : patch_.entries)
         if (e.kind == EntryKind::kAddedDirectory)
-            addedDirectories.insert(FoldName(e.name));
+            addedDirectories.insert(e.name);
     for (const Entry& e : patch_.entries) {
         if (!observer_.KeepGoing())
             return Stopped();
@@ -106,7 +108,7 @@ Result Update::CheckWays()
             Result r = parent.empty() ? Result::Ok() : tree_.Stat(parent, &info);
             if (!r.ok())
                 return r;
-            if (!parent.empty() && !info.exists && !addedDirectories.count(FoldName(parent)))
+            if (!parent.empty() && !info.exists && !addedDirectories.count(parent))
                 return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                        tree_.Describe(parent) + " is missing");
         }
@@ -392,6 +394,10 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
 Result Update::BuildNewFiles()
 {
     std::vector<std::vector<std::size_t>> groups = Groups(patch_);
+    std::vector<std::size_t> groupOf(patch_.entries.size(), groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g)
+        for (std::size_t member : groups[g])
+            groupOf[member] = g;
     std::vector<bool> built(patch_.entries.size(), false);
     for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
         const Entry& e = patch_.entries[i];
@@ -400,14 +406,10 @@ Result Update::BuildNewFiles()
         if (!observer_.KeepGoing())
             return Stopped();
         Result r;
-        if (CodecOf(e.codec).shared) {
-            for (const std::vector<std::size_t>& group : groups) {
-                if (std::find(group.begin(), group.end(), i) == group.end())
-                    continue;
-                r = BuildGroup(group);
-                for (std::size_t member : group)
-                    built[member] = true;
-            }
+        if (CodecOf(e.codec).shared && groupOf[i] < groups.size()) {
+            r = BuildGroup(groups[groupOf[i]]);
+            for (std::size_t member : groups[groupOf[i]])
+                built[member] = true;
         } else {
             r = BuildNewFile(i);
         }
@@ -485,19 +487,21 @@ Result Update::MoveAside(const Step& step, bool keepsAttributes, const std::stri
         return r;
     if (!SameFile(now, seen_[i]))
         return Changed(step.name);
-    // A replaced file keeps its attributes (read-only among them).
-    if (keepsAttributes && !(r = tree_.CopyAttributes(step.name, WorkPath(placed))).ok())
-        return r;
     if (!(r = tree_.Rename(step.name, WorkPath(step.work))).ok())
         return r;
     *moved = true;
-    // And what was moved is that file: had it been changed in between, it goes back at once.
+    // And what was moved is that file: had it been changed or swapped in between, it goes back at
+    // once.
     if (!(r = tree_.Stat(WorkPath(step.work), &now)).ok())
         return r;
     if (!SameFile(now, seen_[i])) {
         r = tree_.Rename(WorkPath(step.work), step.name);
         return r.ok() ? Changed(step.name) : r;
     }
+    // A replaced file keeps its attributes (read-only among them): those of the file verified,
+    // taken where no one else can reach it, never of whatever has its name in the directory.
+    if (keepsAttributes)
+        return tree_.CopyAttributes(WorkPath(step.work), WorkPath(placed));
     return Result::Ok();
 }
 
@@ -563,8 +567,6 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
             return r;
     }
     *reached = steps.size();
-    if (!(r = CheckMovedAside(steps)).ok())
-        return r;
     // Every change is on the disk before the commit point.
     touched.insert(kWorkAreaName);
     for (const std::string& dir : touched) {
@@ -574,7 +576,8 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
         if (info.exists && info.isDirectory && !(r = tree_.Sync(dir)).ok())
             return r;
     }
-    return Result::Ok();
+    // The last look before the commit point, after the flushes that may take a while.
+    return CheckMovedAside(steps);
 }
 
 Result Update::CheckMovedAside(const std::vector<Step>& steps)
@@ -600,8 +603,9 @@ Result Update::RollBack(const std::vector<Step>& steps, const Moved& moved, std:
     // Every step that may have been taken: those before the one that failed, and that one too
     // when it got as far as its change (the other steps are one operation each). Each is undone
     // on what it moved, by identity: an old file written to since still goes back, edit and all.
+    const std::vector<const Step*> asides = AsidesBefore(steps);
     for (std::size_t k = std::min(reached, steps.size()); k-- > 0;) {
-        const Step* aside = AsideBefore(steps, k);
+        const Step* aside = asides[k];
         const FileInfo* asideMoved = nullptr;
         if (aside != nullptr && moved[static_cast<std::size_t>(aside - steps.data())].exists)
             asideMoved = &moved[static_cast<std::size_t>(aside - steps.data())];
@@ -714,7 +718,13 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
     // The work area is this directory from now on, whatever someone puts at its name.
     if (!(r = tree_.MakeDirectory(kWorkAreaName, true)).ok())
         return r;
-    if (!(r = tree_.Hold(kWorkAreaName)).ok()) {
+    std::vector<DirEntry> inWorkArea;
+    if ((r = tree_.Hold(kWorkAreaName)).ok() && (r = tree_.List(kWorkAreaName, &inWorkArea)).ok() &&
+        !inWorkArea.empty())
+        // Another directory put at its name between making and holding it: left as it is.
+        return Fail(Status::kInterrupted, tree_.Describe(kWorkAreaName) +
+                                              " was replaced by another directory while it was made; it is left alone");
+    if (!r.ok()) {
         // Only an empty directory goes (never a link, nor anything with files in it); whatever
         // stands there otherwise is for a person to look at.
         Result removed = tree_.RemoveDirectory(kWorkAreaName);

@@ -1,6 +1,7 @@
 // The journal of an update's commit, undo, and recovery.
 #include "journal.h"
 
+#include <map>
 #include <sstream>
 
 namespace qvpatch {
@@ -288,14 +289,19 @@ Result ParseJournal(const std::string& text, Journal* journal)
     return Result::Ok();
 }
 
-const JournalStep* AsideBefore(const std::vector<JournalStep>& steps, std::size_t k)
+std::vector<const JournalStep*> AsidesBefore(const std::vector<JournalStep>& steps)
 {
-    if (steps[k].kind != JournalStep::kPlace)
-        return nullptr;
-    for (std::size_t j = k; j-- > 0;)
-        if (steps[j].kind == JournalStep::kMoveAside && steps[j].name == steps[k].name)
-            return &steps[j];
-    return nullptr;
+    std::vector<const JournalStep*> asides(steps.size(), nullptr);
+    std::map<std::string, const JournalStep*> lastAside;
+    for (std::size_t k = 0; k < steps.size(); ++k) {
+        if (steps[k].kind == JournalStep::kPlace) {
+            auto found = lastAside.find(steps[k].name);
+            asides[k] = found == lastAside.end() ? nullptr : found->second;
+        } else if (steps[k].kind == JournalStep::kMoveAside) {
+            lastAside[steps[k].name] = &steps[k];
+        }
+    }
+    return asides;
 }
 
 Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved,
@@ -319,12 +325,24 @@ Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, co
         return tree.RemoveDirectory(step.name);
     }
     case JournalStep::kRemoveDirectory: {
-        // Made again as it was: its mode, owner and group (as far as this user may give them).
+        // Made again as it was: its mode, owner and group (as far as this user may give them),
+        // given in the work area, where no one else reaches, and only then moved into place; one
+        // left there half made by an earlier try is made again.
         if (info.exists)
             return Result::Ok();
-        if (!(r = tree.MakeDirectory(step.name, false)).ok() || !step.hasAttributes)
+        const std::string made = WorkPath(kRemadeName);
+        FileInfo left;
+        if (!(r = tree.Stat(made, &left)).ok())
             return r;
-        return tree.RestoreAttributes(step.name, step.attributes);
+        if (left.exists && (!left.isDirectory || left.isLink))
+            return Refused(tree.Describe(made) + " is something the update never puts there");
+        if (left.exists && !(r = tree.RemoveDirectory(made)).ok())
+            return r;
+        if (!(r = tree.MakeDirectory(made, step.hasAttributes)).ok())
+            return r;
+        if (step.hasAttributes && !(r = tree.RestoreAttributes(made, step.attributes)).ok())
+            return r;
+        return tree.Rename(made, step.name);
     }
     case JournalStep::kPlace: {
         // Moved back only when the file in place is the new file as it was placed, and its
@@ -385,8 +403,9 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
     bool hasJournal = false;
     for (const DirEntry& e : entries) {
         const bool oldFile = IsWorkName(e.name, "old-");
-        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || oldFile;
-        if (e.isLink || e.isDirectory || !known)
+        const bool remade = e.name == kRemadeName && e.isDirectory;
+        bool known = e.name == kJournalName || IsWorkName(e.name, "new-") || oldFile || remade;
+        if (e.isLink || (e.isDirectory && !remade) || !known)
             return Refused(tree.Describe(WorkPath(e.name)) + " is something the update never puts there");
         if (!oldFilesMayGo && oldFile)
             return Refused("an old file is still in the work area as " + tree.Describe(WorkPath(e.name)));
@@ -397,9 +416,14 @@ Result RemoveWorkArea(Tree& tree, bool oldFilesMayGo)
         if (!(r = tree.Remove(WorkPath(kJournalName))).ok() || !(r = tree.Sync(kWorkAreaName)).ok())
             return r;
     }
-    for (const DirEntry& e : entries)
-        if (e.name != kJournalName && !(r = tree.Remove(WorkPath(e.name))).ok())
+    for (const DirEntry& e : entries) {
+        if (e.name == kJournalName)
+            continue;
+        // A directory half made again is removed only when empty, as it was made.
+        r = e.isDirectory ? tree.RemoveDirectory(WorkPath(e.name)) : tree.Remove(WorkPath(e.name));
+        if (!r.ok())
             return r;
+    }
     return tree.RemoveDirectory(kWorkAreaName);
 }
 
@@ -494,8 +518,9 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
 
     if (!journal.steps.empty())
         observer.Info("rolling back an interrupted update");
+    const std::vector<const JournalStep*> asides = AsidesBefore(journal.steps);
     for (std::size_t k = journal.steps.size(); k-- > 0;) {
-        if (!(r = UndoStep(tree, journal.steps[k], observer, nullptr, AsideBefore(journal.steps, k))).ok())
+        if (!(r = UndoStep(tree, journal.steps[k], observer, nullptr, asides[k])).ok())
             return r.status == Status::kInterrupted
                        ? r
                        : Fail(Status::kInterrupted, "could not finish rolling back an interrupted update (" +

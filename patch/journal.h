@@ -29,6 +29,8 @@ namespace qvpatch {
 // What the work area holds besides the journal: "new-N" (entry N's new file, built) and "old-N"
 // (entry N's old file, moved aside).
 constexpr char kJournalName[] = "journal";
+// Where an undo makes a removed directory again, before it moves it into place.
+constexpr char kRemadeName[] = "remade";
 
 struct JournalStep {
     enum Kind { kMakeDirectory, kMoveAside, kPlace, kRemoveDirectory };
@@ -81,8 +83,9 @@ Result ParseJournal(const std::string& text, Journal* journal);
 Result UndoStep(Tree& tree, const JournalStep& step, ApplyObserver& observer, const FileInfo* moved = nullptr,
                 const JournalStep* aside = nullptr, const FileInfo* asideMoved = nullptr);
 
-// The step before steps[k] that moved aside the file a placement at k replaced, if any.
-const JournalStep* AsideBefore(const std::vector<JournalStep>& steps, std::size_t k);
+// For each placement, the step before it that moved aside the file it replaced (null for the
+// rest, and where there is none).
+std::vector<const JournalStep*> AsidesBefore(const std::vector<JournalStep>& steps);
 
 // Removes the work area: the journal first, then what the update puts there, then the work area
 // itself. oldFilesMayGo: whether old files moved aside may be deleted (after the commit point, or

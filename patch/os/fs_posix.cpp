@@ -403,6 +403,10 @@ public:
                     return Result::Ok();
                 }
             }
+            if (fd.get() < 0 && (errno == ELOOP || errno == EACCES || errno == EPERM))
+                return Fail(Status::kInterrupted, Describe(kLockName) +
+                                                      " is not a lock this user's update made (a link, or a file of "
+                                                      "another user's); remove it by hand");
             if (fd.get() < 0)
                 return IoError("cannot open the update's lock", Describe(kLockName), errno);
             struct stat st;
