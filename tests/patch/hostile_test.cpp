@@ -271,6 +271,11 @@ TEST_F(HostileTest, TheLockIsOnlyThisUsersToHold)
     EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
     EXPECT_NE(r.message.find("remove it by hand"), std::string::npos) << r.message;
     std::filesystem::remove(std::filesystem::u8path(In(".qvpatch.tmp.lock")));
+    // Nor is a link one, wherever it points.
+    ASSERT_EQ(symlink(In("readme.txt").c_str(), In(".qvpatch.tmp.lock").c_str()), 0);
+    r = Run(native_);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    std::filesystem::remove(std::filesystem::u8path(In(".qvpatch.tmp.lock")));
     EXPECT_TRUE(SameTree(Installed(), OldTree()));
 }
 #endif
@@ -339,16 +344,24 @@ TEST_F(HostileTest, AnAddedFileWithoutItsDirectoryIsRefusedBeforeAnythingChanges
     options.level = 1;
     Patch patch;
     ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch).ok());
-    patch.entries.erase(std::remove_if(patch.entries.begin(), patch.entries.end(),
-                                       [](const Entry& e) { return e.kind == EntryKind::kAddedDirectory; }),
-                        patch.entries.end());
-    for (bool checkOnly : {true, false}) {
-        ApplyOptions o;
-        o.checkOnly = checkOnly;
-        ApplySummary summary;
-        Result r = Apply(native_, dir(), patch, quiet_, o, &summary);
-        EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
-        EXPECT_NE(r.message.find("plugins"), std::string::npos) << r.message;
+    // Without its directory, or with the directory spelled in another case (which a file system
+    // that tells case apart takes for another directory).
+    Patch without = patch, otherCase = patch;
+    without.entries.erase(std::remove_if(without.entries.begin(), without.entries.end(),
+                                         [](const Entry& e) { return e.kind == EntryKind::kAddedDirectory; }),
+                          without.entries.end());
+    for (Entry& e : otherCase.entries)
+        if (e.kind == EntryKind::kAddedDirectory)
+            e.name = "Plugins";
+    for (const Patch* p : {&without, &otherCase}) {
+        for (bool checkOnly : {true, false}) {
+            ApplyOptions o;
+            o.checkOnly = checkOnly;
+            ApplySummary summary;
+            Result r = Apply(native_, dir(), *p, quiet_, o, &summary);
+            EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+            EXPECT_NE(r.message.find("plugins"), std::string::npos) << r.message;
+        }
     }
     EXPECT_TRUE(SameTree(Installed(), OldTree()));
 }
@@ -475,7 +488,10 @@ TEST_F(HostileTest, ARemovedDirectoryComesBackAsItWas)
         ASSERT_TRUE(Apply(counting, scratch.path(), patch, quiet_, ApplyOptions{}, &summary).ok());
     }
     ASSERT_GT(moveAt, 0);
-    for (bool crash : {false, true}) {
+    Files expected = OldTree();
+    expected["private/"] = "";
+    expected["private/key.txt"] = "secret";
+    auto interrupted = [&](bool crash) {
         Fresh();
         Make(dir(), {{"private/", ""}, {"private/key.txt", "secret"}});
         std::filesystem::permissions(std::filesystem::u8path(In("private")), std::filesystem::perms::owner_all);
@@ -489,16 +505,79 @@ TEST_F(HostileTest, ARemovedDirectoryComesBackAsItWas)
             EXPECT_FALSE(r.ok());
         } catch (const Crash&) {
         }
-        if (crash) {
-            ASSERT_TRUE(Recover().ok());
+    };
+    interrupted(false);
+    EXPECT_TRUE(SameTree(Installed(), expected));
+    EXPECT_EQ(std::filesystem::status(std::filesystem::u8path(In("private"))).permissions(), before);
+    // Killed after the directory went, then the recovery killed at each of its operations in turn:
+    // the next one still brings the directory back with its permissions.
+    for (long recoveryCrash = 0;; ++recoveryCrash) {
+        interrupted(true);
+        bool crashed = false;
+        if (recoveryCrash > 0) {
+            FaultFs crashing(native_);
+            crashing.CrashAt(recoveryCrash);
+            try {
+                bool found = false;
+                (void)qvpatch::Recover(crashing, dir(), quiet_, nullptr, &found);  // crashes, or ends
+            } catch (const Crash&) {
+                crashed = true;
+            }
         }
-        Files expected = OldTree();
-        expected["private/"] = "";
-        expected["private/key.txt"] = "secret";
-        EXPECT_TRUE(SameTree(Installed(), expected)) << crash;
-        EXPECT_EQ(std::filesystem::status(std::filesystem::u8path(In("private"))).permissions(), before) << crash;
+        Result r = Recover();
+        ASSERT_TRUE(r.ok()) << recoveryCrash << ": " << r.message;
+        EXPECT_TRUE(SameTree(Installed(), expected)) << recoveryCrash;
+        EXPECT_EQ(std::filesystem::status(std::filesystem::u8path(In("private"))).permissions(), before)
+            << recoveryCrash;
+        if (recoveryCrash > 0 && !crashed)
+            break;
+        ASSERT_LT(recoveryCrash, 1000);
     }
 }
+
+#ifndef _WIN32
+TEST_F(HostileTest, AReplacedFileNeverTakesTheAttributesOfAFileSwappedIn)
+{
+    // Someone who may write in the directory swaps a setuid file of the updater's in for
+    // app.exe, and back, around each operation in turn: the new app.exe gets app.exe's mode
+    // or the update fails; it never gets the other file's.
+    Make(dir(), {{"helper", "a helper"}});
+    ASSERT_EQ(chmod(In("helper").c_str(), 04755), 0);
+    ASSERT_EQ(chmod(In("app.exe").c_str(), 0640), 0);
+    std::vector<std::string> operations = Operations();
+    for (std::size_t at = 1; at <= operations.size(); ++at) {
+        Fresh();
+        Make(dir(), {{"helper", "a helper"}});
+        ASSERT_EQ(chmod(In("helper").c_str(), 04755), 0);
+        ASSERT_EQ(chmod(In("app.exe").c_str(), 0640), 0);
+        FaultFs fs(native_);
+        std::size_t count = 0;
+        int swaps = 0;
+        auto swap = [&] {
+            // renameat2's exchange would be one step; three renames are enough while the update waits.
+            if (rename(In("app.exe").c_str(), In("x").c_str()) != 0)
+                return;  // app.exe is in the work area at this moment
+            EXPECT_EQ(rename(In("helper").c_str(), In("app.exe").c_str()), 0);
+            EXPECT_EQ(rename(In("x").c_str(), In("helper").c_str()), 0);
+            ++swaps;
+        };
+        fs.OnOperation([&](const std::string&) {
+            ++count;
+            if (count == at || count == at + 1)
+                swap();
+        });
+        Result r = Run(fs);
+        if (swaps % 2 != 0)
+            swap();  // the update ended before it was swapped back
+        struct stat st;
+        ASSERT_EQ(lstat(In("app.exe").c_str(), &st), 0);
+        if (r.ok())
+            EXPECT_EQ(st.st_mode & 07777, 0640u) << "swapped at " << operations[at - 1];
+        else
+            EXPECT_TRUE(r.status == Status::kWrongVersion || r.status == Status::kInterrupted) << r.message;
+    }
+}
+#endif
 
 #ifndef _WIN32
 TEST_F(HostileTest, AWorkAreaOfAnotherUserIsLeftAlone)
@@ -565,25 +644,30 @@ TEST_F(HostileTest, AFileSavedAtItsNameDuringAnUndoStays)
 
 TEST_F(HostileTest, AnEditThroughAnOpenFileAfterItMovedIsKept)
 {
-    // A program holds readme.txt open and writes to it after the update moved it aside: the
+    // A program holds readme.txt open and writes to it after the update moved it aside (as the new
+    // file is placed, or while the directories are flushed just before the commit point): the
     // update fails before its commit point, and the file comes back with the edit.
-    int held = open(In("readme.txt").c_str(), O_WRONLY | O_APPEND);
-    ASSERT_GE(held, 0);
-    FaultFs fs(native_);
-    bool written = false;
-    fs.OnOperation([&](const std::string& what) {
-        if (!written && what.find("rename .qvpatch.tmp/new-") == 0 && what.find("to readme.txt") != std::string::npos) {
-            written = true;
-            EXPECT_EQ(write(held, "edit\n", 5), 5);
-        }
-    });
-    Result r = Run(fs);
-    close(held);
-    ASSERT_TRUE(written);
-    EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
-    Files expected = OldTree();
-    expected["readme.txt"] += "edit\n";
-    EXPECT_TRUE(SameTree(Installed(), expected));
+    for (const char* moment : {"rename .qvpatch.tmp/new-", "flush directory .qvpatch.tmp"}) {
+        Fresh();
+        int held = open(In("readme.txt").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(held, 0);
+        FaultFs fs(native_);
+        bool moved = false, written = false;
+        fs.OnOperation([&](const std::string& what) {
+            moved |= what.find("rename readme.txt to .qvpatch.tmp/") == 0;
+            if (moved && !written && what.find(moment) == 0) {
+                written = true;
+                EXPECT_EQ(write(held, "edit\n", 5), 5);
+            }
+        });
+        Result r = Run(fs);
+        close(held);
+        ASSERT_TRUE(written) << moment;
+        EXPECT_EQ(r.status, Status::kWrongVersion) << moment << ": " << r.message;
+        Files expected = OldTree();
+        expected["readme.txt"] += "edit\n";
+        EXPECT_TRUE(SameTree(Installed(), expected)) << moment;
+    }
 }
 
 TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother)
