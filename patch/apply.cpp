@@ -630,7 +630,7 @@ Result Update::CheckTrust(bool tell)
         // an unsigned one may not bring one in: a stranger's patch would lock the publisher out.
         for (const Entry& e : patch_.entries)
             if (!signedPatch && FoldName(e.name) == FoldName(kTrustFileName))
-                return Fail(Status::kUntrusted, "the patch is not signed, and it adds a trust file (" + e.name +
+                return Fail(Status::kUntrusted, "the patch is not signed, and it brings a trust file (" + e.name +
                                                     "): only a signed patch may do so");
         if (tell)
             observer_.Info(signedPatch ? "the patch is signed by " + signer +
@@ -640,6 +640,9 @@ Result Update::CheckTrust(bool tell)
     }
     if (info.isLink || !info.isFile)
         return Fail(Status::kUntrusted, trustFile + " is damaged: it is not a plain file; no patch is applied");
+    if (info.size > kMaxTrustFileBytes)
+        return Fail(Status::kUntrusted, trustFile + " is damaged: it is larger than " +
+                                            std::to_string(kMaxTrustFileBytes) + " bytes; no patch is applied");
     std::vector<std::uint8_t> bytes;
     if (!(r = ReadWholeFile(tree_, kTrustFileName, kMaxTrustFileBytes, &bytes)).ok())
         return r.status == Status::kIoError || r.status == Status::kOutOfMemory
@@ -671,14 +674,24 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         return Fail(Status::kInterrupted, "an interrupted update of " + tree_.Describe("") +
                                               " is in the way; applying a patch, or \"qvpatch recover\", puts it "
                                               "right first");
-    // Whom the directory trusts is decided by its trust file as it is, and as it is once an
-    // interrupted update (which may have moved it aside) is put right.
-    if (!(r = CheckTrust(!found)).ok())
-        return r;
-    if (found && (!(r = Recover(tree_, observer_, &patch_, &found)).ok() || !(r = CheckTrust(true)).ok()))
-        return r;
+    // An interrupted update is rolled back first, which is safe whatever the patch: whom the
+    // directory trusts is its trust file as it is then (the interrupted update may have replaced
+    // it, or moved it aside). Only a patch the directory trusts as it stands helps to undo a
+    // journal of an earlier version, whose steps are checked against the patch.
+    if (found) {
+        const bool trusted = CheckTrust(false).ok();
+        if (!(r = Recover(tree_, observer_, trusted ? &patch_ : nullptr, &found)).ok())
+            return r;
+    }
+    // A patch the directory does not trust changes nothing; it is refused unless the directory
+    // is already what it makes (as after an update whose clear-up was cut short, when the new
+    // trust file no longer lists the key that signed it).
+    const Result untrusted = CheckTrust(true);
+    if (untrusted.status != Status::kOk && untrusted.status != Status::kUntrusted)
+        return untrusted;
+    auto refused = [&](const Result& why) { return untrusted.ok() ? why : untrusted; };
     if (!(r = CheckWays()).ok())
-        return r;
+        return refused(r);
 
     ApplySummary counted;
     bool allNew = true, allOld = true;
@@ -688,7 +701,7 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
             return Stopped();
         State state = State::kEither;
         if (!(r = StateOf(i, &state)).ok())
-            return r;
+            return r.status == Status::kStopped ? r : refused(r);
         allNew = allNew && state != State::kOld;
         allOld = allOld && state != State::kNew;
         switch (e.kind) {
@@ -706,6 +719,8 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         observer_.Info("the directory is already at the patch's target version; nothing to do");
         return Result::Ok();
     }
+    if (!untrusted.ok())
+        return untrusted;
     if (!allOld)
         return Fail(Status::kWrongVersion,
                     "the directory is partly at the old and partly at the new version; it was changed by hand or by "

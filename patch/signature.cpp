@@ -3,6 +3,7 @@
 
 #include <gcrypt.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -98,8 +99,14 @@ std::vector<std::string> Lines(const std::string& text)
     // A byte-order mark, as editors on Windows write one.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
         pos = 3;
+    // Lines end in LF, CR LF, or CR alone.
     while (pos <= text.size()) {
-        std::size_t end = text.find('\n', pos);
+        std::size_t end = text.find_first_of("\r\n", pos);
+        if (end != std::string::npos && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') {
+            lines.push_back(text.substr(pos, end - pos));
+            pos = end + 2;
+            continue;
+        }
         if (end == std::string::npos)
             end = text.size();
         lines.push_back(text.substr(pos, end - pos));
@@ -108,7 +115,105 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+struct MpiFree {
+    void operator()(gcry_mpi_t m) const { gcry_mpi_release(m); }
+};
+using Mpi = std::unique_ptr<std::remove_pointer_t<gcry_mpi_t>, MpiFree>;
+
+Mpi FromLittleEndian(const std::uint8_t* bytes, std::size_t size)
+{
+    std::vector<std::uint8_t> bigEndian(bytes, bytes + size);
+    std::reverse(bigEndian.begin(), bigEndian.end());
+    gcry_mpi_t m = nullptr;
+    if (gcry_mpi_scan(&m, GCRYMPI_FMT_USG, bigEndian.data(), bigEndian.size(), nullptr) != 0)
+        return Mpi(gcry_mpi_new(0));
+    return Mpi(m);
+}
+
+Mpi FromHex(const char* hex)
+{
+    gcry_mpi_t m = nullptr;
+    if (gcry_mpi_scan(&m, GCRYMPI_FMT_HEX, hex, 0, nullptr) != 0)
+        return Mpi(gcry_mpi_new(0));
+    return Mpi(m);
+}
+
+// Whether a public key is a point libgcrypt's Ed25519 verification may be given. Its field code
+// takes only coordinates of full width (one with a high word of zeros stops the process), so a
+// point whose x or y, or their negatives, fall below 2^224 (the widest word of a 32-bit build) is
+// refused, as are points of small order, which no key pair has. A key made honestly is refused
+// with a chance of about 2^-29; keygen makes another.
+bool UsablePoint(const PublicKey& key)
+{
+    // p = 2^255 - 19, d = -121665/121666 mod p, sqrt(-1) mod p.
+    Mpi p = FromHex("7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED");
+    Mpi d = FromHex("52036CEE2B6FFE738CC740797779E89800700A4D4141D8AB75EB4DCA135978A3");
+    Mpi sqrtMinusOne = FromHex("2B8324804FC1DF0B2B4D00993DFBD7A72F431806AD2FE478C4EE1B274A0EA0B0");
+    Mpi floor = FromHex("0100000000000000000000000000000000000000000000000000000000");  // 2^224
+    PublicKey yBytes = key;
+    yBytes[31] &= 0x7f;
+    Mpi y = FromLittleEndian(yBytes.data(), yBytes.size());
+    if (gcry_mpi_cmp(y.get(), p.get()) >= 0)
+        return false;
+    // The order-8 points other than those with a zero coordinate, by y and -y.
+    static const char* const kSmallOrderY[] = {
+        "05FC536D880238B13933C6D305ACDFD5F098EFF289F4C345B027B2C28F95E826",
+        "7A03AC9277FDC74EC6CC392CFA53202A0F67100D760B3CBA4FD84D3D706A17C7",
+    };
+    for (const char* small : kSmallOrderY)
+        if (gcry_mpi_cmp(y.get(), FromHex(small).get()) == 0)
+            return false;
+    // x^2 = (y^2 - 1) / (d y^2 + 1)
+    Mpi one(gcry_mpi_set_ui(nullptr, 1)), y2(gcry_mpi_new(0)), u(gcry_mpi_new(0)), v(gcry_mpi_new(0));
+    gcry_mpi_mulm(y2.get(), y.get(), y.get(), p.get());
+    gcry_mpi_subm(u.get(), y2.get(), one.get(), p.get());
+    gcry_mpi_mulm(v.get(), d.get(), y2.get(), p.get());
+    gcry_mpi_addm(v.get(), v.get(), one.get(), p.get());
+    Mpi vInverse(gcry_mpi_new(0)), x2(gcry_mpi_new(0)), x(gcry_mpi_new(0)), check(gcry_mpi_new(0));
+    if (!gcry_mpi_invm(vInverse.get(), v.get(), p.get()))
+        return false;
+    gcry_mpi_mulm(x2.get(), u.get(), vInverse.get(), p.get());
+    // x = x2^((p+3)/8), times sqrt(-1) when that squares to -x2; neither: not on the curve.
+    Mpi exponent(gcry_mpi_new(0)), three(gcry_mpi_set_ui(nullptr, 3));
+    gcry_mpi_add(exponent.get(), p.get(), three.get());
+    gcry_mpi_rshift(exponent.get(), exponent.get(), 3);
+    gcry_mpi_powm(x.get(), x2.get(), exponent.get(), p.get());
+    gcry_mpi_mulm(check.get(), x.get(), x.get(), p.get());
+    if (gcry_mpi_cmp(check.get(), x2.get()) != 0) {
+        gcry_mpi_mulm(x.get(), x.get(), sqrtMinusOne.get(), p.get());
+        gcry_mpi_mulm(check.get(), x.get(), x.get(), p.get());
+        if (gcry_mpi_cmp(check.get(), x2.get()) != 0)
+            return false;
+    }
+    Mpi negative(gcry_mpi_new(0));
+    for (gcry_mpi_t coordinate : {x.get(), y.get()}) {
+        gcry_mpi_sub(negative.get(), p.get(), coordinate);
+        if (gcry_mpi_cmp(coordinate, floor.get()) < 0 || gcry_mpi_cmp(negative.get(), floor.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether S, the signature's second half, is below the group's order L: a signature with S + L
+// verifies too, and is refused, so that a patch has one signature per key.
+bool CanonicalScalar(const std::uint8_t* s)
+{
+    static const std::uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                                            0xa2, 0xde, 0xf9, 0xde, 0x14, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                                            0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
+    for (std::size_t i = 32; i-- > 0;)
+        if (s[i] != kOrder[i])
+            return s[i] < kOrder[i];
+    return false;
+}
+
 }  // namespace
+
+bool UsableKey(const PublicKey& key)
+{
+    InitCrypto();
+    return UsablePoint(key);
+}
 
 Result GenerateKey(SecretKey* key)
 {
@@ -123,12 +228,15 @@ Result GenerateKey(SecretKey* key)
     if (!TokenBytes(pair, "d", key->seed.data(), key->seed.size()) ||
         !TokenBytes(pair, "q", key->publicKey.data(), key->publicKey.size()))
         return Fail(Status::kBuildFailed, "the key pair made has an unexpected form");
-    return Result::Ok();
+    // A key that verification would refuse (a chance of about 2^-29): another one.
+    return UsablePoint(key->publicKey) ? Result::Ok() : GenerateKey(key);
 }
 
 Result Sign(const SecretKey& key, const Digest& integrity, Signature* signature)
 {
     InitCrypto();
+    if (!UsablePoint(key.publicKey))
+        return Fail(Status::kBuildFailed, "the public key is not one a key pair has");
     const std::string message = Message(integrity);
     gcry_sexp_t secret = nullptr, data = nullptr, result = nullptr;
     if (gcry_sexp_build(&secret, nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
@@ -154,6 +262,8 @@ Result Sign(const SecretKey& key, const Digest& integrity, Signature* signature)
 bool Verify(const PublicKey& key, const Digest& integrity, const Signature& signature)
 {
     InitCrypto();
+    if (!UsablePoint(key) || !CanonicalScalar(signature.data() + 32))
+        return false;
     const std::string message = Message(integrity);
     gcry_sexp_t publicKey = nullptr, data = nullptr, value = nullptr;
     if (gcry_sexp_build(&publicKey, nullptr, "(public-key (ecc (curve Ed25519) (flags eddsa) (q %b)))",
@@ -217,7 +327,7 @@ Result ParseTrustFile(const std::string& text, std::vector<PublicKey>* keys)
         if (line.empty() || line[0] == '#')
             continue;
         PublicKey key;
-        if (!ParsePublicKeyText(line, &key))
+        if (!ParsePublicKeyText(line, &key) || !UsableKey(key))
             return Fail(Status::kUntrusted, "line " + std::to_string(i + 1) + " is not a key");
         keys->push_back(key);
     }

@@ -111,12 +111,21 @@ Result ReadSecretKey(const std::string& path, SecretKey* key)
 {
     std::unique_ptr<InputFile> in;
     std::vector<std::uint8_t> bytes;
+    FileInfo info;
     Result r = NativeFileSystem().OpenFile(path, &in);
+    if (r.ok())
+        r = in->Info(&info);
     if (r.ok())
         r = ReadAll(*in, path, kMaxKeyFileBytes, &bytes);
     if (!r.ok())
         return Fail(Status::kBadCommandLine, "cannot read the secret key: " + r.message);
+    if ((info.mode & 077) != 0)
+        WriteText(stderr, "qvpatch: warning: " + path + " may be read by others than its owner\n");
     r = ParseSecretKeyText(std::string(bytes.begin(), bytes.end()), key);
+    // Its halves must belong together: found now, not after a build of an hour.
+    Signature probe;
+    if (r.ok() && !Sign(*key, Digest{}, &probe).ok())
+        r = Fail(Status::kBadCommandLine, "the secret key and its public key do not belong together");
     return r.ok() ? r : Fail(r.status, path + ": " + r.message);
 }
 

@@ -10,12 +10,15 @@
 #include "qvpatch/build.h"
 #include "qvpatch/patch_file.h"
 #include "qvpatch/signature.h"
+#include "fault_fs.h"
 #include "tree_support.h"
 
 namespace {
 
 using namespace qvpatch;
 using namespace treetest;
+using faulttest::Crash;
+using faulttest::FaultFs;
 using Files = std::map<std::string, std::string>;
 
 // Keys made once: making one draws on the system's random source.
@@ -124,10 +127,64 @@ TEST(KeyTest, ATrustFileIsKeysCommentsAndBlanksOrDamaged)
     ASSERT_EQ(keys.size(), 2u);
     EXPECT_EQ(keys[0], Key(1).publicKey);
     EXPECT_EQ(keys[1], Key(2).publicKey);
+    ASSERT_TRUE(ParseTrustFile(PublicKeyText(Key(1).publicKey) + "\r" + PublicKeyText(Key(2).publicKey), &keys).ok());
+    EXPECT_EQ(keys.size(), 2u);  // lines ended by CR alone
     Result r = ParseTrustFile(text + "\n" + PublicKeyText(Key(1).publicKey) + " and more\n", &keys);
     EXPECT_EQ(r.status, Status::kUntrusted);
     EXPECT_NE(r.message.find("line 5"), std::string::npos) << r.message;
     EXPECT_EQ(ParseTrustFile(std::string(kMaxTrustFileBytes + 1, '#'), &keys).status, Status::kUntrusted);
+}
+
+PublicKey KeyOf(const std::string& hex)
+{
+    PublicKey key{};
+    EXPECT_TRUE(ParsePublicKeyText("ed25519:" + hex, &key)) << hex;
+    return key;
+}
+
+TEST(KeyTest, KeysNoPairHasAreRefusedNotFollowed)
+{
+    // Zero, the neutral point, y = p - 1 (x = 0), a tiny y, the points of order 8, y = p: points
+    // that verification must never be given (its field code stops the process on some of them).
+    const std::string hostile[] = {
+        std::string(64, '0'),
+        "01" + std::string(62, '0'),
+        "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "02" + std::string(62, '0'),
+        "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+        "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+        "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+    };
+    Signature signature{};
+    for (const std::string& hex : hostile) {
+        PublicKey key = KeyOf(hex);
+        EXPECT_FALSE(UsableKey(key)) << hex;
+        EXPECT_FALSE(Verify(key, Digest{}, signature)) << hex;
+        std::vector<PublicKey> keys;
+        EXPECT_EQ(ParseTrustFile("ed25519:" + hex + "\n", &keys).status, Status::kUntrusted) << hex;
+    }
+    for (int which : {1, 2})
+        EXPECT_TRUE(UsableKey(Key(which).publicKey));
+}
+
+TEST(KeyTest, ASignatureHasOneFormOnly)
+{
+    // S and S + L (the group's order) verify alike in the curve's arithmetic; only S is taken.
+    Digest integrity = Sha256("patch", 5);
+    Signature signature;
+    ASSERT_TRUE(Sign(Key(1), integrity, &signature).ok());
+    ASSERT_TRUE(Verify(Key(1).publicKey, integrity, signature));
+    static const std::uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
+                                            0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                            0x10};
+    unsigned carry = 0;
+    for (std::size_t i = 0; i < 32; ++i) {
+        unsigned sum = signature[32 + i] + kOrder[i] + carry;
+        signature[32 + i] = static_cast<std::uint8_t>(sum);
+        carry = sum >> 8;
+    }
+    EXPECT_FALSE(Verify(Key(1).publicKey, integrity, signature));
+    EXPECT_FALSE(Verify(Key(2).publicKey, integrity, signature));
 }
 
 TEST_F(SignatureTest, EveryByteOfASignedPatchIsCovered)
@@ -157,6 +214,10 @@ TEST_F(SignatureTest, EveryByteOfASignedPatchIsCovered)
     std::vector<std::uint8_t> longer = bytes;
     longer.push_back(0);
     EXPECT_FALSE(Parse(longer.data(), longer.size(), &patch).ok());
+    // A block naming a key no pair has is refused like any signature that does not verify.
+    std::vector<std::uint8_t> zeroKey = bytes;
+    std::fill(zeroKey.end() - 96, zeroKey.end() - 64, 0);
+    EXPECT_EQ(Parse(zeroKey.data(), zeroKey.size(), &patch).status, Status::kUntrusted);
 }
 
 TEST_F(SignatureTest, ASignatureTakenFromAnotherPatchDoesNotVerify)
@@ -215,10 +276,14 @@ TEST_F(SignatureTest, ADamagedTrustFileRefusesEveryPatch)
             EXPECT_TRUE(SameTree(Installed(), before));
         }
     }
-    // Nor is a trust file anything but a plain file.
+    // Nor is a trust file anything but a plain file of a sensible size.
     Install(v1_);
     treetest::Make(dir(), {{std::string(kTrustFileName) + "/", ""}});
     EXPECT_EQ(Run(Make(v1_, v2_, 1)).status, Status::kUntrusted);
+    Install(With(v1_, kTrustFileName, TrustLine(1) + std::string(kMaxTrustFileBytes, '#')));
+    Result r = Run(Make(v1_, v2_, 1));
+    EXPECT_EQ(r.status, Status::kUntrusted);
+    EXPECT_NE(r.message.find("is damaged"), std::string::npos) << r.message;
 }
 
 TEST_F(SignatureTest, WithoutATrustFileAnUnsignedPatchMayNotBringOne)
@@ -261,6 +326,36 @@ TEST_F(SignatureTest, KeysAreRotatedByPatchesTheOldKeySigned)
     EXPECT_TRUE(SameTree(Installed(), two));
     ASSERT_TRUE(Run(Make(two, three, 2)).ok());
     EXPECT_TRUE(SameTree(Installed(), three));
+}
+
+TEST_F(SignatureTest, AnInterruptedRotationIsFinishedByApplyingItAgain)
+{
+    // The update that hands the trust from key 1 to key 2 is killed at each of its operations in
+    // turn, the new trust file perhaps already in place: the same patch, applied again, rolls the
+    // interrupted one back, is judged by the trust file as it was, and applies.
+    const Files one = With(v1_, kTrustFileName, TrustLine(1));
+    const Files two = With(v2_, kTrustFileName, TrustLine(2));
+    const std::vector<std::uint8_t> rotation = Make(one, two, 1);
+    Patch patch;
+    ASSERT_TRUE(Parse(rotation.data(), rotation.size(), &patch).ok());
+    for (long at = 1;; ++at) {
+        Install(one);
+        FaultFs crashing(NativeFileSystem());
+        crashing.CrashAt(at);
+        bool crashed = false;
+        try {
+            ApplySummary summary;
+            (void)Apply(crashing, dir(), patch, quiet_, ApplyOptions{}, &summary);
+        } catch (const Crash&) {
+            crashed = true;
+        }
+        Result r = Run(rotation);
+        ASSERT_TRUE(r.ok()) << "killed at " << at << ": " << r.message;
+        EXPECT_TRUE(SameTree(Installed(), two)) << at;
+        if (!crashed)
+            break;
+        ASSERT_LT(at, 1000);
+    }
 }
 
 }  // namespace

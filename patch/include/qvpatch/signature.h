@@ -34,6 +34,10 @@ Result GenerateKey(SecretKey* key);
 Result Sign(const SecretKey& key, const Digest& integrity, Signature* signature);
 bool Verify(const PublicKey& key, const Digest& integrity, const Signature& signature);
 
+// Whether a public key can be a signer's: a point of the curve, of the group's order, that
+// verification can take. Verify refuses the others.
+bool UsableKey(const PublicKey& key);
+
 // "ed25519:" and the key's 64 hex digits: the line keygen prints and a trust file holds.
 std::string PublicKeyText(const PublicKey& key);
 bool ParsePublicKeyText(const std::string& text, PublicKey* key);
