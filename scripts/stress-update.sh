@@ -126,7 +126,7 @@ for count in 2 3; do
     pids=()
     for _ in $(seq "$count"); do
       sleep_us $(( duration * (RANDOM % 20) / 100 ))
-      "$qvpatch" apply "$work/inst" "$work/update.pat" >"$work/out.$RANDOM" 2>&1 &
+      "$qvpatch" apply "$work/inst" "$work/update.pat" >"$work/out.$RANDOM.$BASHPID" 2>&1 &
       pids+=($!)
     done
     for pid in "${pids[@]}"; do
@@ -135,7 +135,7 @@ for count in 2 3; do
       case $code in
         0) ;;
         9) refused=$((refused + 1)) ;;
-        *) failed=$((failed + 1)) ;;
+        *) failed=$((failed + 1)); echo "exit $code:" $(grep '^qvpatch:' "$work"/out.* | grep -v 'signed' | sort -u) >&2 ;;
       esac
     done
     updated=$((updated + $(cat "$work"/out.* | grep -c '^updated' || true)))
