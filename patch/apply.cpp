@@ -479,7 +479,7 @@ Result Update::PlanCommit(std::vector<Step>* steps)
 Result Update::MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved)
 {
     *moved = false;
-    std::size_t i = static_cast<std::size_t>(std::stoul(step.work.substr(4)));
+    std::size_t i = step.EntryIndex();
     // The old file is still the one that was verified: nobody changed it since.
     FileInfo now;
     Result r = tree_.Stat(step.name, &now);
@@ -531,14 +531,14 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
             bool taken = false;
             r = MoveAside(step, replaced, replaced ? steps[i + 1].work : std::string(), &taken);
             if (taken) {
-                (*moved)[i] = seen_[static_cast<std::size_t>(std::stoul(step.work.substr(4)))];
+                (*moved)[i] = seen_[step.EntryIndex()];
                 *reached = i + 1;  // taken, whatever failed after; its undo looks where the file is
             }
             break;
         }
         case Step::kPlace: {
             // What is placed is the file that was built and checked.
-            std::size_t entry = static_cast<std::size_t>(std::stoul(step.work.substr(4)));
+            std::size_t entry = step.EntryIndex();
             if (!(r = tree_.Stat(WorkPath(step.work), &(*moved)[i])).ok())
                 break;
             if (!SameFile((*moved)[i], built_[entry])) {
@@ -592,7 +592,7 @@ Result Update::CheckMovedAside(const std::vector<Step>& steps)
         Result r = tree_.Stat(WorkPath(step.work), &now);
         if (!r.ok())
             return r;
-        if (!SameFile(now, seen_[static_cast<std::size_t>(std::stoul(step.work.substr(4)))]))
+        if (!SameFile(now, seen_[step.EntryIndex()]))
             return Changed(step.name);
     }
     return Result::Ok();

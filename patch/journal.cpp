@@ -52,26 +52,6 @@ bool IsWorkName(const std::string& name, const char* prefix)
     return true;
 }
 
-bool FromHex(const std::string& hex, Digest* digest)
-{
-    if (hex.size() != 64)
-        return false;
-    for (std::size_t i = 0; i < 32; ++i) {
-        unsigned v = 0;
-        for (std::size_t k = 0; k < 2; ++k) {
-            char c = hex[2 * i + k];
-            unsigned d = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
-                         : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
-                                                : 16u;
-            if (d > 15)
-                return false;
-            v = v * 16 + d;
-        }
-        (*digest)[i] = static_cast<std::uint8_t>(v);
-    }
-    return true;
-}
-
 bool ParseSize(const std::string& text, std::uint64_t* size)
 {
     if (text.empty() || text.size() > 14 || (text[0] == '0' && text.size() > 1))
@@ -454,7 +434,7 @@ Result VerifyWithPatch(const Patch& patch, Journal* journal)
     for (JournalStep& s : journal->steps) {
         if (s.verified || (s.kind != JournalStep::kMoveAside && s.kind != JournalStep::kPlace))
             continue;
-        std::size_t i = static_cast<std::size_t>(std::stoull(s.work.substr(4)));
+        std::size_t i = s.EntryIndex();
         if (i >= patch.entries.size() || patch.entries[i].name != s.name ||
             (s.kind == JournalStep::kMoveAside ? !patch.entries[i].HasOld() : !patch.entries[i].HasNew()))
             return Damaged("a step that does not belong to the patch: " + s.name);

@@ -55,6 +55,9 @@ struct JournalStep {
     // again when the step is undone (journals of version 1 do not tell them).
     bool hasAttributes = false;
     FileInfo attributes;
+
+    // The patch entry a file step's work name ("old-N", "new-N") belongs to.
+    std::size_t EntryIndex() const { return static_cast<std::size_t>(std::stoull(work.substr(4))); }
 };
 
 struct Journal {

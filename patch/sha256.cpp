@@ -40,6 +40,26 @@ std::string ToHex(const Digest& digest)
     return out;
 }
 
+bool FromHex(const std::string& hex, Digest* digest)
+{
+    if (hex.size() != 2 * digest->size())
+        return false;
+    for (std::size_t i = 0; i < digest->size(); ++i) {
+        unsigned v = 0;
+        for (std::size_t k = 0; k < 2; ++k) {
+            char c = hex[2 * i + k];
+            unsigned d = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                         : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                                                : 16u;
+            if (d > 15)
+                return false;
+            v = v * 16 + d;
+        }
+        (*digest)[i] = static_cast<std::uint8_t>(v);
+    }
+    return true;
+}
+
 Sha256Stream::Sha256Stream() : handle_(nullptr)
 {
     InitCrypto();

@@ -50,37 +50,13 @@ bool TokenBytes(gcry_sexp_t s, const char* token, std::uint8_t* out, std::size_t
     return true;
 }
 
-std::string Hex(const std::uint8_t* bytes, std::size_t size)
+// 64 hex digits in either case.
+bool FromAnyCaseHex(std::string text, Digest* out)
 {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (std::size_t i = 0; i < size; ++i) {
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 15];
-    }
-    return out;
-}
-
-bool FromHexText(const std::string& text, std::uint8_t* out, std::size_t size)
-{
-    if (text.size() != 2 * size)
-        return false;
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
+    for (char& c : text)
         if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
-    };
-    for (std::size_t i = 0; i < size; ++i) {
-        int high = nibble(text[2 * i]), low = nibble(text[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return false;
-        out[i] = static_cast<std::uint8_t>(high << 4 | low);
-    }
-    return true;
+            c = static_cast<char>(c - 'A' + 'a');
+    return FromHex(text, out);
 }
 
 // A line without its end (CR LF or LF) and the blanks around it.
@@ -130,7 +106,7 @@ Mpi FromLittleEndian(const std::uint8_t* bytes, std::size_t size)
     return Mpi(m);
 }
 
-Mpi FromHex(const char* hex)
+Mpi MpiFromHex(const char* hex)
 {
     gcry_mpi_t m = nullptr;
     if (gcry_mpi_scan(&m, GCRYMPI_FMT_HEX, hex, 0, nullptr) != 0)
@@ -146,10 +122,10 @@ Mpi FromHex(const char* hex)
 bool UsablePoint(const PublicKey& key)
 {
     // p = 2^255 - 19, d = -121665/121666 mod p, sqrt(-1) mod p.
-    Mpi p = FromHex("7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED");
-    Mpi d = FromHex("52036CEE2B6FFE738CC740797779E89800700A4D4141D8AB75EB4DCA135978A3");
-    Mpi sqrtMinusOne = FromHex("2B8324804FC1DF0B2B4D00993DFBD7A72F431806AD2FE478C4EE1B274A0EA0B0");
-    Mpi floor = FromHex("0100000000000000000000000000000000000000000000000000000000");  // 2^224
+    Mpi p = MpiFromHex("7FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED");
+    Mpi d = MpiFromHex("52036CEE2B6FFE738CC740797779E89800700A4D4141D8AB75EB4DCA135978A3");
+    Mpi sqrtMinusOne = MpiFromHex("2B8324804FC1DF0B2B4D00993DFBD7A72F431806AD2FE478C4EE1B274A0EA0B0");
+    Mpi floor = MpiFromHex("0100000000000000000000000000000000000000000000000000000000");  // 2^224
     PublicKey yBytes = key;
     yBytes[31] &= 0x7f;
     Mpi y = FromLittleEndian(yBytes.data(), yBytes.size());
@@ -161,7 +137,7 @@ bool UsablePoint(const PublicKey& key)
         "7A03AC9277FDC74EC6CC392CFA53202A0F67100D760B3CBA4FD84D3D706A17C7",
     };
     for (const char* small : kSmallOrderY)
-        if (gcry_mpi_cmp(y.get(), FromHex(small).get()) == 0)
+        if (gcry_mpi_cmp(y.get(), MpiFromHex(small).get()) == 0)
             return false;
     // x^2 = (y^2 - 1) / (d y^2 + 1)
     Mpi one(gcry_mpi_set_ui(nullptr, 1)), y2(gcry_mpi_new(0)), u(gcry_mpi_new(0)), v(gcry_mpi_new(0));
@@ -240,8 +216,8 @@ Result Sign(const SecretKey& key, const Digest& integrity, Signature* signature)
     const std::string message = Message(integrity);
     gcry_sexp_t secret = nullptr, data = nullptr, result = nullptr;
     if (gcry_sexp_build(&secret, nullptr, "(private-key (ecc (curve Ed25519) (flags eddsa) (q %b) (d %b)))",
-                        static_cast<int>(key.publicKey.size()), key.publicKey.data(),
-                        static_cast<int>(key.seed.size()), key.seed.data()) != 0)
+                        static_cast<int>(key.publicKey.size()), key.publicKey.data(), static_cast<int>(key.seed.size()),
+                        key.seed.data()) != 0)
         return Fail(Status::kOutOfMemory, "cannot set up the secret key");
     Sexp heldSecret(secret);
     if (gcry_sexp_build(&data, nullptr, "(data (flags eddsa) (hash-algo sha512) (value %b))",
@@ -281,24 +257,19 @@ bool Verify(const PublicKey& key, const Digest& integrity, const Signature& sign
     return gcry_pk_verify(value, data, publicKey) == 0;
 }
 
-std::string PublicKeyText(const PublicKey& key) { return kKeyPrefix + Hex(key.data(), key.size()); }
+std::string PublicKeyText(const PublicKey& key) { return kKeyPrefix + ToHex(key); }
 
 bool ParsePublicKeyText(const std::string& text, PublicKey* key)
 {
     const std::size_t prefix = sizeof kKeyPrefix - 1;
-    return text.compare(0, prefix, kKeyPrefix) == 0 && FromHexText(text.substr(prefix), key->data(), key->size());
+    return text.compare(0, prefix, kKeyPrefix) == 0 && FromAnyCaseHex(text.substr(prefix), key);
 }
 
-std::string Fingerprint(const PublicKey& key)
-{
-    Digest digest = Sha256(key.data(), key.size());
-    return Hex(digest.data(), 8);
-}
+std::string Fingerprint(const PublicKey& key) { return ToHex(Sha256(key.data(), key.size())).substr(0, 16); }
 
 std::string SecretKeyText(const SecretKey& key)
 {
-    return std::string(kSecretHeader) + "\nsecret:" + Hex(key.seed.data(), key.seed.size()) + "\n" +
-           PublicKeyText(key.publicKey) + "\n";
+    return std::string(kSecretHeader) + "\nsecret:" + ToHex(key.seed) + "\n" + PublicKeyText(key.publicKey) + "\n";
 }
 
 Result ParseSecretKeyText(const std::string& text, SecretKey* key)
@@ -307,7 +278,7 @@ Result ParseSecretKeyText(const std::string& text, SecretKey* key)
     if (lines.size() < 3 || Trimmed(lines[0]) != kSecretHeader)
         return Fail(Status::kBadCommandLine, "not a secret key file of qvpatch keygen");
     std::string seed = Trimmed(lines[1]);
-    if (seed.compare(0, 7, "secret:") != 0 || !FromHexText(seed.substr(7), key->seed.data(), key->seed.size()) ||
+    if (seed.compare(0, 7, "secret:") != 0 || !FromAnyCaseHex(seed.substr(7), &key->seed) ||
         !ParsePublicKeyText(Trimmed(lines[2]), &key->publicKey))
         return Fail(Status::kBadCommandLine, "the secret key file is damaged");
     for (std::size_t i = 3; i < lines.size(); ++i)

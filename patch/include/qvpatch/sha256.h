@@ -11,7 +11,9 @@ namespace qvpatch {
 using Digest = std::array<std::uint8_t, 32>;
 
 Digest Sha256(const void* data, std::size_t size);
+// In lower-case hex, 64 digits; FromHex takes exactly that form back.
 std::string ToHex(const Digest& digest);
+bool FromHex(const std::string& hex, Digest* digest);
 
 // A hash over data given in pieces.
 class Sha256Stream {
