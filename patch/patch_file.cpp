@@ -345,8 +345,8 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     // A signed patch ends in its signature block, after the integrity check.
     const std::uint16_t headerVersion = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
     const std::uint16_t headerFlags = static_cast<std::uint16_t>(bytes[10] | bytes[11] << 8);
-    const bool signedPatch = headerVersion >= kSignedFormatVersion && headerVersion <= kFormatVersion &&
-                             (headerFlags & kFlagSigned) != 0;
+    const bool signedPatch =
+        headerVersion >= kSignedFormatVersion && headerVersion <= kFormatVersion && (headerFlags & kFlagSigned) != 0;
     if (signedPatch && size < kHeaderSize + kTrailerSize + kSignatureBlockSize)
         return Fail(Status::kUntrusted, "the patch's signature block is malformed: the file is cut short");
     const std::size_t body = signedPatch ? size - kSignatureBlockSize : size;
@@ -360,14 +360,14 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         if (std::memcmp(block, kSignatureMagic, sizeof kSignatureMagic) != 0)
             return Fail(Status::kUntrusted, "the patch's signature block is malformed: it does not start with QVSG");
         if (block[4] != kEd25519)
-            return Fail(Status::kUntrusted, "the patch's signature block is malformed: unknown algorithm " +
-                                                std::to_string(block[4]));
+            return Fail(Status::kUntrusted,
+                        "the patch's signature block is malformed: unknown algorithm " + std::to_string(block[4]));
         signature.present = true;
         std::memcpy(signature.key.data(), block + 5, signature.key.size());
         std::memcpy(signature.value.data(), block + 5 + signature.key.size(), signature.value.size());
         if (!Verify(signature.key, stored, signature.value))
-            return Fail(Status::kUntrusted, "the patch's signature does not verify (key " +
-                                                Fingerprint(signature.key) + "): the patch was changed after it was signed");
+            return Fail(Status::kUntrusted, "the patch's signature does not verify (key " + Fingerprint(signature.key) +
+                                                "): the patch was changed after it was signed");
     }
 
     ByteReader r(bytes, body - kTrailerSize);

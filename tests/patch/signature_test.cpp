@@ -175,8 +175,8 @@ TEST(KeyTest, ASignatureHasOneFormOnly)
     ASSERT_TRUE(Sign(Key(1), integrity, &signature).ok());
     ASSERT_TRUE(Verify(Key(1).publicKey, integrity, signature));
     static const std::uint8_t kOrder[32] = {0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7,
-                                            0xa2, 0xde, 0xf9, 0xde, 0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                            0x10};
+                                            0xa2, 0xde, 0xf9, 0xde, 0x14, 0,    0,    0,    0,    0,    0,
+                                            0,    0,    0,    0,    0,    0,    0,    0,    0,    0x10};
     unsigned carry = 0;
     for (std::size_t i = 0; i < 32; ++i) {
         unsigned sum = signature[32 + i] + kOrder[i] + carry;
@@ -203,7 +203,8 @@ TEST_F(SignatureTest, EveryByteOfASignedPatchIsCovered)
             Result r = Parse(changed.data(), changed.size(), &patch);
             // The signature block is after the integrity check: a change there is the signature's.
             const bool inBlock = i >= bytes.size() - 101;
-            EXPECT_EQ(r.status, inBlock ? Status::kUntrusted : Status::kPatchCorrupt) << "byte " << i << ": " << r.message;
+            EXPECT_EQ(r.status, inBlock ? Status::kUntrusted : Status::kPatchCorrupt)
+                << "byte " << i << ": " << r.message;
         }
     }
     // Cut short, or with a byte more: never read.
@@ -296,7 +297,8 @@ TEST_F(SignatureTest, WithoutATrustFileAnUnsignedPatchMayNotBringOne)
         EXPECT_TRUE(SameTree(Installed(), v2_));
     }
     // ...but one that adds a trust file, in any case of its name, must be signed.
-    for (const std::string& name : {std::string(kTrustFileName), std::string("qvtrust.txt"), std::string("docs/QVTRUST.TXT")}) {
+    for (const std::string& name :
+         {std::string(kTrustFileName), std::string("qvtrust.txt"), std::string("docs/QVTRUST.TXT")}) {
         Install(v1_);
         Result r = Run(Make(v1_, With(v2_, name, TrustLine(1)), 0));
         if (name.find('/') != std::string::npos) {
