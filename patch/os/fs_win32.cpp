@@ -155,6 +155,12 @@ bool OwnedByThisUser(HANDLE h)
 const DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// Those of attributes, as a value to set (none of them is FILE_ATTRIBUTE_NORMAL).
+DWORD KeptAttributes(DWORD attributes)
+{
+    return (attributes & kKeptAttributes) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kKeptAttributes);
+}
+
 bool PathIsReparsePoint(const std::wstring& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -395,8 +401,7 @@ public:
         if (!info.isFile)
             return Fail(Status::kIoError, "cannot set the attributes of " + Describe(to) + ": not a plain file");
         FILE_BASIC_INFO basic{};
-        basic.FileAttributes =
-            (attributes & kKeptAttributes) == 0 ? FILE_ATTRIBUTE_NORMAL : (attributes & kKeptAttributes);
+        basic.FileAttributes = KeptAttributes(attributes);
         if (!SetFileInformationByHandle(target.get(), FileBasicInfo, &basic, sizeof basic))
             return IoError("cannot set the attributes of", Describe(to), GetLastError());
         return Result::Ok();
@@ -405,8 +410,7 @@ public:
     Result RestoreAttributes(const std::string& name, const FileInfo& like) override
     {
         return AtPinned(name, [&](const std::wstring& path) {
-            DWORD attributes = like.mode & kKeptAttributes;
-            return SetFileAttributesW(path.c_str(), attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes)
+            return SetFileAttributesW(path.c_str(), KeptAttributes(like.mode))
                        ? Result::Ok()
                        : IoError("cannot set the attributes of", Describe(name), GetLastError());
         });
