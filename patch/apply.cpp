@@ -51,6 +51,7 @@ private:
     Result BuildNewFile(std::size_t index);
     Result BuildGroup(const std::vector<std::size_t>& members);
     Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
+    Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
     Result PlanCommit(std::vector<Step>* steps);
     Result Commit(const std::vector<Step>& steps, Moved* moved, std::size_t* reached);
     Result MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved);
@@ -234,6 +235,29 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
     return Result::Ok();
 }
 
+// For a codec that reads the old file by position: the old file open, checked against its hash
+// before anything is decoded from it. It stays open while it is decoded; whether it changed
+// meanwhile is asked again after.
+Result Update::OpenOld(std::size_t i, std::unique_ptr<InputFile>* in)
+{
+    const Entry& e = patch_.entries[i];
+    FileInfo info;
+    Digest digest{};
+    Result r = tree_.OpenRead(e.name, in);
+    if (!r.ok() || !(r = (*in)->Info(&info)).ok())
+        return r;
+    if (!SameFile(info, seen_[i]))
+        return Changed(e.name);
+    if (!(r = HashOpenFile(**in, tree_.Describe(e.name), &observer_, &digest, &info)).ok())
+        return r;
+    if (!SameFile(info, seen_[i]))
+        return Changed(e.name);
+    if (info.size != e.oldSize || digest != e.oldHash)
+        return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
+                                               tree_.Describe(e.name) + " has other contents");
+    return Result::Ok();
+}
+
 // One new file being written into the work area, checked when it is complete.
 class NewFile {
 public:
@@ -299,8 +323,9 @@ Result Update::BuildNewFile(std::size_t index)
 {
     const Entry& e = patch_.entries[index];
     std::vector<std::uint8_t> old;
+    std::unique_ptr<InputFile> oldFile;
     if (e.kind == EntryKind::kChangedFile && CodecOf(e.codec).usesOld) {
-        Result r = LoadOld(index, &old);
+        Result r = CodecOf(e.codec).streamsOld ? OpenOld(index, &oldFile) : LoadOld(index, &old);
         if (!r.ok())
             return r;
     }
@@ -316,7 +341,12 @@ Result Update::BuildNewFile(std::size_t index)
                 return w;
             return observer_.KeepGoing() ? Result::Ok() : Stopped();
         },
-        &old);
+        &old, oldFile.get());
+    // An old file read by position must still be the one checked: a change while it was read
+    // is told as such, not as a damaged patch.
+    FileInfo after;
+    if (oldFile && (!oldFile->Info(&after).ok() || !SameFile(after, seen_[index])))
+        r = Changed(e.name);
     Result finished = file.Finish();
     return r.ok() ? finished : r;
 }

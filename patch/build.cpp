@@ -10,6 +10,7 @@
 
 #include "codec.h"
 #include "codecs.h"
+#include "journal.h"
 #include "match_delta.h"
 #include "qvpatch/sha256.h"
 #include "threads.h"
@@ -90,14 +91,20 @@ struct Candidate {
     std::vector<std::uint8_t> data;
 };
 
-// One file of a batch: its contents and the candidates tried for it.
+// One file of a batch: its contents and the candidates tried for it. The stored bytes are a
+// candidate that needs no work: the new contents are its data, taken only when it wins.
 struct Member {
     std::size_t entry = 0;
     std::vector<std::uint8_t> oldData, newData;
     bool hasOld = false, hasNew = false;
+    bool large = false;  // beyond what applying holds in memory
     std::vector<Candidate> candidates;
     const CodecInfo* chosen = nullptr;
     std::vector<std::uint8_t> best;
+    std::uint64_t bestSize() const
+    {
+        return chosen != nullptr && chosen->value == Codec::kStored ? newData.size() : best.size();
+    }
 };
 
 class Builder {
@@ -113,6 +120,7 @@ private:
     Result EncodeBatch(const std::vector<std::size_t>& batch);
     Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members);
     Result ChooseOwnEncoding(Member& m);
+    EncodeInput InputFor(const Member& m, int level) const;
     void LayOut();
 
     FileSystem& fs_;
@@ -168,24 +176,37 @@ Result Builder::ListEntries()
             matchable_.push_back(false);
             continue;
         }
+        // Small files are read whole, to be looked at; large ones only hashed, a piece at a time
+        // (whether matching pays is not asked of them: only the streamed match delta serves them).
         std::vector<std::uint8_t> data;
+        bool large = false;
         Result r;
-        if (inOld) {
-            if (!(r = ReadWholeFile(*oldFiles_, name, kMaxFileSize, &data)).ok())
-                return r;
-            e.oldSize = data.size();
-            e.oldHash = Sha256(data.data(), data.size());
-        }
-        if (inNew) {
-            if (!(r = ReadWholeFile(*newFiles_, name, kMaxFileSize, &data)).ok())
-                return r;
-            e.newSize = data.size();
-            e.newHash = Sha256(data.data(), data.size());
-        }
+        auto look = [&](Tree& tree, std::uint64_t* size, Digest* hash) -> Result {
+            FileInfo info;
+            Result s = tree.Stat(name, &info);
+            if (!s.ok())
+                return s;
+            large = info.size > kMaxHeldBytes / 2;
+            if (large) {
+                data.clear();
+                s = HashFile(tree, name, nullptr, hash, &info);
+                *size = info.size;
+                return s;
+            }
+            if (!(s = ReadWholeFile(tree, name, kMaxFileSize, &data)).ok())
+                return s;
+            *size = data.size();
+            *hash = Sha256(data.data(), data.size());
+            return Result::Ok();
+        };
+        if (inOld && !(r = look(*oldFiles_, &e.oldSize, &e.oldHash)).ok())
+            return r;
+        if (inNew && !(r = look(*newFiles_, &e.newSize, &e.newHash)).ok())
+            return r;
         if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
             continue;
         e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        matchable_.push_back(Matchable(data));  // the new file, or the old one of a removed file
+        matchable_.push_back(large || Matchable(data));  // the new file, or the old one of a removed file
         out_.entries.push_back(std::move(e));
     }
     return Result::Ok();
@@ -245,6 +266,7 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
             options_.onFile(e.name, ++done_, fileCount_);
         m.hasOld = e.HasOld();
         m.hasNew = e.HasNew();
+        m.large = e.oldSize + e.newSize > kMaxHeldBytes;
         Result r;
         if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.oldData)).ok())
             return r;
@@ -258,6 +280,14 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
     return Result::Ok();
 }
 
+EncodeInput Builder::InputFor(const Member& m, int level) const
+{
+    EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), level};
+    if (m.large)
+        in.maxWindowLog = kStreamedWindowLog;
+    return in;
+}
+
 // The smallest of a file's own candidates, the stored bytes first (an encoding must be smaller to
 // be kept); a candidate tried at a quick level is tried again at the full level when it may win.
 Result Builder::ChooseOwnEncoding(Member& m)
@@ -265,17 +295,24 @@ Result Builder::ChooseOwnEncoding(Member& m)
     for (Candidate& c : m.candidates) {
         if (!c.result.ok())
             return c.result;
-        if (c.codec->quickFirst && c.level < options_.level && c.data.size() < m.best.size()) {
-            EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), options_.level};
+        if (c.codec->value == Codec::kStored) {
+            if (m.chosen == nullptr || m.newData.size() < m.bestSize())
+                m.chosen = c.codec;
+            continue;
+        }
+        if (c.codec->quickFirst && c.level < options_.level && c.data.size() < m.bestSize()) {
+            EncodeInput in = InputFor(m, options_.level);
             Result r = c.codec->encode(in, &c.data);
             if (!r.ok())
                 return r;
         }
-        if (m.chosen == nullptr || c.data.size() < m.best.size()) {
+        if (m.chosen == nullptr || c.data.size() < m.bestSize()) {
             m.chosen = c.codec;
             m.best.swap(c.data);
         }
     }
+    if (m.chosen != nullptr && m.chosen->value == Codec::kStored)
+        m.best = std::move(m.newData);  // no candidate reads it any more
     return Result::Ok();
 }
 
@@ -295,7 +332,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
         if (!m.hasNew)
             continue;  // a removed file, only a source for the group
         const Entry& e = out_.entries[m.entry];
-        FileFacts facts{m.hasOld, m.oldData.size(), m.newData.size(), matchable_[m.entry]};
+        FileFacts facts{m.hasOld, m.oldData.size(), m.newData.size(), matchable_[m.entry], m.large};
         for (const CodecInfo& codec : Codecs()) {
             if (codec.encode == nullptr || !Serves(codec, e.kind, kFormatVersion) || !codec.tries(facts))
                 continue;
@@ -303,15 +340,24 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             c.codec = &codec;
             c.level = codec.quickFirst ? quickLevel : options_.level;
         }
+        // A file too large to hold is read by one candidate only (the others need no work), which
+        // may then work on its contents in place rather than on copies.
+        std::size_t working = 0;
+        for (const Candidate& c : m.candidates)
+            working += c.codec->value != Codec::kStored ? 1 : 0;
         for (Candidate& c : m.candidates) {
-            std::uint64_t weight = c.codec->value == Codec::kStored ? 0
-                                   : c.codec->usesOld               ? m.oldData.size() + m.newData.size()
-                                                                    : m.newData.size() / 4;
-            work.emplace_back(
-                weight, Guarded(&c.result, [&m, &c] {
-                    EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), c.level};
-                    return c.codec->encode(in, &c.data);
-                }));
+            if (c.codec->value == Codec::kStored)
+                continue;
+            std::uint64_t weight = c.codec->usesOld ? m.oldData.size() + m.newData.size() : m.newData.size() / 4;
+            const bool inPlace = m.large && working == 1;
+            work.emplace_back(weight, Guarded(&c.result, [this, &m, &c, inPlace] {
+                                  EncodeInput in = InputFor(m, c.level);
+                                  if (inPlace) {
+                                      in.writableOld = m.oldData.data();
+                                      in.writableData = m.newData.data();
+                                  }
+                                  return c.codec->encode(in, &c.data);
+                              }));
         }
     }
     Result groupResult;
@@ -395,6 +441,9 @@ Result Builder::Run(const std::string& oldDir, const std::string& newDir, Patch*
         if (!(r = EncodeBatch(batch)).ok())
             return r;
     LayOut();
+    for (const Entry& e : out_.entries)
+        if (CodecOf(e.codec).since > out_.version)
+            out_.version = CodecOf(e.codec).since;
     if (!(r = CheckNames(out_.entries)).ok())
         return Fail(Status::kBuildFailed, "the trees hold a name a patch cannot carry: " + r.message);
     *patch = std::move(out_);

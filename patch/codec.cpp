@@ -6,6 +6,7 @@
 #include <zstd_errors.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "codecs.h"
@@ -35,12 +36,12 @@ Result CorruptData(const std::string& what, const std::string& why)
     return Fail(Status::kPatchCorrupt, "corrupt patch: the data of " + what + " " + why);
 }
 
-Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder)
+Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder, int maxWindowLog)
 {
     ZstdDecoder dctx(ZSTD_createDCtx());
     if (!dctx)
         return Fail(Status::kOutOfMemory, "out of memory for the decoder");
-    std::size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, kMaxWindowLog);
+    std::size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, std::min(maxWindowLog, kMaxWindowLog));
     if (!ZSTD_isError(rc) && prefix != nullptr && prefixSize > 0)
         rc = ZSTD_DCtx_refPrefix(dctx.get(), prefix, prefixSize);
     if (ZSTD_isError(rc))
@@ -51,7 +52,7 @@ Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDe
 }
 
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
-                  int level, std::vector<std::uint8_t>* out)
+                  int level, std::vector<std::uint8_t>* out, int maxWindowLog, int minMatch)
 {
     std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
     if (!cctx)
@@ -63,7 +64,7 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
             rc = ZSTD_CCtx_setParameter(cctx.get(), parameter, value);
     };
     set(ZSTD_c_compressionLevel, level);
-    const int windowLog = WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize);
+    const int windowLog = std::min(WindowLogFor(static_cast<std::uint64_t>(size) + prefixSize), maxWindowLog);
     set(ZSTD_c_windowLog, windowLog);
     // The binary-tree match finders of the strong levels only look back as far as their chain
     // table reaches; with a prefix that is most of the window, let it reach all of it, so that
@@ -75,6 +76,8 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
             set(ZSTD_c_chainLog,
                 std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
     }
+    if (minMatch != 0)
+        set(ZSTD_c_minMatch, minMatch);
     set(ZSTD_c_enableLongDistanceMatching, 1);
     set(ZSTD_c_checksumFlag, 0);
     if (!ZSTD_isError(rc))
@@ -98,15 +101,42 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     return Result::Ok();
 }
 
+Result BytesInput::Read(std::uint8_t* buffer, std::size_t size, std::size_t* got)
+{
+    Result r = ReadAt(pos_, buffer, size, got);
+    pos_ += *got;
+    return r;
+}
+
+Result BytesInput::ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got)
+{
+    *got = offset >= size_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(size, size_ - offset));
+    if (*got > 0)
+        std::memcpy(buffer, data_ + offset, *got);
+    return Result::Ok();
+}
+
+Result BytesInput::Info(FileInfo* info)
+{
+    *info = FileInfo{};
+    info->exists = info->isFile = true;
+    info->size = size_;
+    return Result::Ok();
+}
+
 Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile* oldFile)
 {
     const CodecInfo* codec = FindCodec(static_cast<std::uint8_t>(entry.codec));
     if (codec == nullptr)
         return CorruptData(entry.name, "has an unknown codec");
     if (codec->decode == nullptr)
         return CorruptData(entry.name, "belongs to a group and is decoded with it");
-    return codec->decode(entry, data, length, old, oldSize, sink, ownedOld);
+    if (codec->streamsOld && oldFile == nullptr) {
+        BytesInput bytes(old, oldSize);
+        return codec->decode(entry, data, length, old, oldSize, sink, ownedOld, &bytes);
+    }
+    return codec->decode(entry, data, length, old, oldSize, sink, ownedOld, oldFile);
 }
 
 Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,

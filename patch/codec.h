@@ -10,6 +10,7 @@
 
 #include <zstd.h>
 
+#include "qvpatch/file_system.h"
 #include "qvpatch/patch_file.h"
 #include "qvpatch/status.h"
 
@@ -22,8 +23,10 @@ constexpr int kMaxWindowLog = 30;
 
 // One zstd frame of data (with prefix as the dictionary when it is not null), long-distance
 // matching on, the content size in its header.
+// maxWindowLog: the largest window the frame may ask for (a decoder needs that much memory);
+// minMatch, when not 0, the shortest match the encoder looks for instead of the level's.
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
-                  int level, std::vector<std::uint8_t>* out);
+                  int level, std::vector<std::uint8_t>* out, int maxWindowLog = kMaxWindowLog, int minMatch = 0);
 
 // Takes decoded output in order. It may be called with no bytes, so that it can ask whether to go
 // on where decoding works long without output.
@@ -37,9 +40,10 @@ struct ZstdDecoderFree {
 };
 using ZstdDecoder = std::unique_ptr<ZSTD_DCtx, ZstdDecoderFree>;
 
-// A zstd decoder held to the window a patch may ask for (kMaxWindowLog), with prefix as its
-// dictionary when it is not null.
-Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder);
+// A zstd decoder held to the window a patch may ask for (kMaxWindowLog, or less), with prefix as
+// its dictionary when it is not null.
+Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder,
+                      int maxWindowLog = kMaxWindowLog);
 
 // Decodes one zstd frame of exactly expectedSize bytes, with prefix as its dictionary when it is not
 // null; what: the name to give in errors.
@@ -50,7 +54,24 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
 // output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
 // refused.
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
+// oldFile, when given, is the old file open (checked against the entry by the caller), for a
+// codec that reads it by position rather than whole; old and oldSize are then not used.
 Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr);
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr,
+                   InputFile* oldFile = nullptr);
+
+// An old file held in memory, read by position as if it were open.
+class BytesInput : public InputFile {
+public:
+    BytesInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    Result Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) override;
+    Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override;
+    Result Info(FileInfo* info) override;
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
 
 }  // namespace qvpatch

@@ -15,7 +15,7 @@ constexpr unsigned kEveryKind = KindBit(EntryKind::kChangedFile) | KindBit(Entry
                                 KindBit(EntryKind::kRemovedDirectory);
 
 Result DecodeStored(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*, std::size_t,
-                    const ChunkSink& sink, std::vector<std::uint8_t>*)
+                    const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
 {
     if (length != entry.newSize)
         return CorruptData(entry.name, "has the wrong length");
@@ -28,21 +28,27 @@ Result DecodeStored(const Entry& entry, const std::uint8_t* data, std::size_t le
 }
 
 Result DecodeZstdDelta(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                       std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>*)
+                       std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
 {
     return DecodeFrame(entry.name, data, length, old, oldSize, entry.newSize, sink);
 }
 
 Result DecodeZstdAlone(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*,
-                       std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*)
+                       std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
 {
     return DecodeFrame(entry.name, data, length, nullptr, 0, entry.newSize, sink);
 }
 
 Result DecodeMatch(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
+                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*)
 {
     return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
+}
+
+Result DecodeStreamedMatch(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*,
+                           std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile* oldFile)
+{
+    return DecodeStreamedMatchDelta(entry.name, data, length, *oldFile, entry.oldSize, entry.newSize, sink);
 }
 
 Result EncodeStored(const EncodeInput& in, std::vector<std::uint8_t>* out)
@@ -58,7 +64,7 @@ Result EncodeZstdDelta(const EncodeInput& in, std::vector<std::uint8_t>* out)
 
 Result EncodeZstdAlone(const EncodeInput& in, std::vector<std::uint8_t>* out)
 {
-    return EncodeZstd(in.data, in.size, nullptr, 0, in.level, out);
+    return EncodeZstd(in.data, in.size, nullptr, 0, in.level, out, in.maxWindowLog);
 }
 
 Result EncodeMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
@@ -67,9 +73,21 @@ Result EncodeMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
     return EncodeMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out);
 }
 
+Result EncodeStreamedMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
+{
+    return EncodeStreamedMatchDelta(in.old, in.oldSize, in.data, in.size, in.level, out, in.writableOld,
+                                    in.writableData);
+}
+
 bool Always(const FileFacts&) { return true; }
 bool HasOldContents(const FileFacts& f) { return f.hasOld && f.oldSize > 0; }
-bool WorthMatching(const FileFacts& f) { return HasOldContents(f) && f.oldSize <= kMaxMatchOldSize && f.matchable; }
+bool HeldDelta(const FileFacts& f) { return HasOldContents(f) && !f.large; }
+bool WorthMatching(const FileFacts& f) { return HeldDelta(f) && f.oldSize <= kMaxMatchOldSize && f.matchable; }
+bool StreamedDelta(const FileFacts& f) { return HasOldContents(f) && f.large; }
+// A file too large to hold whose old contents are of no use still gets a frame of its own, with a
+// small window; one with old contents is served by the streamed match delta, whose extra stream is
+// that frame where nothing matches.
+bool OwnFrame(const FileFacts& f) { return !f.large || !HasOldContents(f); }
 
 }  // namespace
 
@@ -78,15 +96,17 @@ const std::vector<CodecInfo>& Codecs()
     // The order is the builder's: the stored bytes first, so that an encoding must be smaller to
     // be kept.
     static const std::vector<CodecInfo> kCodecs = {
-        {Codec::kStored, "stored", 1, kEveryKind, 0, 0, false, false, DecodeStored, EncodeStored, Always, false},
-        {Codec::kZstdDelta, "zstd delta", 1, KindBit(EntryKind::kChangedFile), 0, 0, true, false, DecodeZstdDelta,
-         EncodeZstdDelta, HasOldContents, false},
-        {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, DecodeMatch,
+        {Codec::kStored, "stored", 1, kEveryKind, 0, 0, false, false, false, DecodeStored, EncodeStored, Always, false},
+        {Codec::kZstdDelta, "zstd delta", 1, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false,
+         DecodeZstdDelta, EncodeZstdDelta, HeldDelta, false},
+        {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false, DecodeMatch,
          EncodeMatch, WorthMatching, false},
-        {Codec::kZstd, "zstd", 1, kFiles, 0, 0, false, false, DecodeZstdAlone, EncodeZstdAlone, Always, true},
+        {Codec::kStreamedMatchDelta, "streamed match delta", kStreamedFormatVersion, KindBit(EntryKind::kChangedFile),
+         0, 0, true, true, false, DecodeStreamedMatch, EncodeStreamedMatch, StreamedDelta, false},
+        {Codec::kZstd, "zstd", 1, kFiles, 0, 0, false, false, false, DecodeZstdAlone, EncodeZstdAlone, OwnFrame, true},
         {Codec::kZstdGroupDelta, "zstd group delta", 1, KindBit(EntryKind::kChangedFile),
-         KindBit(EntryKind::kAddedFile) | KindBit(EntryKind::kRemovedFile), 2, true, true, nullptr, nullptr, nullptr,
-         false},
+         KindBit(EntryKind::kAddedFile) | KindBit(EntryKind::kRemovedFile), 2, true, false, true, nullptr, nullptr,
+         nullptr, false},
     };
     return kCodecs;
 }

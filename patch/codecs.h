@@ -23,6 +23,9 @@ struct FileFacts {
     std::uint64_t oldSize = 0;
     std::uint64_t newSize = 0;
     bool matchable = false;  // binary and not compressed already: approximate matching may pay
+    // Too large for applying to hold old and new in memory (kMaxHeldBytes): only codecs that
+    // stream serve it.
+    bool large = false;
 };
 
 // One file to encode on its own: its old contents (none for an added file) and new contents.
@@ -32,11 +35,18 @@ struct EncodeInput {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
     int level = 19;
+    // The same bytes as old and data, when this candidate is the only one reading them and may
+    // change them while it works (it puts them back).
+    std::uint8_t* writableOld = nullptr;
+    std::uint8_t* writableData = nullptr;
+    // The largest window a frame may ask for: small for a file too large to hold, so that its
+    // decoder's memory does not grow with it.
+    int maxWindowLog = kMaxWindowLog;
 };
 
 using DecodeFunction = Result (*)(const Entry& entry, const std::uint8_t* data, std::size_t length,
                                   const std::uint8_t* old, std::size_t oldSize, const ChunkSink& sink,
-                                  std::vector<std::uint8_t>* ownedOld);
+                                  std::vector<std::uint8_t>* ownedOld, InputFile* oldFile);
 using EncodeFunction = Result (*)(const EncodeInput& in, std::vector<std::uint8_t>* out);
 using TriesFunction = bool (*)(const FileFacts& file);
 
@@ -48,7 +58,8 @@ struct CodecInfo {
     unsigned kinds;
     unsigned laterKinds;
     std::uint16_t laterSince;
-    bool usesOld;           // decoded with the old file, read whole and checked against its hash first
+    bool usesOld;           // decoded with the old file, checked against its hash first
+    bool streamsOld;        // and reads it by position (otherwise whole, into memory)
     bool shared;            // one frame for several entries (a group), decoded with its group
     DecodeFunction decode;  // null for a shared codec
     // The builder's candidate for one file: tried where tries says so, smallest wins. With

@@ -148,7 +148,15 @@ Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, D
 {
     std::unique_ptr<InputFile> in;
     Result r = tree.OpenRead(name, &in);
-    if (!r.ok() || !(r = in->Info(info)).ok())
+    if (!r.ok())
+        return r;
+    return HashOpenFile(*in, tree.Describe(name), keepGoing, digest, info);
+}
+
+Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepGoing, Digest* digest, FileInfo* info)
+{
+    Result r = in.Info(info);
+    if (!r.ok())
         return r;
     Sha256Stream hash;
     std::vector<std::uint8_t> buffer(
@@ -156,7 +164,7 @@ Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, D
     std::uint64_t total = 0;
     for (;;) {
         std::size_t got = 0;
-        if (!(r = in->Read(buffer.data(), buffer.size(), &got)).ok())
+        if (!(r = in.Read(buffer.data(), buffer.size(), &got)).ok())
             return r;
         if (got == 0)
             break;
@@ -167,10 +175,10 @@ Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, D
     }
     // What was hashed is what the file is now: neither changed nor grew while it was read.
     FileInfo after;
-    if (!(r = in->Info(&after)).ok())
+    if (!(r = in.Info(&after)).ok())
         return r;
     if (!SameFile(*info, after) || total != info->size)
-        return Fail(Status::kWrongVersion, tree.Describe(name) + " changed while it was being read");
+        return Fail(Status::kWrongVersion, what + " changed while it was being read");
     *digest = hash.Final();
     return Result::Ok();
 }

@@ -112,5 +112,7 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
 // Hashes a plain file of the tree, with the identity of what was hashed; keepGoing, when given, is
 // asked after each piece.
 Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, Digest* digest, FileInfo* info);
+// The same for a file open already (read from where it is, to its end); what: its name to give.
+Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepGoing, Digest* digest, FileInfo* info);
 
 }  // namespace qvpatch

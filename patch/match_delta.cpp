@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace qvpatch {
 
@@ -32,9 +33,9 @@ std::size_t CommonLength(const std::uint8_t* a, std::size_t aSize, const std::ui
 }
 
 // The longest match for data in old, found by binary search in old's suffix array.
-class MatchFinder {
+class SuffixFinder {
 public:
-    MatchFinder(const std::uint8_t* old, std::size_t oldSize, std::vector<std::int32_t> sa)
+    SuffixFinder(const std::uint8_t* old, std::size_t oldSize, std::vector<std::int32_t> sa)
         : old_(old), oldSize_(oldSize), sa_(std::move(sa))
     {
     }
@@ -73,6 +74,94 @@ private:
     std::vector<std::int32_t> sa_;
 };
 
+// The longest match for data in old that starts at an aligned block of old: a hash table of the
+// old file's blocks (rsync's idea). A match at least two blocks long holds a whole aligned block,
+// so the scan, which looks at every position, finds it at most a block late; the widening both
+// ways that follows recovers what lies before. Memory is 8 bytes a block, and the blocks are made
+// large enough that there are at most 2^27 of them.
+class BlockFinder {
+public:
+    Result Build(const std::uint8_t* old, std::size_t oldSize)
+    {
+        old_ = old;
+        oldSize_ = oldSize;
+        block_ = 16;
+        while ((oldSize >> 27) > block_)
+            block_ *= 2;
+        const std::size_t blocks = oldSize / block_;
+        if (blocks >= kEmpty)
+            return Fail(Status::kBuildFailed, "an old file too large to index for matching");
+        bits_ = 1;
+        while ((std::size_t{1} << bits_) < blocks)
+            ++bits_;
+        try {
+            heads_.assign(std::size_t{1} << bits_, kEmpty);
+            next_.assign(blocks, kEmpty);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the block index of an old file");
+        }
+        // A block the same as the one before (a run of zeros, a fill) is left out: the scan finds
+        // the run from its first block, and the chains stay short.
+        std::uint64_t before = 0;
+        for (std::size_t k = 0; k < blocks; ++k) {
+            std::uint64_t h = Hash(old + k * block_);
+            if (k > 0 && h == before && std::memcmp(old + k * block_, old + (k - 1) * block_, block_) == 0)
+                continue;
+            before = h;
+            std::size_t slot = Slot(h);
+            next_[k] = heads_[slot];
+            heads_[slot] = static_cast<std::uint32_t>(k);
+        }
+        return Result::Ok();
+    }
+
+    std::size_t Longest(const std::uint8_t* data, std::size_t size, std::size_t* pos) const
+    {
+        *pos = 0;
+        if (size < block_ || heads_.empty())
+            return 0;
+        std::size_t best = 0;
+        int tries = 0;
+        for (std::uint32_t k = heads_[Slot(Hash(data))]; k != kEmpty && tries < kMaxTries; k = next_[k], ++tries) {
+            std::size_t at = static_cast<std::size_t>(k) * block_;
+            std::size_t length = CommonLength(old_ + at, oldSize_ - at, data, size);
+            if (length >= block_ && length > best) {
+                best = length;
+                *pos = at;
+            }
+        }
+        return best;
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    // The candidates of one lookup looked at, most recent first: where a block repeats more
+    // often, the longest of these few is taken.
+    static constexpr int kMaxTries = 16;
+
+    std::uint64_t Hash(const std::uint8_t* p) const
+    {
+        std::uint64_t h = 0;
+        for (std::size_t i = 0; i < block_; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+            h ^= h >> 29;
+        }
+        return h;
+    }
+    std::size_t Slot(std::uint64_t h) const
+    {
+        return static_cast<std::size_t>((h * 0xD6E8FEB86659FD93ull) >> (64 - bits_));
+    }
+
+    const std::uint8_t* old_ = nullptr;
+    std::size_t oldSize_ = 0;
+    std::size_t block_ = 16;
+    int bits_ = 1;
+    std::vector<std::uint32_t> heads_, next_;
+};
+
 void PutNumber(std::vector<std::uint8_t>* out, std::uint64_t v)
 {
     while (v >= 0x80) {
@@ -93,7 +182,7 @@ std::int64_t UnZigZag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1
 class FrameReader {
 public:
     Result Open(const std::string& what, const char* stream, const std::uint8_t* data, std::size_t length,
-                const std::uint8_t* prefix = nullptr, std::size_t prefixSize = 0)
+                const std::uint8_t* prefix, std::size_t prefixSize, int maxWindowLog)
     {
         what_ = what;
         stream_ = stream;
@@ -101,7 +190,7 @@ public:
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
         declared_ = declared;
-        Result made = NewZstdDecoder(prefix, prefixSize, &dctx_);
+        Result made = NewZstdDecoder(prefix, prefixSize, &dctx_, maxWindowLog);
         if (!made.ok())
             return made;
         in_ = ZSTD_inBuffer{data, length, 0};
@@ -223,18 +312,20 @@ namespace {
 // each point the longest exact match in the old file is looked up, and taken when it beats, by
 // more than a few bytes, simply going on at the offset of the match before (which still agrees in
 // most bytes: code that moved, with its addresses changed). Each match taken is then widened both
-// ways into an approximate one, as long as at least half its bytes agree: the match before
-// forwards, the new one backwards, and where the two widenings overlap the overlap is split where
-// it costs least. What lies between them matches nothing and is copied as it is.
+// ways into an approximate one, as long as enough of its bytes agree (half, or more; see MatchOptions): the match
+// before forwards, the new one backwards, and where the two widenings overlap the overlap is split where it costs
+// least. What lies between them matches nothing and is copied as it is.
+template <typename Finder>
 class MatchScan {
 public:
-    MatchScan(const MatchFinder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
-              std::size_t size)
+    MatchScan(const Finder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+              std::size_t size, int agreePercent)
         : finder_(finder),
           old_(old),
           oldSize_(static_cast<std::int64_t>(oldSize)),
           data_(data),
-          size_(static_cast<std::int64_t>(size))
+          size_(static_cast<std::int64_t>(size)),
+          agreePercent_(agreePercent)
     {
     }
 
@@ -297,7 +388,7 @@ private:
             if (old_[lastPos_ + i] == data_[lastScan_ + i])
                 ++agree;
             ++i;
-            if (agree * 2 - i > best * 2 - forward) {
+            if (agree * 100 - i * agreePercent_ > best * 100 - forward * agreePercent_) {
                 best = agree;
                 forward = i;
             }
@@ -312,7 +403,7 @@ private:
         for (std::int64_t i = 1, agree = 0, best = 0; scan_ >= lastScan_ + i && pos_ >= i; ++i) {
             if (old_[pos_ - i] == data_[scan_ - i])
                 ++agree;
-            if (agree * 2 - i > best * 2 - backward) {
+            if (agree * 100 - i * agreePercent_ > best * 100 - backward * agreePercent_) {
                 best = agree;
                 backward = i;
             }
@@ -360,7 +451,7 @@ private:
         lastOffset_ = pos_ - scan_;
     }
 
-    const MatchFinder& finder_;
+    const Finder& finder_;
     const std::uint8_t* old_;
     std::int64_t oldSize_;
     const std::uint8_t* data_;
@@ -368,14 +459,26 @@ private:
     std::int64_t scan_ = 0, length_ = 0, pos_ = 0;              // the match being looked at
     std::int64_t lastScan_ = 0, lastPos_ = 0, lastOffset_ = 0;  // the match before
     std::uint64_t lookups_ = 0;
+    std::int64_t agreePercent_;
 };
 
 }  // namespace
 
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records, std::uint64_t* searches)
+                   std::vector<MatchRecord>* records, std::uint64_t* searches, const MatchOptions& options)
 {
     records->clear();
+    if (options.index == MatchIndex::kBlockHash) {
+        BlockFinder finder;
+        Result r = finder.Build(old, oldSize);
+        if (!r.ok())
+            return r;
+        MatchScan<BlockFinder> scan(finder, old, oldSize, data, size, options.agreePercent);
+        scan.Run(records);
+        if (searches != nullptr)
+            *searches = scan.lookups();
+        return Result::Ok();
+    }
     if (oldSize > kMaxMatchOldSize)
         return Fail(Status::kBuildFailed, "an old file too large to index for matching");
     std::vector<std::int32_t> sa;
@@ -386,8 +489,8 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
     }
     if (oldSize > 0 && divsufsort(old, sa.data(), static_cast<std::int32_t>(oldSize)) != 0)
         return Fail(Status::kBuildFailed, "the suffix array of an old file could not be built");
-    MatchFinder finder(old, oldSize, std::move(sa));
-    MatchScan scan(finder, old, oldSize, data, size);
+    SuffixFinder finder(old, oldSize, std::move(sa));
+    MatchScan<SuffixFinder> scan(finder, old, oldSize, data, size, options.agreePercent);
     scan.Run(records);
     if (searches != nullptr)
         *searches = scan.lookups();
@@ -448,6 +551,39 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
     return final;
 }
 
+namespace {
+
+// Filter 2: the same transform, on each block of kFilterBlock bytes on its own (a branch whose
+// displacement would reach into the next block is left alone). at: the file position of data[0].
+template <bool kUndo>
+void FilterBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
+{
+    for (std::size_t start = 0; start < size; start += kFilterBlock) {
+        const std::size_t end = std::min(size, start + kFilterBlock);
+        for (std::size_t i = start; i + 5 <= end; ++i) {
+            if (!IsOpcode(data[i]))
+                continue;
+            if (IsNear(data[i + 4])) {
+                auto p = static_cast<std::uint32_t>(at + i + 5);
+                Store(data + i + 1, kUndo ? Load(data + i + 1) - p : Load(data + i + 1) + p);
+            }
+            i += 4;
+        }
+    }
+}
+
+}  // namespace
+
+void X86BranchFilter::EncodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
+{
+    FilterBlocks<false>(data, size, at);
+}
+
+void X86BranchFilter::DecodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
+{
+    FilterBlocks<true>(data, size, at);
+}
+
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
 {
     auto u16 = [&](std::size_t at) { return static_cast<unsigned>(data[at] | data[at + 1] << 8); };
@@ -469,38 +605,65 @@ bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
     return false;
 }
 
-Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
-                        MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+namespace {
+
+// How one form of the match delta is written.
+struct MatchForm {
+    MatchFilter filter;
+    MatchOptions matching;
+    bool extraPrefix;  // the extra frame has the (filtered) old file as its prefix
+    int maxWindowLog;
+    // The changed bytes as runs: the gap before each run and its length in streams of their own
+    // (the streamed form), rather than a gap before each changed byte.
+    bool runs;
+};
+
+const MatchForm kHeldForm{MatchFilter::kNone, {MatchIndex::kSuffixArray, 50}, true, kMaxWindowLog, false};
+const MatchForm kStreamedForm{MatchFilter::kNone, {MatchIndex::kBlockHash, 75}, false, kStreamedWindowLog, true};
+
+// The streams of a form, in the order of their frames.
+int StreamCount(const MatchForm& form) { return form.runs ? kStreamedStreams : kMatchStreams; }
+
+// A stream's frame, the smallest of a few match lengths where the stream is small enough for the
+// tries to cost little (the default suits text; longer ones often suit code and tables better).
+Result EncodeStream(const std::vector<std::uint8_t>& stream, const std::uint8_t* prefix, std::size_t prefixSize,
+                    int level, int maxWindowLog, std::vector<std::uint8_t>* frame)
 {
-    std::vector<std::uint8_t> filteredOld, filteredNew;
-    const std::uint8_t* old = oldData;
-    const std::uint8_t* data = newData;
-    if (filter == MatchFilter::kX86Branches) {
-        try {
-            filteredOld.assign(oldData, oldData + oldSize);
-            filteredNew.assign(newData, newData + size);
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
-        }
-        X86BranchFilter::Encode(filteredOld.data(), oldSize);
-        X86BranchFilter::Encode(filteredNew.data(), size);
-        old = filteredOld.data();
-        data = filteredNew.data();
+    constexpr std::size_t kTriedUpTo = 32u << 20;
+    Result r = EncodeZstd(stream.data(), stream.size(), prefix, prefixSize, level, frame, maxWindowLog);
+    if (stream.size() > kTriedUpTo || prefix != nullptr)
+        return r;
+    for (int minMatch : {4, 5}) {
+        std::vector<std::uint8_t> other;
+        if (!r.ok() ||
+            !(r = EncodeZstd(stream.data(), stream.size(), nullptr, 0, level, &other, maxWindowLog, minMatch)).ok())
+            return r;
+        if (other.size() < frame->size())
+            frame->swap(other);
     }
+    return r;
+}
+
+// The data for data against old, both as filtered already.
+Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
+                      const MatchForm& form, int level, std::vector<std::uint8_t>* out)
+{
     std::vector<MatchRecord> records;
-    Result r = FindMatches(old, oldSize, data, size, &records);
+    Result r = FindMatches(old, oldSize, data, size, &records, nullptr, form.matching);
     if (!r.ok())
         return r;
 
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
-    // count of unchanged ones before each.
-    std::vector<std::uint8_t> streams[kMatchStreams];
+    // count of unchanged ones before each (or before each run of them).
+    const int count = StreamCount(form);
+    std::vector<std::uint8_t> streams[kStreamedStreams];
     std::vector<std::uint8_t>& control = streams[0];
-    std::vector<std::uint8_t>& positions = streams[1];
-    std::vector<std::uint8_t>& values = streams[2];
-    std::vector<std::uint8_t>& extra = streams[3];
+    std::vector<std::uint8_t>& positions = streams[1];  // or the runs' gaps
+    std::vector<std::uint8_t>& runLengths = streams[2];
+    std::vector<std::uint8_t>& values = streams[count - 2];
+    std::vector<std::uint8_t>& extra = streams[count - 1];
     std::size_t newPos = 0, oldPos = 0;
-    std::uint64_t unchanged = 0;
+    std::uint64_t unchanged = 0, run = 0;
     for (const MatchRecord& rec : records) {
         PutNumber(&control, rec.add);
         PutNumber(&control, rec.copy);
@@ -508,49 +671,184 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
         for (std::uint64_t i = 0; i < rec.add; ++i) {
             auto d = static_cast<std::uint8_t>(data[newPos + i] - old[oldPos + i]);
             if (d == 0) {
+                if (run > 0)
+                    PutNumber(&runLengths, run - 1);
+                run = 0;
                 ++unchanged;
                 continue;
             }
-            PutNumber(&positions, unchanged);
+            if (!form.runs || run == 0) {
+                PutNumber(&positions, unchanged);
+                unchanged = 0;
+            }
+            run += form.runs ? 1 : 0;
             values.push_back(d);
-            unchanged = 0;
         }
         extra.insert(extra.end(), data + newPos + rec.add, data + newPos + rec.add + rec.copy);
         newPos += static_cast<std::size_t>(rec.add + rec.copy);
         oldPos = static_cast<std::size_t>(static_cast<std::int64_t>(oldPos + rec.add) + rec.seek);
     }
+    if (run > 0)
+        PutNumber(&runLengths, run - 1);
     if (newPos != size)
         return Fail(Status::kBuildFailed, "the matching did not cover the new file");
 
-    // The extra bytes are new, but pieces of them are often in the old file somewhere: their frame
-    // has the (filtered) old file as its prefix.
-    std::vector<std::uint8_t> frames[kMatchStreams];
-    for (int i = 0; i < kMatchStreams; ++i) {
-        bool isExtra = &streams[i] == &extra;
-        if (!(r = EncodeZstd(streams[i].data(), streams[i].size(), isExtra ? old : nullptr, isExtra ? oldSize : 0,
-                             level, &frames[i]))
+    // The extra bytes are new, but pieces of them are often in the old file somewhere: where the
+    // old file is held when applying, their frame has it (filtered) as its prefix.
+    std::vector<std::uint8_t> frames[kStreamedStreams];
+    for (int i = 0; i < count; ++i) {
+        bool prefixed = &streams[i] == &extra && form.extraPrefix;
+        if (!(r = form.runs ? EncodeStream(streams[i], nullptr, 0, level, form.maxWindowLog, &frames[i])
+                            : EncodeZstd(streams[i].data(), streams[i].size(), prefixed ? old : nullptr,
+                                         prefixed ? oldSize : 0, level, &frames[i], form.maxWindowLog))
                  .ok())
             return r;
+        std::vector<std::uint8_t>().swap(streams[i]);
     }
     out->clear();
     ByteWriter header;
-    header.U8(static_cast<std::uint8_t>(filter));
-    for (const auto& frame : frames)
-        header.U64(frame.size());
+    header.U8(static_cast<std::uint8_t>(form.filter));
+    for (int i = 0; i < count; ++i)
+        header.U64(frames[i].size());
     *out = std::move(header.out);
-    for (const auto& frame : frames)
-        out->insert(out->end(), frame.begin(), frame.end());
+    for (int i = 0; i < count; ++i)
+        out->insert(out->end(), frames[i].begin(), frames[i].end());
     return Result::Ok();
+}
+
+}  // namespace
+
+Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
+                        MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+{
+    MatchForm form = kHeldForm;
+    form.filter = filter;
+    if (filter == MatchFilter::kNone)
+        return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
+    if (filter != MatchFilter::kX86Branches)
+        return Fail(Status::kBuildFailed, "a filter the match delta does not take");
+    std::vector<std::uint8_t> filteredOld, filteredNew;
+    try {
+        filteredOld.assign(oldData, oldData + oldSize);
+        filteredNew.assign(newData, newData + size);
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
+    }
+    X86BranchFilter::Encode(filteredOld.data(), oldSize);
+    X86BranchFilter::Encode(filteredNew.data(), size);
+    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
+}
+
+Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
+                                std::size_t size, int level, std::vector<std::uint8_t>* out, std::uint8_t* writableOld,
+                                std::uint8_t* writableNew)
+{
+    MatchForm form = kStreamedForm;
+    if (!LooksLikeX86Code(newData, size))
+        return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
+    form.filter = MatchFilter::kX86BranchesByBlock;
+    if (writableOld != nullptr && writableNew != nullptr) {
+        X86BranchFilter::EncodeBlocks(writableOld, oldSize, 0);
+        X86BranchFilter::EncodeBlocks(writableNew, size, 0);
+        Result r = EncodeFiltered(writableOld, oldSize, writableNew, size, form, level, out);
+        X86BranchFilter::DecodeBlocks(writableOld, oldSize, 0);
+        X86BranchFilter::DecodeBlocks(writableNew, size, 0);
+        return r;
+    }
+    std::vector<std::uint8_t> filteredOld, filteredNew;
+    try {
+        filteredOld.assign(oldData, oldData + oldSize);
+        filteredNew.assign(newData, newData + size);
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
+    }
+    X86BranchFilter::EncodeBlocks(filteredOld.data(), oldSize, 0);
+    X86BranchFilter::EncodeBlocks(filteredNew.data(), size, 0);
+    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
 }
 
 namespace {
 
+// The old file of the streamed form, read by position a page (a filter block) at a time into a
+// few pages kept, each filtered on its own as it is read.
+class OldPages {
+public:
+    OldPages(const std::string& what, InputFile& file, std::uint64_t size, MatchFilter filter)
+        : what_(what), file_(file), size_(size), filter_(filter)
+    {
+    }
+
+    Result Read(std::uint64_t pos, std::uint8_t* dst, std::size_t n)
+    {
+        if (pages_.empty()) {
+            try {
+                pages_.resize(kPages * kFilterBlock);
+                tags_.assign(kPages, ~0ull);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for reading the old file");
+            }
+        }
+        while (n > 0) {
+            const std::uint64_t page = pos / kFilterBlock;
+            const std::size_t slot = static_cast<std::size_t>(page % kPages);
+            std::uint8_t* held = pages_.data() + slot * kFilterBlock;
+            if (tags_[slot] != page) {
+                Result r = Load(page, held);
+                if (!r.ok())
+                    return r;
+                tags_[slot] = page;
+            }
+            const auto from = static_cast<std::size_t>(pos % kFilterBlock);
+            const std::size_t k = std::min(n, kFilterBlock - from);
+            std::memcpy(dst, held + from, k);
+            dst += k;
+            pos += k;
+            n -= k;
+        }
+        return Result::Ok();
+    }
+
+private:
+    static constexpr std::size_t kPages = 64;
+
+    Result Load(std::uint64_t page, std::uint8_t* into)
+    {
+        const std::uint64_t at = page * kFilterBlock;
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(kFilterBlock, size_ - at));
+        for (std::size_t done = 0; done < length;) {
+            std::size_t got = 0;
+            Result r = file_.ReadAt(at + done, into + done, length - done, &got);
+            if (!r.ok())
+                return r;
+            if (got == 0)
+                return Fail(Status::kWrongVersion, "the old file of " + what_ +
+                                                       " changed while the update was reading it; the directory is "
+                                                       "as it was");
+            done += got;
+        }
+        if (filter_ == MatchFilter::kX86BranchesByBlock)
+            X86BranchFilter::EncodeBlocks(into, length, at);
+        return Result::Ok();
+    }
+
+    const std::string& what_;
+    InputFile& file_;
+    std::uint64_t size_;
+    MatchFilter filter_;
+    std::vector<std::uint8_t> pages_;
+    std::vector<std::uint64_t> tags_;
+};
+
 // The decoder of one match delta, in three steps: read the header, set up the streams, run the
-// records.
+// records. The held form has the old file in memory; the streamed form reads it by position.
 class MatchDecoder {
 public:
-    MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink)
-        : what_(what), newSize_(newSize), sink_(sink)
+    MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink, bool streamed)
+        : what_(what),
+          newSize_(newSize),
+          sink_(sink),
+          streamed_(streamed),
+          count_(streamed ? kStreamedStreams : kMatchStreams)
     {
     }
 
@@ -561,15 +859,17 @@ public:
         std::uint8_t filter = 0;
         if (!header.U8(&filter))
             return CorruptData(what_, "is cut short");
-        if (filter > static_cast<std::uint8_t>(MatchFilter::kX86Branches))
+        const auto branches =
+            static_cast<std::uint8_t>(streamed_ ? MatchFilter::kX86BranchesByBlock : MatchFilter::kX86Branches);
+        if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != branches)
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
         filter_ = static_cast<MatchFilter>(filter);
-        for (std::uint64_t& n : lengths_)
-            if (!header.U64(&n))
+        for (int i = 0; i < count_; ++i)
+            if (!header.U64(&lengths_[i]))
                 return CorruptData(what_, "is cut short");
         std::uint64_t left = header.left();
-        for (int i = 0; i < kMatchStreams; ++i) {
-            if (lengths_[i] > left || (i == kMatchStreams - 1 && lengths_[i] != left))
+        for (int i = 0; i < count_; ++i) {
+            if (lengths_[i] > left || (i == count_ - 1 && lengths_[i] != left))
                 return CorruptData(what_, "has streams that do not fit it");
             left -= lengths_[i];
         }
@@ -582,6 +882,7 @@ public:
     Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld)
     {
         old_ = oldData;
+        pages_.reset();
         oldSize_ = oldSize;
         if (filter_ == MatchFilter::kX86Branches) {
             if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
@@ -596,23 +897,14 @@ public:
                 old_ = filteredOld_.data();
             }
         }
-        static const char* const kNames[kMatchStreams] = {"control", "positions", "values", "extra"};
-        const std::uint8_t* p = frames_;
-        for (int i = 0; i < kMatchStreams; ++i) {
-            // The extra stream has the (filtered) old file as its prefix.
-            bool isExtra = &streams_[i] == &extra();
-            Result r = streams_[i].Open(what_, kNames[i], p, static_cast<std::size_t>(lengths_[i]),
-                                        isExtra ? old_ : nullptr, isExtra ? oldSize_ : 0);
-            if (!r.ok())
-                return r;
-            p += lengths_[i];
-        }
-        // A record produces at least a byte or is followed by one that does; each record is three
-        // numbers of at most 10 bytes, each changed byte a position of at most 10 bytes and a value.
-        if (values().declared() > newSize_ || extra().declared() > newSize_ ||
-            positions().declared() > 10 * values().declared() || control().declared() > 30 * (2 * newSize_ + 1))
-            return CorruptData(what_, "has streams larger than the new file can need");
-        return Result::Ok();
+        return OpenStreams(old_, oldSize, kMaxWindowLog);
+    }
+
+    Result SetUpStreamed(InputFile& old, std::uint64_t oldSize)
+    {
+        oldSize_ = oldSize;
+        pages_ = std::make_unique<OldPages>(what_, old, oldSize, filter_);
+        return OpenStreams(nullptr, 0, kStreamedWindowLog);
     }
 
     // Produces the new file record by record, a chunk at a time, and checks that every stream is
@@ -649,7 +941,7 @@ public:
             if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize_ ||
                 add > oldSize_ - static_cast<std::uint64_t>(oldPos))
                 return CorruptData(what_, "reads outside the old file");
-            if (!(r = AddDifference(static_cast<std::size_t>(oldPos), add)).ok() || !(r = CopyExtra(copy)).ok())
+            if (!(r = AddDifference(static_cast<std::uint64_t>(oldPos), add)).ok() || !(r = CopyExtra(copy)).ok())
                 return r;
             produced += add + copy;
             std::int64_t seek = UnZigZag(seekCode);
@@ -664,32 +956,78 @@ public:
             return CorruptData(what_, "changes bytes past its matches");
         if (!(r = Flush(true)).ok())
             return r;
-        for (FrameReader& stream : streams_)
-            if (!(r = stream.Finish()).ok())
+        for (int i = 0; i < count_; ++i)
+            if (!(r = streams_[i].Finish()).ok())
                 return r;
         return Result::Ok();
     }
 
 private:
+    // A reader for each stream; the extra stream has the (filtered) old file as its prefix when
+    // the old file is held.
+    Result OpenStreams(const std::uint8_t* prefix, std::size_t prefixSize, int maxWindowLog)
+    {
+        static const char* const kHeldNames[kMatchStreams] = {"control", "positions", "values", "extra"};
+        static const char* const kStreamedNames[kStreamedStreams] = {"control", "gaps", "run lengths", "values",
+                                                                     "extra"};
+        const std::uint8_t* p = frames_;
+        for (int i = 0; i < count_; ++i) {
+            const char* const name = streamed_ ? kStreamedNames[i] : kHeldNames[i];
+            bool isExtra = &streams_[i] == &extra();
+            Result r = streams_[i].Open(what_, name, p, static_cast<std::size_t>(lengths_[i]),
+                                        isExtra ? prefix : nullptr, isExtra ? prefixSize : 0, maxWindowLog);
+            if (!r.ok())
+                return r;
+            p += lengths_[i];
+        }
+        // A record produces at least a byte or is followed by one that does; each record is three
+        // numbers of at most 10 bytes, each changed byte a position of at most 10 bytes and a value.
+        if (values().declared() > newSize_ || extra().declared() > newSize_ ||
+            positions().declared() > 10 * values().declared() ||
+            (streamed_ && runLengths().declared() > 10 * values().declared()) ||
+            control().declared() > 30 * (2 * newSize_ + 1))
+            return CorruptData(what_, "has streams larger than the new file can need");
+        return Result::Ok();
+    }
+
     FrameReader& control() { return streams_[0]; }
-    FrameReader& positions() { return streams_[1]; }
-    FrameReader& values() { return streams_[2]; }
-    FrameReader& extra() { return streams_[3]; }
+    FrameReader& positions() { return streams_[1]; }   // the streamed form: the runs' gaps
+    FrameReader& runLengths() { return streams_[2]; }  // the streamed form only
+    FrameReader& values() { return streams_[count_ - 2]; }
+    FrameReader& extra() { return streams_[count_ - 1]; }
 
     // The distance to the next changed byte, when there is one.
     Result NextChange()
     {
         changeAhead_ = valuesLeft_ > 0;
-        return changeAhead_ ? positions().Number(&gap_) : Result::Ok();
+        if (!changeAhead_ || !streamed_)
+            return changeAhead_ ? positions().Number(&gap_) : Result::Ok();
+        if (runLeft_ > 0) {
+            --runLeft_;
+            gap_ = 0;
+            return Result::Ok();
+        }
+        Result r = positions().Number(&gap_);
+        if (r.ok())
+            r = runLengths().Number(&runLeft_);
+        if (r.ok() && runLeft_ >= valuesLeft_)
+            return CorruptData(what_, "has a run of changes longer than its values");
+        return r;
     }
 
     // add bytes of the old file from oldPos, with the changed ones changed.
-    Result AddDifference(std::size_t oldPos, std::uint64_t add)
+    Result AddDifference(std::uint64_t oldPos, std::uint64_t add)
     {
         for (std::uint64_t done = 0; done < add;) {
             std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk_.size() - filled_));
             std::uint8_t* out = chunk_.data() + filled_;
-            std::memcpy(out, old_ + oldPos + done, k);
+            if (pages_) {
+                Result r = pages_->Read(oldPos + done, out, k);
+                if (!r.ok())
+                    return r;
+            } else {
+                std::memcpy(out, old_ + oldPos + done, k);
+            }
             std::size_t at = 0;
             while (changeAhead_ && gap_ < k - at) {
                 at += static_cast<std::size_t>(gap_);
@@ -736,8 +1074,15 @@ private:
     Result Flush(bool last)
     {
         std::size_t final = filled_;
-        if (filter_ == MatchFilter::kX86Branches)
+        if (filter_ == MatchFilter::kX86Branches) {
             final = unfilter_.DecodeInPlace(chunk_.data(), filled_, last);
+        } else if (filter_ == MatchFilter::kX86BranchesByBlock) {
+            // Whole blocks only, but for the file's last (the chunk is a whole number of blocks).
+            if (!last)
+                final -= final % kFilterBlock;
+            X86BranchFilter::DecodeBlocks(chunk_.data(), final, flushed_);
+        }
+        flushed_ += final;
         Result r = final > 0 ? sink_(chunk_.data(), final) : Result::Ok();
         std::memmove(chunk_.data(), chunk_.data() + final, filled_ - final);
         filled_ -= final;
@@ -748,16 +1093,20 @@ private:
     std::uint64_t newSize_;
     const ChunkSink& sink_;
     MatchFilter filter_ = MatchFilter::kNone;
-    std::uint64_t lengths_[kMatchStreams] = {};
+    std::uint64_t lengths_[kStreamedStreams] = {};
     const std::uint8_t* frames_ = nullptr;
-    const std::uint8_t* old_ = nullptr;
-    std::size_t oldSize_ = 0;
+    const bool streamed_;
+    const int count_;                    // of streams
+    const std::uint8_t* old_ = nullptr;  // the held form's old file
+    std::unique_ptr<OldPages> pages_;    // the streamed form's
+    std::uint64_t oldSize_ = 0;
+    std::uint64_t flushed_ = 0;  // the bytes of the new file handed on
     std::vector<std::uint8_t> filteredOld_;
-    FrameReader streams_[kMatchStreams];
+    FrameReader streams_[kStreamedStreams];
     X86BranchFilter unfilter_;
     std::vector<std::uint8_t> chunk_;
     std::size_t filled_ = 0;
-    std::uint64_t valuesLeft_ = 0, gap_ = 0;
+    std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
 };
 
@@ -767,10 +1116,22 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
                         const std::uint8_t* oldData, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld)
 {
-    MatchDecoder decoder(what, newSize, sink);
+    MatchDecoder decoder(what, newSize, sink, false);
     Result r = decoder.ReadHeader(data, length);
     if (r.ok())
         r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
+    if (r.ok())
+        r = decoder.RunRecords();
+    return r;
+}
+
+Result DecodeStreamedMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, InputFile& old,
+                                std::uint64_t oldSize, std::uint64_t newSize, const ChunkSink& sink)
+{
+    MatchDecoder decoder(what, newSize, sink, true);
+    Result r = decoder.ReadHeader(data, length);
+    if (r.ok())
+        r = decoder.SetUpStreamed(old, oldSize);
     if (r.ok())
         r = decoder.RunRecords();
     return r;

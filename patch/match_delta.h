@@ -15,6 +15,14 @@
 // Filter 1 (for x86 programs) matches both files with the targets of their relative calls and
 // jumps made absolute, so that a call to code that did not move stays the same wherever the call
 // itself moved; the decoder undoes it on the way out.
+//
+// The streamed form (for files too large to hold in memory when applying) is the same but for
+// four things: the old file is read by position, a page at a time, never whole; the extra frame
+// has no prefix; its filter (2) works on each 64 KiB block of a file on its own, so that any page
+// of the old file can be filtered without what comes before it; and the changed bytes are told as
+// runs, the positions stream split in two: the gap before each run, and each run's length less
+// one. Its frames ask for windows of at most 8 MiB, so that decoding all five stays within a few
+// dozen MiB whatever the file's size.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +31,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "qvpatch/file_system.h"
 #include "qvpatch/status.h"
 
 namespace qvpatch {
@@ -33,8 +42,15 @@ constexpr std::uint64_t kMaxMatchOldSize = (1ull << 31) - 2;
 enum class MatchFilter : std::uint8_t {
     kNone = 0,
     kX86Branches = 1,
+    kX86BranchesByBlock = 2,  // the streamed form's
 };
 constexpr int kMatchStreams = 4;
+constexpr int kStreamedStreams = 5;
+// The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
+// the old file.
+constexpr std::size_t kFilterBlock = 1 << 16;
+// The largest window the streamed form's frames may ask for.
+constexpr int kStreamedWindowLog = 23;
 
 // Whether data is an x86 or x86-64 program (PE or ELF), for which kX86Branches pays.
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size);
@@ -45,6 +61,10 @@ class X86BranchFilter {
 public:
     // data is the whole stream.
     static void Encode(std::uint8_t* data, std::size_t size);
+    // Filter 2, on whole blocks: data starts at a multiple of kFilterBlock of its file, and its
+    // last block may be short only at the file's end. DecodeBlocks reverses EncodeBlocks exactly.
+    static void EncodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at);
+    static void DecodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at);
     // Undoes Encode on the stream's next bytes, in place, and returns how many of them are final.
     // The others (at most 4, whose meaning depends on what follows) must come again at the front
     // of the next call; at the stream's end (last) all are final.
@@ -62,14 +82,40 @@ struct MatchRecord {
     std::int64_t seek = 0;
 };
 
+// How the old file is searched for matches.
+enum class MatchIndex {
+    // A suffix array: every match, at 4 bytes of memory per old byte (and up to 2^31 bytes).
+    kSuffixArray,
+    // A hash of each aligned block of the old file (16 bytes or more, so that there are at most
+    // 2^27 of them): the matches of at least two blocks' length, at a fraction of the memory.
+    kBlockHash,
+};
+
+struct MatchOptions {
+    MatchIndex index = MatchIndex::kSuffixArray;
+    // How many of an approximate match's bytes must agree, in percent: where the bytes that match
+    // nothing are dear (their frame has the old file as prefix), a match is widened while half
+    // agree; where they are not, a changed byte costs about what a new one does, and a match is
+    // widened only while most agree.
+    int agreePercent = 50;
+};
+
 // The records that turn old into data (the matching alone, without the streams); searches, when
-// given, counts the lookups in the suffix array (the bulk of the work).
+// given, counts the lookups in the index (the bulk of the work).
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records, std::uint64_t* searches = nullptr);
+                   std::vector<MatchRecord>* records, std::uint64_t* searches = nullptr,
+                   const MatchOptions& options = {});
 
 // The codec's data for data against old, its streams compressed at level.
 Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out);
+
+// The streamed form's data, matched by block hash. When writableOld and writableNew are given
+// (the same bytes as old and data), the filter works on them in place and undoes itself after,
+// rather than on copies: they must not be read by anyone else meanwhile.
+Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+                                std::size_t size, int level, std::vector<std::uint8_t>* out,
+                                std::uint8_t* writableOld = nullptr, std::uint8_t* writableNew = nullptr);
 
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
@@ -77,5 +123,10 @@ Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std:
 Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
                         std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld = nullptr);
+
+// Decodes the streamed form, reading the old file (of oldSize bytes, checked by the caller) by
+// position, a page at a time; a short read is refused as a file that changed.
+Result DecodeStreamedMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, InputFile& old,
+                                std::uint64_t oldSize, std::uint64_t newSize, const ChunkSink& sink);
 
 }  // namespace qvpatch

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <map>
 
 #include "qvpatch/file_system.h"
@@ -114,6 +115,21 @@ public:
     {
         for (;;) {
             ssize_t n = read(fd_.get(), buffer, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return IoError("cannot read", path_, errno);
+            *got = static_cast<std::size_t>(n);
+            return Result::Ok();
+        }
+    }
+    Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+    {
+        *got = 0;
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max()))
+            return Result::Ok();
+        for (;;) {
+            ssize_t n = pread(fd_.get(), buffer, size, static_cast<off_t>(offset));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0)

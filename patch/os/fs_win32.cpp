@@ -179,6 +179,25 @@ public:
         *got = n;
         return Result::Ok();
     }
+    Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+    {
+        // On a handle opened for synchronous use the offset is where this read starts; the file
+        // pointer is left after it.
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD n = 0;
+        DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        *got = 0;
+        if (!ReadFile(h_.get(), buffer, want, &n, &at)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_HANDLE_EOF)
+                return Result::Ok();
+            return IoError("cannot read", path_, error);
+        }
+        *got = n;
+        return Result::Ok();
+    }
     Result Info(FileInfo* info) override { return InfoOfHandle(h_.get(), path_, info); }
 
 private:

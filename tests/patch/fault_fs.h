@@ -97,6 +97,10 @@ public:
     {
         return fs_.Hit("read") ? fs_.Failure() : real_->Read(buffer, size, got);
     }
+    qvpatch::Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+    {
+        return fs_.Hit("read") ? fs_.Failure() : real_->ReadAt(offset, buffer, size, got);
+    }
     qvpatch::Result Info(qvpatch::FileInfo* info) override
     {
         return fs_.Hit("look at an open file") ? fs_.Failure() : real_->Info(info);

@@ -219,6 +219,11 @@ private:
             pos_ += *got;
             return qvpatch::Result::Ok();
         }
+        qvpatch::Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+        {
+            *got = offset >= data_.size() ? 0 : data_.copy(reinterpret_cast<char*>(buffer), size, offset);
+            return qvpatch::Result::Ok();
+        }
         qvpatch::Result Info(qvpatch::FileInfo* info) override
         {
             *info = info_;

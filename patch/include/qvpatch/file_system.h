@@ -55,6 +55,9 @@ public:
     virtual ~InputFile() = default;
     // Reads up to size bytes; *got is 0 at the end of the file.
     virtual Result Read(std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
+    // Reads up to size bytes at offset (wherever Read has got to, which it leaves alone or not);
+    // *got is 0 at or past the end of the file.
+    virtual Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
     // What the open file is (its identity and size now).
     virtual Result Info(FileInfo* info) = 0;
 };

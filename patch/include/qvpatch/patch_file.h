@@ -13,9 +13,10 @@
 namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-// The newest version read. Version 3 adds the signature block; a patch is written with the oldest
-// version that holds it (an unsigned one as version 2, so that earlier readers take it).
-constexpr std::uint16_t kFormatVersion = 3;
+// The newest version read. Version 3 adds the signature block, version 4 the streamed match delta;
+// a patch is written with the oldest version that holds it (an unsigned one without the streamed
+// match delta as version 2, so that earlier readers take it).
+constexpr std::uint16_t kFormatVersion = 4;
 constexpr std::uint16_t kSignedFormatVersion = 3;
 constexpr std::uint16_t kUnsignedFormatVersion = 2;
 // Version 1 patches (without the match delta and without added files in groups) are still read.
@@ -49,11 +50,19 @@ enum class Codec : std::uint8_t {
     // Approximate matches against the old file: control, difference and extra streams, each a
     // zstd frame (see match_delta.h).
     kMatchDelta = 4,
+    // The same, read as a stream: the old file by position a page at a time, so that applying it
+    // needs memory of its own only, whatever the file's size (see match_delta.h).
+    kStreamedMatchDelta = 5,
 };
 
 // The most a group may hold, old and new files together, so that applying it stays within a
 // bounded amount of memory.
 constexpr std::uint64_t kMaxGroupBytes = 64ull << 20;
+// The most of a file's old and new contents together that applying holds in memory: a file
+// beyond it is encoded with codecs that stream (the old file read by position, windows of a few
+// MiB), so that applying needs the same memory for a file of any size.
+constexpr std::uint64_t kMaxHeldBytes = kMaxGroupBytes;
+constexpr std::uint16_t kStreamedFormatVersion = 4;
 
 struct Entry {
     EntryKind kind = EntryKind::kAddedFile;
