@@ -344,9 +344,14 @@ Result Update::BuildNewFile(std::size_t index)
         &old, oldFile.get());
     // An old file read by position must still be the one checked: a change while it was read
     // is told as such, not as a damaged patch.
-    FileInfo after;
-    if (oldFile && (!oldFile->Info(&after).ok() || !SameFile(after, seen_[index])))
-        r = Changed(e.name);
+    if (oldFile) {
+        FileInfo after;
+        Result looked = oldFile->Info(&after);
+        if (!looked.ok())
+            r = r.ok() ? looked : r;
+        else if (!SameFile(after, seen_[index]))
+            r = Changed(e.name);
+    }
     Result finished = file.Finish();
     return r.ok() ? finished : r;
 }

@@ -109,7 +109,10 @@ struct Member {
 
 class Builder {
 public:
-    Builder(FileSystem& fs, const BuildOptions& options) : fs_(fs), options_(options) {}
+    Builder(FileSystem& fs, const BuildOptions& options)
+        : fs_(fs), options_(options), heldBytes_(std::min(options.heldBytes, kMaxHeldBytes))
+    {
+    }
 
     Result Run(const std::string& oldDir, const std::string& newDir, Patch* patch);
 
@@ -125,6 +128,7 @@ private:
 
     FileSystem& fs_;
     const BuildOptions& options_;
+    const std::uint64_t heldBytes_;
     std::unique_ptr<Tree> oldFiles_, newFiles_;
     Listing oldListing_, newListing_;
     Patch out_;
@@ -186,7 +190,7 @@ Result Builder::ListEntries()
             Result s = tree.Stat(name, &info);
             if (!s.ok())
                 return s;
-            large = info.size > kMaxHeldBytes / 2;
+            large = info.size > heldBytes_ / 2;
             if (large) {
                 data.clear();
                 s = HashFile(tree, name, nullptr, hash, &info);
@@ -228,7 +232,7 @@ void Builder::FormBatches()
     for (const Entry& e : out_.entries)
         if (e.HasNew())
             largest = std::max(largest, e.oldSize + e.newSize);
-    const std::uint64_t groupLimit = std::min(kMaxGroupBytes, largest + kGroupAllowance);
+    const std::uint64_t groupLimit = std::min({kMaxGroupBytes, heldBytes_, largest + kGroupAllowance});
     std::size_t openGroup = SIZE_MAX;
     std::uint64_t groupBytes = 0;
     for (std::size_t i = 0; i < out_.entries.size(); ++i) {
@@ -236,10 +240,10 @@ void Builder::FormBatches()
         bool source = e.kind == EntryKind::kRemovedFile && addsGroupable && !matchable_[i];
         if (!e.HasNew() && !source)
             continue;
-        if (source && e.oldSize > kMaxGroupBytes / 2)
+        if (source && (e.oldSize > kMaxGroupBytes / 2 || e.oldSize > heldBytes_))
             continue;
         std::uint64_t bytes = e.oldSize + e.newSize;
-        if (matchable_[i] || bytes > kMaxGroupBytes / 2) {
+        if (matchable_[i] || bytes > kMaxGroupBytes / 2 || bytes > heldBytes_) {
             batches_.push_back({i});
             continue;
         }
@@ -266,7 +270,7 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
             options_.onFile(e.name, ++done_, fileCount_);
         m.hasOld = e.HasOld();
         m.hasNew = e.HasNew();
-        m.large = e.oldSize + e.newSize > kMaxHeldBytes;
+        m.large = e.oldSize + e.newSize > heldBytes_;
         Result r;
         if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.oldData)).ok())
             return r;

@@ -21,9 +21,11 @@ namespace {
 using namespace qvpatch;
 
 const char kUsage[] =
-    "usage: qvpatch build OLD NEW PATCH [--level N] [--threads N] [--sign KEYFILE]\n"
+    "usage: qvpatch build OLD NEW PATCH [--level N] [--threads N] [--sign KEYFILE] [--hold MIB]\n"
     "                                                 make the patch that turns tree OLD into tree NEW,\n"
-    "                                                 signed with the secret key in KEYFILE\n"
+    "                                                 signed with the secret key in KEYFILE; a file whose\n"
+    "                                                 old and new sizes add up to more than MIB (64) is\n"
+    "                                                 encoded so that applying streams it\n"
     "       qvpatch keygen KEYFILE                    make a key pair: the secret key into KEYFILE (new,\n"
     "                                                 for its owner only), the public key's trust-file\n"
     "                                                 line on standard output\n"
@@ -170,6 +172,12 @@ int Build(const std::vector<std::string>& args)
             if (threads < 1 || threads > 64)
                 return Report(Fail(Status::kBadCommandLine, "the threads run from 1 to 64"));
             options.threads = static_cast<unsigned>(threads);
+        } else if (args[i] == "--hold" && i + 1 < args.size()) {
+            long mib = std::atol(args[++i].c_str());
+            if (mib < 0 || static_cast<std::uint64_t>(mib) > kMaxHeldBytes >> 20)
+                return Report(Fail(Status::kBadCommandLine,
+                                   "--hold runs from 0 to " + std::to_string(kMaxHeldBytes >> 20) + " MiB"));
+            options.heldBytes = static_cast<std::uint64_t>(mib) << 20;
         } else {
             paths.push_back(args[i]);
         }

@@ -59,7 +59,9 @@ std::map<std::string, std::string> NewTree()
 
 class Quiet : public ApplyObserver {};
 
-class CrashTest : public ::testing::Test {
+// Each run twice: the program decoded with its old file held in memory, and streamed (read by
+// position, a page at a time, as a file too large to hold is).
+class CrashTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override
     {
@@ -67,7 +69,13 @@ protected:
         Make(tmp_.Sub("new"), NewTree());
         BuildOptions options;
         options.level = 3;
+        if (GetParam())
+            options.heldBytes = 1 << 20;
         ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
+        bool streamed = false;
+        for (const Entry& e : patch_.entries)
+            streamed |= e.codec == Codec::kStreamedMatchDelta;
+        ASSERT_EQ(streamed, GetParam());
     }
 
     // A fresh installed copy of the old version, its config.ini read-only.
@@ -106,7 +114,7 @@ protected:
     int fresh_ = 0;
 };
 
-TEST_F(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
+TEST_P(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
 {
     long total = OperationsOfACompleteRun();
     ASSERT_GT(total, 50);
@@ -145,7 +153,7 @@ TEST_F(CrashTest, KilledAtEveryOperationTheNextRunPutsItRight)
 #ifndef _WIN32
 // The same with a real process, ended by _exit at its Nth operation: no destructor, no unwinding,
 // the system closes what was open.
-TEST_F(CrashTest, AProcessEndedAtEveryOperationIsPutRightByTheNextRun)
+TEST_P(CrashTest, AProcessEndedAtEveryOperationIsPutRightByTheNextRun)
 {
     long total = OperationsOfACompleteRun();
     for (long n = 1; n <= total; ++n) {
@@ -172,7 +180,7 @@ TEST_F(CrashTest, AProcessEndedAtEveryOperationIsPutRightByTheNextRun)
 }
 #endif
 
-TEST_F(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
+TEST_P(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
 {
     long total = OperationsOfACompleteRun();
     const char* errors[] = {"the disk is full", "access denied", "the file is in use", "path not found"};
@@ -200,7 +208,7 @@ TEST_F(CrashTest, EachFailingOperationLeavesTheOldTreeWithAReason)
     }
 }
 
-TEST_F(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
+TEST_P(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
 {
     long total = OperationsOfACompleteRun();
     int interrupted = 0;
@@ -223,7 +231,7 @@ TEST_F(CrashTest, AFailingRollbackIsFinishedByTheNextRun)
     EXPECT_GT(interrupted, 0);
 }
 
-TEST_F(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
+TEST_P(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
 {
     std::string dir = Fresh();
     FaultFs fs(native_);
@@ -246,5 +254,7 @@ TEST_F(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
     auto now = Snapshot(native_, dir);
     EXPECT_TRUE(now == OldTree() || now == NewTree());
 }
+
+INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, CrashTest, ::testing::Bool());
 
 }  // namespace

@@ -330,5 +330,214 @@ TEST(MatchDelta, TheEncoderWritesNoRecordThatOnlyMoves)
         EXPECT_TRUE(records[i].add > 0 || records[i].copy > 0) << i;
 }
 
+// The streamed form: the old file read by position through an open file, a page at a time.
+namespace streamed {
+
+// An old file open for reading that tells how it was read, and can be cut short.
+class WatchedInput : public InputFile {
+public:
+    WatchedInput(const Bytes& bytes, std::size_t visible) : bytes_(bytes), visible_(visible) {}
+    Result Read(std::uint8_t*, std::size_t, std::size_t*) override
+    {
+        return Fail(Status::kIoError, "read in order");  // the decoder reads by position only
+    }
+    Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) override
+    {
+        largest = std::max(largest, size);
+        *got = offset >= visible_ ? 0 : std::min<std::size_t>(size, visible_ - static_cast<std::size_t>(offset));
+        std::memcpy(buffer, bytes_.data() + offset, *got);
+        read += *got;
+        return Result::Ok();
+    }
+    Result Info(FileInfo* info) override
+    {
+        info->size = visible_;
+        return Result::Ok();
+    }
+    std::size_t largest = 0;
+    std::uint64_t read = 0;
+
+private:
+    const Bytes& bytes_;
+    std::size_t visible_;
+};
+
+Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out, WatchedInput* file = nullptr)
+{
+    WatchedInput own(old, old.size());
+    out->clear();
+    return DecodeStreamedMatchDelta("f", encoded.data(), encoded.size(), file != nullptr ? *file : own, old.size(),
+                                    newSize, [&](const std::uint8_t* p, std::size_t n) {
+                                        out->insert(out->end(), p, p + n);
+                                        return Result::Ok();
+                                    });
+}
+
+// FakeCode behind a PE header, so that the encoder filters it.
+Bytes Program(std::size_t n, std::uint32_t seed)
+{
+    Bytes b = FakeCode(n, seed);
+    b[0] = 'M';
+    b[1] = 'Z';
+    b[0x3C] = 0x80;
+    b[0x3D] = b[0x3E] = b[0x3F] = 0;
+    std::memcpy(b.data() + 0x80, "PE\0\0\x64\x86", 6);
+    return b;
+}
+
+TEST(StreamedMatchDelta, RoundTripsReadingTheOldFileByPages)
+{
+    struct Case {
+        Bytes old, data;
+    };
+    std::vector<Case> cases = {
+        {Program(3 * 65536 + 1234, 31), {}},  // filtered; blocks and a short last one
+        {Random(300000, 32), {}},
+        {Random(1000, 33), {}},                // an empty new file
+        {Bytes(200000, 0), Bytes(250000, 0)},  // long runs of one byte
+        {Bytes{0xE8, 0, 0, 0}, Bytes{0xE8, 1, 0, 0, 0xFF, 0xE9}},
+    };
+    cases[0].data = Edit(cases[0].old, 34);
+    cases[0].data[0] = 'M';  // still a program after the edit
+    cases[1].data = Edit(cases[1].old, 35);
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(::testing::Message() << "case " << c);
+        Case k = cases[c];
+        Bytes encoded, again, decoded;
+        ASSERT_TRUE(
+            EncodeStreamedMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(), 3, &encoded).ok());
+        EXPECT_EQ(encoded[0], c == 0 ? 2 : 0);  // filter 2 for the program only
+        // In place, the filter is undone after: the same data, the buffers as they were.
+        Bytes oldCopy = k.old, dataCopy = k.data;
+        ASSERT_TRUE(EncodeStreamedMatchDelta(oldCopy.data(), oldCopy.size(), dataCopy.data(), dataCopy.size(), 3,
+                                             &again, oldCopy.data(), dataCopy.data())
+                        .ok());
+        EXPECT_EQ(again, encoded);
+        EXPECT_TRUE(oldCopy == k.old && dataCopy == k.data);
+        WatchedInput file(k.old, k.old.size());
+        Result r = Decode(encoded, k.old, k.data.size(), &decoded, &file);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_TRUE(decoded == k.data);
+        EXPECT_LE(file.largest, kFilterBlock);
+    }
+}
+
+TEST(StreamedMatchDelta, BlockFilterWorksOnEachBlockAlone)
+{
+    Bytes code = FakeCode(5 * kFilterBlock + 77, 36);
+    // A branch whose displacement runs into the next block is left as it is.
+    const std::size_t edge = 2 * kFilterBlock - 3;
+    code[edge] = 0xE8;
+    code[edge + 1] = 0x10;
+    code[edge + 2] = code[edge + 3] = 0;  // (the next block begins here)
+    code[edge + 4] = 0;
+    Bytes whole = code;
+    X86BranchFilter::EncodeBlocks(whole.data(), whole.size(), 0);
+    EXPECT_NE(whole, code);
+    EXPECT_EQ(whole[edge + 1], 0x10);
+    for (std::size_t at = 0; at < code.size(); at += kFilterBlock) {
+        std::size_t n = std::min(kFilterBlock, code.size() - at);
+        Bytes page(code.begin() + static_cast<std::ptrdiff_t>(at), code.begin() + static_cast<std::ptrdiff_t>(at + n));
+        X86BranchFilter::EncodeBlocks(page.data(), n, at);
+        ASSERT_TRUE(std::equal(page.begin(), page.end(), whole.begin() + static_cast<std::ptrdiff_t>(at))) << at;
+    }
+    X86BranchFilter::DecodeBlocks(whole.data(), whole.size(), 0);
+    EXPECT_EQ(whole, code);
+}
+
+TEST(StreamedMatchDelta, TheBlockHashFindsMovedPiecesWithBoundedWork)
+{
+    Bytes old = FakeCode(400000, 37), data = Edit(old, 38);
+    std::vector<MatchRecord> records;
+    MatchOptions blocks{MatchIndex::kBlockHash, 75};
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, nullptr, blocks).ok());
+    std::uint64_t copied = 0;
+    for (const MatchRecord& r : records)
+        copied += r.copy;
+    EXPECT_EQ(Apply(records, old, data), data);
+    EXPECT_LT(copied, data.size() / 15);  // the inserted bytes (2%) and little else
+    // Long runs: a block repeated over and over is indexed once, and the scan does not look up
+    // each position of a match that the current offset already covers.
+    Bytes zeros(1 << 21, 0), marked(1 << 21, 0);
+    for (std::size_t i = 0; i < marked.size(); i += 4093)
+        marked[i] = 1;
+    std::uint64_t searches = 0;
+    ASSERT_TRUE(
+        FindMatches(zeros.data(), zeros.size(), marked.data(), marked.size(), &records, &searches, blocks).ok());
+    EXPECT_EQ(Apply(records, zeros, marked), marked);
+    EXPECT_LT(searches, marked.size() / 16);
+}
+
+TEST(StreamedMatchDelta, RefusesDamageAndAnOldFileThatChanged)
+{
+    Bytes old = Program(200000, 39), data = Edit(old, 40), encoded, decoded;
+    data[0] = 'M';
+    ASSERT_TRUE(EncodeStreamedMatchDelta(old.data(), old.size(), data.data(), data.size(), 3, &encoded).ok());
+    ASSERT_EQ(encoded[0], 2);
+    Bytes bad = encoded;
+    bad[0] = 1;  // the held form's filter, which needs the whole file before each byte
+    EXPECT_EQ(Decode(bad, old, data.size(), &decoded).status, Status::kPatchCorrupt);
+    EXPECT_EQ(Decode(encoded, old, data.size() + 1, &decoded).status, Status::kPatchCorrupt);
+    // Every 7th byte flipped: refused as corrupt, or (where zstd cannot tell) the right size.
+    for (std::size_t i = 0; i < encoded.size(); i += 7) {
+        bad = encoded;
+        bad[i] ^= 0x5A;
+        Result r = Decode(bad, old, data.size(), &decoded);
+        if (r.ok())
+            EXPECT_EQ(decoded.size(), data.size());
+        else
+            EXPECT_EQ(r.status, Status::kPatchCorrupt) << i << ": " << r.message;
+    }
+    // An old file shorter than it was when checked: a file that changed, not a damaged patch.
+    WatchedInput cut(old, old.size() / 2);
+    Result r = Decode(encoded, old, data.size(), &decoded, &cut);
+    EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+}
+
+// The streamed form made by hand from its five streams (no filter).
+Bytes HandMade(const std::vector<Bytes>& streams)
+{
+    Bytes out = {0};
+    std::vector<Bytes> frames;
+    for (const Bytes& stream : streams) {
+        Bytes frame;
+        EXPECT_TRUE(EncodeZstd(stream.data(), stream.size(), nullptr, 0, 1, &frame).ok());
+        frames.push_back(frame);
+    }
+    for (const Bytes& frame : frames)
+        for (int k = 0; k < 8; ++k)
+            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
+    for (const Bytes& frame : frames)
+        out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+TEST(StreamedMatchDelta, MemoryIsBoundedWhateverThePatchAsks)
+{
+    Bytes old(100, 'a'), decoded;
+    // Three changed bytes in a run of two and a run of one.
+    Bytes control = {10, 0, 0}, gaps = {2, 3}, lengths = {1, 0}, values = {1, 1, 1};
+    ASSERT_TRUE(Decode(HandMade({control, gaps, lengths, values, {}}), old, 10, &decoded).ok());
+    EXPECT_EQ(std::string(decoded.begin(), decoded.end()), "aabbaaabaa");
+    // A run longer than the values there are.
+    Result r = Decode(HandMade({control, gaps, {5, 0}, values, {}}), old, 10, &decoded);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("run of changes"), std::string::npos) << r.message;
+    // A frame that needs a window of 16 MiB (its content, in one segment), beyond the 8 MiB the
+    // streamed form allows, is refused before it is decoded.
+    const std::size_t big = 16u << 20;
+    Bytes zeros(big, 0), copyAll;
+    for (std::uint64_t v = big; v >= 0x80; v >>= 7)
+        copyAll.push_back(static_cast<std::uint8_t>(v | 0x80));
+    copyAll.push_back(static_cast<std::uint8_t>(big >> 21));
+    Bytes record = {0};
+    record.insert(record.end(), copyAll.begin(), copyAll.end());
+    record.push_back(0);
+    r = Decode(HandMade({record, {}, {}, {}, zeros}), old, big, &decoded);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+}
+
+}  // namespace streamed
+
 }  // namespace
 }  // namespace qvpatch

@@ -15,6 +15,10 @@ namespace qvpatch {
 struct BuildOptions {
     int level = 19;        // zstd compression level
     unsigned threads = 0;  // encodings tried side by side; 0: as many as DefaultThreads()
+    // The most of a file's old and new contents together that applying may hold in memory (at
+    // most kMaxHeldBytes): a larger file is encoded with the codecs that stream, and groups stay
+    // within it too.
+    std::uint64_t heldBytes = kMaxHeldBytes;
     // Called with each file's name as its data is encoded.
     std::function<void(const std::string& name, std::size_t index, std::size_t count)> onFile;
 };
