@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,7 @@ struct Outcome {
     int exitCode = -1;
     std::string out;
     std::string err;
+    long peakKb = 0;  // the program's peak resident memory
 };
 
 // Runs a program to its end; with interruptAtStart, a SIGINT is already pending when it starts,
@@ -54,8 +56,10 @@ Outcome Execute(const TempDir& dir, std::vector<std::string> argv, bool interrup
     }
     sigprocmask(SIG_SETMASK, &saved, nullptr);
     int status = 0;
-    waitpid(pid, &status, 0);
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
     Outcome run;
+    run.peakKb = usage.ru_maxrss;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.out = ReadFile(dir / "out.txt");
     run.err = ReadFile(dir / "err.txt");
@@ -293,6 +297,38 @@ TEST_F(UpdateTest, TheZstdProgramDecodesADelta)
                              .c_str());
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(ReadFile(dir_ / "decoded"), newText);
+}
+
+// A file too large to hold (here: beyond --hold 8) is applied reading its old version by
+// position: the memory does not grow with the file. The old file alone is 24 MiB, more than the
+// whole run may take.
+TEST_F(UpdateTest, AStreamedFileAppliesInMemoryThatDoesNotGrowWithIt)
+{
+    std::string big(24 << 20, '\0');
+    std::uint32_t x = 1;
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        x = x * 1103515245u + 12345u;
+        big[i] = static_cast<char>(i % 4096 < 2048 ? (x >> 24) : i / 4096);  // random, then runs
+    }
+    std::string edited = big.substr(0, 5 << 20) + "an inserted piece" + big.substr(5 << 20);
+    for (std::size_t i = 1 << 20; i < edited.size(); i += 1 << 20)
+        edited[i] ^= 0x55;
+    std::system(("mkdir -p '" + dir_ / "o2" + "' '" + dir_ / "n2" + "' '" + dir_ / "i2" + "'").c_str());
+    WriteFile(dir_ / "o2/media.bin", big);
+    WriteFile(dir_ / "n2/media.bin", edited);
+    WriteFile(dir_ / "i2/media.bin", big);
+    // A forked child counts the pages it shares with this process until it starts the program.
+    std::string().swap(big);
+    std::string().swap(edited);
+    Outcome build = Execute(
+        dir_, {QVPATCH_PATH, "build", dir_ / "o2", dir_ / "n2", dir_ / "big.pat", "--hold", "8", "--level", "3"});
+    ASSERT_EQ(build.exitCode, 0) << build.err;
+    Outcome info = Execute(dir_, {QVPATCH_PATH, "info", dir_ / "big.pat"});
+    EXPECT_NE(info.out.find("streamed match delta"), std::string::npos) << info.out;
+    Outcome apply = Execute(dir_, {QVPATCH_PATH, "apply", dir_ / "i2", dir_ / "big.pat"});
+    ASSERT_EQ(apply.exitCode, 0) << apply.err;
+    EXPECT_LT(apply.peakKb, 24 << 10) << "the apply held the old file";
+    EXPECT_TRUE(ReadFile(dir_ / "i2/media.bin") == ReadFile(dir_ / "n2/media.bin"));
 }
 
 }  // namespace
