@@ -52,6 +52,13 @@ private:
     Result BuildGroup(const std::vector<std::size_t>& members);
     Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
     Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
+    // An entry's data, in memory or in the patch file.
+    DataSource DataOf(const Entry& e) const
+    {
+        if (patch_.file)
+            return DataSource(*patch_.file, patch_.fileDataStart + e.dataOffset, e.dataLength);
+        return DataSource(patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength));
+    }
     Result PlanCommit(std::vector<Step>* steps);
     Result Commit(const std::vector<Step>& steps, Moved* moved, std::size_t* reached);
     Result MoveAside(const Step& step, bool keepsAttributes, const std::string& placed, bool* moved);
@@ -334,7 +341,7 @@ Result Update::BuildNewFile(std::size_t index)
     if (!r.ok())
         return r;
     r = DecodeEntry(
-        e, patch_.data.data() + e.dataOffset, static_cast<std::size_t>(e.dataLength), old.data(), old.size(),
+        e, DataOf(e), old.data(), old.size(),
         [&](const std::uint8_t* data, std::size_t size) -> Result {
             Result w = file.Write(data, size);
             if (!w.ok())
@@ -401,8 +408,7 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
     Result r = advance();
     if (!r.ok())
         return r;
-    r = DecodeFrame("the group of " + first.name, patch_.data.data() + first.dataOffset,
-                    static_cast<std::size_t>(first.dataLength), prefix.data(), prefix.size(), total,
+    r = DecodeFrame("the group of " + first.name, DataOf(first), prefix.data(), prefix.size(), total,
                     [&](const std::uint8_t* data, std::size_t size) -> Result {
                         while (size > 0) {
                             Result a = advance();

@@ -101,6 +101,56 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     return Result::Ok();
 }
 
+DataSource DataSource::Part(std::uint64_t at, std::uint64_t length) const
+{
+    DataSource part = *this;
+    if (memory_ != nullptr)
+        part.memory_ = memory_ + at;
+    part.offset_ = offset_ + at;
+    part.length_ = length;
+    return part;
+}
+
+Result DataSource::Read(std::uint64_t at, std::uint8_t* buffer, std::size_t n) const
+{
+    if (at > length_ || n > length_ - at)
+        return Fail(Status::kPatchCorrupt, "corrupt patch: data read outside its entry");
+    if (memory_ != nullptr) {
+        std::memcpy(buffer, memory_ + at, n);
+        return Result::Ok();
+    }
+    for (std::size_t done = 0; done < n;) {
+        std::size_t got = 0;
+        Result r = file_->ReadAt(offset_ + at + done, buffer + done, n - done, &got);
+        if (!r.ok())
+            return Fail(Status::kPatchUnreadable, "cannot read the patch: " + r.message);
+        if (got == 0)
+            return Fail(Status::kPatchCorrupt, "corrupt patch: the file is shorter than when it was checked");
+        done += got;
+    }
+    return Result::Ok();
+}
+
+Result FrameInput::Fill()
+{
+    if (in_.pos < in_.size || fed_ == source_.length())
+        return Result::Ok();
+    if (source_.memory() != nullptr) {
+        in_ = ZSTD_inBuffer{source_.memory(), static_cast<std::size_t>(source_.length()), 0};
+        fed_ = source_.length();
+        return Result::Ok();
+    }
+    if (held_.empty())
+        held_.resize(ZSTD_DStreamInSize());
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(held_.size(), source_.length() - fed_));
+    Result r = source_.Read(fed_, held_.data(), n);
+    if (!r.ok())
+        return r;
+    in_ = ZSTD_inBuffer{held_.data(), n, 0};
+    fed_ += n;
+    return Result::Ok();
+}
+
 Result BytesInput::Read(std::uint8_t* buffer, std::size_t size, std::size_t* got)
 {
     Result r = ReadAt(pos_, buffer, size, got);
@@ -124,8 +174,8 @@ Result BytesInput::Info(FileInfo* info)
     return Result::Ok();
 }
 
-Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile* oldFile)
+Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile* oldFile)
 {
     const CodecInfo* codec = FindCodec(static_cast<std::uint8_t>(entry.codec));
     if (codec == nullptr)
@@ -134,15 +184,20 @@ Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t len
         return CorruptData(entry.name, "belongs to a group and is decoded with it");
     if (codec->streamsOld && oldFile == nullptr) {
         BytesInput bytes(old, oldSize);
-        return codec->decode(entry, data, length, old, oldSize, sink, ownedOld, &bytes);
+        return codec->decode(entry, data, old, oldSize, sink, ownedOld, &bytes);
     }
-    return codec->decode(entry, data, length, old, oldSize, sink, ownedOld, oldFile);
+    return codec->decode(entry, data, old, oldSize, sink, ownedOld, oldFile);
 }
 
-Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,
-                   std::size_t prefixSize, std::uint64_t expectedSize, const ChunkSink& sink)
+Result DecodeFrame(const std::string& what, const DataSource& data, const std::uint8_t* prefix, std::size_t prefixSize,
+                   std::uint64_t expectedSize, const ChunkSink& sink)
 {
-    unsigned long long declared = ZSTD_getFrameContentSize(data, length);
+    std::uint8_t head[kMaxFrameHeader];
+    const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, data.length()));
+    Result r = data.Read(0, head, headSize);
+    if (!r.ok())
+        return r;
+    unsigned long long declared = ZSTD_getFrameContentSize(head, headSize);
     if (declared == ZSTD_CONTENTSIZE_ERROR)
         return CorruptData(what, "is not a zstd frame");
     if (declared != expectedSize)
@@ -154,27 +209,28 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
         return made;
 
     std::vector<std::uint8_t> buffer(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(expectedSize, 1)));
-    ZSTD_inBuffer in{data, length, 0};
+    FrameInput input(data);
     std::uint64_t produced = 0;
     for (;;) {
+        if (!(r = input.Fill()).ok())
+            return r;
         ZSTD_outBuffer out{buffer.data(), buffer.size(), 0};
-        std::size_t ret = ZSTD_decompressStream(dctx.get(), &out, &in);
+        std::size_t ret = ZSTD_decompressStream(dctx.get(), &out, input.buffer());
         if (ZSTD_isError(ret))
             return CorruptData(what, std::string("does not decode: ") + ZSTD_getErrorName(ret));
         produced += out.pos;
         if (produced > expectedSize)
             return CorruptData(what, "decodes to more than the new size");
         if (out.pos > 0) {
-            Result r = sink(buffer.data(), out.pos);
-            if (!r.ok())
+            if (!(r = sink(buffer.data(), out.pos)).ok())
                 return r;
         }
         if (ret == 0) {
-            if (in.pos != in.size)
+            if (input.left() != 0)
                 return CorruptData(what, "has bytes after its frame");
             break;
         }
-        if (in.pos == in.size && out.pos < out.size)
+        if (input.left() == 0 && out.pos < out.size)
             return CorruptData(what, "is cut short");
     }
     if (produced != expectedSize)

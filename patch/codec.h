@@ -18,6 +18,8 @@ namespace qvpatch {
 
 // Decoded output is handed on in pieces of at most this size.
 constexpr std::size_t kChunkSize = 1 << 20;
+// The longest a zstd frame's header can be (where its content size is told).
+constexpr std::size_t kMaxFrameHeader = 18;
 // The largest zstd window a patch may ask for (1 GiB), so that 32-bit programs can decode it.
 constexpr int kMaxWindowLog = 30;
 
@@ -27,6 +29,49 @@ constexpr int kMaxWindowLog = 30;
 // minMatch, when not 0, the shortest match the encoder looks for instead of the level's.
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
                   int level, std::vector<std::uint8_t>* out, int maxWindowLog = kMaxWindowLog, int minMatch = 0);
+
+// An entry's data: bytes in memory, or a range of the patch file read by position (a patch too
+// large to hold). Decoders read it a piece at a time either way.
+class DataSource {
+public:
+    DataSource(const std::uint8_t* data, std::size_t length) : memory_(data), length_(length) {}
+    DataSource(InputFile& file, std::uint64_t offset, std::uint64_t length)
+        : file_(&file), offset_(offset), length_(length)
+    {
+    }
+
+    std::uint64_t length() const { return length_; }
+    // The bytes, when they are in memory; null otherwise.
+    const std::uint8_t* memory() const { return memory_; }
+    // The part of length bytes from at (within this one).
+    DataSource Part(std::uint64_t at, std::uint64_t length) const;
+    // Exactly n bytes from at (within this one); a file cut short since it was checked is refused.
+    Result Read(std::uint64_t at, std::uint8_t* buffer, std::size_t n) const;
+
+private:
+    const std::uint8_t* memory_ = nullptr;
+    InputFile* file_ = nullptr;
+    std::uint64_t offset_ = 0;
+    std::uint64_t length_ = 0;
+};
+
+// Feeds a zstd decoder from a data source: in place for bytes in memory, through a buffer for
+// the patch file.
+class FrameInput {
+public:
+    explicit FrameInput(const DataSource& source) : source_(source) {}
+    // Makes sure the decoder has bytes to take when any are left.
+    Result Fill();
+    ZSTD_inBuffer* buffer() { return &in_; }
+    // The bytes not yet taken by the decoder.
+    std::uint64_t left() const { return (in_.size - in_.pos) + (source_.length() - fed_); }
+
+private:
+    DataSource source_;
+    std::vector<std::uint8_t> held_;
+    ZSTD_inBuffer in_{nullptr, 0, 0};
+    std::uint64_t fed_ = 0;
+};
 
 // Takes decoded output in order. It may be called with no bytes, so that it can ask whether to go
 // on where decoding works long without output.
@@ -47,8 +92,8 @@ Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDe
 
 // Decodes one zstd frame of exactly expectedSize bytes, with prefix as its dictionary when it is not
 // null; what: the name to give in errors.
-Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* prefix,
-                   std::size_t prefixSize, std::uint64_t expectedSize, const ChunkSink& sink);
+Result DecodeFrame(const std::string& what, const DataSource& data, const std::uint8_t* prefix, std::size_t prefixSize,
+                   std::uint64_t expectedSize, const ChunkSink& sink);
 
 // Decodes an entry's data (old is the old file, for a delta) and hands the output to sink. The
 // output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
@@ -56,9 +101,8 @@ Result DecodeFrame(const std::string& what, const std::uint8_t* data, std::size_
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
 // oldFile, when given, is the old file open (checked against the entry by the caller), for a
 // codec that reads it by position rather than whole; old and oldSize are then not used.
-Result DecodeEntry(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr,
-                   InputFile* oldFile = nullptr);
+Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr, InputFile* oldFile = nullptr);
 
 // An old file held in memory, read by position as if it were open.
 class BytesInput : public InputFile {

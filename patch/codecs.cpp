@@ -14,41 +14,50 @@ constexpr unsigned kEveryKind = KindBit(EntryKind::kChangedFile) | KindBit(Entry
                                 KindBit(EntryKind::kRemovedFile) | KindBit(EntryKind::kAddedDirectory) |
                                 KindBit(EntryKind::kRemovedDirectory);
 
-Result DecodeStored(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*, std::size_t,
-                    const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
+Result DecodeStored(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t, const ChunkSink& sink,
+                    std::vector<std::uint8_t>*, InputFile*)
 {
-    if (length != entry.newSize)
+    if (data.length() != entry.newSize)
         return CorruptData(entry.name, "has the wrong length");
-    for (std::size_t pos = 0; pos < length; pos += kChunkSize) {
-        Result r = sink(data + pos, std::min(kChunkSize, length - pos));
+    std::vector<std::uint8_t> buffer;
+    for (std::uint64_t pos = 0; pos < data.length(); pos += kChunkSize) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, data.length() - pos));
+        Result r;
+        if (data.memory() != nullptr) {
+            r = sink(data.memory() + pos, n);
+        } else {
+            buffer.resize(n);
+            if ((r = data.Read(pos, buffer.data(), n)).ok())
+                r = sink(buffer.data(), n);
+        }
         if (!r.ok())
             return r;
     }
     return Result::Ok();
 }
 
-Result DecodeZstdDelta(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                       std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
+Result DecodeZstdDelta(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                       const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
 {
-    return DecodeFrame(entry.name, data, length, old, oldSize, entry.newSize, sink);
+    return DecodeFrame(entry.name, data, old, oldSize, entry.newSize, sink);
 }
 
-Result DecodeZstdAlone(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*,
-                       std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
+Result DecodeZstdAlone(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,
+                       const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*)
 {
-    return DecodeFrame(entry.name, data, length, nullptr, 0, entry.newSize, sink);
+    return DecodeFrame(entry.name, data, nullptr, 0, entry.newSize, sink);
 }
 
-Result DecodeMatch(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                   std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*)
+Result DecodeMatch(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*)
 {
-    return DecodeMatchDelta(entry.name, data, length, old, oldSize, entry.newSize, sink, ownedOld);
+    return DecodeMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, ownedOld);
 }
 
-Result DecodeStreamedMatch(const Entry& entry, const std::uint8_t* data, std::size_t length, const std::uint8_t*,
-                           std::size_t, const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile* oldFile)
+Result DecodeStreamedMatch(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,
+                           const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile* oldFile)
 {
-    return DecodeStreamedMatchDelta(entry.name, data, length, *oldFile, entry.oldSize, entry.newSize, sink);
+    return DecodeStreamedMatchDelta(entry.name, data, *oldFile, entry.oldSize, entry.newSize, sink);
 }
 
 Result EncodeStored(const EncodeInput& in, std::vector<std::uint8_t>* out)

@@ -44,9 +44,9 @@ struct EncodeInput {
     int maxWindowLog = kMaxWindowLog;
 };
 
-using DecodeFunction = Result (*)(const Entry& entry, const std::uint8_t* data, std::size_t length,
-                                  const std::uint8_t* old, std::size_t oldSize, const ChunkSink& sink,
-                                  std::vector<std::uint8_t>* ownedOld, InputFile* oldFile);
+using DecodeFunction = Result (*)(const Entry& entry, const DataSource& data, const std::uint8_t* old,
+                                  std::size_t oldSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld,
+                                  InputFile* oldFile);
 using EncodeFunction = Result (*)(const EncodeInput& in, std::vector<std::uint8_t>* out);
 using TriesFunction = bool (*)(const FileFacts& file);
 

@@ -181,19 +181,24 @@ std::int64_t UnZigZag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1
 // Reads one zstd frame's content a piece at a time, within its declared size.
 class FrameReader {
 public:
-    Result Open(const std::string& what, const char* stream, const std::uint8_t* data, std::size_t length,
-                const std::uint8_t* prefix, std::size_t prefixSize, int maxWindowLog)
+    Result Open(const std::string& what, const char* stream, const DataSource& data, const std::uint8_t* prefix,
+                std::size_t prefixSize, int maxWindowLog)
     {
         what_ = what;
         stream_ = stream;
-        unsigned long long declared = ZSTD_getFrameContentSize(data, length);
+        std::uint8_t head[kMaxFrameHeader];
+        const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, data.length()));
+        Result r = data.Read(0, head, headSize);
+        if (!r.ok())
+            return r;
+        unsigned long long declared = ZSTD_getFrameContentSize(head, headSize);
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
         declared_ = declared;
         Result made = NewZstdDecoder(prefix, prefixSize, &dctx_, maxWindowLog);
         if (!made.ok())
             return made;
-        in_ = ZSTD_inBuffer{data, length, 0};
+        input_ = std::make_unique<FrameInput>(data);
         buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, 1 << 16)) + 1);
         return Result::Ok();
     }
@@ -249,20 +254,25 @@ public:
     {
         if (pos_ != end_ || produced_ != declared_)
             return Bad("has bytes left over");
-        if (!finished_) {
+        while (!finished_) {
             // The decoder may still have the frame's end to read.
+            Result r = input_->Fill();
+            if (!r.ok())
+                return r;
             std::uint8_t spare;
             ZSTD_outBuffer out{&spare, 1, 0};
-            std::size_t ret = ZSTD_decompressStream(dctx_.get(), &out, &in_);
+            const std::uint64_t before = input_->left();
+            std::size_t ret = ZSTD_decompressStream(dctx_.get(), &out, input_->buffer());
             if (ZSTD_isError(ret))
                 return Bad(std::string("does not decode: ") + ZSTD_getErrorName(ret));
             if (out.pos != 0)
                 return Bad("decodes to more than it declares");
-            if (ret != 0)
+            if (ret == 0)
+                finished_ = true;
+            else if (input_->left() == 0 || input_->left() == before)
                 return Bad("is cut short");
-            finished_ = true;
         }
-        if (in_.pos != in_.size)
+        if (input_->left() != 0)
             return Bad("has bytes after its frame");
         return Result::Ok();
     }
@@ -274,9 +284,12 @@ private:
             return Bad("is used up too soon");
         pos_ = end_ = 0;
         while (end_ == 0) {
+            Result r = input_->Fill();
+            if (!r.ok())
+                return r;
             std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), declared_ - produced_));
             ZSTD_outBuffer out{buffer_.data(), room, 0};
-            std::size_t ret = ZSTD_decompressStream(dctx_.get(), &out, &in_);
+            std::size_t ret = ZSTD_decompressStream(dctx_.get(), &out, input_->buffer());
             if (ZSTD_isError(ret))
                 return Bad(std::string("does not decode: ") + ZSTD_getErrorName(ret));
             end_ = out.pos;
@@ -286,7 +299,7 @@ private:
                 if (produced_ != declared_)
                     return Bad("decodes to other than it declares");
             }
-            if (end_ == 0 && (finished_ || in_.pos == in_.size))
+            if (end_ == 0 && (finished_ || input_->left() == 0))
                 return Bad("is cut short");
         }
         return Result::Ok();
@@ -297,7 +310,7 @@ private:
     std::string what_;
     const char* stream_ = "";
     ZstdDecoder dctx_;
-    ZSTD_inBuffer in_{};
+    std::unique_ptr<FrameInput> input_;
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0, end_ = 0;
     std::uint64_t declared_ = 0, produced_ = 0;
@@ -853,9 +866,14 @@ public:
     }
 
     // The filter and the four frames' lengths; the frames must fill the rest exactly.
-    Result ReadHeader(const std::uint8_t* data, std::size_t length)
+    Result ReadHeader(const DataSource& data)
     {
-        ByteReader header(data, length);
+        std::uint8_t bytes[1 + 8 * kStreamedStreams];
+        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(1 + 8 * count_, data.length()));
+        Result read = data.Read(0, bytes, size);
+        if (!read.ok())
+            return read;
+        ByteReader header(bytes, size);
         std::uint8_t filter = 0;
         if (!header.U8(&filter))
             return CorruptData(what_, "is cut short");
@@ -867,13 +885,13 @@ public:
         for (int i = 0; i < count_; ++i)
             if (!header.U64(&lengths_[i]))
                 return CorruptData(what_, "is cut short");
-        std::uint64_t left = header.left();
+        std::uint64_t left = data.length() - header.position();
         for (int i = 0; i < count_; ++i) {
             if (lengths_[i] > left || (i == count_ - 1 && lengths_[i] != left))
                 return CorruptData(what_, "has streams that do not fit it");
             left -= lengths_[i];
         }
-        frames_ = data + header.position();
+        frames_ = data.Part(header.position(), data.length() - header.position());
         return Result::Ok();
     }
 
@@ -970,15 +988,15 @@ private:
         static const char* const kHeldNames[kMatchStreams] = {"control", "positions", "values", "extra"};
         static const char* const kStreamedNames[kStreamedStreams] = {"control", "gaps", "run lengths", "values",
                                                                      "extra"};
-        const std::uint8_t* p = frames_;
+        std::uint64_t at = 0;
         for (int i = 0; i < count_; ++i) {
             const char* const name = streamed_ ? kStreamedNames[i] : kHeldNames[i];
             bool isExtra = &streams_[i] == &extra();
-            Result r = streams_[i].Open(what_, name, p, static_cast<std::size_t>(lengths_[i]),
-                                        isExtra ? prefix : nullptr, isExtra ? prefixSize : 0, maxWindowLog);
+            Result r = streams_[i].Open(what_, name, frames_.Part(at, lengths_[i]), isExtra ? prefix : nullptr,
+                                        isExtra ? prefixSize : 0, maxWindowLog);
             if (!r.ok())
                 return r;
-            p += lengths_[i];
+            at += lengths_[i];
         }
         // A record produces at least a byte or is followed by one that does; each record is three
         // numbers of at most 10 bytes, each changed byte a position of at most 10 bytes and a value.
@@ -1094,7 +1112,7 @@ private:
     const ChunkSink& sink_;
     MatchFilter filter_ = MatchFilter::kNone;
     std::uint64_t lengths_[kStreamedStreams] = {};
-    const std::uint8_t* frames_ = nullptr;
+    DataSource frames_{nullptr, 0};
     const bool streamed_;
     const int count_;                    // of streams
     const std::uint8_t* old_ = nullptr;  // the held form's old file
@@ -1112,12 +1130,12 @@ private:
 
 }  // namespace
 
-Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length,
-                        const std::uint8_t* oldData, std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
+                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld)
 {
     MatchDecoder decoder(what, newSize, sink, false);
-    Result r = decoder.ReadHeader(data, length);
+    Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
     if (r.ok())
@@ -1125,11 +1143,11 @@ Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::
     return r;
 }
 
-Result DecodeStreamedMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, InputFile& old,
-                                std::uint64_t oldSize, std::uint64_t newSize, const ChunkSink& sink)
+Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,
+                                std::uint64_t newSize, const ChunkSink& sink)
 {
     MatchDecoder decoder(what, newSize, sink, true);
-    Result r = decoder.ReadHeader(data, length);
+    Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreamed(old, oldSize);
     if (r.ok())

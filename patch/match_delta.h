@@ -120,13 +120,12 @@ Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, co
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
-Result DecodeMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, const std::uint8_t* old,
-                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                        std::vector<std::uint8_t>* ownedOld = nullptr);
+Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                        std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr);
 
 // Decodes the streamed form, reading the old file (of oldSize bytes, checked by the caller) by
 // position, a page at a time; a short read is refused as a file that changed.
-Result DecodeStreamedMatchDelta(const std::string& what, const std::uint8_t* data, std::size_t length, InputFile& old,
-                                std::uint64_t oldSize, std::uint64_t newSize, const ChunkSink& sink);
+Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,
+                                std::uint64_t newSize, const ChunkSink& sink);
 
 }  // namespace qvpatch

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "bytes.h"
+#include "codec.h"
 #include "codecs.h"
 #include "qvpatch/file_system.h"
 
@@ -338,39 +339,57 @@ Result SerializeSigned(const Patch& patch, const SecretKey& key, std::vector<std
     return Result::Ok();
 }
 
-Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
+namespace {
+
+// What the start and the size of a patch file tell: whether it ends in a signature block, and the
+// length of the body before it (which ends in the integrity check).
+Result CheckEnding(const std::uint8_t* head, std::size_t headSize, std::uint64_t size, bool* signedPatch,
+                   std::uint64_t* body)
 {
-    if (size < kHeaderSize + kTrailerSize || std::memcmp(bytes, kMagic, sizeof kMagic) != 0)
+    if (size < kHeaderSize + kTrailerSize || headSize < kHeaderSize || std::memcmp(head, kMagic, sizeof kMagic) != 0)
         return Corrupt("not a patch file");
     // A signed patch ends in its signature block, after the integrity check.
-    const std::uint16_t headerVersion = static_cast<std::uint16_t>(bytes[8] | bytes[9] << 8);
-    const std::uint16_t headerFlags = static_cast<std::uint16_t>(bytes[10] | bytes[11] << 8);
-    const bool signedPatch =
+    const std::uint16_t headerVersion = static_cast<std::uint16_t>(head[8] | head[9] << 8);
+    const std::uint16_t headerFlags = static_cast<std::uint16_t>(head[10] | head[11] << 8);
+    *signedPatch =
         headerVersion >= kSignedFormatVersion && headerVersion <= kFormatVersion && (headerFlags & kFlagSigned) != 0;
-    if (signedPatch && size < kHeaderSize + kTrailerSize + kSignatureBlockSize)
+    if (*signedPatch && size < kHeaderSize + kTrailerSize + kSignatureBlockSize)
         return Fail(Status::kUntrusted, "the patch's signature block is malformed: the file is cut short");
-    const std::size_t body = signedPatch ? size - kSignatureBlockSize : size;
-    Digest stored;
-    std::memcpy(stored.data(), bytes + body - kTrailerSize, kTrailerSize);
-    if (Sha256(bytes, body - kTrailerSize) != stored)
-        return Corrupt("the integrity check failed (the file is damaged or incomplete)");
-    PatchSignature signature;
-    if (signedPatch) {
-        const std::uint8_t* block = bytes + body;
-        if (std::memcmp(block, kSignatureMagic, sizeof kSignatureMagic) != 0)
-            return Fail(Status::kUntrusted, "the patch's signature block is malformed: it does not start with QVSG");
-        if (block[4] != kEd25519)
-            return Fail(Status::kUntrusted,
-                        "the patch's signature block is malformed: unknown algorithm " + std::to_string(block[4]));
-        signature.present = true;
-        std::memcpy(signature.key.data(), block + 5, signature.key.size());
-        std::memcpy(signature.value.data(), block + 5 + signature.key.size(), signature.value.size());
-        if (!Verify(signature.key, stored, signature.value))
-            return Fail(Status::kUntrusted, "the patch's signature does not verify (key " + Fingerprint(signature.key) +
-                                                "): the patch was changed after it was signed");
-    }
+    *body = *signedPatch ? size - kSignatureBlockSize : size;
+    return Result::Ok();
+}
 
-    ByteReader r(bytes, body - kTrailerSize);
+// The integrity check (computed: the hash of the body before it), then the signature block.
+// ending: the stored check and, in a signed patch, the block.
+Result CheckIntegrity(const Digest& computed, const std::uint8_t* ending, bool signedPatch, PatchSignature* signature)
+{
+    Digest stored;
+    std::memcpy(stored.data(), ending, kTrailerSize);
+    if (computed != stored)
+        return Corrupt("the integrity check failed (the file is damaged or incomplete)");
+    if (!signedPatch)
+        return Result::Ok();
+    const std::uint8_t* block = ending + kTrailerSize;
+    if (std::memcmp(block, kSignatureMagic, sizeof kSignatureMagic) != 0)
+        return Fail(Status::kUntrusted, "the patch's signature block is malformed: it does not start with QVSG");
+    if (block[4] != kEd25519)
+        return Fail(Status::kUntrusted,
+                    "the patch's signature block is malformed: unknown algorithm " + std::to_string(block[4]));
+    signature->present = true;
+    std::memcpy(signature->key.data(), block + 5, signature->key.size());
+    std::memcpy(signature->value.data(), block + 5 + signature->key.size(), signature->value.size());
+    if (!Verify(signature->key, stored, signature->value))
+        return Fail(Status::kUntrusted, "the patch's signature does not verify (key " + Fingerprint(signature->key) +
+                                            "): the patch was changed after it was signed");
+    return Result::Ok();
+}
+
+// Every field of the header and the entry table with its bounds, every name and the names as a
+// whole. bytes: the body before the integrity check, or (dataInFile) the header and table alone,
+// the data section being the rest of the body, left in the file.
+Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile, Patch* patch)
+{
+    ByteReader r(bytes, length);
     char magic[8];
     std::uint16_t version = 0, flags = 0;
     std::uint32_t count = 0;
@@ -387,12 +406,11 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         return Corrupt("unknown flags " + std::to_string(flags));
     if (count > kMaxEntries)
         return Corrupt("too many entries (" + std::to_string(count) + ")");
-    if (dataSize > r.left())
+    if (!dataInFile && dataSize > r.left())
         return Corrupt("the data section is longer than the file");
 
     Patch out;
     out.version = version;
-    out.signature = signature;
     out.entries.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         Entry e;
@@ -432,12 +450,13 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         }
         out.entries.push_back(std::move(e));
     }
-    if (r.left() < dataSize)
+    const std::uint64_t dataHere = dataInFile ? 0 : dataSize;
+    if (r.left() < dataHere)
         return Corrupt("the entry table runs into the data section");
-    if (r.left() > dataSize)
-        return Corrupt(std::to_string(r.left() - dataSize) +
+    if (r.left() > dataHere)
+        return Corrupt(std::to_string(r.left() - dataHere) +
                        " bytes more than the entry table and the data section hold");
-    out.data.resize(static_cast<std::size_t>(dataSize));
+    out.data.resize(static_cast<std::size_t>(dataHere));
     r.Bytes(out.data.data(), out.data.size());
 
     for (const std::vector<std::size_t>& group : Groups(out)) {
@@ -459,13 +478,93 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
     return Result::Ok();
 }
 
-Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch)
+}  // namespace
+
+Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
 {
+    bool signedPatch = false;
+    std::uint64_t body = 0;
+    Result r = CheckEnding(bytes, size, size, &signedPatch, &body);
+    if (!r.ok())
+        return r;
+    const auto checked = static_cast<std::size_t>(body - kTrailerSize);
+    PatchSignature signature;
+    if (!(r = CheckIntegrity(Sha256(bytes, checked), bytes + checked, signedPatch, &signature)).ok() ||
+        !(r = ParseBody(bytes, checked, false, patch)).ok())
+        return r;
+    patch->signature = signature;
+    return Result::Ok();
+}
+
+namespace {
+
+// A patch file too large to hold: read through once for the integrity check, keeping the header
+// and entry table; the data section stays in the file.
+Result LoadLargePatch(std::unique_ptr<InputFile> in, std::uint64_t size, Patch* patch)
+{
+    auto unreadable = [&](const Result& r) {
+        return r.status == Status::kPatchUnreadable || r.status == Status::kIoError
+                   ? Fail(Status::kPatchUnreadable, "cannot read the patch: " + r.message)
+                   : r;
+    };
+    std::uint8_t head[kHeaderSize];
+    DataSource file(*in, 0, size);
+    Result r = file.Read(0, head, sizeof head);
+    bool signedPatch = false;
+    std::uint64_t body = 0;
+    if (!r.ok() || !(r = CheckEnding(head, sizeof head, size, &signedPatch, &body)).ok())
+        return unreadable(r);
+    std::uint64_t dataSize = 0;
+    for (int k = 7; k >= 0; --k)
+        dataSize = dataSize << 8 | head[16 + k];
+    const std::uint64_t checked = body - kTrailerSize;
+    if (dataSize > checked - kHeaderSize)
+        return Corrupt("the data section is longer than the file");
+    const std::uint64_t tableEnd = checked - dataSize;
+    if (tableEnd > kMaxTableSize)
+        return Corrupt("an entry table larger than " + std::to_string(kMaxTableSize >> 20) + " MiB");
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(tableEnd));
+    std::vector<std::uint8_t> piece(1 << 20);
+    Sha256Stream hash;
+    for (std::uint64_t at = 0; at < checked;) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), checked - at));
+        if (!(r = file.Read(at, piece.data(), n)).ok())
+            return unreadable(r);
+        hash.Update(piece.data(), n);
+        if (at < tableEnd)
+            std::memcpy(table.data() + at, piece.data(),
+                        static_cast<std::size_t>(std::min<std::uint64_t>(n, tableEnd - at)));
+        at += n;
+    }
+    std::uint8_t ending[kTrailerSize + kSignatureBlockSize];
+    if (!(r = file.Read(checked, ending, static_cast<std::size_t>(size - checked))).ok())
+        return unreadable(r);
+    PatchSignature signature;
+    if (!(r = CheckIntegrity(hash.Final(), ending, signedPatch, &signature)).ok() ||
+        !(r = ParseBody(table.data(), table.size(), true, patch)).ok())
+        return r;
+    patch->signature = signature;
+    patch->file = std::shared_ptr<InputFile>(std::move(in));
+    patch->fileDataStart = tableEnd;
+    patch->fileDataSize = dataSize;
+    return Result::Ok();
+}
+
+}  // namespace
+
+Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch, std::uint64_t maxHeld)
+{
+    maxHeld = std::min(maxHeld, kMaxHeldPatchSize);
     std::unique_ptr<InputFile> in;
     std::vector<std::uint8_t> bytes;
+    FileInfo info;
     Result r = fs.OpenFile(path, &in);
     if (r.ok())
-        r = ReadAll(*in, path, kMaxPatchFileSize, &bytes);
+        r = in->Info(&info);
+    if (r.ok() && info.size > maxHeld)
+        return LoadLargePatch(std::move(in), info.size, patch);
+    if (r.ok())
+        r = ReadAll(*in, path, maxHeld, &bytes);
     if (!r.ok())
         return Fail(r.status == Status::kOutOfMemory ? r.status : Status::kPatchUnreadable,
                     "cannot read the patch: " + r.message);

@@ -271,7 +271,8 @@ int Info(const std::vector<std::string>& args)
     Result r = LoadPatchFile(NativeFileSystem(), args[0], &patch);
     if (!r.ok())
         return Report(r);
-    std::printf("format %u, %zu entries, data %zu bytes\n", patch.version, patch.entries.size(), patch.data.size());
+    std::printf("format %u, %zu entries, data %llu bytes\n", patch.version, patch.entries.size(),
+                static_cast<unsigned long long>(patch.DataSize()));
     // A signature that does not verify never gets here: the patch is not read.
     if (patch.signature.present)
         std::printf("signed by key %s (valid): %s\n", Fingerprint(patch.signature.key).c_str(),

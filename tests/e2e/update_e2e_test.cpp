@@ -300,8 +300,9 @@ TEST_F(UpdateTest, TheZstdProgramDecodesADelta)
 }
 
 // A file too large to hold (here: beyond --hold 8) is applied reading its old version by
-// position: the memory does not grow with the file. The old file alone is 24 MiB, more than the
-// whole run may take.
+// position, and a patch too large to hold (an added file of 80 MiB that does not compress) is read
+// by position too: the memory does not grow with either. The old file alone is 24 MiB, more than
+// the whole run may take.
 TEST_F(UpdateTest, AStreamedFileAppliesInMemoryThatDoesNotGrowWithIt)
 {
     std::string big(24 << 20, '\0');
@@ -317,6 +318,13 @@ TEST_F(UpdateTest, AStreamedFileAppliesInMemoryThatDoesNotGrowWithIt)
     WriteFile(dir_ / "o2/media.bin", big);
     WriteFile(dir_ / "n2/media.bin", edited);
     WriteFile(dir_ / "i2/media.bin", big);
+    std::string noise(80 << 20, '\0');
+    for (char& c : noise) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    WriteFile(dir_ / "n2/noise.bin", noise);
+    std::string().swap(noise);
     // A forked child counts the pages it shares with this process until it starts the program.
     std::string().swap(big);
     std::string().swap(edited);
@@ -327,8 +335,9 @@ TEST_F(UpdateTest, AStreamedFileAppliesInMemoryThatDoesNotGrowWithIt)
     EXPECT_NE(info.out.find("streamed match delta"), std::string::npos) << info.out;
     Outcome apply = Execute(dir_, {QVPATCH_PATH, "apply", dir_ / "i2", dir_ / "big.pat"});
     ASSERT_EQ(apply.exitCode, 0) << apply.err;
-    EXPECT_LT(apply.peakKb, 24 << 10) << "the apply held the old file";
+    EXPECT_LT(apply.peakKb, 24 << 10) << "the apply held the old file or the patch";
     EXPECT_TRUE(ReadFile(dir_ / "i2/media.bin") == ReadFile(dir_ / "n2/media.bin"));
+    EXPECT_TRUE(ReadFile(dir_ / "i2/noise.bin") == ReadFile(dir_ / "n2/noise.bin"));
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ int FuzzDecode(const std::uint8_t* data, std::size_t size)
     e.name = "fuzzed";
     e.newSize = newSize;
     std::uint64_t produced = 0;
-    Result r = DecodeEntry(e, data + 6 + oldSize, size - 6 - oldSize, data + 6, oldSize,
+    Result r = DecodeEntry(e, DataSource(data + 6 + oldSize, size - 6 - oldSize), data + 6, oldSize,
                            [&](const std::uint8_t*, std::size_t n) {
                                produced += n;
                                Check(produced <= newSize, "the decoder hands on no more than the new size");

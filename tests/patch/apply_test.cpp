@@ -259,4 +259,46 @@ TEST_F(ApplyTest, ALinkInThePathIsNeverFollowed)
 }
 #endif
 
+// A patch file too large to hold (here: any) is checked whole first, then its data read by
+// position as each entry is decoded: the same update, and the same refusals of damage.
+TEST_F(ApplyTest, APatchReadByPositionAppliesAndIsCheckedWholeFirst)
+{
+    std::vector<std::uint8_t> bytes = Serialize(patch_);
+    const std::string file = tmp_.Sub("update.pat");
+    auto WriteBytes = [&](const std::string&, const std::vector<std::uint8_t>& b) {
+        Make(tmp_.path(), {{"update.pat", std::string(b.begin(), b.end())}});
+    };
+    WriteBytes(file, bytes);
+    Patch byPosition;
+    ASSERT_TRUE(LoadPatchFile(fs_, file, &byPosition, 0).ok());
+    ASSERT_TRUE(byPosition.file != nullptr);
+    EXPECT_TRUE(byPosition.data.empty());
+    EXPECT_EQ(byPosition.DataSize(), patch_.data.size());
+    EXPECT_EQ(byPosition.entries.size(), patch_.entries.size());
+    // Damage anywhere, in the table or the data, is found before anything is read further.
+    for (std::size_t at : {std::size_t{30}, bytes.size() / 2, bytes.size() - 40}) {
+        std::vector<std::uint8_t> bad = bytes;
+        bad[at] ^= 1;
+        WriteBytes(file, bad);
+        Patch damaged;
+        EXPECT_EQ(LoadPatchFile(fs_, file, &damaged, 0).status, Status::kPatchCorrupt) << at;
+    }
+    WriteBytes(file, bytes);
+    Patch again;
+    ASSERT_TRUE(LoadPatchFile(fs_, file, &again, 0).ok());
+    Recorder recorder;
+    ApplySummary summary;
+    ASSERT_TRUE(Apply(fs_, dir(), again, recorder, ApplyOptions{}, &summary).ok());
+    EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree())
+        << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
+    // A patch file cut short after it was checked: refused as corrupt, nothing changed.
+    Make(tmp_.Sub("second"), OldTree());
+    ASSERT_TRUE(LoadPatchFile(fs_, file, &again, 0).ok());
+    WriteBytes(file,
+               std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2)));
+    Result r = Apply(fs_, tmp_.Sub("second"), again, recorder, ApplyOptions{}, &summary);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+    EXPECT_TRUE(Snapshot(fs_, tmp_.Sub("second")) == OldTree());
+}
+
 }  // namespace

@@ -35,21 +35,24 @@ TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
         return Result::Ok();
     };
     const auto* oldBytes = reinterpret_cast<const std::uint8_t*>(old.data());
-    ASSERT_TRUE(DecodeEntry(e, delta.data(), delta.size(), oldBytes, old.size(), sink).ok());
+    ASSERT_TRUE(DecodeEntry(e, DataSource(delta.data(), delta.size()), oldBytes, old.size(), sink).ok());
     EXPECT_EQ(out, now);
 
     // A declared size that differs, bytes after the frame, a cut frame, another old file.
     Entry wrong = e;
     wrong.newSize = now.size() - 1;
-    EXPECT_EQ(DecodeEntry(wrong, delta.data(), delta.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
+    EXPECT_EQ(DecodeEntry(wrong, DataSource(delta.data(), delta.size()), oldBytes, old.size(), sink).status,
+              Status::kPatchCorrupt);
     std::vector<std::uint8_t> longer = delta;
     longer.push_back(0);
-    EXPECT_EQ(DecodeEntry(e, longer.data(), longer.size(), oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
-    EXPECT_EQ(DecodeEntry(e, delta.data(), delta.size() - 3, oldBytes, old.size(), sink).status, Status::kPatchCorrupt);
+    EXPECT_EQ(DecodeEntry(e, DataSource(longer.data(), longer.size()), oldBytes, old.size(), sink).status,
+              Status::kPatchCorrupt);
+    EXPECT_EQ(DecodeEntry(e, DataSource(delta.data(), delta.size() - 3), oldBytes, old.size(), sink).status,
+              Status::kPatchCorrupt);
     std::string other(200000, 'x');
     out.clear();
-    Result r = DecodeEntry(e, delta.data(), delta.size(), reinterpret_cast<const std::uint8_t*>(other.data()),
-                           other.size(), sink);
+    Result r = DecodeEntry(e, DataSource(delta.data(), delta.size()),
+                           reinterpret_cast<const std::uint8_t*>(other.data()), other.size(), sink);
     EXPECT_TRUE(!r.ok() || out != now);
 }
 

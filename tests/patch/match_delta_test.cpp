@@ -64,7 +64,7 @@ Bytes Edit(const Bytes& old, std::uint32_t seed)
 Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out)
 {
     out->clear();
-    return DecodeMatchDelta("f", encoded.data(), encoded.size(), old.data(), old.size(), newSize,
+    return DecodeMatchDelta("f", DataSource(encoded.data(), encoded.size()), old.data(), old.size(), newSize,
                             [&](const std::uint8_t* p, std::size_t n) {
                                 out->insert(out->end(), p, p + n);
                                 return Result::Ok();
@@ -305,7 +305,7 @@ TEST(MatchDelta, WorkIsBoundedByTheOutput)
     Bytes tiny = HandMade(Records(n, 1, 0, 0));
     int asked = 0;
     std::uint64_t produced = 0;
-    r = DecodeMatchDelta("f", tiny.data(), tiny.size(), old.data(), old.size(), n,
+    r = DecodeMatchDelta("f", DataSource(tiny.data(), tiny.size()), old.data(), old.size(), n,
                          [&](const std::uint8_t*, std::size_t size) {
                              produced += size;
                              asked += size == 0;
@@ -314,7 +314,7 @@ TEST(MatchDelta, WorkIsBoundedByTheOutput)
     ASSERT_TRUE(r.ok()) << r.message;
     EXPECT_EQ(produced, n);
     EXPECT_GE(asked, static_cast<int>(n / 65536));
-    r = DecodeMatchDelta("f", tiny.data(), tiny.size(), old.data(), old.size(), n,
+    r = DecodeMatchDelta("f", DataSource(tiny.data(), tiny.size()), old.data(), old.size(), n,
                          [&](const std::uint8_t*, std::size_t size) {
                              return size == 0 ? Fail(Status::kStopped, "stop") : Result::Ok();
                          });
@@ -366,8 +366,8 @@ Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Byt
 {
     WatchedInput own(old, old.size());
     out->clear();
-    return DecodeStreamedMatchDelta("f", encoded.data(), encoded.size(), file != nullptr ? *file : own, old.size(),
-                                    newSize, [&](const std::uint8_t* p, std::size_t n) {
+    return DecodeStreamedMatchDelta("f", DataSource(encoded.data(), encoded.size()), file != nullptr ? *file : own,
+                                    old.size(), newSize, [&](const std::uint8_t* p, std::size_t n) {
                                         out->insert(out->end(), p, p + n);
                                         return Result::Ok();
                                     });

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,11 +92,20 @@ struct PatchSignature {
     Signature value{};
 };
 
+class InputFile;
+
 struct Patch {
     std::uint16_t version = kUnsignedFormatVersion;  // as read; written back as it is
     std::vector<Entry> entries;
     std::vector<std::uint8_t> data;  // the data section
     PatchSignature signature;        // as read; written back as it is
+    // A patch file too large to hold keeps its data section in the file, read by position when
+    // each entry is decoded (data is then empty): its size and where it starts.
+    std::shared_ptr<InputFile> file;
+    std::uint64_t fileDataStart = 0;
+    std::uint64_t fileDataSize = 0;
+
+    std::uint64_t DataSize() const { return file ? fileDataSize : data.size(); }
 };
 
 // The patch file's bytes.
@@ -111,12 +121,18 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch);
 
 class FileSystem;
 
-// The largest patch file that is loaded.
-constexpr std::uint64_t kMaxPatchFileSize = 1ull << 31;
+// The largest patch file that is loaded whole; a larger one keeps its data section in the file.
+constexpr std::uint64_t kMaxHeldPatchSize = 64ull << 20;
+// The largest entry table read (names, sizes and hashes of up to kMaxEntries entries).
+constexpr std::uint64_t kMaxTableSize = 256ull << 20;
 
 // Loads a patch file (a plain file; a pipe or device is refused without waiting on it) and reads
-// it as Parse does. A file that cannot be opened or read gives kPatchUnreadable.
-Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch);
+// it as Parse does: the integrity check over every byte first. A file that cannot be opened or
+// read gives kPatchUnreadable. A file larger than kMaxHeldPatchSize is read through once for the
+// check, and its data section then read by position as it is decoded (the file stays open with
+// the patch). maxHeld: the largest file loaded whole.
+Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch,
+                     std::uint64_t maxHeld = kMaxHeldPatchSize);
 
 // Whether a name is safe to join to the directory being updated: relative, UTF-8, '/' between
 // non-empty parts, none of them "." or "..", no drive, stream or device name, no character that
