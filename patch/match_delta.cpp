@@ -794,16 +794,18 @@ public:
     Result Read(std::uint64_t pos, std::uint8_t* dst, std::size_t n)
     {
         if (pages_.empty()) {
+            // No more pages than the file has.
+            count_ = static_cast<std::size_t>(std::min<std::uint64_t>(kPages, size_ / kFilterBlock + 1));
             try {
-                pages_.resize(kPages * kFilterBlock);
-                tags_.assign(kPages, ~0ull);
+                pages_.resize(count_ * kFilterBlock);
+                tags_.assign(count_, ~0ull);
             } catch (const std::bad_alloc&) {
                 return Fail(Status::kOutOfMemory, "out of memory for reading the old file");
             }
         }
         while (n > 0) {
             const std::uint64_t page = pos / kFilterBlock;
-            const std::size_t slot = static_cast<std::size_t>(page % kPages);
+            const std::size_t slot = static_cast<std::size_t>(page % count_);
             std::uint8_t* held = pages_.data() + slot * kFilterBlock;
             if (tags_[slot] != page) {
                 Result r = Load(page, held);
@@ -848,6 +850,7 @@ private:
     InputFile& file_;
     std::uint64_t size_;
     MatchFilter filter_;
+    std::size_t count_ = 0;
     std::vector<std::uint8_t> pages_;
     std::vector<std::uint64_t> tags_;
 };

@@ -275,6 +275,7 @@ TEST_F(ApplyTest, APatchReadByPositionAppliesAndIsCheckedWholeFirst)
     EXPECT_TRUE(byPosition.data.empty());
     EXPECT_EQ(byPosition.DataSize(), patch_.data.size());
     EXPECT_EQ(byPosition.entries.size(), patch_.entries.size());
+    byPosition = Patch();  // the file closed, so that it may be written again
     // Damage anywhere, in the table or the data, is found before anything is read further.
     for (std::size_t at : {std::size_t{30}, bytes.size() / 2, bytes.size() - 40}) {
         std::vector<std::uint8_t> bad = bytes;
@@ -291,14 +292,20 @@ TEST_F(ApplyTest, APatchReadByPositionAppliesAndIsCheckedWholeFirst)
     ASSERT_TRUE(Apply(fs_, dir(), again, recorder, ApplyOptions{}, &summary).ok());
     EXPECT_TRUE(Snapshot(fs_, dir()) == NewTree())
         << "differences:" << treetest::Differences(Snapshot(fs_, dir()), NewTree());
-    // A patch file cut short after it was checked: refused as corrupt, nothing changed.
+    // A patch file cut short after it was checked: refused as corrupt, nothing changed. (On
+    // Windows the open patch file cannot be written at all.)
     Make(tmp_.Sub("second"), OldTree());
     ASSERT_TRUE(LoadPatchFile(fs_, file, &again, 0).ok());
     WriteBytes(file,
                std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2)));
     Result r = Apply(fs_, tmp_.Sub("second"), again, recorder, ApplyOptions{}, &summary);
+#ifdef _WIN32
+    EXPECT_EQ(std::filesystem::file_size(std::filesystem::u8path(file)), bytes.size());
+    EXPECT_TRUE(r.ok()) << r.message;
+#else
     EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
     EXPECT_TRUE(Snapshot(fs_, tmp_.Sub("second")) == OldTree());
+#endif
 }
 
 }  // namespace
