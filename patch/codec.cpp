@@ -189,15 +189,22 @@ Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_
     return codec->decode(entry, data, old, oldSize, sink, ownedOld, oldFile);
 }
 
+Result FrameContentSize(const DataSource& frame, unsigned long long* declared)
+{
+    std::uint8_t head[kMaxFrameHeader];
+    const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, frame.length()));
+    Result r = frame.Read(0, head, headSize);
+    *declared = r.ok() ? ZSTD_getFrameContentSize(head, headSize) : ZSTD_CONTENTSIZE_ERROR;
+    return r;
+}
+
 Result DecodeFrame(const std::string& what, const DataSource& data, const std::uint8_t* prefix, std::size_t prefixSize,
                    std::uint64_t expectedSize, const ChunkSink& sink)
 {
-    std::uint8_t head[kMaxFrameHeader];
-    const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, data.length()));
-    Result r = data.Read(0, head, headSize);
+    unsigned long long declared = 0;
+    Result r = FrameContentSize(data, &declared);
     if (!r.ok())
         return r;
-    unsigned long long declared = ZSTD_getFrameContentSize(head, headSize);
     if (declared == ZSTD_CONTENTSIZE_ERROR)
         return CorruptData(what, "is not a zstd frame");
     if (declared != expectedSize)

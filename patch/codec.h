@@ -73,6 +73,9 @@ private:
     std::uint64_t fed_ = 0;
 };
 
+// The content size a zstd frame's header declares (ZSTD_CONTENTSIZE_ERROR when it is not one).
+Result FrameContentSize(const DataSource& frame, unsigned long long* declared);
+
 // Takes decoded output in order. It may be called with no bytes, so that it can ask whether to go
 // on where decoding works long without output.
 using ChunkSink = std::function<Result(const std::uint8_t* data, std::size_t size)>;

@@ -186,12 +186,10 @@ public:
     {
         what_ = what;
         stream_ = stream;
-        std::uint8_t head[kMaxFrameHeader];
-        const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, data.length()));
-        Result r = data.Read(0, head, headSize);
+        unsigned long long declared = 0;
+        Result r = FrameContentSize(data, &declared);
         if (!r.ok())
             return r;
-        unsigned long long declared = ZSTD_getFrameContentSize(head, headSize);
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
         declared_ = declared;
@@ -731,6 +729,29 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
 
 }  // namespace
 
+namespace {
+
+// The data for data against old as transformed by filter (on copies of both, in place).
+Result EncodeOnCopies(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
+                      void (*filter)(std::uint8_t*, std::size_t), const MatchForm& form, int level,
+                      std::vector<std::uint8_t>* out)
+{
+    std::vector<std::uint8_t> filteredOld, filteredNew;
+    try {
+        filteredOld.assign(oldData, oldData + oldSize);
+        filteredNew.assign(newData, newData + size);
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
+    }
+    filter(filteredOld.data(), oldSize);
+    filter(filteredNew.data(), size);
+    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
+}
+
+void EncodeWholeBlocks(std::uint8_t* data, std::size_t size) { X86BranchFilter::EncodeBlocks(data, size, 0); }
+
+}  // namespace
+
 Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
@@ -740,16 +761,7 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
         return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
     if (filter != MatchFilter::kX86Branches)
         return Fail(Status::kBuildFailed, "a filter the match delta does not take");
-    std::vector<std::uint8_t> filteredOld, filteredNew;
-    try {
-        filteredOld.assign(oldData, oldData + oldSize);
-        filteredNew.assign(newData, newData + size);
-    } catch (const std::bad_alloc&) {
-        return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
-    }
-    X86BranchFilter::Encode(filteredOld.data(), oldSize);
-    X86BranchFilter::Encode(filteredNew.data(), size);
-    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
+    return EncodeOnCopies(oldData, oldSize, newData, size, X86BranchFilter::Encode, form, level, out);
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
@@ -760,24 +772,14 @@ Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize
     if (!LooksLikeX86Code(newData, size))
         return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
     form.filter = MatchFilter::kX86BranchesByBlock;
-    if (writableOld != nullptr && writableNew != nullptr) {
-        X86BranchFilter::EncodeBlocks(writableOld, oldSize, 0);
-        X86BranchFilter::EncodeBlocks(writableNew, size, 0);
-        Result r = EncodeFiltered(writableOld, oldSize, writableNew, size, form, level, out);
-        X86BranchFilter::DecodeBlocks(writableOld, oldSize, 0);
-        X86BranchFilter::DecodeBlocks(writableNew, size, 0);
-        return r;
-    }
-    std::vector<std::uint8_t> filteredOld, filteredNew;
-    try {
-        filteredOld.assign(oldData, oldData + oldSize);
-        filteredNew.assign(newData, newData + size);
-    } catch (const std::bad_alloc&) {
-        return Fail(Status::kOutOfMemory, "out of memory for filtering a program");
-    }
-    X86BranchFilter::EncodeBlocks(filteredOld.data(), oldSize, 0);
-    X86BranchFilter::EncodeBlocks(filteredNew.data(), size, 0);
-    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
+    if (writableOld == nullptr || writableNew == nullptr)
+        return EncodeOnCopies(oldData, oldSize, newData, size, EncodeWholeBlocks, form, level, out);
+    X86BranchFilter::EncodeBlocks(writableOld, oldSize, 0);
+    X86BranchFilter::EncodeBlocks(writableNew, size, 0);
+    Result r = EncodeFiltered(writableOld, oldSize, writableNew, size, form, level, out);
+    X86BranchFilter::DecodeBlocks(writableOld, oldSize, 0);
+    X86BranchFilter::DecodeBlocks(writableNew, size, 0);
+    return r;
 }
 
 namespace {

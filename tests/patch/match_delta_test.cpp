@@ -257,14 +257,14 @@ TEST(MatchDelta, RefusesDamagedData)
     }
 }
 
-// A match delta made by hand from its four streams (no filter).
-Bytes HandMade(const Bytes& control, const Bytes& positions = {}, const Bytes& values = {}, const Bytes& extra = {})
+// A match delta made by hand from its streams (four, or five for the streamed form; no filter).
+Bytes HandMadeOf(const std::vector<Bytes>& streams)
 {
     Bytes out = {0};
     std::vector<Bytes> frames;
-    for (const Bytes* stream : {&control, &positions, &values, &extra}) {
+    for (const Bytes& stream : streams) {
         Bytes frame;
-        EXPECT_TRUE(EncodeZstd(stream->data(), stream->size(), nullptr, 0, 1, &frame).ok());
+        EXPECT_TRUE(EncodeZstd(stream.data(), stream.size(), nullptr, 0, 1, &frame).ok());
         frames.push_back(frame);
     }
     for (const Bytes& frame : frames)
@@ -273,6 +273,11 @@ Bytes HandMade(const Bytes& control, const Bytes& positions = {}, const Bytes& v
     for (const Bytes& frame : frames)
         out.insert(out.end(), frame.begin(), frame.end());
     return out;
+}
+
+Bytes HandMade(const Bytes& control, const Bytes& positions = {}, const Bytes& values = {}, const Bytes& extra = {})
+{
+    return HandMadeOf({control, positions, values, extra});
 }
 
 Bytes Records(std::size_t count, std::uint8_t add, std::uint8_t copy, std::uint8_t seek)
@@ -494,33 +499,15 @@ TEST(StreamedMatchDelta, RefusesDamageAndAnOldFileThatChanged)
     EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
 }
 
-// The streamed form made by hand from its five streams (no filter).
-Bytes HandMade(const std::vector<Bytes>& streams)
-{
-    Bytes out = {0};
-    std::vector<Bytes> frames;
-    for (const Bytes& stream : streams) {
-        Bytes frame;
-        EXPECT_TRUE(EncodeZstd(stream.data(), stream.size(), nullptr, 0, 1, &frame).ok());
-        frames.push_back(frame);
-    }
-    for (const Bytes& frame : frames)
-        for (int k = 0; k < 8; ++k)
-            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
-    for (const Bytes& frame : frames)
-        out.insert(out.end(), frame.begin(), frame.end());
-    return out;
-}
-
 TEST(StreamedMatchDelta, MemoryIsBoundedWhateverThePatchAsks)
 {
     Bytes old(100, 'a'), decoded;
     // Three changed bytes in a run of two and a run of one.
     Bytes control = {10, 0, 0}, gaps = {2, 3}, lengths = {1, 0}, values = {1, 1, 1};
-    ASSERT_TRUE(Decode(HandMade({control, gaps, lengths, values, {}}), old, 10, &decoded).ok());
+    ASSERT_TRUE(Decode(HandMadeOf({control, gaps, lengths, values, {}}), old, 10, &decoded).ok());
     EXPECT_EQ(std::string(decoded.begin(), decoded.end()), "aabbaaabaa");
     // A run longer than the values there are.
-    Result r = Decode(HandMade({control, gaps, {5, 0}, values, {}}), old, 10, &decoded);
+    Result r = Decode(HandMadeOf({control, gaps, {5, 0}, values, {}}), old, 10, &decoded);
     EXPECT_EQ(r.status, Status::kPatchCorrupt);
     EXPECT_NE(r.message.find("run of changes"), std::string::npos) << r.message;
     // A frame that needs a window of 16 MiB (its content, in one segment), beyond the 8 MiB the
@@ -533,7 +520,7 @@ TEST(StreamedMatchDelta, MemoryIsBoundedWhateverThePatchAsks)
     Bytes record = {0};
     record.insert(record.end(), copyAll.begin(), copyAll.end());
     record.push_back(0);
-    r = Decode(HandMade({record, {}, {}, {}, zeros}), old, big, &decoded);
+    r = Decode(HandMadeOf({record, {}, {}, {}, zeros}), old, big, &decoded);
     EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
 }
 
