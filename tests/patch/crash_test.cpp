@@ -59,9 +59,12 @@ std::map<std::string, std::string> NewTree()
 
 class Quiet : public ApplyObserver {};
 
-// Each run twice: the program decoded with its old file held in memory, and streamed (read by
-// position, a page at a time, as a file too large to hold is).
-class CrashTest : public ::testing::TestWithParam<bool> {
+// Each run three times: the program decoded with its old file held in memory; streamed (read by
+// position, a page at a time, as a file too large to hold is); and streamed from a patch whose data
+// is read by position from its file too (as a patch too large to hold is).
+enum class Form { kHeld, kStreamed, kStreamedFromFile };
+
+class CrashTest : public ::testing::TestWithParam<Form> {
 protected:
     void SetUp() override
     {
@@ -69,13 +72,19 @@ protected:
         Make(tmp_.Sub("new"), NewTree());
         BuildOptions options;
         options.level = 3;
-        if (GetParam())
+        if (GetParam() != Form::kHeld)
             options.heldBytes = 1 << 20;
         ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
         bool streamed = false;
         for (const Entry& e : patch_.entries)
             streamed |= e.codec == Codec::kStreamedMatchDelta;
-        ASSERT_EQ(streamed, GetParam());
+        ASSERT_EQ(streamed, GetParam() != Form::kHeld);
+        if (GetParam() == Form::kStreamedFromFile) {
+            std::vector<std::uint8_t> bytes = Serialize(patch_);
+            Make(tmp_.path(), {{"update.pat", std::string(bytes.begin(), bytes.end())}});
+            ASSERT_TRUE(LoadPatchFile(native_, tmp_.Sub("update.pat"), &patch_, 0).ok());
+            ASSERT_TRUE(patch_.file != nullptr);
+        }
     }
 
     // A fresh installed copy of the old version, its config.ini read-only.
@@ -255,6 +264,7 @@ TEST_P(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
     EXPECT_TRUE(now == OldTree() || now == NewTree());
 }
 
-INSTANTIATE_TEST_SUITE_P(HeldAndStreamed, CrashTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(EveryForm, CrashTest,
+                         ::testing::Values(Form::kHeld, Form::kStreamed, Form::kStreamedFromFile));
 
 }  // namespace
