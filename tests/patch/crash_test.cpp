@@ -264,7 +264,10 @@ TEST_P(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
     EXPECT_TRUE(now == OldTree() || now == NewTree());
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryForm, CrashTest,
-                         ::testing::Values(Form::kHeld, Form::kStreamed, Form::kStreamedFromFile));
+INSTANTIATE_TEST_SUITE_P(EveryForm, CrashTest, ::testing::Values(Form::kHeld, Form::kStreamed, Form::kStreamedFromFile),
+                         [](const ::testing::TestParamInfo<Form>& info) {
+                             const char* const kNames[] = {"Held", "Streamed", "StreamedFromFile"};
+                             return std::string(kNames[static_cast<int>(info.param)]);
+                         });
 
 }  // namespace
