@@ -189,12 +189,16 @@ Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_
     return codec->decode(entry, data, old, oldSize, sink, ownedOld, oldFile);
 }
 
-Result FrameContentSize(const DataSource& frame, unsigned long long* declared)
+Result FrameContentSize(const DataSource& frame, unsigned long long* declared, std::uint64_t* window)
 {
     std::uint8_t head[kMaxFrameHeader];
     const auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof head, frame.length()));
     Result r = frame.Read(0, head, headSize);
     *declared = r.ok() ? ZSTD_getFrameContentSize(head, headSize) : ZSTD_CONTENTSIZE_ERROR;
+    if (window != nullptr) {
+        ZSTD_frameHeader header{};
+        *window = r.ok() && ZSTD_getFrameHeader(&header, head, headSize) == 0 ? header.windowSize : ~0ull;
+    }
     return r;
 }
 

@@ -73,8 +73,9 @@ private:
     std::uint64_t fed_ = 0;
 };
 
-// The content size a zstd frame's header declares (ZSTD_CONTENTSIZE_ERROR when it is not one).
-Result FrameContentSize(const DataSource& frame, unsigned long long* declared);
+// The content size a zstd frame's header declares (ZSTD_CONTENTSIZE_ERROR when it is not one),
+// and, when window is given, the window it asks for.
+Result FrameContentSize(const DataSource& frame, unsigned long long* declared, std::uint64_t* window = nullptr);
 
 // Takes decoded output in order. It may be called with no bytes, so that it can ask whether to go
 // on where decoding works long without output.

@@ -100,15 +100,30 @@ public:
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the block index of an old file");
         }
-        // A block the same as the one before (a run of zeros, a fill) is left out: the scan finds
-        // the run from its first block, and the chains stay short.
-        std::uint64_t before = 0;
+        // A block the same as one of the few before it (a run of zeros, a fill, a short record
+        // repeated) is left out: the scan finds the run from its first block, and chains stay
+        // short. The others go in from the file's end to its start, so that each chain starts at
+        // the earliest of its blocks: where a block repeats, the match that runs longest is tried
+        // first.
+        constexpr std::size_t kRecent = 8;
+        std::vector<bool> repeats;
+        try {
+            repeats.assign(blocks, false);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the block index of an old file");
+        }
+        std::uint64_t recent[kRecent] = {};
         for (std::size_t k = 0; k < blocks; ++k) {
-            std::uint64_t h = Hash(old + k * block_);
-            if (k > 0 && h == before && std::memcmp(old + k * block_, old + (k - 1) * block_, block_) == 0)
+            const std::uint64_t h = Hash(old + k * block_);
+            for (std::size_t d = 1; d <= kRecent && d <= k && !repeats[k]; ++d)
+                repeats[k] = recent[(k - d) % kRecent] == h &&
+                             std::memcmp(old + k * block_, old + (k - d) * block_, block_) == 0;
+            recent[k % kRecent] = h;
+        }
+        for (std::size_t k = blocks; k-- > 0;) {
+            if (repeats[k])
                 continue;
-            before = h;
-            std::size_t slot = Slot(h);
+            std::size_t slot = Slot(Hash(old + k * block_));
             next_[k] = heads_[slot];
             heads_[slot] = static_cast<std::uint32_t>(k);
         }
@@ -187,11 +202,16 @@ public:
         what_ = what;
         stream_ = stream;
         unsigned long long declared = 0;
-        Result r = FrameContentSize(data, &declared);
+        std::uint64_t window = 0;
+        Result r = FrameContentSize(data, &declared, &window);
         if (!r.ok())
             return r;
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Bad("is not a zstd frame with its size");
+        // Asked of the header itself: zstd does not ask it of a frame it decodes in one go.
+        if (window > (std::uint64_t{1} << maxWindowLog))
+            return Bad("asks for a window larger than " + std::to_string((std::uint64_t{1} << maxWindowLog) >> 20) +
+                       " MiB");
         declared_ = declared;
         Result made = NewZstdDecoder(prefix, prefixSize, &dctx_, maxWindowLog);
         if (!made.ok())
@@ -390,12 +410,26 @@ private:
         return !(length_ == agreeing && scan_ != size_);
     }
 
+    // How far a widening may look: all the way, while the work of widening stays within a budget of
+    // a few times the file; past it, a short way. Where matches keep being found that widen back
+    // over the same long stretch (data that repeats with a short period, shifted), each would
+    // otherwise look over all of it again.
+    std::int64_t Reach(std::int64_t span)
+    {
+        constexpr std::int64_t kShortReach = 256;
+        if (widenBudget_ <= 0)
+            span = std::min(span, kShortReach);
+        widenBudget_ -= span;
+        return span;
+    }
+
     // How far the match before reaches forwards: the length where agreeing bytes outnumber the
     // others by the most.
-    std::int64_t ExtendForward() const
+    std::int64_t ExtendForward()
     {
         std::int64_t forward = 0;
-        for (std::int64_t i = 0, agree = 0, best = 0; lastScan_ + i < scan_ && lastPos_ + i < oldSize_;) {
+        const std::int64_t reach = Reach(scan_ - lastScan_);
+        for (std::int64_t i = 0, agree = 0, best = 0; i < reach && lastPos_ + i < oldSize_;) {
             if (old_[lastPos_ + i] == data_[lastScan_ + i])
                 ++agree;
             ++i;
@@ -408,10 +442,11 @@ private:
     }
 
     // How far the new match reaches backwards, by the same measure.
-    std::int64_t ExtendBackward() const
+    std::int64_t ExtendBackward()
     {
         std::int64_t backward = 0;
-        for (std::int64_t i = 1, agree = 0, best = 0; scan_ >= lastScan_ + i && pos_ >= i; ++i) {
+        const std::int64_t reach = Reach(scan_ - lastScan_);
+        for (std::int64_t i = 1, agree = 0, best = 0; i <= reach && pos_ >= i; ++i) {
             if (old_[pos_ - i] == data_[scan_ - i])
                 ++agree;
             if (agree * 100 - i * agreePercent_ > best * 100 - backward * agreePercent_) {
@@ -471,6 +506,7 @@ private:
     std::int64_t lastScan_ = 0, lastPos_ = 0, lastOffset_ = 0;  // the match before
     std::uint64_t lookups_ = 0;
     std::int64_t agreePercent_;
+    std::int64_t widenBudget_ = 16 * size_ + (std::int64_t{1} << 26);
 };
 
 }  // namespace
@@ -618,6 +654,64 @@ bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
 
 namespace {
 
+// Which pages of the old file the streamed decoder keeps: as many as the file has, up to 64, a page
+// in the slot of its number modulo their count. The builder runs the same model over its records,
+// so that it never writes a delta that the decoder would refuse for reading too much.
+class PageSlots {
+public:
+    explicit PageSlots(std::uint64_t oldSize)
+        : size_(oldSize),
+          tags_(static_cast<std::size_t>(std::min<std::uint64_t>(64, oldSize / kFilterBlock + 1)), ~0ull)
+    {
+    }
+
+    std::size_t count() const { return tags_.size(); }
+    std::size_t SlotOf(std::uint64_t page) const { return static_cast<std::size_t>(page % tags_.size()); }
+    // Whether the page must be read into its slot (it is taken as read), and the bytes that are.
+    bool Miss(std::uint64_t page, std::uint64_t* bytes)
+    {
+        std::uint64_t& tag = tags_[SlotOf(page)];
+        if (tag == page)
+            return false;
+        tag = page;
+        *bytes = std::min<std::uint64_t>(kFilterBlock, size_ - page * kFilterBlock);
+        return true;
+    }
+
+private:
+    std::uint64_t size_;
+    std::vector<std::uint64_t> tags_;
+};
+
+// The most of the old file the streamed decoder reads into its pages for a new file of newSize
+// bytes: a few times the new file and some hundreds of MiB. A delta that would read more (records
+// that jump back and forth between pages, a page read again and again) is refused, so that a small
+// patch cannot keep an update reading for hours.
+std::uint64_t MaxPageReads(std::uint64_t newSize) { return 4 * newSize + (256ull << 20); }
+
+// The bytes the streamed decoder would read into its pages for the records.
+std::uint64_t PageReads(const std::vector<MatchRecord>& records, std::uint64_t oldSize)
+{
+    PageSlots slots(oldSize);
+    std::uint64_t reads = 0;
+    std::int64_t oldPos = 0;
+    for (const MatchRecord& rec : records) {
+        if (rec.add > 0) {
+            const std::uint64_t first = static_cast<std::uint64_t>(oldPos) / kFilterBlock;
+            const std::uint64_t last = (static_cast<std::uint64_t>(oldPos) + rec.add - 1) / kFilterBlock;
+            for (std::uint64_t page = first, bytes = 0; page <= last; ++page)
+                if (slots.Miss(page, &bytes))
+                    reads += bytes;
+        }
+        oldPos += static_cast<std::int64_t>(rec.add) + rec.seek;
+    }
+    return reads;
+}
+
+}  // namespace
+
+namespace {
+
 // How one form of the match delta is written.
 struct MatchForm {
     MatchFilter filter;
@@ -663,6 +757,10 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     Result r = FindMatches(old, oldSize, data, size, &records, nullptr, form.matching);
     if (!r.ok())
         return r;
+    // Matches that would have the streamed decoder read the old file over and over (matching far
+    // back and forth, a piece at a time) give way to the new bytes as they are.
+    if (form.runs && PageReads(records, oldSize) > MaxPageReads(size))
+        records.assign(size > 0 ? 1 : 0, MatchRecord{0, size, 0});
 
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
     // count of unchanged ones before each (or before each run of them).
@@ -765,20 +863,39 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
+                                std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+{
+    MatchForm form = kStreamedForm;
+    form.filter = filter;
+    if (filter == MatchFilter::kNone)
+        return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
+    if (filter != MatchFilter::kX86BranchesByBlock)
+        return Fail(Status::kBuildFailed, "a filter the streamed match delta does not take");
+    return EncodeOnCopies(oldData, oldSize, newData, size, EncodeWholeBlocks, form, level, out);
+}
+
+Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
                                 std::size_t size, int level, std::vector<std::uint8_t>* out, std::uint8_t* writableOld,
                                 std::uint8_t* writableNew)
 {
     MatchForm form = kStreamedForm;
-    if (!LooksLikeX86Code(newData, size))
-        return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
+    Result r = EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
+    if (!r.ok() || !LooksLikeX86Code(newData, size))
+        return r;
+    // A program is tried with its calls and jumps made absolute as well, and keeps the smaller.
     form.filter = MatchFilter::kX86BranchesByBlock;
-    if (writableOld == nullptr || writableNew == nullptr)
-        return EncodeOnCopies(oldData, oldSize, newData, size, EncodeWholeBlocks, form, level, out);
-    X86BranchFilter::EncodeBlocks(writableOld, oldSize, 0);
-    X86BranchFilter::EncodeBlocks(writableNew, size, 0);
-    Result r = EncodeFiltered(writableOld, oldSize, writableNew, size, form, level, out);
-    X86BranchFilter::DecodeBlocks(writableOld, oldSize, 0);
-    X86BranchFilter::DecodeBlocks(writableNew, size, 0);
+    std::vector<std::uint8_t> filtered;
+    if (writableOld == nullptr || writableNew == nullptr) {
+        r = EncodeStreamedMatchDelta(oldData, oldSize, newData, size, form.filter, level, &filtered);
+    } else {
+        X86BranchFilter::EncodeBlocks(writableOld, oldSize, 0);
+        X86BranchFilter::EncodeBlocks(writableNew, size, 0);
+        r = EncodeFiltered(writableOld, oldSize, writableNew, size, form, level, &filtered);
+        X86BranchFilter::DecodeBlocks(writableOld, oldSize, 0);
+        X86BranchFilter::DecodeBlocks(writableNew, size, 0);
+    }
+    if (r.ok() && filtered.size() < out->size())
+        out->swap(filtered);
     return r;
 }
 
@@ -788,32 +905,31 @@ namespace {
 // few pages kept, each filtered on its own as it is read.
 class OldPages {
 public:
-    OldPages(const std::string& what, InputFile& file, std::uint64_t size, MatchFilter filter)
-        : what_(what), file_(file), size_(size), filter_(filter)
+    OldPages(const std::string& what, InputFile& file, std::uint64_t size, MatchFilter filter, std::uint64_t newSize)
+        : what_(what), file_(file), size_(size), filter_(filter), slots_(size), budget_(MaxPageReads(newSize))
     {
     }
 
     Result Read(std::uint64_t pos, std::uint8_t* dst, std::size_t n)
     {
         if (pages_.empty()) {
-            // No more pages than the file has.
-            count_ = static_cast<std::size_t>(std::min<std::uint64_t>(kPages, size_ / kFilterBlock + 1));
             try {
-                pages_.resize(count_ * kFilterBlock);
-                tags_.assign(count_, ~0ull);
+                pages_.resize(slots_.count() * kFilterBlock);
             } catch (const std::bad_alloc&) {
                 return Fail(Status::kOutOfMemory, "out of memory for reading the old file");
             }
         }
         while (n > 0) {
             const std::uint64_t page = pos / kFilterBlock;
-            const std::size_t slot = static_cast<std::size_t>(page % count_);
-            std::uint8_t* held = pages_.data() + slot * kFilterBlock;
-            if (tags_[slot] != page) {
+            std::uint8_t* held = pages_.data() + slots_.SlotOf(page) * kFilterBlock;
+            std::uint64_t bytes = 0;
+            if (slots_.Miss(page, &bytes)) {
+                if (bytes > budget_)
+                    return CorruptData(what_, "reads the old file over and over");
+                budget_ -= bytes;
                 Result r = Load(page, held);
                 if (!r.ok())
                     return r;
-                tags_[slot] = page;
             }
             const auto from = static_cast<std::size_t>(pos % kFilterBlock);
             const std::size_t k = std::min(n, kFilterBlock - from);
@@ -826,8 +942,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t kPages = 64;
-
     Result Load(std::uint64_t page, std::uint8_t* into)
     {
         const std::uint64_t at = page * kFilterBlock;
@@ -852,9 +966,9 @@ private:
     InputFile& file_;
     std::uint64_t size_;
     MatchFilter filter_;
-    std::size_t count_ = 0;
+    PageSlots slots_;
+    std::uint64_t budget_;  // the bytes it may still read into its pages
     std::vector<std::uint8_t> pages_;
-    std::vector<std::uint64_t> tags_;
 };
 
 // The decoder of one match delta, in three steps: read the header, set up the streams, run the
@@ -926,7 +1040,7 @@ public:
     Result SetUpStreamed(InputFile& old, std::uint64_t oldSize)
     {
         oldSize_ = oldSize;
-        pages_ = std::make_unique<OldPages>(what_, old, oldSize, filter_);
+        pages_ = std::make_unique<OldPages>(what_, old, oldSize, filter_, newSize_);
         return OpenStreams(nullptr, 0, kStreamedWindowLog);
     }
 

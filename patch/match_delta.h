@@ -113,9 +113,13 @@ Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std:
 // The streamed form's data, matched by block hash. When writableOld and writableNew are given
 // (the same bytes as old and data), the filter works on them in place and undoes itself after,
 // rather than on copies: they must not be read by anyone else meanwhile.
+// A program is tried with filter 2 and without, and keeps the smaller.
 Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
                                 std::size_t size, int level, std::vector<std::uint8_t>* out,
                                 std::uint8_t* writableOld = nullptr, std::uint8_t* writableNew = nullptr);
+// The same with the one filter given (kNone or kX86BranchesByBlock), on copies.
+Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+                                std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out);
 
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.

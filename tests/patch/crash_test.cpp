@@ -264,10 +264,17 @@ TEST_P(CrashTest, AnInterruptedUpdateOfAnotherPatchIsRefused)
     EXPECT_TRUE(now == OldTree() || now == NewTree());
 }
 
+std::string FormName(const ::testing::TestParamInfo<Form>& info)
+{
+    switch (info.param) {
+    case Form::kHeld: return "Held";
+    case Form::kStreamed: return "Streamed";
+    case Form::kStreamedFromFile: return "StreamedFromFile";
+    }
+    return "Unknown";
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryForm, CrashTest, ::testing::Values(Form::kHeld, Form::kStreamed, Form::kStreamedFromFile),
-                         [](const ::testing::TestParamInfo<Form>& info) {
-                             const char* const kNames[] = {"Held", "Streamed", "StreamedFromFile"};
-                             return std::string(kNames[static_cast<int>(info.param)]);
-                         });
+                         FormName);
 
 }  // namespace

@@ -257,22 +257,28 @@ TEST(MatchDelta, RefusesDamagedData)
     }
 }
 
-// A match delta made by hand from its streams (four, or five for the streamed form; no filter).
-Bytes HandMadeOf(const std::vector<Bytes>& streams)
+// A match delta made by hand from its frames (four, or five for the streamed form; no filter).
+Bytes FromFrames(const std::vector<Bytes>& frames)
 {
     Bytes out = {0};
-    std::vector<Bytes> frames;
-    for (const Bytes& stream : streams) {
-        Bytes frame;
-        EXPECT_TRUE(EncodeZstd(stream.data(), stream.size(), nullptr, 0, 1, &frame).ok());
-        frames.push_back(frame);
-    }
     for (const Bytes& frame : frames)
         for (int k = 0; k < 8; ++k)
             out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
     for (const Bytes& frame : frames)
         out.insert(out.end(), frame.begin(), frame.end());
     return out;
+}
+
+// The same from its streams, each made a frame.
+Bytes HandMadeOf(const std::vector<Bytes>& streams)
+{
+    std::vector<Bytes> frames;
+    for (const Bytes& stream : streams) {
+        Bytes frame;
+        EXPECT_TRUE(EncodeZstd(stream.data(), stream.size(), nullptr, 0, 1, &frame).ok());
+        frames.push_back(frame);
+    }
+    return FromFrames(frames);
 }
 
 Bytes HandMade(const Bytes& control, const Bytes& positions = {}, const Bytes& values = {}, const Bytes& extra = {})
@@ -408,16 +414,24 @@ TEST(StreamedMatchDelta, RoundTripsReadingTheOldFileByPages)
     for (std::size_t c = 0; c < cases.size(); ++c) {
         SCOPED_TRACE(::testing::Message() << "case " << c);
         Case k = cases[c];
-        Bytes encoded, again, decoded;
+        Bytes encoded, automatic, again, decoded;
+        // Filter 2 for the program; the automatic choice keeps the smaller of with and without.
+        ASSERT_TRUE(EncodeStreamedMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(),
+                                             c == 0 ? MatchFilter::kX86BranchesByBlock : MatchFilter::kNone, 3,
+                                             &encoded)
+                        .ok());
+        EXPECT_EQ(encoded[0], c == 0 ? 2 : 0);
         ASSERT_TRUE(
-            EncodeStreamedMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(), 3, &encoded).ok());
-        EXPECT_EQ(encoded[0], c == 0 ? 2 : 0);  // filter 2 for the program only
+            EncodeStreamedMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(), 3, &automatic).ok());
+        EXPECT_LE(automatic.size(), encoded.size());
+        ASSERT_TRUE(Decode(automatic, k.old, k.data.size(), &decoded).ok());
+        EXPECT_TRUE(decoded == k.data);
         // In place, the filter is undone after: the same data, the buffers as they were.
         Bytes oldCopy = k.old, dataCopy = k.data;
         ASSERT_TRUE(EncodeStreamedMatchDelta(oldCopy.data(), oldCopy.size(), dataCopy.data(), dataCopy.size(), 3,
                                              &again, oldCopy.data(), dataCopy.data())
                         .ok());
-        EXPECT_EQ(again, encoded);
+        EXPECT_EQ(again, automatic);
         EXPECT_TRUE(oldCopy == k.old && dataCopy == k.data);
         WatchedInput file(k.old, k.old.size());
         Result r = Decode(encoded, k.old, k.data.size(), &decoded, &file);
@@ -477,7 +491,9 @@ TEST(StreamedMatchDelta, RefusesDamageAndAnOldFileThatChanged)
 {
     Bytes old = Program(70000, 39), data = Edit(old, 40), encoded, decoded;
     data[0] = 'M';
-    ASSERT_TRUE(EncodeStreamedMatchDelta(old.data(), old.size(), data.data(), data.size(), 3, &encoded).ok());
+    ASSERT_TRUE(EncodeStreamedMatchDelta(old.data(), old.size(), data.data(), data.size(),
+                                         MatchFilter::kX86BranchesByBlock, 3, &encoded)
+                    .ok());
     ASSERT_EQ(encoded[0], 2);
     Bytes bad = encoded;
     bad[0] = 1;  // the held form's filter, which needs the whole file before each byte
@@ -522,6 +538,87 @@ TEST(StreamedMatchDelta, MemoryIsBoundedWhateverThePatchAsks)
     record.push_back(0);
     r = Decode(HandMadeOf({record, {}, {}, {}, zeros}), old, big, &decoded);
     EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+}
+
+// Records that jump between two pages that share the decoder's slot, a byte at a time: refused
+// once the old file has been read a few times the new size over, not read for hours.
+TEST(StreamedMatchDelta, ADeltaThatReadsTheOldFileOverAndOverIsRefused)
+{
+    Bytes old(5 << 20, 7), decoded;
+    const std::int64_t far = 64 * 65536;  // the page 64 pages on shares the slot of the first
+    Bytes control;
+    auto put = [&](std::uint64_t v) {
+        for (; v >= 0x80; v >>= 7)
+            control.push_back(static_cast<std::uint8_t>(v | 0x80));
+        control.push_back(static_cast<std::uint8_t>(v));
+    };
+    const std::size_t n = 6000;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t seek = i % 2 == 0 ? far - 1 : -far - 1;
+        put(1);
+        put(0);
+        put(seek >= 0 ? static_cast<std::uint64_t>(seek) * 2 : static_cast<std::uint64_t>(-seek) * 2 - 1);
+    }
+    WatchedInput file(old, old.size());
+    Result r = Decode(HandMadeOf({control, {}, {}, {}, {}}), old, n, &decoded, &file);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+    EXPECT_NE(r.message.find("over and over"), std::string::npos) << r.message;
+    EXPECT_LE(file.read, 4 * n + (256u << 20));
+    // The builder never writes such a delta: matches of 32 bytes taken alternately from two such
+    // pages give way to the bytes themselves, and the delta decodes within the bound.
+    Bytes random = Random(5 << 20, 41), data;
+    for (std::size_t i = 0; i < 4000; ++i)
+        for (std::size_t from : {i * 32, static_cast<std::size_t>(far) + i * 32})
+            data.insert(data.end(), random.begin() + static_cast<std::ptrdiff_t>(from),
+                        random.begin() + static_cast<std::ptrdiff_t>(from + 32));
+    Bytes encoded;
+    ASSERT_TRUE(EncodeStreamedMatchDelta(random.data(), random.size(), data.data(), data.size(), 1, &encoded).ok());
+    WatchedInput watched(random, random.size());
+    r = Decode(encoded, random, data.size(), &decoded, &watched);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(decoded == data);
+    EXPECT_LE(watched.read, 4 * data.size() + (256u << 20));
+}
+
+// Data that repeats with a short period, shifted by an insertion: the matching stays a few long
+// matches (it would otherwise take a short one near the end of the file at every step, each widened
+// back over the whole stretch, for a time that grows with the square of the size).
+TEST(StreamedMatchDelta, ShiftedRepeatsAreMatchedInFewRecords)
+{
+    for (std::size_t period : {12u, 48u, 200u}) {
+        Bytes unit = Random(period, static_cast<std::uint32_t>(period)), old;
+        while (old.size() < (4u << 20))
+            old.insert(old.end(), unit.begin(), unit.end());
+        Bytes data = old;
+        data.insert(data.begin() + 1000, 33, 1);
+        std::vector<MatchRecord> records;
+        ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, nullptr,
+                                MatchOptions{MatchIndex::kBlockHash, 75})
+                        .ok());
+        EXPECT_EQ(Apply(records, old, data), data);
+        EXPECT_LT(records.size(), 20u) << period;
+    }
+}
+
+// A frame whose header asks for a window beyond 8 MiB is refused even when its content is small
+// enough that zstd would decode it in one go without asking.
+TEST(StreamedMatchDelta, TheWindowIsAskedOfTheFrameHeader)
+{
+    Bytes frame = {0x28, 0xB5, 0x2F, 0xFD, 0x40, 14 << 3, 300 - 256, 0};     // window 2^24, 300 bytes
+    frame.insert(frame.end(), {(300 << 3 | 1) & 0xFF, (300 << 3) >> 8, 0});  // one raw block, the last
+    frame.insert(frame.end(), 300, 'x');
+    Bytes control = {0, 0xAC, 0x02, 0}, empty, decoded;  // copy 300
+    ASSERT_TRUE(EncodeZstd(nullptr, 0, nullptr, 0, 1, &empty).ok());
+    Bytes control5;
+    ASSERT_TRUE(EncodeZstd(control.data(), control.size(), nullptr, 0, 1, &control5).ok());
+    Bytes old(100, 0);
+    // The held form, whose frames may ask for up to 1 GiB, takes it; the streamed one does not.
+    Result held = ::qvpatch::Decode(FromFrames({control5, empty, empty, frame}), old, 300, &decoded);
+    ASSERT_TRUE(held.ok()) << held.message;
+    EXPECT_EQ(decoded, Bytes(300, 'x'));
+    Result r = Decode(FromFrames({control5, empty, empty, empty, frame}), old, 300, &decoded);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("window"), std::string::npos) << r.message;
 }
 
 }  // namespace streamed
