@@ -107,7 +107,7 @@ const std::vector<CodecInfo>& Codecs()
     static const std::vector<CodecInfo> kCodecs = {
         {Codec::kStored, "stored", 1, kEveryKind, 0, 0, false, false, false, DecodeStored, EncodeStored, Always, false},
         {Codec::kZstdDelta, "zstd delta", 1, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false,
-         DecodeZstdDelta, EncodeZstdDelta, HeldDelta, false},
+         DecodeZstdDelta, EncodeZstdDelta, HeldDelta, true},
         {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false, DecodeMatch,
          EncodeMatch, WorthMatching, false},
         {Codec::kStreamedMatchDelta, "streamed match delta", kStreamedFormatVersion, KindBit(EntryKind::kChangedFile),
