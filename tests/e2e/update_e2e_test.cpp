@@ -299,6 +299,20 @@ TEST_F(UpdateTest, TheZstdProgramDecodesADelta)
     EXPECT_EQ(ReadFile(dir_ / "decoded"), newText);
 }
 
+// Whether a program's peak memory tells what it holds (not under AddressSanitizer, whose shadow
+// and quarantine are most of it).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryMeasures = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kMemoryMeasures = false;
+#else
+constexpr bool kMemoryMeasures = true;
+#endif
+#else
+constexpr bool kMemoryMeasures = true;
+#endif
+
 // A file too large to hold (here: beyond --hold 8) is applied reading its old version by
 // position, and a patch too large to hold (an added file of 80 MiB that does not compress) is read
 // by position too: the memory does not grow with either. The old file alone is 24 MiB, more than
@@ -335,7 +349,8 @@ TEST_F(UpdateTest, AStreamedFileAppliesInMemoryThatDoesNotGrowWithIt)
     EXPECT_NE(info.out.find("streamed match delta"), std::string::npos) << info.out;
     Outcome apply = Execute(dir_, {QVPATCH_PATH, "apply", dir_ / "i2", dir_ / "big.pat"});
     ASSERT_EQ(apply.exitCode, 0) << apply.err;
-    EXPECT_LT(apply.peakKb, 24 << 10) << "the apply held the old file or the patch";
+    if (kMemoryMeasures)
+        EXPECT_LT(apply.peakKb, 24 << 10) << "the apply held the old file or the patch";
     EXPECT_TRUE(ReadFile(dir_ / "i2/media.bin") == ReadFile(dir_ / "n2/media.bin"));
     EXPECT_TRUE(ReadFile(dir_ / "i2/noise.bin") == ReadFile(dir_ / "n2/noise.bin"));
 }
