@@ -850,28 +850,35 @@ void EncodeWholeBlocks(std::uint8_t* data, std::size_t size) { X86BranchFilter::
 
 }  // namespace
 
-Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
-                        MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+namespace {
+
+// The data of a form with the filter given: none, or the one transform the form takes.
+Result EncodeWithFilter(MatchForm form, MatchFilter filter, MatchFilter taken,
+                        void (*transform)(std::uint8_t*, std::size_t), const std::uint8_t* oldData, std::size_t oldSize,
+                        const std::uint8_t* newData, std::size_t size, int level, std::vector<std::uint8_t>* out)
 {
-    MatchForm form = kHeldForm;
     form.filter = filter;
     if (filter == MatchFilter::kNone)
         return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
-    if (filter != MatchFilter::kX86Branches)
-        return Fail(Status::kBuildFailed, "a filter the match delta does not take");
-    return EncodeOnCopies(oldData, oldSize, newData, size, X86BranchFilter::Encode, form, level, out);
+    if (filter != taken)
+        return Fail(Status::kBuildFailed, "a filter this form of the match delta does not take");
+    return EncodeOnCopies(oldData, oldSize, newData, size, transform, form, level, out);
+}
+
+}  // namespace
+
+Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
+                        MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+{
+    return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
+                            newData, size, level, out);
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
                                 std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
-    MatchForm form = kStreamedForm;
-    form.filter = filter;
-    if (filter == MatchFilter::kNone)
-        return EncodeFiltered(oldData, oldSize, newData, size, form, level, out);
-    if (filter != MatchFilter::kX86BranchesByBlock)
-        return Fail(Status::kBuildFailed, "a filter the streamed match delta does not take");
-    return EncodeOnCopies(oldData, oldSize, newData, size, EncodeWholeBlocks, form, level, out);
+    return EncodeWithFilter(kStreamedForm, filter, MatchFilter::kX86BranchesByBlock, EncodeWholeBlocks, oldData,
+                            oldSize, newData, size, level, out);
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
@@ -1019,7 +1026,6 @@ public:
     Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld)
     {
         old_ = oldData;
-        pages_.reset();
         oldSize_ = oldSize;
         if (filter_ == MatchFilter::kX86Branches) {
             if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
