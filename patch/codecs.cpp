@@ -54,6 +54,12 @@ Result DecodeMatch(const Entry& entry, const DataSource& data, const std::uint8_
     return DecodeMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, ownedOld);
 }
 
+Result DecodeSplitMatch(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
+                        const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*)
+{
+    return DecodeSplitMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, ownedOld);
+}
+
 Result DecodeStreamedMatch(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,
                            const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile* oldFile)
 {
@@ -76,10 +82,10 @@ Result EncodeZstdAlone(const EncodeInput& in, std::vector<std::uint8_t>* out)
     return EncodeZstd(in.data, in.size, nullptr, 0, in.level, out, in.maxWindowLog);
 }
 
-Result EncodeMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
+Result EncodeSplitMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
 {
     MatchFilter filter = LooksLikeX86Code(in.data, in.size) ? MatchFilter::kX86Branches : MatchFilter::kNone;
-    return EncodeMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out);
+    return EncodeSplitMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out);
 }
 
 Result EncodeStreamedMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
@@ -108,8 +114,11 @@ const std::vector<CodecInfo>& Codecs()
         {Codec::kStored, "stored", 1, kEveryKind, 0, 0, false, false, false, DecodeStored, EncodeStored, Always, false},
         {Codec::kZstdDelta, "zstd delta", 1, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false,
          DecodeZstdDelta, EncodeZstdDelta, HeldDelta, true},
+        // Read still; the split form is written in its place.
         {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false, DecodeMatch,
-         EncodeMatch, WorthMatching, false},
+         nullptr, nullptr, false},
+        {Codec::kSplitMatchDelta, "split match delta", kSplitFormatVersion, KindBit(EntryKind::kChangedFile), 0, 0, true,
+         false, false, DecodeSplitMatch, EncodeSplitMatch, WorthMatching, false},
         {Codec::kStreamedMatchDelta, "streamed match delta", kStreamedFormatVersion, KindBit(EntryKind::kChangedFile),
          0, 0, true, true, false, DecodeStreamedMatch, EncodeStreamedMatch, StreamedDelta, false},
         {Codec::kZstd, "zstd", 1, kFiles, 0, 0, false, false, false, DecodeZstdAlone, EncodeZstdAlone, OwnFrame, true},

@@ -2,12 +2,14 @@
 #include "match_delta.h"
 
 #include "bytes.h"
+#include "threads.h"
 
 #include <divsufsort.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -222,6 +224,8 @@ public:
     }
 
     std::uint64_t declared() const { return declared_; }
+    // The bytes not read yet.
+    std::uint64_t left() const { return declared_ - produced_ + (end_ - pos_); }
 
     Result Byte(std::uint8_t* b)
     {
@@ -712,6 +716,54 @@ std::uint64_t PageReads(const std::vector<MatchRecord>& records, std::uint64_t o
 
 namespace {
 
+// Which bytes of the old file a delta's records read, a bit each: what the split form's extra frame
+// has as its prefix is the others, in order.
+class OldCoverage {
+public:
+    explicit OldCoverage(std::uint64_t oldSize) : size_(oldSize), bits_(static_cast<std::size_t>(oldSize / 64 + 1)) {}
+
+    // [at, at + length) lies within the old file.
+    void Mark(std::uint64_t at, std::uint64_t length)
+    {
+        const std::uint64_t end = at + length;
+        for (; at < end && at % 64 != 0; ++at)
+            bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+        for (; at + 64 <= end; at += 64)
+            bits_[at / 64] = ~std::uint64_t{0};
+        for (; at < end; ++at)
+            bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+    }
+
+    std::uint64_t Unread() const
+    {
+        std::uint64_t read = 0;
+        for (std::uint64_t word : bits_)
+            read += static_cast<std::uint64_t>(__builtin_popcountll(word));
+        return size_ - read;
+    }
+
+    // The unread bytes of old, in order, into out (Unread() bytes).
+    void GatherUnread(const std::uint8_t* old, std::uint8_t* out) const
+    {
+        for (std::uint64_t at = 0; at < size_; at += 64) {
+            const std::uint64_t word = bits_[at / 64];
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(64, size_ - at));
+            if (word == 0) {
+                std::memcpy(out, old + at, n);
+                out += n;
+                continue;
+            }
+            for (std::size_t k = 0; k < n && word != ~std::uint64_t{0}; ++k)
+                if ((word >> k & 1) == 0)
+                    *out++ = old[at + k];
+        }
+    }
+
+private:
+    std::uint64_t size_;
+    std::vector<std::uint64_t> bits_;
+};
+
 // How one form of the match delta is written.
 struct MatchForm {
     MatchFilter filter;
@@ -721,13 +773,20 @@ struct MatchForm {
     // The changed bytes as runs: the gap before each run and its length in streams of their own
     // (the streamed form), rather than a gap before each changed byte.
     bool runs;
+    // The split form: each record field in a stream of its own, the extra frame with the old bytes
+    // that no record reads as its prefix, and the changes in two streams or interleaved in one.
+    bool split;
 };
 
-const MatchForm kHeldForm{MatchFilter::kNone, {MatchIndex::kSuffixArray, 50}, true, kMaxWindowLog, false};
-const MatchForm kStreamedForm{MatchFilter::kNone, {MatchIndex::kBlockHash, 75}, false, kStreamedWindowLog, true};
+const MatchForm kHeldForm{MatchFilter::kNone, {MatchIndex::kSuffixArray, 50}, true, kMaxWindowLog, false, false};
+const MatchForm kStreamedForm{MatchFilter::kNone, {MatchIndex::kBlockHash, 75}, false, kStreamedWindowLog, true, false};
+const MatchForm kSplitForm{MatchFilter::kNone, {MatchIndex::kSuffixArray, 50}, false, kMaxWindowLog, false, true};
 
 // The streams of a form, in the order of their frames.
-int StreamCount(const MatchForm& form) { return form.runs ? kStreamedStreams : kMatchStreams; }
+int StreamCount(const MatchForm& form)
+{
+    return form.split ? kSplitStreams : form.runs ? kStreamedStreams : kMatchStreams;
+}
 
 // A stream's frame, the smallest of a few match lengths where the stream is small enough for the
 // tries to cost little (the default suits text; longer ones often suit code and tables better).
@@ -749,6 +808,82 @@ Result EncodeStream(const std::vector<std::uint8_t>& stream, const std::uint8_t*
     return r;
 }
 
+// The changes interleaved: each position followed by its value.
+std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions, const std::vector<std::uint8_t>& values)
+{
+    std::vector<std::uint8_t> joint;
+    joint.reserve(positions.size() + values.size());
+    std::size_t at = 0;
+    for (std::uint8_t value : values) {
+        do
+            joint.push_back(positions[at]);
+        while ((positions[at++] & 0x80) != 0);
+        joint.push_back(value);
+    }
+    return joint;
+}
+
+// The split form's frames: the changes as two streams or as one, whichever is smaller, and the
+// extra stream with the old bytes no record reads as its prefix (where a changed piece of code
+// was, mostly: the new one is often much like it). The frames are compressed side by side.
+Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<MatchRecord>& records,
+                         const std::uint8_t* old, std::size_t oldSize, int level, std::uint8_t* flags,
+                         std::vector<std::uint8_t>* frames)
+{
+    std::vector<std::uint8_t> unread;
+    std::vector<std::uint8_t> joint, jointFrame;
+    try {
+        OldCoverage coverage(oldSize);
+        std::uint64_t oldPos = 0;
+        for (const MatchRecord& rec : records) {
+            coverage.Mark(oldPos, rec.add);
+            oldPos += rec.add + static_cast<std::uint64_t>(rec.seek);
+        }
+        if (!streams[5].empty() && coverage.Unread() > 0) {
+            unread.resize(static_cast<std::size_t>(coverage.Unread()));
+            coverage.GatherUnread(old, unread.data());
+        }
+        joint = Interleave(streams[3], streams[4]);
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::kOutOfMemory, "out of memory for the streams of a match delta");
+    }
+    Result results[kSplitStreams + 1];
+    std::vector<std::pair<std::size_t, std::function<void()>>> work;
+    auto task = [&](std::size_t weight, Result* result, std::function<Result()> f) {
+        work.emplace_back(weight, [result, f] {
+            try {
+                *result = f();
+            } catch (const std::bad_alloc&) {
+                *result = Fail(Status::kOutOfMemory, "out of memory for the streams of a match delta");
+            }
+        });
+    };
+    for (int i = 0; i < 5; ++i)
+        task(streams[i].size(), &results[i],
+             [&, i] { return EncodeStream(streams[i], nullptr, 0, level, kMaxWindowLog, &frames[i]); });
+    task(joint.size(), &results[kSplitStreams],
+         [&] { return EncodeStream(joint, nullptr, 0, level, kMaxWindowLog, &jointFrame); });
+    task(streams[5].size() + unread.size() / 4, &results[5], [&] {
+        return EncodeZstd(streams[5].data(), streams[5].size(), unread.empty() ? nullptr : unread.data(),
+                          unread.size(), level, &frames[5]);
+    });
+    std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::vector<std::function<void()>> tasks;
+    for (auto& w : work)
+        tasks.push_back(std::move(w.second));
+    RunParallel(tasks, DefaultThreads());
+    for (const Result& r : results)
+        if (!r.ok())
+            return r;
+    *flags = unread.empty() ? 0 : kSplitUnreadPrefix;
+    if (jointFrame.size() < frames[3].size() + frames[4].size()) {
+        *flags |= kSplitJointChanges;
+        frames[3].swap(jointFrame);
+        return EncodeZstd(nullptr, 0, nullptr, 0, level, &frames[4]);
+    }
+    return Result::Ok();
+}
+
 // The data for data against old, both as filtered already.
 Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                       const MatchForm& form, int level, std::vector<std::uint8_t>* out)
@@ -765,9 +900,11 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
     // count of unchanged ones before each (or before each run of them).
     const int count = StreamCount(form);
-    std::vector<std::uint8_t> streams[kStreamedStreams];
+    std::vector<std::uint8_t> streams[kSplitStreams];
     std::vector<std::uint8_t>& control = streams[0];
-    std::vector<std::uint8_t>& positions = streams[1];  // or the runs' gaps
+    std::vector<std::uint8_t>& copies = streams[form.split ? 1 : 0];
+    std::vector<std::uint8_t>& seeks = streams[form.split ? 2 : 0];
+    std::vector<std::uint8_t>& positions = streams[form.split ? 3 : 1];  // or the runs' gaps
     std::vector<std::uint8_t>& runLengths = streams[2];
     std::vector<std::uint8_t>& values = streams[count - 2];
     std::vector<std::uint8_t>& extra = streams[count - 1];
@@ -775,8 +912,8 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     std::uint64_t unchanged = 0, run = 0;
     for (const MatchRecord& rec : records) {
         PutNumber(&control, rec.add);
-        PutNumber(&control, rec.copy);
-        PutNumber(&control, ZigZag(rec.seek));
+        PutNumber(&copies, rec.copy);
+        PutNumber(&seeks, ZigZag(rec.seek));
         for (std::uint64_t i = 0; i < rec.add; ++i) {
             auto d = static_cast<std::uint8_t>(data[newPos + i] - old[oldPos + i]);
             if (d == 0) {
@@ -804,19 +941,27 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
 
     // The extra bytes are new, but pieces of them are often in the old file somewhere: where the
     // old file is held when applying, their frame has it (filtered) as its prefix.
-    std::vector<std::uint8_t> frames[kStreamedStreams];
-    for (int i = 0; i < count; ++i) {
-        bool prefixed = &streams[i] == &extra && form.extraPrefix;
-        if (!(r = form.runs ? EncodeStream(streams[i], nullptr, 0, level, form.maxWindowLog, &frames[i])
-                            : EncodeZstd(streams[i].data(), streams[i].size(), prefixed ? old : nullptr,
-                                         prefixed ? oldSize : 0, level, &frames[i], form.maxWindowLog))
-                 .ok())
+    std::vector<std::uint8_t> frames[kSplitStreams];
+    std::uint8_t flags = 0;
+    if (form.split) {
+        if (!(r = EncodeSplitFrames(streams, records, old, oldSize, level, &flags, frames)).ok())
             return r;
-        std::vector<std::uint8_t>().swap(streams[i]);
+    } else {
+        for (int i = 0; i < count; ++i) {
+            bool prefixed = &streams[i] == &extra && form.extraPrefix;
+            if (!(r = form.runs ? EncodeStream(streams[i], nullptr, 0, level, form.maxWindowLog, &frames[i])
+                                : EncodeZstd(streams[i].data(), streams[i].size(), prefixed ? old : nullptr,
+                                             prefixed ? oldSize : 0, level, &frames[i], form.maxWindowLog))
+                     .ok())
+                return r;
+            std::vector<std::uint8_t>().swap(streams[i]);
+        }
     }
     out->clear();
     ByteWriter header;
     header.U8(static_cast<std::uint8_t>(form.filter));
+    if (form.split)
+        header.U8(flags);
     for (int i = 0; i < count; ++i)
         header.U64(frames[i].size());
     *out = std::move(header.out);
@@ -871,6 +1016,13 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
     return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
+                            newData, size, level, out);
+}
+
+Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
+                             std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+{
+    return EncodeWithFilter(kSplitForm, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
                             newData, size, level, out);
 }
 
@@ -978,35 +1130,96 @@ private:
     std::vector<std::uint8_t> pages_;
 };
 
-// The decoder of one match delta, in three steps: read the header, set up the streams, run the
-// records. The held form has the old file in memory; the streamed form reads it by position.
-class MatchDecoder {
+// The forms a match delta's data comes in.
+enum class MatchLayout { kHeld, kStreamed, kSplit };
+
+// The reading of a delta's records, checked as it goes: each record's old position, and the end
+// when the records have produced the new size.
+class RecordWalk {
 public:
-    MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink, bool streamed)
-        : what_(what),
-          newSize_(newSize),
-          sink_(sink),
-          streamed_(streamed),
-          count_(streamed ? kStreamedStreams : kMatchStreams)
+    RecordWalk(const std::string& what, std::uint64_t oldSize, std::uint64_t newSize)
+        : what_(what), oldSize_(oldSize), newSize_(newSize)
     {
     }
 
-    // The filter and the four frames' lengths; the frames must fill the rest exactly.
+    bool done() const { return produced_ >= newSize_; }
+
+    // The next record's fields, from the streams that hold them (one stream, or one each); *at is
+    // where in the old file its add bytes start.
+    Result Next(FrameReader& adds, FrameReader& copies, FrameReader& seeks, std::uint64_t* add, std::uint64_t* copy,
+                std::uint64_t* at)
+    {
+        std::uint64_t seekCode;
+        Result r;
+        if (!(r = adds.Number(add)).ok() || !(r = copies.Number(copy)).ok() || !(r = seeks.Number(&seekCode)).ok())
+            return r;
+        if (*add > newSize_ - produced_ || *copy > newSize_ - produced_ - *add)
+            return CorruptData(what_, "runs past the new size");
+        if (*add == 0 && *copy == 0) {
+            if (idle_)
+                return CorruptData(what_, "has records that produce nothing");
+            idle_ = true;
+        } else {
+            idle_ = false;
+        }
+        if (oldPos_ < 0 || static_cast<std::uint64_t>(oldPos_) > oldSize_ ||
+            *add > oldSize_ - static_cast<std::uint64_t>(oldPos_))
+            return CorruptData(what_, "reads outside the old file");
+        *at = static_cast<std::uint64_t>(oldPos_);
+        produced_ += *add + *copy;
+        std::int64_t seek = UnZigZag(seekCode);
+        std::int64_t moved = oldPos_ + static_cast<std::int64_t>(*add);
+        // The old position stays within what a file can be, so that moving it cannot overflow.
+        if ((seek > 0 && moved > static_cast<std::int64_t>(kMaxFileSize) - seek) ||
+            (seek < 0 && moved < -static_cast<std::int64_t>(kMaxFileSize) - seek))
+            return CorruptData(what_, "moves outside the old file");
+        oldPos_ = moved + seek;
+        return Result::Ok();
+    }
+
+private:
+    const std::string& what_;
+    std::uint64_t oldSize_, newSize_;
+    std::uint64_t produced_ = 0;
+    std::int64_t oldPos_ = 0;
+    bool idle_ = false;  // the last record produced nothing
+};
+
+// The decoder of one match delta, in three steps: read the header, set up the streams, run the
+// records. The held and split forms have the old file in memory; the streamed form reads it by
+// position.
+class MatchDecoder {
+public:
+    MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink, MatchLayout layout)
+        : what_(what),
+          newSize_(newSize),
+          sink_(sink),
+          streamed_(layout == MatchLayout::kStreamed),
+          split_(layout == MatchLayout::kSplit),
+          count_(split_ ? kSplitStreams : streamed_ ? kStreamedStreams : kMatchStreams)
+    {
+    }
+
+    // The filter (and the split form's flags) and the frames' lengths; the frames must fill the
+    // rest exactly.
     Result ReadHeader(const DataSource& data)
     {
-        std::uint8_t bytes[1 + 8 * kStreamedStreams];
-        const auto size = static_cast<std::size_t>(std::min<std::uint64_t>(1 + 8 * count_, data.length()));
+        std::uint8_t bytes[2 + 8 * kSplitStreams];
+        const auto size =
+            static_cast<std::size_t>(std::min<std::uint64_t>((split_ ? 2 : 1) + 8 * count_, data.length()));
         Result read = data.Read(0, bytes, size);
         if (!read.ok())
             return read;
         ByteReader header(bytes, size);
         std::uint8_t filter = 0;
-        if (!header.U8(&filter))
+        if (!header.U8(&filter) || (split_ && !header.U8(&flags_)))
             return CorruptData(what_, "is cut short");
         const auto branches =
             static_cast<std::uint8_t>(streamed_ ? MatchFilter::kX86BranchesByBlock : MatchFilter::kX86Branches);
         if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != branches)
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
+        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges)) != 0)
+            return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
         filter_ = static_cast<MatchFilter>(filter);
         for (int i = 0; i < count_; ++i)
             if (!header.U64(&lengths_[i]))
@@ -1040,7 +1253,12 @@ public:
                 old_ = filteredOld_.data();
             }
         }
-        return OpenStreams(old_, oldSize, kMaxWindowLog);
+        if (!split_)
+            return OpenStreams(old_, oldSize, kMaxWindowLog);
+        if ((flags_ & kSplitUnreadPrefix) == 0)
+            return OpenStreams(nullptr, 0, kMaxWindowLog);
+        Result r = GatherUnread();
+        return r.ok() ? OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog) : r;
     }
 
     Result SetUpStreamed(InputFile& old, std::uint64_t oldSize)
@@ -1056,44 +1274,21 @@ public:
     {
         chunk_.resize(
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1))));
-        valuesLeft_ = values().declared();
+        valuesLeft_ = joint() ? 0 : values().declared();
         Result r = NextChange();
         if (!r.ok())
             return r;
-        bool idle = false;  // the last record produced nothing
-        std::uint64_t produced = 0;
-        std::int64_t oldPos = 0;
-        for (std::uint64_t records = 1; produced < newSize_; ++records) {
-            std::uint64_t add, copy, seekCode;
-            if (!(r = control().Number(&add)).ok() || !(r = control().Number(&copy)).ok() ||
-                !(r = control().Number(&seekCode)).ok())
+        RecordWalk walk(what_, oldSize_, newSize_);
+        for (std::uint64_t records = 1; !walk.done(); ++records) {
+            std::uint64_t add, copy, at;
+            if (!(r = walk.Next(control(), copies(), seeks(), &add, &copy, &at)).ok())
                 return r;
-            if (add > newSize_ - produced || copy > newSize_ - produced - add)
-                return CorruptData(what_, "runs past the new size");
-            if (add == 0 && copy == 0) {
-                if (idle)
-                    return CorruptData(what_, "has records that produce nothing");
-                idle = true;
-            } else {
-                idle = false;
-            }
             // The sink is asked now and then even where records produce little, so that a stop
             // request is seen by the work done.
             if (records % 65536 == 0 && !(r = sink_(chunk_.data(), 0)).ok())
                 return r;
-            if (oldPos < 0 || static_cast<std::uint64_t>(oldPos) > oldSize_ ||
-                add > oldSize_ - static_cast<std::uint64_t>(oldPos))
-                return CorruptData(what_, "reads outside the old file");
-            if (!(r = AddDifference(static_cast<std::uint64_t>(oldPos), add)).ok() || !(r = CopyExtra(copy)).ok())
+            if (!(r = AddDifference(at, add)).ok() || !(r = CopyExtra(copy)).ok())
                 return r;
-            produced += add + copy;
-            std::int64_t seek = UnZigZag(seekCode);
-            std::int64_t moved = oldPos + static_cast<std::int64_t>(add);
-            // The old position stays within what a file can be, so that moving it cannot overflow.
-            if ((seek > 0 && moved > static_cast<std::int64_t>(kMaxFileSize) - seek) ||
-                (seek < 0 && moved < -static_cast<std::int64_t>(kMaxFileSize) - seek))
-                return CorruptData(what_, "moves outside the old file");
-            oldPos = moved + seek;
         }
         if (changeAhead_)
             return CorruptData(what_, "changes bytes past its matches");
@@ -1106,18 +1301,56 @@ public:
     }
 
 private:
-    // A reader for each stream; the extra stream has the (filtered) old file as its prefix when
-    // the old file is held.
+    static constexpr const char* kHeldNames[kMatchStreams] = {"control", "positions", "values", "extra"};
+    static constexpr const char* kStreamedNames[kStreamedStreams] = {"control", "gaps", "run lengths", "values",
+                                                                     "extra"};
+    static constexpr const char* kSplitNames[kSplitStreams] = {"adds",      "copies", "seeks",
+                                                               "positions", "values", "extra"};
+    const char* NameOf(int i) const
+    {
+        return split_ ? kSplitNames[i] : streamed_ ? kStreamedNames[i] : kHeldNames[i];
+    }
+
+    // The split form's prefix for the extra frame: the old bytes no record reads, found by a first
+    // walk of the records (the same checks as the run's), in order.
+    Result GatherUnread()
+    {
+        FrameReader adds, copies, seeks;
+        FrameReader* readers[3] = {&adds, &copies, &seeks};
+        std::uint64_t at = 0;
+        for (int i = 0; i < 3; ++i) {
+            Result r = readers[i]->Open(what_, kSplitNames[i], frames_.Part(at, lengths_[i]), nullptr, 0, kMaxWindowLog);
+            if (!r.ok())
+                return r;
+            if (readers[i]->declared() > 10 * (2 * newSize_ + 1))
+                return CorruptData(what_, "has streams larger than the new file can need");
+            at += lengths_[i];
+        }
+        OldCoverage coverage(oldSize_);
+        RecordWalk walk(what_, oldSize_, newSize_);
+        while (!walk.done()) {
+            std::uint64_t add, copy, from;
+            Result r = walk.Next(adds, copies, seeks, &add, &copy, &from);
+            if (!r.ok())
+                return r;
+            coverage.Mark(from, add);
+        }
+        try {
+            unread_.resize(static_cast<std::size_t>(coverage.Unread()));
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
+        }
+        coverage.GatherUnread(old_, unread_.data());
+        return Result::Ok();
+    }
+
+    // A reader for each stream; the extra stream has the prefix given.
     Result OpenStreams(const std::uint8_t* prefix, std::size_t prefixSize, int maxWindowLog)
     {
-        static const char* const kHeldNames[kMatchStreams] = {"control", "positions", "values", "extra"};
-        static const char* const kStreamedNames[kStreamedStreams] = {"control", "gaps", "run lengths", "values",
-                                                                     "extra"};
         std::uint64_t at = 0;
         for (int i = 0; i < count_; ++i) {
-            const char* const name = streamed_ ? kStreamedNames[i] : kHeldNames[i];
             bool isExtra = &streams_[i] == &extra();
-            Result r = streams_[i].Open(what_, name, frames_.Part(at, lengths_[i]), isExtra ? prefix : nullptr,
+            Result r = streams_[i].Open(what_, NameOf(i), frames_.Part(at, lengths_[i]), isExtra ? prefix : nullptr,
                                         isExtra ? prefixSize : 0, maxWindowLog);
             if (!r.ok())
                 return r;
@@ -1125,24 +1358,37 @@ private:
         }
         // A record produces at least a byte or is followed by one that does; each record is three
         // numbers of at most 10 bytes, each changed byte a position of at most 10 bytes and a value.
-        if (values().declared() > newSize_ || extra().declared() > newSize_ ||
-            positions().declared() > 10 * values().declared() ||
-            (streamed_ && runLengths().declared() > 10 * values().declared()) ||
-            control().declared() > 30 * (2 * newSize_ + 1))
-            return CorruptData(what_, "has streams larger than the new file can need");
-        return Result::Ok();
+        const std::uint64_t records = 2 * newSize_ + 1;
+        bool fits = extra().declared() <= newSize_;
+        if (joint())
+            fits = fits && values().declared() == 0 && positions().declared() <= 11 * newSize_;
+        else
+            fits = fits && values().declared() <= newSize_ && positions().declared() <= 10 * values().declared();
+        if (streamed_)
+            fits = fits && runLengths().declared() <= 10 * values().declared();
+        if (split_)
+            fits = fits && control().declared() <= 10 * records && copies().declared() <= 10 * records &&
+                   seeks().declared() <= 10 * records;
+        else
+            fits = fits && control().declared() <= 30 * records;
+        return fits ? Result::Ok() : CorruptData(what_, "has streams larger than the new file can need");
     }
 
-    FrameReader& control() { return streams_[0]; }
-    FrameReader& positions() { return streams_[1]; }   // the streamed form: the runs' gaps
-    FrameReader& runLengths() { return streams_[2]; }  // the streamed form only
+    bool joint() const { return (flags_ & kSplitJointChanges) != 0; }
+    FrameReader& control() { return streams_[0]; }  // the split form: the adds
+    FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
+    FrameReader& seeks() { return streams_[split_ ? 2 : 0]; }
+    FrameReader& positions() { return streams_[split_ ? 3 : 1]; }  // the streamed form: the runs' gaps
+    FrameReader& runLengths() { return streams_[2]; }               // the streamed form only
     FrameReader& values() { return streams_[count_ - 2]; }
     FrameReader& extra() { return streams_[count_ - 1]; }
+    // Where each changed byte's value is read: after its position, when they are interleaved.
+    FrameReader& valueSource() { return joint() ? positions() : values(); }
 
     // The distance to the next changed byte, when there is one.
     Result NextChange()
     {
-        changeAhead_ = valuesLeft_ > 0;
+        changeAhead_ = joint() ? positions().left() > 0 : valuesLeft_ > 0;
         if (!changeAhead_ || !streamed_)
             return changeAhead_ ? positions().Number(&gap_) : Result::Ok();
         if (runLeft_ > 0) {
@@ -1175,12 +1421,12 @@ private:
             while (changeAhead_ && gap_ < k - at) {
                 at += static_cast<std::size_t>(gap_);
                 std::uint8_t v;
-                Result r = values().Byte(&v);
+                Result r = valueSource().Byte(&v);
                 if (!r.ok())
                     return r;
                 out[at] = static_cast<std::uint8_t>(out[at] + v);
                 ++at;
-                --valuesLeft_;
+                valuesLeft_ -= joint() ? 0 : 1;
                 if (!(r = NextChange()).ok())
                     return r;
             }
@@ -1236,16 +1482,18 @@ private:
     std::uint64_t newSize_;
     const ChunkSink& sink_;
     MatchFilter filter_ = MatchFilter::kNone;
-    std::uint64_t lengths_[kStreamedStreams] = {};
+    std::uint64_t lengths_[kSplitStreams] = {};
     DataSource frames_{nullptr, 0};
-    const bool streamed_;
-    const int count_;                    // of streams
+    const bool streamed_, split_;
+    const int count_;  // of streams
+    std::uint8_t flags_ = 0;             // the split form's
+    std::vector<std::uint8_t> unread_;   // the split form's prefix for the extra frame
     const std::uint8_t* old_ = nullptr;  // the held form's old file
     std::unique_ptr<OldPages> pages_;    // the streamed form's
     std::uint64_t oldSize_ = 0;
     std::uint64_t flushed_ = 0;  // the bytes of the new file handed on
     std::vector<std::uint8_t> filteredOld_;
-    FrameReader streams_[kStreamedStreams];
+    FrameReader streams_[kSplitStreams];
     X86BranchFilter unfilter_;
     std::vector<std::uint8_t> chunk_;
     std::size_t filled_ = 0;
@@ -1259,7 +1507,7 @@ Result DecodeMatchDelta(const std::string& what, const DataSource& data, const s
                         std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
                         std::vector<std::uint8_t>* ownedOld)
 {
-    MatchDecoder decoder(what, newSize, sink, false);
+    MatchDecoder decoder(what, newSize, sink, MatchLayout::kHeld);
     Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
@@ -1271,10 +1519,23 @@ Result DecodeMatchDelta(const std::string& what, const DataSource& data, const s
 Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,
                                 std::uint64_t newSize, const ChunkSink& sink)
 {
-    MatchDecoder decoder(what, newSize, sink, true);
+    MatchDecoder decoder(what, newSize, sink, MatchLayout::kStreamed);
     Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreamed(old, oldSize);
+    if (r.ok())
+        r = decoder.RunRecords();
+    return r;
+}
+
+Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
+                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                             std::vector<std::uint8_t>* ownedOld)
+{
+    MatchDecoder decoder(what, newSize, sink, MatchLayout::kSplit);
+    Result r = decoder.ReadHeader(data);
+    if (r.ok())
+        r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
     if (r.ok())
         r = decoder.RunRecords();
     return r;

@@ -46,6 +46,10 @@ enum class MatchFilter : std::uint8_t {
 };
 constexpr int kMatchStreams = 4;
 constexpr int kStreamedStreams = 5;
+constexpr int kSplitStreams = 6;
+// The split form's flags.
+constexpr std::uint8_t kSplitUnreadPrefix = 1;  // the extra frame has the old bytes no record reads as its prefix
+constexpr std::uint8_t kSplitJointChanges = 2;  // each position followed by its value, in one stream
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
 // the old file.
 constexpr std::size_t kFilterBlock = 1 << 16;
@@ -110,6 +114,10 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
 Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out);
 
+// The split form's data (codec 6), for the held old file as EncodeMatchDelta.
+Result EncodeSplitMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
+                             MatchFilter filter, int level, std::vector<std::uint8_t>* out);
+
 // The streamed form's data, matched by block hash. When writableOld and writableNew are given
 // (the same bytes as old and data), the filter works on them in place and undoes itself after,
 // rather than on copies: they must not be read by anyone else meanwhile.
@@ -126,6 +134,11 @@ Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, co
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
                         std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr);
+
+// Decodes the split form, as DecodeMatchDelta.
+Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old,
+                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                             std::vector<std::uint8_t>* ownedOld = nullptr);
 
 // Decodes the streamed form, reading the old file (of oldSize bytes, checked by the caller) by
 // position, a page at a time; a short read is refused as a file that changed.

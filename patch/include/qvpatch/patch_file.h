@@ -17,7 +17,7 @@ constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
 // The newest version read. Version 3 adds the signature block, version 4 the streamed match delta;
 // a patch is written with the oldest version that holds it (an unsigned one without the streamed
 // match delta as version 2, so that earlier readers take it).
-constexpr std::uint16_t kFormatVersion = 4;
+constexpr std::uint16_t kFormatVersion = 5;
 constexpr std::uint16_t kSignedFormatVersion = 3;
 constexpr std::uint16_t kUnsignedFormatVersion = 2;
 // Version 1 patches (without the match delta and without added files in groups) are still read.
@@ -54,6 +54,9 @@ enum class Codec : std::uint8_t {
     // The same, read as a stream: the old file by position a page at a time, so that applying it
     // needs memory of its own only, whatever the file's size (see match_delta.h).
     kStreamedMatchDelta = 5,
+    // The match delta with each record field in a stream of its own and the extra frame primed
+    // with the old bytes no match reads (see match_delta.h); the builder's for held files.
+    kSplitMatchDelta = 6,
 };
 
 // The most a group may hold, old and new files together, so that applying it stays within a
@@ -64,6 +67,7 @@ constexpr std::uint64_t kMaxGroupBytes = 64ull << 20;
 // MiB), so that applying needs the same memory for a file of any size.
 constexpr std::uint64_t kMaxHeldBytes = kMaxGroupBytes;
 constexpr std::uint16_t kStreamedFormatVersion = 4;
+constexpr std::uint16_t kSplitFormatVersion = 5;
 
 struct Entry {
     EntryKind kind = EntryKind::kAddedFile;
