@@ -714,55 +714,44 @@ std::uint64_t PageReads(const std::vector<MatchRecord>& records, std::uint64_t o
 
 }  // namespace
 
-namespace {
+OldCoverage::OldCoverage(std::uint64_t oldSize) : size_(oldSize), bits_(static_cast<std::size_t>(oldSize / 64 + 1)) {}
 
-// Which bytes of the old file a delta's records read, a bit each: what the split form's extra frame
-// has as its prefix is the others, in order.
-class OldCoverage {
-public:
-    explicit OldCoverage(std::uint64_t oldSize) : size_(oldSize), bits_(static_cast<std::size_t>(oldSize / 64 + 1)) {}
+void OldCoverage::Mark(std::uint64_t at, std::uint64_t length)
+{
+    const std::uint64_t end = at + length;
+    for (; at < end && at % 64 != 0; ++at)
+        bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+    for (; at + 64 <= end; at += 64)
+        bits_[at / 64] = ~std::uint64_t{0};
+    for (; at < end; ++at)
+        bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+}
 
-    // [at, at + length) lies within the old file.
-    void Mark(std::uint64_t at, std::uint64_t length)
-    {
-        const std::uint64_t end = at + length;
-        for (; at < end && at % 64 != 0; ++at)
-            bits_[at / 64] |= std::uint64_t{1} << (at % 64);
-        for (; at + 64 <= end; at += 64)
-            bits_[at / 64] = ~std::uint64_t{0};
-        for (; at < end; ++at)
-            bits_[at / 64] |= std::uint64_t{1} << (at % 64);
-    }
+std::uint64_t OldCoverage::Unread() const
+{
+    std::uint64_t read = 0;
+    for (std::uint64_t word : bits_)
+        read += static_cast<std::uint64_t>(__builtin_popcountll(word));
+    return size_ - read;
+}
 
-    std::uint64_t Unread() const
-    {
-        std::uint64_t read = 0;
-        for (std::uint64_t word : bits_)
-            read += static_cast<std::uint64_t>(__builtin_popcountll(word));
-        return size_ - read;
-    }
-
-    // The unread bytes of old, in order, into out (Unread() bytes).
-    void GatherUnread(const std::uint8_t* old, std::uint8_t* out) const
-    {
-        for (std::uint64_t at = 0; at < size_; at += 64) {
-            const std::uint64_t word = bits_[at / 64];
-            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(64, size_ - at));
-            if (word == 0) {
-                std::memcpy(out, old + at, n);
-                out += n;
-                continue;
-            }
-            for (std::size_t k = 0; k < n && word != ~std::uint64_t{0}; ++k)
-                if ((word >> k & 1) == 0)
-                    *out++ = old[at + k];
+void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out) const
+{
+    for (std::uint64_t at = 0; at < size_; at += 64) {
+        const std::uint64_t word = bits_[at / 64];
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(64, size_ - at));
+        if (word == 0) {
+            std::memcpy(out, old + at, n);
+            out += n;
+            continue;
         }
+        for (std::size_t k = 0; k < n && word != ~std::uint64_t{0}; ++k)
+            if ((word >> k & 1) == 0)
+                *out++ = old[at + k];
     }
+}
 
-private:
-    std::uint64_t size_;
-    std::vector<std::uint64_t> bits_;
-};
+namespace {
 
 // How one form of the match delta is written.
 struct MatchForm {

@@ -23,6 +23,11 @@
 // runs, the positions stream split in two: the gap before each run, and each run's length less
 // one. Its frames ask for windows of at most 8 MiB, so that decoding all five stays within a few
 // dozen MiB whatever the file's size.
+//
+// The split form (codec 6, for a held old file) has each record field in a stream of its own
+// (adds, copies, seeks), the changes as two streams or interleaved in one (flag), and an extra
+// frame whose prefix is the old bytes that no record reads (flag): the code that changed, mostly,
+// which the new code is much like, at a fraction of the cost of the whole old file as prefix.
 #pragma once
 
 #include <cstddef>
@@ -84,6 +89,22 @@ struct MatchRecord {
     std::uint64_t add = 0;
     std::uint64_t copy = 0;
     std::int64_t seek = 0;
+};
+
+// Which bytes of the old file a delta's records read, a bit each. The split form's extra frame has
+// the others, in order, as its prefix.
+class OldCoverage {
+public:
+    explicit OldCoverage(std::uint64_t oldSize);
+    // [at, at + length) lies within the old file.
+    void Mark(std::uint64_t at, std::uint64_t length);
+    std::uint64_t Unread() const;
+    // The unread bytes of old, in order, into out (Unread() bytes).
+    void GatherUnread(const std::uint8_t* old, std::uint8_t* out) const;
+
+private:
+    std::uint64_t size_;
+    std::vector<std::uint64_t> bits_;
 };
 
 // How the old file is searched for matches.

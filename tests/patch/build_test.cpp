@@ -168,7 +168,7 @@ TEST(BuildTest, AProgramWhoseCodeMovedGetsTheMatchDelta)
     std::string newProgram = header + relink(code, code.size() / 3, 3000);
     Patch patch;
     auto codecs = BuiltCodecs({{"app.exe", oldProgram}}, {{"app.exe", newProgram}}, &patch);
-    EXPECT_EQ(codecs["app.exe"], Codec::kMatchDelta);
+    EXPECT_EQ(codecs["app.exe"], Codec::kSplitMatchDelta);
     // Well below what exact matching alone makes of it.
     std::vector<std::uint8_t> zstdDelta;
     ASSERT_TRUE(EncodeZstd(reinterpret_cast<const std::uint8_t*>(newProgram.data()), newProgram.size(),

@@ -144,7 +144,7 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     };
     const std::string x = "hello";
     const Case cases[] = {
-        {Bytes().Header(1, 5, 5).Added("a", x, 0).Text(x).Sealed(), "format version 5"},
+        {Bytes().Header(1, 5, 6).Added("a", x, 0).Text(x).Sealed(), "format version 6"},
         // The signed flag only from version 3 on, and no other flag.
         {Bytes().Header(1, 5, 2, 1).Added("a", x, 0).Text(x).Sealed(), "unknown flags 1"},
         {Bytes().Header(1, 5, 3, 2).Added("a", x, 0).Text(x).Sealed(), "unknown flags 2"},
@@ -166,6 +166,8 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
         {Bytes().Header(1, 0, 2).U8(3).U8(1).U16(1).Text("a").U64(0).Hash({}).Sealed(), "codec 1"},
         {Bytes().Header(1, 0, 2).U8(1).U8(5).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
          "codec 5"},
+        {Bytes().Header(1, 0, 4).U8(1).U8(6).U16(1).Text("a").U64(0).Hash({}).U64(0).Hash({}).U64(0).U64(0).Sealed(),
+         "codec 6"},
         {Bytes().Header(1, 0).U8(2).U8(0).U16(1).Text("a").U64(1ull << 50).Hash({}).U64(0).U64(0).Sealed(),
          "size that does not fit"},
         {Bytes().Header(0x7fffffff, 0).Sealed(), "too many entries"},

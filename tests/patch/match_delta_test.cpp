@@ -61,14 +61,27 @@ Bytes Edit(const Bytes& old, std::uint32_t seed)
     return out;
 }
 
-Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out)
+// The two forms for a held old file: the first, and the split one the builder writes now.
+struct HeldForm {
+    const char* name;
+    Result (*encode)(const std::uint8_t*, std::size_t, const std::uint8_t*, std::size_t, MatchFilter, int, Bytes*);
+    Result (*decode)(const std::string&, const DataSource&, const std::uint8_t*, std::size_t, std::uint64_t,
+                     const ChunkSink&, Bytes*);
+};
+const HeldForm kHeldForms[] = {{"held", EncodeMatchDelta, DecodeMatchDelta},
+                               {"split", EncodeSplitMatchDelta, DecodeSplitMatchDelta}};
+
+Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out,
+              const HeldForm& form = kHeldForms[0])
 {
     out->clear();
-    return DecodeMatchDelta("f", DataSource(encoded.data(), encoded.size()), old.data(), old.size(), newSize,
-                            [&](const std::uint8_t* p, std::size_t n) {
-                                out->insert(out->end(), p, p + n);
-                                return Result::Ok();
-                            });
+    return form.decode(
+        "f", DataSource(encoded.data(), encoded.size()), old.data(), old.size(), newSize,
+        [&](const std::uint8_t* p, std::size_t n) {
+            out->insert(out->end(), p, p + n);
+            return Result::Ok();
+        },
+        nullptr);
 }
 
 Bytes Apply(const std::vector<MatchRecord>& records, const Bytes& old, const Bytes& data)
@@ -138,16 +151,23 @@ TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
     };
     cases[0].data = Edit(cases[0].old, 7);
     cases[1].data = Edit(cases[1].old, 8);
-    for (std::size_t c = 0; c < cases.size(); ++c) {
-        for (MatchFilter filter : {MatchFilter::kNone, MatchFilter::kX86Branches}) {
-            SCOPED_TRACE(::testing::Message() << "case " << c << " filter " << static_cast<int>(filter));
-            const Case& k = cases[c];
-            Bytes encoded, decoded;
-            ASSERT_TRUE(
-                EncodeMatchDelta(k.old.data(), k.old.size(), k.data.data(), k.data.size(), filter, 3, &encoded).ok());
-            Result r = Decode(encoded, k.old, k.data.size(), &decoded);
-            ASSERT_TRUE(r.ok()) << r.message;
-            EXPECT_TRUE(decoded == k.data);
+    for (const HeldForm& form : kHeldForms) {
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            for (MatchFilter filter : {MatchFilter::kNone, MatchFilter::kX86Branches}) {
+                SCOPED_TRACE(::testing::Message()
+                             << form.name << " case " << c << " filter " << static_cast<int>(filter));
+                const Case& k = cases[c];
+                Bytes encoded, decoded;
+                ASSERT_TRUE(form.encode(k.old.data(), k.old.size(), k.data.data(), k.data.size(), filter, 3, &encoded)
+                                .ok());
+                Result r = Decode(encoded, k.old, k.data.size(), &decoded, form);
+                ASSERT_TRUE(r.ok()) << r.message;
+                EXPECT_TRUE(decoded == k.data);
+                // The edited program leaves old code unread, the split form's prefix for new code.
+                if (c == 0 && form.encode == EncodeSplitMatchDelta) {
+                    EXPECT_NE(encoded[1] & kSplitUnreadPrefix, 0);
+                }
+            }
         }
     }
 }
@@ -225,35 +245,41 @@ TEST(MatchDelta, RefusesDamagedData)
 {
     Bytes old = FakeCode(20000, 12);
     Bytes data = Edit(old, 13);
-    Bytes encoded, decoded;
-    ASSERT_TRUE(
-        EncodeMatchDelta(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded)
-            .ok());
-    // Wrong sizes, an unknown filter, stream lengths that do not add up, and every byte flipped
-    // in turn: an error or (where zstd cannot tell) another output, never a crash or overrun.
-    EXPECT_FALSE(Decode(encoded, old, data.size() + 1, &decoded).ok());
-    EXPECT_FALSE(Decode(encoded, old, data.size() - 1, &decoded).ok());
-    Bytes bad = encoded;
-    bad[0] = 2;
-    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
-    bad = encoded;
-    bad[1] ^= 1;
-    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
-    bad = encoded;
-    bad.push_back(0);
-    EXPECT_FALSE(Decode(bad, old, data.size(), &decoded).ok());
-    EXPECT_FALSE(Decode(Bytes(encoded.begin(), encoded.begin() + 20), old, data.size(), &decoded).ok());
-    Bytes shortOld(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(old.size() / 2));
-    Result r = Decode(encoded, shortOld, data.size(), &decoded);
-    EXPECT_TRUE(!r.ok() || decoded != data);
-    for (std::size_t i = 0; i < encoded.size(); i += 7) {
+    for (const HeldForm& form : kHeldForms) {
+        SCOPED_TRACE(form.name);
+        Bytes encoded, decoded;
+        ASSERT_TRUE(
+            form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded).ok());
+        // Wrong sizes, an unknown filter or flag, stream lengths that do not add up, and every
+        // byte flipped in turn: an error or (where zstd cannot tell) another output, never a
+        // crash or overrun.
+        EXPECT_FALSE(Decode(encoded, old, data.size() + 1, &decoded, form).ok());
+        EXPECT_FALSE(Decode(encoded, old, data.size() - 1, &decoded, form).ok());
+        Bytes bad = encoded;
+        bad[0] = 2;
+        EXPECT_FALSE(Decode(bad, old, data.size(), &decoded, form).ok());
         bad = encoded;
-        bad[i] ^= 0x5A;
-        r = Decode(bad, old, data.size(), &decoded);
-        if (r.ok())
-            EXPECT_EQ(decoded.size(), data.size());
-        else
-            EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+        bad[form.encode == EncodeSplitMatchDelta ? 1 : 0] |= 0x80;
+        EXPECT_FALSE(Decode(bad, old, data.size(), &decoded, form).ok());
+        bad = encoded;
+        bad[2] ^= 1;
+        EXPECT_FALSE(Decode(bad, old, data.size(), &decoded, form).ok());
+        bad = encoded;
+        bad.push_back(0);
+        EXPECT_FALSE(Decode(bad, old, data.size(), &decoded, form).ok());
+        EXPECT_FALSE(Decode(Bytes(encoded.begin(), encoded.begin() + 20), old, data.size(), &decoded, form).ok());
+        Bytes shortOld(old.begin(), old.begin() + static_cast<std::ptrdiff_t>(old.size() / 2));
+        Result r = Decode(encoded, shortOld, data.size(), &decoded, form);
+        EXPECT_TRUE(!r.ok() || decoded != data);
+        for (std::size_t i = 0; i < encoded.size(); i += 7) {
+            bad = encoded;
+            bad[i] ^= 0x5A;
+            r = Decode(bad, old, data.size(), &decoded, form);
+            if (r.ok())
+                EXPECT_EQ(decoded.size(), data.size());
+            else
+                EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+        }
     }
 }
 
@@ -339,6 +365,94 @@ TEST(MatchDelta, TheEncoderWritesNoRecordThatOnlyMoves)
     ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records).ok());
     for (std::size_t i = 1; i < records.size(); ++i)
         EXPECT_TRUE(records[i].add > 0 || records[i].copy > 0) << i;
+}
+
+TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
+{
+    // Ranges on and across word boundaries, against a byte-by-byte reckoning.
+    std::mt19937 rng(31);
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{65},
+                             std::size_t{1000}}) {
+        Bytes old = Random(size, static_cast<std::uint32_t>(size));
+        OldCoverage coverage(size);
+        std::vector<bool> read(size);
+        for (int k = 0; k < 6 && size > 0; ++k) {
+            std::size_t at = rng() % size, length = rng() % (size - at + 1);
+            coverage.Mark(at, length);
+            std::fill(read.begin() + static_cast<std::ptrdiff_t>(at),
+                      read.begin() + static_cast<std::ptrdiff_t>(at + length), true);
+        }
+        Bytes expected;
+        for (std::size_t i = 0; i < size; ++i)
+            if (!read[i])
+                expected.push_back(old[i]);
+        ASSERT_EQ(coverage.Unread(), expected.size()) << size;
+        Bytes gathered(expected.size());
+        coverage.GatherUnread(old.data(), gathered.data());
+        EXPECT_EQ(gathered, expected) << size;
+    }
+}
+
+// A split delta made by hand: the filter byte (none), the flags, six frame lengths and the frames.
+Bytes SplitOf(std::uint8_t flags, const std::vector<Bytes>& streams, const Bytes& extraPrefix = {})
+{
+    Bytes out = {0, flags};
+    std::vector<Bytes> frames;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+        Bytes frame;
+        const bool extra = i + 1 == streams.size();
+        EXPECT_TRUE(EncodeZstd(streams[i].data(), streams[i].size(), extra ? extraPrefix.data() : nullptr,
+                               extra ? extraPrefix.size() : 0, 1, &frame)
+                        .ok());
+        frames.push_back(frame);
+        for (int k = 0; k < 8; ++k)
+            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
+    }
+    for (const Bytes& frame : frames)
+        out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
+{
+    const HeldForm& split = kHeldForms[1];
+    const Bytes old = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    const std::uint8_t both = kSplitUnreadPrefix | kSplitJointChanges;
+    Bytes decoded;
+    // abcd read with its third byte changed (interleaved: 2 unchanged, then +1), efgh from the
+    // extra frame, which has the unread old bytes (efgh) as its prefix.
+    Bytes good = SplitOf(both, {{4}, {4}, {0}, {2, 1}, {}, {'e', 'f', 'g', 'h'}}, {'e', 'f', 'g', 'h'});
+    Result r = Decode(good, old, 8, &decoded, split);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(decoded, (Bytes{'a', 'b', 'd', 'd', 'e', 'f', 'g', 'h'}));
+
+    struct Case {
+        Bytes delta;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {SplitOf(4, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 4"},
+        // A position without its value, or values beside interleaved changes.
+        {SplitOf(kSplitJointChanges, {{8}, {0}, {0}, {2}, {}, {}}), "used up too soon"},
+        {SplitOf(kSplitJointChanges, {{8}, {0}, {0}, {2, 1}, {1}, {}}), "larger than the new file can need"},
+        // The first walk of the records, for the prefix, checks them as the second does.
+        {SplitOf(kSplitUnreadPrefix, {{4}, {}, {0}, {}, {}, {1, 2, 3, 4}}), "used up too soon"},
+        {SplitOf(kSplitUnreadPrefix, {{9}, {0}, {0}, {}, {}, {}}), "runs past the new size"},
+        {SplitOf(kSplitUnreadPrefix, {{4, 4}, {0, 0}, {10, 0}, {}, {}, {}}), "reads outside the old file"},
+        {SplitOf(kSplitUnreadPrefix, {{0, 0, 8}, {0, 0, 0}, {0, 0, 0}, {}, {}, {}}), "produce nothing"},
+        // Numbers in the wrong streams leave one used up before the end.
+        {SplitOf(0, {{4, 4}, {0}, {0, 0}, {}, {}, {}}), "used up too soon"},
+        {SplitOf(0, {{8}, {0, 0}, {0}, {}, {}, {}}), "left over"},
+    };
+    for (const Case& c : cases) {
+        r = Decode(c.delta, old, 8, &decoded, split);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << c.reason;
+        EXPECT_NE(r.message.find(c.reason), std::string::npos) << c.reason << ": " << r.message;
+    }
+    // Without the flag the extra frame has no prefix, and cannot decode.
+    Bytes noPrefix = good;
+    noPrefix[1] = kSplitJointChanges;
+    EXPECT_FALSE(Decode(noPrefix, old, 8, &decoded, split).ok() && decoded == Bytes(old));
 }
 
 // The streamed form: the old file read by position through an open file, a page at a time.
