@@ -71,12 +71,14 @@ int FuzzDecode(const std::uint8_t* data, std::size_t size)
     std::size_t oldSize = data[0] | (data[1] << 8);
     std::uint32_t newSize =
         data[2] | (data[3] << 8) | (data[4] << 16) | (static_cast<std::uint32_t>(data[5] & 0x0F) << 24);
-    // The high half of byte 5 picks the codec: the zstd delta or the match delta.
+    // The high half of byte 5 picks the codec: the zstd delta, the match delta or its split form.
     if (oldSize > size - 6)
         return 0;
     Entry e;
     e.kind = EntryKind::kChangedFile;
-    e.codec = (data[5] & 0x10) != 0 ? Codec::kMatchDelta : Codec::kZstdDelta;
+    e.codec = (data[5] & 0x20) != 0   ? Codec::kSplitMatchDelta
+              : (data[5] & 0x10) != 0 ? Codec::kMatchDelta
+                                      : Codec::kZstdDelta;
     e.name = "fuzzed";
     e.newSize = newSize;
     std::uint64_t produced = 0;

@@ -59,7 +59,8 @@ std::map<std::string, std::string> NewTree()
 
 class Quiet : public ApplyObserver {};
 
-// Each run three times: the program decoded with its old file held in memory; streamed (read by
+// Each run three times: the program decoded with its old file held in memory (the split match
+// delta); streamed (read by
 // position, a page at a time, as a file too large to hold is); and streamed from a patch whose data
 // is read by position from its file too (as a patch too large to hold is).
 enum class Form { kHeld, kStreamed, kStreamedFromFile };
@@ -75,10 +76,13 @@ protected:
         if (GetParam() != Form::kHeld)
             options.heldBytes = 1 << 20;
         ASSERT_TRUE(BuildPatch(native_, tmp_.Sub("old"), tmp_.Sub("new"), options, &patch_).ok());
-        bool streamed = false;
-        for (const Entry& e : patch_.entries)
+        bool streamed = false, split = false;
+        for (const Entry& e : patch_.entries) {
             streamed |= e.codec == Codec::kStreamedMatchDelta;
+            split |= e.codec == Codec::kSplitMatchDelta;
+        }
         ASSERT_EQ(streamed, GetParam() != Form::kHeld);
+        ASSERT_EQ(split, GetParam() == Form::kHeld);
         if (GetParam() == Form::kStreamedFromFile) {
             std::vector<std::uint8_t> bytes = Serialize(patch_);
             Make(tmp_.path(), {{"update.pat", std::string(bytes.begin(), bytes.end())}});
