@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The patch benchmark, run by hand (not in CI): on the corpus of shared/bench (real program
 # versions), builds and applies patches with qvpatch and, in the same run, with the peers xdelta3,
-# bsdiff and zstd --patch-from (shared/bench/peers.sh), and prints for each corpus the patch bytes,
-# build and apply seconds and peak memory, with our ratio to each peer.
+# bsdiff, zstd --patch-from and HDiffPatch (shared/bench/peers.sh), and prints for each corpus the patch bytes,
+# build and apply seconds and peak memory, with our ratio to each peer (HDiffPatch's rows too: the
+# build time against its faster one, and the build memory against 8 x the largest file + 256 MiB).
 #
 #   scripts/bench.sh                 REPS=1 by default for the peers (REPS=3 for steadier times)
 #   BENCH_DATA=DIR scripts/bench.sh  where the corpus and results live (default ~/.cache/patch-bench)
@@ -12,7 +13,7 @@ cd "$root"
 bench=${BENCH_DIR:-$root/../shared/bench}
 export BENCH_DATA=${BENCH_DATA:-${XDG_CACHE_HOME:-$HOME/.cache}/patch-bench}
 export REPS=${REPS:-1}
-export TOOLS=${TOOLS:-"xdelta3 bsdiff zstd zstd-tar"}
+export TOOLS=${TOOLS:-"xdelta3 bsdiff zstd zstd-tar hdiffpatch hdiffpatch-dir"}
 LEVEL=${LEVEL:-19}
 
 "$root/scripts/install-deps.sh"
@@ -31,7 +32,7 @@ fi
 
 out="$BENCH_DATA/out"
 ours="$out/ours.tsv"
-printf 'corpus\tpatch_bytes\tbuild_s\tbuild_rss_kb\tapply_s\tapply_rss_kb\tcheck\tbudget_kb\n' >"$ours"
+printf 'corpus\tpatch_bytes\tbuild_s\tbuild_rss_kb\tapply_s\tapply_rss_kb\tcheck\tbudget_kb\tlargest\n' >"$ours"
 for dir in "$BENCH_DATA"/corpus/*/; do
   c=$(basename "$dir")
   [ -d "$dir/old" ] && [ -d "$dir/new" ] || continue
@@ -55,10 +56,11 @@ for dir in "$BENCH_DATA"/corpus/*/; do
     fi
   done | sort -n | tail -n1)
   budget_kb=$(( (${budget:-0} / 1024) + 65536 ))
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$c" "$(stat -c %s "$work/update.pat")" \
+  largest=$(find "$dir/old" "$dir/new" -type f -printf '%s\n' | sort -n | tail -n1)
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$c" "$(stat -c %s "$work/update.pat")" \
     "$(awk -v a="$t0" -v b="$t1" 'BEGIN{printf "%.2f", b-a}')" "$(tail -n1 "$work/build.rss")" \
     "$(awk -v a="$t2" -v b="$t3" 'BEGIN{printf "%.2f", b-a}')" "$(tail -n1 "$work/apply.rss")" "$check" \
-    "$budget_kb" >>"$ours"
+    "$budget_kb" "${largest:-0}" >>"$ours"
   rm -rf "$work/installed"
 done
 
@@ -81,9 +83,11 @@ for (c, t, rep), p in per.items():
 def med(c, t, k):
     return statistics.median(p[k] for p in peers[(c, t)])
 rows = list(csv.DictReader(open(ours), delimiter='\t'))
+peer_tools = ('xdelta3', 'bsdiff', 'zstd', 'zstd-tar', 'hdiffpatch', 'hdiffpatch-dir')
 print('| corpus | qvpatch bytes | build s | apply s | apply RSS MiB (budget) | check | ' +
-      'bytes vs xdelta3 | vs bsdiff | vs zstd | vs zstd-tar | apply vs zstd -d | build vs zstd -19 |')
-print('|---|--:|--:|--:|--:|---|--:|--:|--:|--:|--:|--:|')
+      'bytes vs xdelta3 | vs bsdiff | vs zstd | vs zstd-tar | vs hdiffpatch | vs hdiffpatch-dir | vs best | ' +
+      'apply vs zstd -d | build vs zstd -19 | build vs fastest HDiffPatch | build RSS MiB (8 x largest + 256) |')
+print('|---|--:|--:|--:|--:|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|')
 for o in rows:
     c = o['corpus']
     def total(t):
@@ -91,12 +95,18 @@ for o in rows:
         return med(c, t, 'bytes') + (0 if t == 'zstd-tar' else added.get(c, 0))
     b = int(o['patch_bytes'])
     ratios = []
-    for t in ('xdelta3', 'bsdiff', 'zstd', 'zstd-tar'):
+    for t in peer_tools:
         v = total(t)
         ratios.append('-' if not v else f'{b / v:.3f} ({int(v):,})')
+    sizes = [total(t) for t in peer_tools if total(t)]
+    ratios.append(f'{b / min(sizes):.3f}' if sizes else '-')
     apply_ratio = float(o['apply_s']) / med(c, 'zstd', 'dec') if (c, 'zstd') in peers else float('nan')
     build_ratio = float(o['build_s']) / med(c, 'zstd', 'enc') if (c, 'zstd') in peers else float('nan')
+    hdp = [med(c, t, 'enc') for t in ('hdiffpatch', 'hdiffpatch-dir') if (c, t) in peers]
+    hdp_ratio = float(o['build_s']) / min(hdp) if hdp and min(hdp) > 0 else float('nan')
+    limit_mib = 8 * int(o['largest']) / 2**20 + 256
     print(f"| {c} | {b:,} | {o['build_s']} | {o['apply_s']} | {int(o['apply_rss_kb'])/1024:.0f} "
           f"({int(o['budget_kb'])/1024:.0f}) | {o['check']} | " + ' | '.join(ratios) +
-          f' | {apply_ratio:.2f} | {build_ratio:.2f} |')
+          f" | {apply_ratio:.2f} | {build_ratio:.2f} | {hdp_ratio:.2f} | "
+          f"{int(o['build_rss_kb'])/1024:.0f} ({limit_mib:.0f}) |")
 PY
