@@ -289,6 +289,7 @@ EncodeInput Builder::InputFor(const Member& m, int level) const
     EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), level};
     if (m.large)
         in.maxWindowLog = kStreamedWindowLog;
+    in.threads = options_.threads > 0 ? options_.threads : DefaultThreads();
     return in;
 }
 

@@ -42,6 +42,8 @@ struct EncodeInput {
     // The largest window a frame may ask for: small for a file too large to hold, so that its
     // decoder's memory does not grow with it.
     int maxWindowLog = kMaxWindowLog;
+    // The threads a candidate may work on (the builder's, for one that runs on its own).
+    unsigned threads = 1;
 };
 
 using DecodeFunction = Result (*)(const Entry& entry, const DataSource& data, const std::uint8_t* old,

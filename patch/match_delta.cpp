@@ -765,6 +765,7 @@ struct MatchForm {
     // The split form: each record field in a stream of its own, the extra frame with the old bytes
     // that no record reads as its prefix, and the changes in two streams or interleaved in one.
     bool split;
+    unsigned threads = 1;  // the split form's frames are compressed on as many
 };
 
 const MatchForm kHeldForm{MatchFilter::kNone, {MatchIndex::kSuffixArray, 50}, true, kMaxWindowLog, false, false};
@@ -816,8 +817,8 @@ std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
 // extra stream with the old bytes no record reads as its prefix (where a changed piece of code
 // was, mostly: the new one is often much like it). The frames are compressed side by side.
 Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<MatchRecord>& records,
-                         const std::uint8_t* old, std::size_t oldSize, int level, std::uint8_t* flags,
-                         std::vector<std::uint8_t>* frames)
+                         const std::uint8_t* old, std::size_t oldSize, int level, unsigned threads,
+                         std::uint8_t* flags, std::vector<std::uint8_t>* frames)
 {
     std::vector<std::uint8_t> unread;
     std::vector<std::uint8_t> joint, jointFrame;
@@ -860,7 +861,7 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
         tasks.push_back(std::move(w.second));
-    RunParallel(tasks, DefaultThreads());
+    RunParallel(tasks, threads);
     for (const Result& r : results)
         if (!r.ok())
             return r;
@@ -933,7 +934,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     std::vector<std::uint8_t> frames[kSplitStreams];
     std::uint8_t flags = 0;
     if (form.split) {
-        if (!(r = EncodeSplitFrames(streams, records, old, oldSize, level, &flags, frames)).ok())
+        if (!(r = EncodeSplitFrames(streams, records, old, oldSize, level, form.threads, &flags, frames)).ok())
             return r;
     } else {
         for (int i = 0; i < count; ++i) {
@@ -1009,9 +1010,12 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
 }
 
 Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
-                             std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out)
+                             std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out,
+                             unsigned threads)
 {
-    return EncodeWithFilter(kSplitForm, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
+    MatchForm form = kSplitForm;
+    form.threads = std::max(threads, 1u);
+    return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
                             newData, size, level, out);
 }
 

@@ -135,9 +135,10 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
 Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out);
 
-// The split form's data (codec 6), for the held old file as EncodeMatchDelta.
+// The split form's data (codec 6), for the held old file as EncodeMatchDelta; its frames are
+// compressed on up to threads threads.
 Result EncodeSplitMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                             MatchFilter filter, int level, std::vector<std::uint8_t>* out);
+                             MatchFilter filter, int level, std::vector<std::uint8_t>* out, unsigned threads = 1);
 
 // The streamed form's data, matched by block hash. When writableOld and writableNew are given
 // (the same bytes as old and data), the filter works on them in place and undoes itself after,

@@ -92,7 +92,7 @@ for o in rows:
     c = o['corpus']
     def total(t):
         if (c, t) not in peers: return None
-        return med(c, t, 'bytes') + (0 if t == 'zstd-tar' else added.get(c, 0))
+        return med(c, t, 'bytes') + (0 if t in ('zstd-tar', 'hdiffpatch-dir') else added.get(c, 0))
     b = int(o['patch_bytes'])
     ratios = []
     for t in peer_tools:
