@@ -448,6 +448,7 @@ Result Builder::Run(const std::string& oldDir, const std::string& newDir, Patch*
     if (!r.ok() || !(r = ListEntries()).ok())
         return r;
     FormBatches();
+    out_.version = kPackedTableFormatVersion;
     blobs_.resize(out_.entries.size());
     groupOf_.assign(out_.entries.size(), -1);
     for (const std::vector<std::size_t>& batch : batches_)

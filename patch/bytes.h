@@ -48,6 +48,13 @@ public:
         pos_ += n;
         return true;
     }
+    bool Skip(std::size_t n)
+    {
+        if (n > n_ - pos_)
+            return false;
+        pos_ += n;
+        return true;
+    }
     std::size_t position() const { return pos_; }
     std::size_t left() const { return n_ - pos_; }
 

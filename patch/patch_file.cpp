@@ -1,6 +1,8 @@
 // Reading and writing the patch file.
 #include "qvpatch/patch_file.h"
 
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -269,14 +271,10 @@ const char* EntryKindName(EntryKind kind)
 namespace {
 
 // The patch's bytes up to and with its integrity check, with the header's version and flags.
-std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::uint16_t flags)
+// The entry table's bytes, each entry one after the other.
+std::vector<std::uint8_t> EntryTable(const Patch& patch)
 {
     ByteWriter w;
-    w.Bytes(kMagic, sizeof kMagic);
-    w.U16(version);
-    w.U16(flags);
-    w.U32(static_cast<std::uint32_t>(patch.entries.size()));
-    w.U64(patch.data.size());
     for (const Entry& e : patch.entries) {
         w.U8(static_cast<std::uint8_t>(e.kind));
         w.U8(static_cast<std::uint8_t>(e.codec));
@@ -295,6 +293,27 @@ std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::u
             w.U64(e.dataLength);
         }
     }
+    return std::move(w.out);
+}
+
+std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::uint16_t flags)
+{
+    ByteWriter w;
+    w.Bytes(kMagic, sizeof kMagic);
+    w.U16(version);
+    w.U16(flags);
+    w.U32(static_cast<std::uint32_t>(patch.entries.size()));
+    w.U64(patch.data.size());
+    std::vector<std::uint8_t> table = EntryTable(patch);
+    if (version >= kPackedTableFormatVersion) {
+        // Names share their directories, sizes and offsets are small numbers: one zstd frame.
+        std::vector<std::uint8_t> frame;
+        if (!EncodeZstd(table.data(), table.size(), nullptr, 0, 19, &frame).ok())
+            throw std::bad_alloc();  // the one way a frame of a bounded input can fail
+        w.U64(frame.size());
+        table.swap(frame);
+    }
+    w.Bytes(table.data(), table.size());
     w.Bytes(patch.data.data(), patch.data.size());
     Digest integrity = Sha256(w.out.data(), w.out.size());
     w.Bytes(integrity.data(), integrity.size());
@@ -409,6 +428,40 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
     if (!dataInFile && dataSize > r.left())
         return Corrupt("the data section is longer than the file");
 
+    // The entry table: as it is, or (version 5 on) packed in one zstd frame that must unpack to
+    // no more than count entries can take, and be used up exactly by them.
+    std::vector<std::uint8_t> unpacked;
+    ByteReader packed(nullptr, 0);
+    if (version >= kPackedTableFormatVersion) {
+        std::uint64_t frameLength = 0;
+        if (!r.U64(&frameLength) || frameLength > r.left())
+            return Corrupt("the entry table is cut short");
+        const DataSource frame(bytes + r.position(), frameLength);
+        unsigned long long declared = 0;
+        Result sized = FrameContentSize(frame, &declared);
+        if (!sized.ok())
+            return Corrupt("the entry table does not unpack: " + sized.message);
+        if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
+            return Corrupt("the entry table does not unpack: not a zstd frame with its size");
+        if (declared > static_cast<std::uint64_t>(count) * kMaxEntryBytes || declared > kMaxTableSize)
+            return Corrupt("the entry table unpacks to more than its entries can take");
+        try {
+            unpacked.reserve(static_cast<std::size_t>(declared));
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the entry table");
+        }
+        Result done = DecodeFrame("the entry table", frame, nullptr, 0, declared,
+                                  [&unpacked](const std::uint8_t* p, std::size_t n) {
+                                      unpacked.insert(unpacked.end(), p, p + n);
+                                      return Result::Ok();
+                                  });
+        if (!done.ok())
+            return Corrupt("the entry table does not unpack: " + done.message);
+        r.Skip(static_cast<std::size_t>(frameLength));
+        packed = ByteReader(unpacked.data(), unpacked.size());
+    }
+    ByteReader& t = version >= kPackedTableFormatVersion ? packed : r;
+
     Patch out;
     out.version = version;
     out.entries.reserve(count);
@@ -416,7 +469,7 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         Entry e;
         std::uint8_t kind = 0, codec = 0;
         std::uint16_t nameLength = 0;
-        if (!r.U8(&kind) || !r.U8(&codec) || !r.U16(&nameLength))
+        if (!t.U8(&kind) || !t.U8(&codec) || !t.U16(&nameLength))
             return Corrupt("the entry table is cut short");
         if (kind < 1 || kind > 5)
             return Corrupt("unknown entry kind " + std::to_string(kind));
@@ -426,7 +479,7 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         if (nameLength > kMaxNameBytes)
             return Unsafe("a name longer than " + std::to_string(kMaxNameBytes) + " bytes");
         e.name.resize(nameLength);
-        if (!r.Bytes(e.name.data(), nameLength))
+        if (!t.Bytes(e.name.data(), nameLength))
             return Corrupt("the entry table is cut short");
         // The codec must be one the patch's version knows, for this kind of entry.
         const CodecInfo* info = FindCodec(codec);
@@ -434,11 +487,11 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
         e.codec = static_cast<Codec>(codec);
-        if (e.HasOld() && (!r.U64(&e.oldSize) || !r.Bytes(e.oldHash.data(), e.oldHash.size())))
+        if (e.HasOld() && (!t.U64(&e.oldSize) || !t.Bytes(e.oldHash.data(), e.oldHash.size())))
             return Corrupt("the entry table is cut short");
-        if (e.HasNew() && (!r.U64(&e.newSize) || !r.Bytes(e.newHash.data(), e.newHash.size())))
+        if (e.HasNew() && (!t.U64(&e.newSize) || !t.Bytes(e.newHash.data(), e.newHash.size())))
             return Corrupt("the entry table is cut short");
-        if (e.HasData() && (!r.U64(&e.dataOffset) || !r.U64(&e.dataLength)))
+        if (e.HasData() && (!t.U64(&e.dataOffset) || !t.U64(&e.dataLength)))
             return Corrupt("the entry table is cut short");
         if (e.oldSize > kMaxFileSize || e.newSize > kMaxFileSize)
             return Corrupt("a file size that does not fit: " + e.name);
@@ -450,6 +503,8 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         }
         out.entries.push_back(std::move(e));
     }
+    if (&t == &packed && packed.left() != 0)
+        return Corrupt(std::to_string(packed.left()) + " bytes left over in the entry table");
     const std::uint64_t dataHere = dataInFile ? 0 : dataSize;
     if (r.left() < dataHere)
         return Corrupt("the entry table runs into the data section");

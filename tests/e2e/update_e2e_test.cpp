@@ -287,9 +287,13 @@ TEST_F(UpdateTest, TheZstdProgramDecodesADelta)
     WriteFile(dir_ / "n1/f", newText);
     ASSERT_EQ(Execute(dir_, {QVPATCH_PATH, "build", dir_ / "o1", dir_ / "n1", dir_ / "one.pat"}).exitCode, 0);
     std::string patch = ReadFile(dir_ / "one.pat");
-    // One changed entry: header 24 bytes, entry 4 + 1 + 40 + 40 + 16 bytes, then the data, then
-    // the 32-byte integrity hash.
-    std::size_t dataStart = 24 + 4 + 1 + 40 + 40 + 16;
+    // One changed entry: header 24 bytes, the packed entry table's length (8 bytes) and frame,
+    // then the data, then the 32-byte integrity hash.
+    ASSERT_GT(patch.size(), 32u + 32u);
+    std::size_t tableLength = 0;
+    for (int k = 7; k >= 0; --k)
+        tableLength = tableLength << 8 | static_cast<unsigned char>(patch[24 + k]);
+    std::size_t dataStart = 24 + 8 + tableLength;
     ASSERT_GT(patch.size(), dataStart + 32);
     WriteFile(dir_ / "delta.zst", patch.substr(dataStart, patch.size() - dataStart - 32));
     int rc = std::system(("zstd -q -d --long=30 --patch-from='" + dir_ / "o1/f" + "' '" + dir_ / "delta.zst" +

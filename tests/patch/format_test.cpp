@@ -49,6 +49,19 @@ public:
     {
         return U8(kind).U8(0).U16(static_cast<std::uint16_t>(name.size())).Text(name);
     }
+    // Everything after the header (the entry table so far) packed as version 5 has it: its length,
+    // then one zstd frame; extra bytes follow the frame inside the length.
+    Bytes& Packed(std::size_t headerSize = 24, const std::string& extra = "")
+    {
+        std::vector<std::uint8_t> table(b_.begin() + static_cast<std::ptrdiff_t>(headerSize), b_.end());
+        std::vector<std::uint8_t> frame;
+        EXPECT_TRUE(EncodeZstd(table.data(), table.size(), nullptr, 0, 3, &frame).ok());
+        frame.insert(frame.end(), extra.begin(), extra.end());
+        b_.resize(headerSize);
+        U64(frame.size());
+        b_.insert(b_.end(), frame.begin(), frame.end());
+        return *this;
+    }
     std::vector<std::uint8_t> Sealed() const
     {
         std::vector<std::uint8_t> out = b_;
@@ -109,15 +122,54 @@ TEST(PatchFormatTest, SerializeAndParseAgree)
     removed.oldSize = 1;
     patch.entries = {changed, removed};
     patch.data = {1, 2, 3, 4};
-    std::vector<std::uint8_t> bytes = Serialize(patch);
-    Patch back;
-    ASSERT_TRUE(ParseBytes(bytes, &back).ok());
-    ASSERT_EQ(back.entries.size(), 2u);
-    EXPECT_EQ(back.entries[0].codec, Codec::kZstdDelta);
-    EXPECT_EQ(back.entries[0].oldHash, changed.oldHash);
-    EXPECT_EQ(back.entries[1].oldSize, 1u);
-    EXPECT_EQ(back.data, patch.data);
-    EXPECT_EQ(Serialize(back), bytes);
+    // As the table is, and packed (version 5, what a builder writes).
+    for (std::uint16_t version : {kUnsignedFormatVersion, kPackedTableFormatVersion}) {
+        patch.version = version;
+        std::vector<std::uint8_t> bytes = Serialize(patch);
+        Patch back;
+        ASSERT_TRUE(ParseBytes(bytes, &back).ok()) << version;
+        ASSERT_EQ(back.entries.size(), 2u);
+        EXPECT_EQ(back.version, version);
+        EXPECT_EQ(back.entries[0].codec, Codec::kZstdDelta);
+        EXPECT_EQ(back.entries[0].oldHash, changed.oldHash);
+        EXPECT_EQ(back.entries[1].oldSize, 1u);
+        EXPECT_EQ(back.data, patch.data);
+        EXPECT_EQ(Serialize(back), bytes);
+    }
+}
+
+TEST(PatchFormatTest, APackedTableReadsBackOrIsRefused)
+{
+    const std::string x = "hello";
+    Patch patch;
+    ASSERT_TRUE(ParseBytes(Bytes().Header(2, 5, 5).Dir("docs").Added("docs/a", x, 0).Packed().Text(x).Sealed(), &patch)
+                    .ok());
+    ASSERT_EQ(patch.entries.size(), 2u);
+    EXPECT_EQ(patch.entries[1].name, "docs/a");
+    EXPECT_EQ(std::string(patch.data.begin(), patch.data.end()), x);
+
+    struct Case {
+        std::vector<std::uint8_t> bytes;
+        const char* reason;
+    };
+    const Case cases[] = {
+        // A frame that claims more than the file has, or is no frame.
+        {Bytes().Header(1, 5, 5).U64(1000).Text(x).Sealed(), "cut short"},
+        {Bytes().Header(1, 5, 5).U64(3).Text("abc").Text(x).Sealed(), "does not unpack"},
+        // Bytes after the frame, entries left over, an entry cut short.
+        {Bytes().Header(1, 5, 5).Added("a", x, 0).Packed(24, "!").Text(x).Sealed(), "does not unpack"},
+        {Bytes().Header(1, 5, 5).Added("a", x, 0).Added("b", x, 0).Packed().Text(x).Sealed(), "left over"},
+        {Bytes().Header(2, 5, 5).Added("a", x, 0).Packed().Text(x).Sealed(), "cut short"},
+        // A small frame that unpacks to more than its entries could take.
+        {Bytes().Header(1, 5, 5).Text(std::string(2000, 'a')).Packed().Text(x).Sealed(), "more than its entries"},
+        // Version 4 has no packed table.
+        {Bytes().Header(1, 5, 4).Added("a", x, 0).Packed().Text(x).Sealed(), ""},
+    };
+    for (const Case& c : cases) {
+        Result r = ParseBytes(c.bytes);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << c.reason;
+        EXPECT_NE(r.message.find(c.reason), std::string::npos) << c.reason << ": " << r.message;
+    }
 }
 
 TEST(PatchFormatTest, EveryChangedByteFailsTheIntegrityCheck)

@@ -14,10 +14,10 @@
 namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
-// The newest version read. Version 3 adds the signature block, version 4 the streamed match delta;
-// a patch is written with the oldest version that holds it (an unsigned one without the streamed
-// match delta as version 2, so that earlier readers take it).
+// The newest version read. Version 3 adds the signature block, version 4 the streamed match delta,
+// version 5 the split match delta and the packed entry table. A builder writes version 5.
 constexpr std::uint16_t kFormatVersion = 5;
+constexpr std::uint16_t kPackedTableFormatVersion = 5;
 constexpr std::uint16_t kSignedFormatVersion = 3;
 constexpr std::uint16_t kUnsignedFormatVersion = 2;
 // Version 1 patches (without the match delta and without added files in groups) are still read.
@@ -27,6 +27,9 @@ constexpr std::uint16_t kFlagSigned = 1;
 // Limits a reader enforces, so that a hostile patch cannot make it allocate without bound.
 constexpr std::uint32_t kMaxEntries = 1u << 20;
 constexpr std::size_t kMaxNameBytes = 1024;
+// The most one entry takes in the table: kind, codec, name length, name, two sizes and hashes, and
+// the data's offset and length.
+constexpr std::uint64_t kMaxEntryBytes = 4 + kMaxNameBytes + 2 * (8 + 32) + 16;
 constexpr std::uint64_t kMaxFileSize = 1ull << 40;
 // The name of the work area inside the directory being updated; no entry may use it.
 constexpr char kWorkAreaName[] = ".qvpatch.tmp";
