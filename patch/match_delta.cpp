@@ -1496,17 +1496,35 @@ private:
 
 }  // namespace
 
-Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                        std::vector<std::uint8_t>* ownedOld)
+namespace {
+
+// A held form's decoding: the header, the streams with the old file in memory, the records.
+Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource& data, const std::uint8_t* oldData,
+                  std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
 {
-    MatchDecoder decoder(what, newSize, sink, MatchLayout::kHeld);
+    MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
     if (r.ok())
         r = decoder.RunRecords();
     return r;
+}
+
+}  // namespace
+
+Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
+                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                        std::vector<std::uint8_t>* ownedOld)
+{
+    return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, ownedOld);
+}
+
+Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
+                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                             std::vector<std::uint8_t>* ownedOld)
+{
+    return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, ownedOld);
 }
 
 Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,
@@ -1516,19 +1534,6 @@ Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data,
     Result r = decoder.ReadHeader(data);
     if (r.ok())
         r = decoder.SetUpStreamed(old, oldSize);
-    if (r.ok())
-        r = decoder.RunRecords();
-    return r;
-}
-
-Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             std::vector<std::uint8_t>* ownedOld)
-{
-    MatchDecoder decoder(what, newSize, sink, MatchLayout::kSplit);
-    Result r = decoder.ReadHeader(data);
-    if (r.ok())
-        r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
     if (r.ok())
         r = decoder.RunRecords();
     return r;
