@@ -308,7 +308,9 @@ std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::u
     if (version >= kPackedTableFormatVersion) {
         // Names share their directories, sizes and offsets are small numbers: one zstd frame.
         std::vector<std::uint8_t> frame;
-        if (!EncodeZstd(table.data(), table.size(), nullptr, 0, 19, &frame).ok())
+        if (!patch.packedTable.empty() && Sha256(table.data(), table.size()) == patch.packedContent)
+            frame = patch.packedTable;
+        else if (!EncodeZstd(table.data(), table.size(), nullptr, 0, 19, &frame).ok())
             throw std::bad_alloc();  // the one way a frame of a bounded input can fail
         w.U64(frame.size());
         table.swap(frame);
@@ -432,6 +434,7 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
     // no more than count entries can take, and be used up exactly by them.
     std::vector<std::uint8_t> unpacked;
     ByteReader packed(nullptr, 0);
+    std::vector<std::uint8_t> packedFrame;
     if (version >= kPackedTableFormatVersion) {
         std::uint64_t frameLength = 0;
         if (!r.U64(&frameLength) || frameLength > r.left())
@@ -459,6 +462,7 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
             return Corrupt("the entry table does not unpack: " + done.message);
         r.Skip(static_cast<std::size_t>(frameLength));
         packed = ByteReader(unpacked.data(), unpacked.size());
+        packedFrame.assign(frame.memory(), frame.memory() + frameLength);
     }
     ByteReader& t = version >= kPackedTableFormatVersion ? packed : r;
 
@@ -529,6 +533,10 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
     Result names = CheckNames(out.entries);
     if (!names.ok())
         return names;
+    if (!packedFrame.empty()) {
+        out.packedContent = Sha256(unpacked.data(), unpacked.size());
+        out.packedTable = std::move(packedFrame);
+    }
     *patch = std::move(out);
     return Result::Ok();
 }

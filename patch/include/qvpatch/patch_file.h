@@ -106,6 +106,10 @@ struct Patch {
     std::vector<Entry> entries;
     std::vector<std::uint8_t> data;  // the data section
     PatchSignature signature;        // as read; written back as it is
+    // A packed entry table as read, and the SHA-256 of what it unpacks to: written back as it is
+    // while the entries are unchanged (zstd may pack the same table in other ways).
+    std::vector<std::uint8_t> packedTable;
+    Digest packedContent{};
     // A patch file too large to hold keeps its data section in the file, read by position when
     // each entry is decoded (data is then empty): its size and where it starts.
     std::shared_ptr<InputFile> file;
