@@ -117,8 +117,8 @@ const std::vector<CodecInfo>& Codecs()
         // Read still; the split form is written in its place.
         {Codec::kMatchDelta, "match delta", 2, KindBit(EntryKind::kChangedFile), 0, 0, true, false, false, DecodeMatch,
          nullptr, nullptr, false},
-        {Codec::kSplitMatchDelta, "split match delta", kSplitFormatVersion, KindBit(EntryKind::kChangedFile), 0, 0, true,
-         false, false, DecodeSplitMatch, EncodeSplitMatch, WorthMatching, false},
+        {Codec::kSplitMatchDelta, "split match delta", kSplitFormatVersion, KindBit(EntryKind::kChangedFile), 0, 0,
+         true, false, false, DecodeSplitMatch, EncodeSplitMatch, WorthMatching, false},
         {Codec::kStreamedMatchDelta, "streamed match delta", kStreamedFormatVersion, KindBit(EntryKind::kChangedFile),
          0, 0, true, true, false, DecodeStreamedMatch, EncodeStreamedMatch, StreamedDelta, false},
         {Codec::kZstd, "zstd", 1, kFiles, 0, 0, false, false, false, DecodeZstdAlone, EncodeZstdAlone, OwnFrame, true},

@@ -799,7 +799,8 @@ Result EncodeStream(const std::vector<std::uint8_t>& stream, const std::uint8_t*
 }
 
 // The changes interleaved: each position followed by its value.
-std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions, const std::vector<std::uint8_t>& values)
+std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
+                                     const std::vector<std::uint8_t>& values)
 {
     std::vector<std::uint8_t> joint;
     joint.reserve(positions.size() + values.size());
@@ -817,8 +818,8 @@ std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
 // extra stream with the old bytes no record reads as its prefix (where a changed piece of code
 // was, mostly: the new one is often much like it). The frames are compressed side by side.
 Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<MatchRecord>& records,
-                         const std::uint8_t* old, std::size_t oldSize, int level, unsigned threads,
-                         std::uint8_t* flags, std::vector<std::uint8_t>* frames)
+                         const std::uint8_t* old, std::size_t oldSize, int level, unsigned threads, std::uint8_t* flags,
+                         std::vector<std::uint8_t>* frames)
 {
     std::vector<std::uint8_t> unread;
     std::vector<std::uint8_t> joint, jointFrame;
@@ -854,8 +855,8 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
     task(joint.size(), &results[kSplitStreams],
          [&] { return EncodeStream(joint, nullptr, 0, level, kMaxWindowLog, &jointFrame); });
     task(streams[5].size() + unread.size() / 4, &results[5], [&] {
-        return EncodeZstd(streams[5].data(), streams[5].size(), unread.empty() ? nullptr : unread.data(),
-                          unread.size(), level, &frames[5]);
+        return EncodeZstd(streams[5].data(), streams[5].size(), unread.empty() ? nullptr : unread.data(), unread.size(),
+                          level, &frames[5]);
     });
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
@@ -1015,8 +1016,8 @@ Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, c
 {
     MatchForm form = kSplitForm;
     form.threads = std::max(threads, 1u);
-    return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
-                            newData, size, level, out);
+    return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize, newData,
+                            size, level, out);
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
@@ -1189,7 +1190,9 @@ public:
           sink_(sink),
           streamed_(layout == MatchLayout::kStreamed),
           split_(layout == MatchLayout::kSplit),
-          count_(split_ ? kSplitStreams : streamed_ ? kStreamedStreams : kMatchStreams)
+          count_(split_      ? kSplitStreams
+                 : streamed_ ? kStreamedStreams
+                             : kMatchStreams)
     {
     }
 
@@ -1299,10 +1302,7 @@ private:
                                                                      "extra"};
     static constexpr const char* kSplitNames[kSplitStreams] = {"adds",      "copies", "seeks",
                                                                "positions", "values", "extra"};
-    const char* NameOf(int i) const
-    {
-        return split_ ? kSplitNames[i] : streamed_ ? kStreamedNames[i] : kHeldNames[i];
-    }
+    const char* NameOf(int i) const { return split_ ? kSplitNames[i] : streamed_ ? kStreamedNames[i] : kHeldNames[i]; }
 
     // The split form's prefix for the extra frame: the old bytes no record reads, found by a first
     // walk of the records (the same checks as the run's), in order.
@@ -1312,7 +1312,8 @@ private:
         FrameReader* readers[3] = {&adds, &copies, &seeks};
         std::uint64_t at = 0;
         for (int i = 0; i < 3; ++i) {
-            Result r = readers[i]->Open(what_, kSplitNames[i], frames_.Part(at, lengths_[i]), nullptr, 0, kMaxWindowLog);
+            Result r =
+                readers[i]->Open(what_, kSplitNames[i], frames_.Part(at, lengths_[i]), nullptr, 0, kMaxWindowLog);
             if (!r.ok())
                 return r;
             if (readers[i]->declared() > 10 * (2 * newSize_ + 1))
@@ -1372,7 +1373,7 @@ private:
     FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
     FrameReader& seeks() { return streams_[split_ ? 2 : 0]; }
     FrameReader& positions() { return streams_[split_ ? 3 : 1]; }  // the streamed form: the runs' gaps
-    FrameReader& runLengths() { return streams_[2]; }               // the streamed form only
+    FrameReader& runLengths() { return streams_[2]; }              // the streamed form only
     FrameReader& values() { return streams_[count_ - 2]; }
     FrameReader& extra() { return streams_[count_ - 1]; }
     // Where each changed byte's value is read: after its position, when they are interleaved.
@@ -1478,7 +1479,7 @@ private:
     std::uint64_t lengths_[kSplitStreams] = {};
     DataSource frames_{nullptr, 0};
     const bool streamed_, split_;
-    const int count_;  // of streams
+    const int count_;                    // of streams
     std::uint8_t flags_ = 0;             // the split form's
     std::vector<std::uint8_t> unread_;   // the split form's prefix for the extra frame
     const std::uint8_t* old_ = nullptr;  // the held form's old file
@@ -1500,7 +1501,8 @@ namespace {
 
 // A held form's decoding: the header, the streams with the old file in memory, the records.
 Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                  std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld)
+                  std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
+                  std::vector<std::uint8_t>* ownedOld)
 {
     MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);

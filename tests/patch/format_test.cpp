@@ -142,7 +142,8 @@ TEST(PatchFormatTest, APackedTableReadsBackOrIsRefused)
 {
     const std::string x = "hello";
     Patch patch;
-    const std::vector<std::uint8_t> good = Bytes().Header(2, 5, 5).Dir("docs").Added("docs/a", x, 0).Packed().Text(x).Sealed();
+    const std::vector<std::uint8_t> good =
+        Bytes().Header(2, 5, 5).Dir("docs").Added("docs/a", x, 0).Packed().Text(x).Sealed();
     ASSERT_TRUE(ParseBytes(good, &patch).ok());
     ASSERT_EQ(patch.entries.size(), 2u);
     EXPECT_EQ(patch.entries[1].name, "docs/a");

@@ -166,8 +166,8 @@ TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
                              << form.name << " case " << c << " filter " << static_cast<int>(filter));
                 const Case& k = cases[c];
                 Bytes encoded, decoded;
-                ASSERT_TRUE(form.encode(k.old.data(), k.old.size(), k.data.data(), k.data.size(), filter, 3, &encoded)
-                                .ok());
+                ASSERT_TRUE(
+                    form.encode(k.old.data(), k.old.size(), k.data.data(), k.data.size(), filter, 3, &encoded).ok());
                 Result r = Decode(encoded, k.old, k.data.size(), &decoded, form);
                 ASSERT_TRUE(r.ok()) << r.message;
                 EXPECT_TRUE(decoded == k.data);
@@ -379,8 +379,8 @@ TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
 {
     // Ranges on and across word boundaries, against a byte-by-byte reckoning.
     std::mt19937 rng(31);
-    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{65},
-                             std::size_t{1000}}) {
+    for (std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{65}, std::size_t{1000}}) {
         Bytes old = Random(size, static_cast<std::uint32_t>(size));
         OldCoverage coverage(size);
         std::vector<bool> read(size);

@@ -142,8 +142,7 @@ constexpr std::uint64_t kMaxTableSize = 256ull << 20;
 // read gives kPatchUnreadable. A file larger than kMaxHeldPatchSize is read through once for the
 // check, and its data section then read by position as it is decoded (the file stays open with
 // the patch). maxHeld: the largest file loaded whole.
-Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch,
-                     std::uint64_t maxHeld = kMaxHeldPatchSize);
+Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch, std::uint64_t maxHeld = kMaxHeldPatchSize);
 
 // Whether a name is safe to join to the directory being updated: relative, UTF-8, '/' between
 // non-empty parts, none of them "." or "..", no drive, stream or device name, no character that
