@@ -854,10 +854,19 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
              [&, i] { return EncodeStream(streams[i], nullptr, 0, level, kMaxWindowLog, &frames[i]); });
     task(joint.size(), &results[kSplitStreams],
          [&] { return EncodeStream(joint, nullptr, 0, level, kMaxWindowLog, &jointFrame); });
+    // The extra frame with the unread bytes as its prefix, and without: applying copies the
+    // prefix and pages it in, so it is kept only where it saves at least a byte of patch for every
+    // kPrefixBytesPerByte bytes of it.
+    constexpr std::size_t kPrefixBytesPerByte = 256;
+    std::vector<std::uint8_t> plainExtra;
+    Result plainResult;
     task(streams[5].size() + unread.size() / 4, &results[5], [&] {
         return EncodeZstd(streams[5].data(), streams[5].size(), unread.empty() ? nullptr : unread.data(), unread.size(),
                           level, &frames[5]);
     });
+    if (!unread.empty())
+        task(streams[5].size(), &plainResult,
+             [&] { return EncodeZstd(streams[5].data(), streams[5].size(), nullptr, 0, level, &plainExtra); });
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
@@ -866,7 +875,14 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
     for (const Result& r : results)
         if (!r.ok())
             return r;
+    if (!plainResult.ok())
+        return plainResult;
     *flags = unread.empty() ? 0 : kSplitUnreadPrefix;
+    if (!unread.empty() && (plainExtra.size() <= frames[5].size() ||
+                            (plainExtra.size() - frames[5].size()) * kPrefixBytesPerByte < unread.size())) {
+        *flags = 0;
+        frames[5].swap(plainExtra);
+    }
     if (jointFrame.size() < frames[3].size() + frames[4].size()) {
         *flags |= kSplitJointChanges;
         frames[3].swap(jointFrame);
