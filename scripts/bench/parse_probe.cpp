@@ -24,10 +24,16 @@ static vector<uint8_t> Load(const char* p)
 {
     FILE* f = fopen(p, "rb");
     vector<uint8_t> v;
-    fseek(f, 0, SEEK_END);
+    if (f == nullptr || fseek(f, 0, SEEK_END) != 0) {
+        fprintf(stderr, "cannot read %s\n", p);
+        exit(1);
+    }
     v.resize(ftell(f));
     fseek(f, 0, SEEK_SET);
-    fread(v.data(), 1, v.size(), f);
+    if (fread(v.data(), 1, v.size(), f) != v.size()) {
+        fprintf(stderr, "cannot read %s\n", p);
+        exit(1);
+    }
     fclose(f);
     return v;
 }
@@ -54,6 +60,10 @@ struct Cand {
 };
 int main(int argc, char** argv)
 {
+    if (argc != 3) {
+        fprintf(stderr, "usage: parse_probe OLD NEW\n");
+        return 2;
+    }
     auto old = Load(argv[1]);
     auto nw = Load(argv[2]);
     int level = 19;
