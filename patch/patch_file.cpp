@@ -270,7 +270,6 @@ const char* EntryKindName(EntryKind kind)
 
 namespace {
 
-// The patch's bytes up to and with its integrity check, with the header's version and flags.
 // The entry table's bytes, each entry one after the other.
 std::vector<std::uint8_t> EntryTable(const Patch& patch)
 {
@@ -296,6 +295,7 @@ std::vector<std::uint8_t> EntryTable(const Patch& patch)
     return std::move(w.out);
 }
 
+// The patch's bytes up to and with its integrity check, with the header's version and flags.
 std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::uint16_t flags)
 {
     ByteWriter w;
@@ -458,8 +458,13 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
                                       unpacked.insert(unpacked.end(), p, p + n);
                                       return Result::Ok();
                                   });
-        if (!done.ok())
-            return Corrupt("the entry table does not unpack: " + done.message);
+        if (!done.ok() && done.status != Status::kPatchCorrupt)
+            return done;  // out of memory, say
+        if (!done.ok()) {
+            const std::string said = "corrupt patch: the data of the entry table ";
+            const bool ours = done.message.compare(0, said.size(), said) == 0;
+            return Corrupt("the entry table does not unpack: " + done.message.substr(ours ? said.size() : 0));
+        }
         r.Skip(static_cast<std::size_t>(frameLength));
         packed = ByteReader(unpacked.data(), unpacked.size());
         packedFrame.assign(frame.memory(), frame.memory() + frameLength);
