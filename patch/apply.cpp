@@ -2,6 +2,7 @@
 #include "qvpatch/apply.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -33,7 +34,13 @@ std::string ParentOf(const std::string& name)
 class Update {
 public:
     Update(Tree& tree, const Patch& patch, ApplyObserver& observer)
-        : tree_(tree), patch_(patch), observer_(observer), seen_(patch.entries.size()), built_(patch.entries.size())
+        : tree_(tree),
+          patch_(patch),
+          observer_(observer),
+          seen_(patch.entries.size()),
+          built_(patch.entries.size()),
+          oldDigests_(patch.entries.size()),
+          newDigests_(patch.entries.size())
     {
     }
 
@@ -52,6 +59,8 @@ private:
     Result BuildGroup(const std::vector<std::size_t>& members);
     Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
     Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
+    Result CheckContents(bool old);
+    Result OldFilesOrCorrupt(const Result& corrupt);
     // An entry's data, in memory or in the patch file.
     DataSource DataOf(const Entry& e) const
     {
@@ -79,6 +88,10 @@ private:
     std::vector<FileInfo> seen_;
     // Each new file as it was when it was built and checked: it is the one placed.
     std::vector<FileInfo> built_;
+    // The SHA-256 of each old file as it was verified, and of each new file as it was built or
+    // found: what the journal records, and what the patch's contents checks are made of.
+    std::vector<std::optional<Digest>> oldDigests_;
+    std::vector<std::optional<Digest>> newDigests_;
     bool checkOnly_ = false;
 };
 
@@ -181,7 +194,7 @@ Result Update::StateOf(std::size_t i, State* state)
                 return h;
             hashed = true;
         }
-        *equal = seen_[i].size == size && digest == expected;
+        *equal = seen_[i].size == size && patch_.Matches(digest, expected);
         return Result::Ok();
     };
     bool isOld = false, isNew = false;
@@ -190,10 +203,12 @@ Result Update::StateOf(std::size_t i, State* state)
     if (e.HasNew() && !isOld && !(r = matches(e.newSize, e.newHash, &isNew)).ok())
         return r;
     if (isOld) {
+        oldDigests_[i] = digest;
         *state = State::kOld;
         return Result::Ok();
     }
     if (isNew) {
+        newDigests_[i] = digest;
         *state = State::kNew;
         return Result::Ok();
     }
@@ -236,9 +251,11 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
         return Changed(e.name);
     if (!(r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old)).ok())
         return r;
-    if (old->size() != e.oldSize || Sha256(old->data(), old->size()) != e.oldHash)
+    const Digest digest = Sha256(old->data(), old->size());
+    if (old->size() != e.oldSize || !patch_.Matches(digest, e.oldHash))
         return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                tree_.Describe(e.name) + " has other contents");
+    oldDigests_[i] = digest;
     return Result::Ok();
 }
 
@@ -259,18 +276,76 @@ Result Update::OpenOld(std::size_t i, std::unique_ptr<InputFile>* in)
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
-    if (info.size != e.oldSize || digest != e.oldHash)
+    if (info.size != e.oldSize || !patch_.Matches(digest, e.oldHash))
         return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                tree_.Describe(e.name) + " has other contents");
+    oldDigests_[i] = digest;
     return Result::Ok();
+}
+
+// Whether the old (or new) files' SHA-256, as each was verified or built, make up the patch's
+// contents check. Each file was told by its own check already; from version 6 that holds only the
+// start of its SHA-256, and this verifies the whole of each. Every file must have been hashed.
+Result Update::CheckContents(bool old)
+{
+    std::vector<Digest> digests;
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry& e = patch_.entries[i];
+        if (!(old ? e.HasOld() : e.HasNew()))
+            continue;
+        const std::optional<Digest>& d = old ? oldDigests_[i] : newDigests_[i];
+        if (!d)
+            return Fail(Status::kWrongVersion, tree_.Describe(e.name) + " was not verified");
+        digests.push_back(*d);
+    }
+    if (patch_.version < kShortCheckFormatVersion ||
+        ContentsCheck(digests) == (old ? patch_.oldContents : patch_.newContents))
+        return Result::Ok();
+    if (old)
+        return Fail(Status::kWrongVersion,
+                    "the directory is not at the version this patch was made from: its files "
+                    "do not make up the old contents the patch checks for");
+    return Fail(Status::kPatchCorrupt, "corrupt patch: the new files do not make up the contents the patch checks for");
+}
+
+// What to tell when new files did not come out as the patch says. Where the entries hold only the
+// start of each hash, an old file that agrees with its entry there and nowhere else decodes to
+// such files: the old files that were not hashed yet are, and when the set is not the one the
+// patch was made from, that is what is told.
+Result Update::OldFilesOrCorrupt(const Result& corrupt)
+{
+    if (patch_.CheckBytes() == sizeof(Digest))
+        return corrupt;
+    for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
+        const Entry& e = patch_.entries[i];
+        if (!e.HasOld() || oldDigests_[i])
+            continue;
+        Digest digest{};
+        FileInfo info;
+        Result r = HashFile(tree_, e.name, &observer_, &digest, &info);
+        if (!r.ok())
+            return r;
+        if (!SameFile(info, seen_[i]))
+            return Changed(e.name);
+        oldDigests_[i] = digest;
+    }
+    Result old = CheckContents(true);
+    return old.ok() ? corrupt : old;
 }
 
 // One new file being written into the work area, checked when it is complete.
 class NewFile {
 public:
     // built: where what was built is told, once it is checked.
-    NewFile(Tree& tree, ApplyObserver& observer, const Entry& entry, std::string name, FileInfo* built)
-        : tree_(tree), observer_(observer), entry_(entry), name_(std::move(name)), built_(built)
+    NewFile(Tree& tree, ApplyObserver& observer, const Patch& patch, const Entry& entry, std::string name,
+            FileInfo* built, std::optional<Digest>* digest)
+        : tree_(tree),
+          observer_(observer),
+          patch_(patch),
+          entry_(entry),
+          name_(std::move(name)),
+          built_(built),
+          digest_(digest)
     {
     }
 
@@ -304,9 +379,11 @@ public:
             return r;
         if (!closed.ok())
             return closed;
-        if (written_ != entry_.newSize || hash_.Final() != entry_.newHash)
+        const Digest digest = hash_.Final();
+        if (written_ != entry_.newSize || !patch_.Matches(digest, entry_.newHash))
             return Fail(Status::kPatchCorrupt,
                         "corrupt patch: " + entry_.name + " does not come out as the patch says");
+        *digest_ = digest;
         if (!(r = tree_.Stat(name_, built_)).ok())
             return r;
         if (entry_.newSize == 0)
@@ -318,9 +395,11 @@ public:
 private:
     Tree& tree_;
     ApplyObserver& observer_;
+    const Patch& patch_;
     const Entry& entry_;
     std::string name_;
     FileInfo* built_;
+    std::optional<Digest>* digest_;
     std::unique_ptr<OutputFile> out_;
     Sha256Stream hash_;
     std::uint64_t written_ = 0;
@@ -336,7 +415,7 @@ Result Update::BuildNewFile(std::size_t index)
         if (!r.ok())
             return r;
     }
-    NewFile file(tree_, observer_, e, WorkPath(NewName(index)), &built_[index]);
+    NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
         return r;
@@ -398,7 +477,8 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
             if (next == outputs.size())
                 return Result::Ok();
             std::size_t i = outputs[next++];
-            current = std::make_unique<NewFile>(tree_, observer_, patch_.entries[i], WorkPath(NewName(i)), &built_[i]);
+            current = std::make_unique<NewFile>(tree_, observer_, patch_, patch_.entries[i], WorkPath(NewName(i)),
+                                                &built_[i], &newDigests_[i]);
             Result r = current->Open();
             if (!r.ok())
                 return r;
@@ -487,14 +567,14 @@ Result Update::PlanCommit(std::vector<Step>* steps)
             Step aside{Step::kMoveAside, e.name, OldName(i)};
             aside.verified = true;
             aside.size = e.oldSize;
-            aside.hash = e.oldHash;
+            aside.hash = *oldDigests_[i];
             steps->push_back(aside);
         }
         if (e.HasNew()) {
             Step place{Step::kPlace, e.name, NewName(i)};
             place.verified = true;
             place.size = e.newSize;
-            place.hash = e.newHash;
+            place.hash = *newDigests_[i];
             steps->push_back(place);
         }
     }
@@ -753,6 +833,13 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         case EntryKind::kRemovedDirectory: ++counted.removedDirectories; break;
         }
     }
+    if (allNew && !(r = CheckContents(false)).ok())
+        return refused(r.status == Status::kPatchCorrupt
+                           ? Fail(Status::kWrongVersion,
+                                  "the directory is not at the version this patch was made "
+                                  "from: its files do not make up the new contents the "
+                                  "patch checks for")
+                           : r);
     if (allNew) {
         counted.alreadyCurrent = true;
         if (summary)
@@ -768,6 +855,10 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
                     "another update");
     if (summary)
         *summary = counted;
+    // A check hashes every old file as it finds it; applying hashes some as it decodes them, and
+    // checks them all once every new file is built.
+    if (options.checkOnly && !(r = CheckContents(true)).ok())
+        return r;
     if (!(r = CheckFreeSpace()).ok() || options.checkOnly)
         return r;
 
@@ -790,6 +881,10 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
     r = BuildNewFiles();
     if (r.ok() && !observer_.KeepGoing())
         r = Stopped();
+    if (r.status == Status::kPatchCorrupt)
+        r = OldFilesOrCorrupt(r);
+    if (r.ok() && (r = CheckContents(true)).ok())
+        r = CheckContents(false);
     std::vector<Step> steps;
     Moved moved;
     std::size_t reached = 0;

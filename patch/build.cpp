@@ -448,16 +448,14 @@ Result Builder::Run(const std::string& oldDir, const std::string& newDir, Patch*
     if (!r.ok() || !(r = ListEntries()).ok())
         return r;
     FormBatches();
-    out_.version = kPackedTableFormatVersion;
+    out_.version = kShortCheckFormatVersion;
     blobs_.resize(out_.entries.size());
     groupOf_.assign(out_.entries.size(), -1);
     for (const std::vector<std::size_t>& batch : batches_)
         if (!(r = EncodeBatch(batch)).ok())
             return r;
     LayOut();
-    for (const Entry& e : out_.entries)
-        if (CodecOf(e.codec).since > out_.version)
-            out_.version = CodecOf(e.codec).since;
+    SetContentsChecks(&out_);
     if (!(r = CheckNames(out_.entries)).ok())
         return Fail(Status::kBuildFailed, "the trees hold a name a patch cannot carry: " + r.message);
     *patch = std::move(out_);

@@ -194,6 +194,10 @@ std::string PatchId(const Patch& patch)
         hash.Update(e.oldHash.data(), e.oldHash.size());
         hash.Update(e.newHash.data(), e.newHash.size());
     }
+    if (patch.version >= kShortCheckFormatVersion) {
+        hash.Update(patch.oldContents.data(), patch.oldContents.size());
+        hash.Update(patch.newContents.data(), patch.newContents.size());
+    }
     return ToHex(hash.Final());
 }
 
@@ -447,6 +451,10 @@ Result VerifyWithPatch(const Patch& patch, Journal* journal)
             (s.kind == JournalStep::kMoveAside ? !patch.entries[i].HasOld() : !patch.entries[i].HasNew()))
             return Damaged("a step that does not belong to the patch: " + s.name);
         const Entry& e = patch.entries[i];
+        // A journal that does not tell its files' hashes is older than patches that hold only
+        // the start of them: none of its steps can be checked against such a patch.
+        if (patch.CheckBytes() < sizeof(Digest))
+            return Damaged("a step without its file's hash, which the patch does not tell whole: " + s.name);
         s.verified = true;
         s.size = s.kind == JournalStep::kMoveAside ? e.oldSize : e.newSize;
         s.hash = s.kind == JournalStep::kMoveAside ? e.oldHash : e.newHash;

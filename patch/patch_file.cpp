@@ -244,6 +244,27 @@ Result CheckNames(const std::vector<Entry>& entries)
     return Result::Ok();
 }
 
+Digest ContentsCheck(const std::vector<Digest>& files)
+{
+    Sha256Stream hash;
+    for (const Digest& d : files)
+        hash.Update(d.data(), d.size());
+    return hash.Final();
+}
+
+void SetContentsChecks(Patch* patch)
+{
+    std::vector<Digest> olds, news;
+    for (const Entry& e : patch->entries) {
+        if (e.HasOld())
+            olds.push_back(e.oldHash);
+        if (e.HasNew())
+            news.push_back(e.newHash);
+    }
+    patch->oldContents = ContentsCheck(olds);
+    patch->newContents = ContentsCheck(news);
+}
+
 std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
 {
     std::map<std::uint64_t, std::vector<std::size_t>> byOffset;
@@ -270,9 +291,11 @@ const char* EntryKindName(EntryKind kind)
 
 namespace {
 
-// The entry table's bytes, each entry one after the other.
-std::vector<std::uint8_t> EntryTable(const Patch& patch)
+// The entry table's bytes, each entry one after the other (then, from version 6, the contents
+// checks).
+std::vector<std::uint8_t> EntryTable(const Patch& patch, std::uint16_t version)
 {
+    const std::size_t check = version >= kShortCheckFormatVersion ? kShortCheckBytes : sizeof(Digest);
     ByteWriter w;
     for (const Entry& e : patch.entries) {
         w.U8(static_cast<std::uint8_t>(e.kind));
@@ -281,16 +304,20 @@ std::vector<std::uint8_t> EntryTable(const Patch& patch)
         w.Bytes(e.name.data(), e.name.size());
         if (e.HasOld()) {
             w.U64(e.oldSize);
-            w.Bytes(e.oldHash.data(), e.oldHash.size());
+            w.Bytes(e.oldHash.data(), check);
         }
         if (e.HasNew()) {
             w.U64(e.newSize);
-            w.Bytes(e.newHash.data(), e.newHash.size());
+            w.Bytes(e.newHash.data(), check);
         }
         if (e.HasData()) {
             w.U64(e.dataOffset);
             w.U64(e.dataLength);
         }
+    }
+    if (version >= kShortCheckFormatVersion) {
+        w.Bytes(patch.oldContents.data(), patch.oldContents.size());
+        w.Bytes(patch.newContents.data(), patch.newContents.size());
     }
     return std::move(w.out);
 }
@@ -304,7 +331,7 @@ std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::u
     w.U16(flags);
     w.U32(static_cast<std::uint32_t>(patch.entries.size()));
     w.U64(patch.data.size());
-    std::vector<std::uint8_t> table = EntryTable(patch);
+    std::vector<std::uint8_t> table = EntryTable(patch, version);
     if (version >= kPackedTableFormatVersion) {
         // Names share their directories, sizes and offsets are small numbers: one zstd frame.
         std::vector<std::uint8_t> frame;
@@ -446,7 +473,8 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
             return Corrupt("the entry table does not unpack: " + sized.message);
         if (declared == ZSTD_CONTENTSIZE_ERROR || declared == ZSTD_CONTENTSIZE_UNKNOWN)
             return Corrupt("the entry table does not unpack: not a zstd frame with its size");
-        if (declared > static_cast<std::uint64_t>(count) * kMaxEntryBytes || declared > kMaxTableSize)
+        const std::uint64_t checks = version >= kShortCheckFormatVersion ? 2 * sizeof(Digest) : 0;
+        if (declared > static_cast<std::uint64_t>(count) * kMaxEntryBytes + checks || declared > kMaxTableSize)
             return Corrupt("the entry table unpacks to more than its entries can take");
         try {
             unpacked.reserve(static_cast<std::size_t>(declared));
@@ -496,9 +524,9 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         if (!codecFits)
             return Corrupt("codec " + std::to_string(codec) + " does not fit the entry " + e.name);
         e.codec = static_cast<Codec>(codec);
-        if (e.HasOld() && (!t.U64(&e.oldSize) || !t.Bytes(e.oldHash.data(), e.oldHash.size())))
+        if (e.HasOld() && (!t.U64(&e.oldSize) || !t.Bytes(e.oldHash.data(), out.CheckBytes())))
             return Corrupt("the entry table is cut short");
-        if (e.HasNew() && (!t.U64(&e.newSize) || !t.Bytes(e.newHash.data(), e.newHash.size())))
+        if (e.HasNew() && (!t.U64(&e.newSize) || !t.Bytes(e.newHash.data(), out.CheckBytes())))
             return Corrupt("the entry table is cut short");
         if (e.HasData() && (!t.U64(&e.dataOffset) || !t.U64(&e.dataLength)))
             return Corrupt("the entry table is cut short");
@@ -512,6 +540,9 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
         }
         out.entries.push_back(std::move(e));
     }
+    if (version >= kShortCheckFormatVersion && (!t.Bytes(out.oldContents.data(), out.oldContents.size()) ||
+                                                !t.Bytes(out.newContents.data(), out.newContents.size())))
+        return Corrupt("the entry table is cut short");
     if (&t == &packed && packed.left() != 0)
         return Corrupt(std::to_string(packed.left()) + " bytes left over in the entry table");
     const std::uint64_t dataHere = dataInFile ? 0 : dataSize;

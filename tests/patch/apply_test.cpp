@@ -184,6 +184,55 @@ TEST_F(ApplyTest, AStopAtAnyQuestionLeavesTheOldTree)
     }
 }
 
+TEST_F(ApplyTest, FilesThatPassTheirShortChecksAreVerifiedWhole)
+{
+    // The patch as a file holds the start of each hash; forged entries stand for files that agree
+    // with them there and nowhere else.
+    std::vector<std::uint8_t> bytes = Serialize(patch_);
+    Patch read;
+    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &read).ok());
+    ASSERT_EQ(read.CheckBytes(), kShortCheckBytes);
+    // A removed file that a group reads, and so decodes to new files that fail their own checks.
+    std::size_t removed = read.entries.size();
+    for (std::size_t i = 0; i < read.entries.size(); ++i)
+        if (read.entries[i].kind == EntryKind::kRemovedFile && read.entries[i].codec == Codec::kZstdGroupDelta)
+            removed = i;
+    ASSERT_LT(removed, read.entries.size());
+    const std::string other = "not what was released";
+    auto tree = OldTree();
+    tree[read.entries[removed].name] = other;
+    Make(dir(), tree);
+    Patch forged = read;
+    forged.entries[removed].oldSize = other.size();
+    forged.entries[removed].oldHash = Sha256(other.data(), other.size());
+    for (bool checkOnly : {true, false}) {
+        Recorder recorder;
+        ApplyOptions options;
+        options.checkOnly = checkOnly;
+        Result r = Apply(fs_, dir(), forged, recorder, options, &summary_);
+        EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+        EXPECT_NE(r.message.find("old contents"), std::string::npos) << r.message;
+        EXPECT_TRUE(Snapshot(fs_, dir()) == tree) << treetest::Differences(Snapshot(fs_, dir()), tree);
+    }
+
+    // New files that do not make up the new contents: the update is refused once they are built,
+    // before the directory changes; and a directory found with them is not taken as up to date.
+    Make(dir(), OldTree());
+    forged = read;
+    forged.newContents[5] ^= 1;
+    Recorder recorder;
+    Result r = Apply(fs_, dir(), forged, recorder, ApplyOptions{}, &summary_);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+    EXPECT_TRUE(Snapshot(fs_, dir()) == OldTree()) << treetest::Differences(Snapshot(fs_, dir()), OldTree());
+    ASSERT_TRUE(Apply(fs_, dir(), read, recorder, ApplyOptions{}, &summary_).ok());
+    EXPECT_FALSE(summary_.alreadyCurrent);
+    r = Apply(fs_, dir(), forged, recorder, ApplyOptions{}, &summary_);
+    EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+    EXPECT_NE(r.message.find("new contents"), std::string::npos) << r.message;
+    ASSERT_TRUE(Apply(fs_, dir(), read, recorder, ApplyOptions{}, &summary_).ok());
+    EXPECT_TRUE(summary_.alreadyCurrent);
+}
+
 TEST_F(ApplyTest, DamagedDataIsRefusedBeforeTheTreeChanges)
 {
     for (std::size_t i = 0; i < patch_.entries.size(); ++i) {

@@ -138,6 +138,58 @@ TEST(PatchFormatTest, SerializeAndParseAgree)
     }
 }
 
+TEST(PatchFormatTest, ShortChecksKeepTheStartOfEachHashAndTheContentsChecksWhole)
+{
+    Patch patch;
+    for (int i = 0; i < 20; ++i) {
+        Entry e;
+        e.kind = EntryKind::kChangedFile;
+        e.codec = Codec::kZstdDelta;
+        e.name = "lib/part" + std::to_string(i) + ".js";
+        const std::string oldText = "old " + std::to_string(i), newText = "new " + std::to_string(i);
+        e.oldSize = oldText.size();
+        e.oldHash = Sha256(oldText.data(), oldText.size());
+        e.newSize = newText.size();
+        e.newHash = Sha256(newText.data(), newText.size());
+        e.dataLength = 4;
+        patch.entries.push_back(e);
+    }
+    patch.data = {1, 2, 3, 4};
+    patch.version = kPackedTableFormatVersion;
+    const std::vector<std::uint8_t> whole = Serialize(patch);
+    patch.version = kShortCheckFormatVersion;
+    SetContentsChecks(&patch);
+    const std::vector<std::uint8_t> bytes = Serialize(patch);
+    // 24 bytes fewer for each of 40 hashes, 64 more for the two contents checks.
+    EXPECT_LE(bytes.size() + 40 * 24 - 64 - 32, whole.size());
+
+    Patch back;
+    ASSERT_TRUE(ParseBytes(bytes, &back).ok());
+    ASSERT_EQ(back.entries.size(), 20u);
+    EXPECT_EQ(back.CheckBytes(), kShortCheckBytes);
+    for (std::size_t i = 0; i < back.entries.size(); ++i) {
+        EXPECT_TRUE(back.Matches(patch.entries[i].oldHash, back.entries[i].oldHash));
+        EXPECT_TRUE(back.Matches(patch.entries[i].newHash, back.entries[i].newHash));
+        EXPECT_FALSE(back.Matches(patch.entries[i].newHash, back.entries[i].oldHash));
+    }
+    EXPECT_EQ(back.oldContents, patch.oldContents);
+    EXPECT_EQ(back.newContents, patch.newContents);
+    EXPECT_NE(back.oldContents, back.newContents);
+    EXPECT_EQ(Serialize(back), bytes);
+
+    // A table without its contents checks, or with bytes after them, is refused.
+    const std::string x = "hello";
+    auto added = [&](Bytes b) {
+        return b.U8(2).U8(0).U16(1).Text("a").U64(x.size()).Text(std::string(8, 'h')).U64(0).U64(x.size());
+    };
+    ASSERT_TRUE(ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Hash({}).Packed().Text(x).Sealed()).ok());
+    Result r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Packed().Text(x).Sealed());
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("cut short"), std::string::npos) << r.message;
+    r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Hash({}).U8(0).Packed().Text(x).Sealed());
+    EXPECT_NE(r.message.find("left over"), std::string::npos) << r.message;
+}
+
 TEST(PatchFormatTest, APackedTableReadsBackOrIsRefused)
 {
     const std::string x = "hello";
@@ -205,7 +257,7 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     };
     const std::string x = "hello";
     const Case cases[] = {
-        {Bytes().Header(1, 5, 6).Added("a", x, 0).Text(x).Sealed(), "format version 6"},
+        {Bytes().Header(1, 5, 7).Added("a", x, 0).Text(x).Sealed(), "format version 7"},
         // The signed flag only from version 3 on, and no other flag.
         {Bytes().Header(1, 5, 2, 1).Added("a", x, 0).Text(x).Sealed(), "unknown flags 1"},
         {Bytes().Header(1, 5, 3, 2).Added("a", x, 0).Text(x).Sealed(), "unknown flags 2"},

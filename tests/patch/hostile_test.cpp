@@ -688,7 +688,9 @@ TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother
 TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
 {
     // A journal of the first version, cut off before its first step: readme.txt's new file was
-    // built, the old one not yet moved. Without the patch nothing tells what the files are.
+    // built, the old one not yet moved. Without the patch nothing tells what the files are. Its
+    // updater read patches up to version 5, whose entries hold their files' whole hashes.
+    patch_.version = kPackedTableFormatVersion;
     std::size_t readme = 0;
     for (std::size_t i = 0; i < patch_.entries.size(); ++i)
         if (patch_.entries[i].name == "readme.txt")
@@ -720,6 +722,19 @@ TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
     r = Run(native_);
     EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
     EXPECT_NE(r.message.find("not the file the update placed there"), std::string::npos) << r.message;
+    EXPECT_TRUE(SameTree(Installed(), left));
+
+    // A patch that holds only the start of each file's hash cannot vouch for such a journal's
+    // steps: it stays for a person, whatever the files are.
+    Fresh();
+    patch_.version = kShortCheckFormatVersion;
+    v1 = v1Journal(PatchId(patch_) + "\nstep\taside\treadme.txt\told-" + work + "\nstep\tplace\treadme.txt\tnew-" +
+                   work + "\n");
+    Make(dir(), {{".qvpatch.tmp/journal", v1}, {".qvpatch.tmp/new-" + work, NewTree()["readme.txt"]}});
+    left = Installed();
+    r = Run(native_);
+    EXPECT_EQ(r.status, Status::kInterrupted) << r.message;
+    EXPECT_NE(r.message.find("does not tell whole"), std::string::npos) << r.message;
     EXPECT_TRUE(SameTree(Installed(), left));
 }
 

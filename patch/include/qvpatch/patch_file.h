@@ -2,6 +2,7 @@
 // it at the end. Described byte by byte in docs/patch-format.md.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -15,9 +16,14 @@ namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
 // The newest version read. Version 3 adds the signature block, version 4 the streamed match delta,
-// version 5 the split match delta and the packed entry table. A builder writes version 5.
-constexpr std::uint16_t kFormatVersion = 5;
+// version 5 the split match delta and the packed entry table, version 6 the short file checks. A
+// builder writes version 6.
+constexpr std::uint16_t kFormatVersion = 6;
 constexpr std::uint16_t kPackedTableFormatVersion = 5;
+// From this version an entry holds the first kShortCheckBytes of each of its files' SHA-256, and
+// the table ends in the contents checks (Patch::oldContents, Patch::newContents).
+constexpr std::uint16_t kShortCheckFormatVersion = 6;
+constexpr std::size_t kShortCheckBytes = 8;
 constexpr std::uint16_t kSignedFormatVersion = 3;
 constexpr std::uint16_t kUnsignedFormatVersion = 2;
 // Version 1 patches (without the match delta and without added files in groups) are still read.
@@ -115,9 +121,29 @@ struct Patch {
     std::shared_ptr<InputFile> file;
     std::uint64_t fileDataStart = 0;
     std::uint64_t fileDataSize = 0;
+    // From version 6, where an entry holds only the start of each file's SHA-256: the SHA-256 over
+    // the SHA-256 of every old file (of the entries with one, in entry order), and the same over the
+    // new files (see ContentsCheck). Each file is told by its short check; the set is verified
+    // whole by these.
+    Digest oldContents{};
+    Digest newContents{};
 
     std::uint64_t DataSize() const { return file ? fileDataSize : data.size(); }
+    // How many bytes of each file's SHA-256 the entries hold.
+    std::size_t CheckBytes() const { return version >= kShortCheckFormatVersion ? kShortCheckBytes : sizeof(Digest); }
+    // Whether a file's SHA-256 matches what an entry holds of it.
+    bool Matches(const Digest& actual, const Digest& expected) const
+    {
+        return std::equal(actual.begin(), actual.begin() + static_cast<std::ptrdiff_t>(CheckBytes()), expected.begin());
+    }
 };
+
+// The contents check over files' SHA-256, in entry order.
+Digest ContentsCheck(const std::vector<Digest>& files);
+
+// For a patch whose entries hold their files' whole SHA-256 (as a builder has them): sets its
+// contents checks, which a patch of version 6 on carries in place of the rest of each hash.
+void SetContentsChecks(Patch* patch);
 
 // The patch file's bytes.
 std::vector<std::uint8_t> Serialize(const Patch& patch);
