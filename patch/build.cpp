@@ -23,6 +23,9 @@ namespace {
 // needs about that plus a dozen MiB of its own, so a group stays within the largest file's old and
 // new sizes plus 64 MiB.
 constexpr std::uint64_t kGroupAllowance = 48ull << 20;
+// The largest file (old and new contents together) whose encodings at the full level are tried
+// beside others.
+constexpr std::uint64_t kSharedRetryBytes = 16ull << 20;
 
 // Every file and directory of a tree, by relative name with '/': true for a directory.
 using Listing = std::map<std::string, bool>;
@@ -87,6 +90,7 @@ std::function<void()> Guarded(Result* result, F f)
 struct Candidate {
     const CodecInfo* codec = nullptr;
     int level = 0;
+    bool inPlace = false;  // worked on the file's contents in place: tried once only
     Result result;
     std::vector<std::uint8_t> data;
 };
@@ -122,6 +126,7 @@ private:
     void FormBatches();
     Result EncodeBatch(const std::vector<std::size_t>& batch);
     Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members);
+    void PlanRetries(Member& m, std::vector<std::function<void()>>* small, std::vector<std::function<void()>>* large);
     Result ChooseOwnEncoding(Member& m);
     EncodeInput InputFor(const Member& m, int level) const;
     void LayOut();
@@ -293,35 +298,47 @@ EncodeInput Builder::InputFor(const Member& m, int level) const
     return in;
 }
 
-// The smallest of a file's own candidates. Those tried at their full level come first, the stored
-// bytes first of all (an encoding must be smaller to be kept); then those tried at a quick level,
-// each tried again at the full level only when its quick result comes within a quarter of the best
-// so far (a stronger level gains some percent on it, seldom a quarter). So a zstd delta that the
-// match delta beats by far costs a quick encoding only.
+// The candidates tried at a quick level that are tried again at the full level: those whose quick
+// result comes within a quarter of the file's best first result (a stronger level gains some
+// percent on it, seldom a quarter). So a zstd delta that the match delta beats by far costs a
+// quick encoding only. They are tried side by side as the first ones were; those of large files
+// (whose encoders take hundreds of MiB each) one at a time.
+void Builder::PlanRetries(Member& m, std::vector<std::function<void()>>* small,
+                          std::vector<std::function<void()>>* large)
+{
+    std::uint64_t best = UINT64_MAX;
+    for (const Candidate& c : m.candidates) {
+        if (!c.result.ok())
+            return;  // told when the file's encoding is chosen
+        best = std::min<std::uint64_t>(best, c.codec->value == Codec::kStored ? m.newData.size() : c.data.size());
+    }
+    for (Candidate& c : m.candidates) {
+        const bool quick = c.codec->quickFirst && c.level < options_.level;
+        if (!quick || c.inPlace || c.data.size() >= best + best / 4)
+            continue;
+        auto retry = Guarded(&c.result, [this, &m, &c] {
+            c.level = options_.level;
+            return c.codec->encode(InputFor(m, c.level), &c.data);
+        });
+        (m.oldData.size() + m.newData.size() > kSharedRetryBytes ? large : small)->push_back(std::move(retry));
+    }
+}
+
+// The smallest of a file's own candidates; the stored bytes when none is smaller.
 Result Builder::ChooseOwnEncoding(Member& m)
 {
-    for (bool quickPass : {false, true}) {
-        for (Candidate& c : m.candidates) {
-            if (!c.result.ok())
-                return c.result;
-            const bool quick = c.codec->quickFirst && c.level < options_.level;
-            if (quick != quickPass)
-                continue;
-            if (c.codec->value == Codec::kStored) {
-                if (m.chosen == nullptr || m.newData.size() < m.bestSize())
-                    m.chosen = c.codec;
-                continue;
-            }
-            if (quick && (m.chosen == nullptr || c.data.size() < m.bestSize() + m.bestSize() / 4)) {
-                EncodeInput in = InputFor(m, options_.level);
-                Result r = c.codec->encode(in, &c.data);
-                if (!r.ok())
-                    return r;
-            }
-            if (m.chosen == nullptr || c.data.size() < m.bestSize()) {
-                m.chosen = c.codec;
-                m.best.swap(c.data);
-            }
+    for (const Candidate& c : m.candidates)
+        if (!c.result.ok())
+            return c.result;
+    for (const Candidate& c : m.candidates)
+        if (c.codec->value == Codec::kStored)
+            m.chosen = c.codec;  // an encoding must be smaller to be kept
+    for (Candidate& c : m.candidates) {
+        if (c.codec->value == Codec::kStored)
+            continue;
+        if (m.chosen == nullptr || c.data.size() < m.bestSize()) {
+            m.chosen = c.codec;
+            m.best.swap(c.data);
         }
     }
     if (m.chosen != nullptr && m.chosen->value == Codec::kStored)
@@ -363,6 +380,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
                 continue;
             std::uint64_t weight = c.codec->usesOld ? m.oldData.size() + m.newData.size() : m.newData.size() / 4;
             const bool inPlace = m.large && working == 1;
+            c.inPlace = inPlace;
             work.emplace_back(weight, Guarded(&c.result, [this, &m, &c, inPlace] {
                                   EncodeInput in = InputFor(m, c.level);
                                   if (inPlace) {
@@ -375,25 +393,39 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     }
     Result groupResult;
     std::vector<std::uint8_t> groupFrame;
+    std::function<void()> group;
+    std::uint64_t groupBytes = 0;
     if (members.size() >= 2) {
-        std::uint64_t bytes = 0;
         for (const Member& m : members)
-            bytes += m.oldData.size() + m.newData.size();
-        work.emplace_back(bytes, Guarded(&groupResult, [&members, this, &groupFrame] {
-                              std::vector<std::uint8_t> olds, news;
-                              for (const Member& m : members) {
-                                  olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
-                                  news.insert(news.end(), m.newData.begin(), m.newData.end());
-                              }
-                              return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(),
-                                                olds.size(), options_.level, &groupFrame);
-                          }));
+            groupBytes += m.oldData.size() + m.newData.size();
+        group = Guarded(&groupResult, [&members, this, &groupFrame] {
+            std::vector<std::uint8_t> olds, news;
+            for (const Member& m : members) {
+                olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
+                news.insert(news.end(), m.newData.begin(), m.newData.end());
+            }
+            return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
+                              options_.level, &groupFrame);
+        });
     }
+    // A small group's frame is encoded beside the files' second tries, which then need not wait
+    // for it; a large one's beside their first, so that its encoder's memory never meets theirs.
+    const bool groupLater = group && groupBytes <= kSharedRetryBytes;
+    if (group && !groupLater)
+        work.emplace_back(groupBytes, group);
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
         tasks.push_back(std::move(w.second));
-    RunParallel(tasks, options_.threads > 0 ? options_.threads : DefaultThreads());
+    const unsigned threads = options_.threads > 0 ? options_.threads : DefaultThreads();
+    RunParallel(tasks, threads);
+    std::vector<std::function<void()>> small, large;
+    if (groupLater)
+        small.push_back(group);
+    for (Member& m : members)
+        PlanRetries(m, &small, &large);
+    RunParallel(small, threads);
+    RunParallel(large, 1);
 
     std::uint64_t own = 0;
     for (Member& m : members) {

@@ -6,6 +6,7 @@
 #include <zstd_errors.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -20,6 +21,42 @@ struct CCtxFree {
 };
 
 constexpr std::size_t kLargePrefix = 16u << 20;
+// The largest compression context kept between frames.
+constexpr std::size_t kKeptContext = 48u << 20;
+
+// Compression contexts kept for the next frames, a few, taken and given back by any thread: the
+// match finder's tables are allocated and cleared once rather than for every frame, which was
+// half of building a small update of many files.
+class ContextPool {
+public:
+    // Contexts of quick and of strong levels are kept apart: each lays out its tables its own way.
+    static ZSTD_CCtx* Take(int level)
+    {
+        for (std::atomic<ZSTD_CCtx*>& slot : slots_[Kind(level)])
+            if (ZSTD_CCtx* c = slot.exchange(nullptr))
+                return c;
+        return nullptr;
+    }
+    static void Give(ZSTD_CCtx* c, int level)
+    {
+        for (std::atomic<ZSTD_CCtx*>& slot : slots_[Kind(level)]) {
+            ZSTD_CCtx* empty = nullptr;
+            if (slot.compare_exchange_strong(empty, c))
+                return;
+        }
+        ZSTD_freeCCtx(c);
+    }
+    static void Clear()
+    {
+        for (auto& kind : slots_)
+            for (std::atomic<ZSTD_CCtx*>& slot : kind)
+                ZSTD_freeCCtx(slot.exchange(nullptr));
+    }
+
+private:
+    static int Kind(int level) { return level >= 10 ? 1 : 0; }
+    static inline std::atomic<ZSTD_CCtx*> slots_[2][2] = {};
+};
 
 int WindowLogFor(std::uint64_t bytes)
 {
@@ -54,7 +91,16 @@ Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDe
 Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t* prefix, std::size_t prefixSize,
                   int level, std::vector<std::uint8_t>* out, int maxWindowLog, int minMatch)
 {
-    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
+    // Contexts are kept between frames (see ContextPool); a frame with a large window first lets
+    // the kept ones go, so that they never add to the memory of a large file's build.
+    const bool large = static_cast<std::uint64_t>(size) + prefixSize > kLargePrefix;
+    if (large)
+        ContextPool::Clear();
+    std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ContextPool::Take(level));
+    if (cctx)
+        ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
+    else
+        cctx.reset(ZSTD_createCCtx());
     if (!cctx)
         return Fail(Status::kOutOfMemory, "out of memory for the encoder");
     // Every parameter is one zstd takes; a refusal is reported, not passed over.
@@ -95,6 +141,8 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
         (void)ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, 1);
     out->resize(ZSTD_compressBound(size));
     std::size_t n = ZSTD_compress2(cctx.get(), out->data(), out->size(), data, size);
+    if (!large && ZSTD_sizeof_CCtx(cctx.get()) <= kKeptContext)
+        ContextPool::Give(cctx.release(), level);
     if (ZSTD_isError(n))
         return Fail(Status::kBuildFailed, std::string("zstd: ") + ZSTD_getErrorName(n));
     out->resize(n);
