@@ -9,6 +9,7 @@
 #include "codec.h"
 #include "codecs.h"
 #include "journal.h"
+#include "match_delta.h"
 #include "qvpatch/sha256.h"
 
 namespace qvpatch {
@@ -488,23 +489,27 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
     Result r = advance();
     if (!r.ok())
         return r;
-    r = DecodeFrame("the group of " + first.name, DataOf(first), prefix.data(), prefix.size(), total,
-                    [&](const std::uint8_t* data, std::size_t size) -> Result {
-                        while (size > 0) {
-                            Result a = advance();
-                            if (!a.ok())
-                                return a;
-                            if (!current)
-                                return Fail(Status::kPatchCorrupt, "corrupt patch: a group decodes to too much");
-                            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, current->left()));
-                            Result w = current->Write(data, n);
-                            if (!w.ok())
-                                return w;
-                            data += n;
-                            size -= n;
-                        }
-                        return observer_.KeepGoing() ? Result::Ok() : Stopped();
-                    });
+    const ChunkSink sink = [&](const std::uint8_t* data, std::size_t size) -> Result {
+        while (size > 0) {
+            Result a = advance();
+            if (!a.ok())
+                return a;
+            if (!current)
+                return Fail(Status::kPatchCorrupt, "corrupt patch: a group decodes to too much");
+            std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, current->left()));
+            Result w = current->Write(data, n);
+            if (!w.ok())
+                return w;
+            data += n;
+            size -= n;
+        }
+        return observer_.KeepGoing() ? Result::Ok() : Stopped();
+    };
+    const std::string what = "the group of " + first.name;
+    if (first.codec == Codec::kGroupMatchDelta)
+        r = DecodeSplitMatchDelta(what, DataOf(first), prefix.data(), prefix.size(), total, sink, &prefix);
+    else
+        r = DecodeFrame(what, DataOf(first), prefix.data(), prefix.size(), total, sink);
     if (r.ok())
         r = advance();
     if (current && r.ok())

@@ -391,28 +391,44 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
                               }));
         }
     }
-    Result groupResult;
-    std::vector<std::uint8_t> groupFrame;
-    std::function<void()> group;
+    // The group's two encodings, both of its new files one after the other against its old ones:
+    // one zstd frame, and a match delta (not for a group of added files only, which has no old).
+    Result groupResult, groupMatchResult;
+    std::vector<std::uint8_t> groupFrame, groupMatch;
+    std::vector<std::uint8_t> olds, news;
+    std::function<void()> group, groupMatchTask;
     std::uint64_t groupBytes = 0;
     if (members.size() >= 2) {
-        for (const Member& m : members)
-            groupBytes += m.oldData.size() + m.newData.size();
-        group = Guarded(&groupResult, [&members, this, &groupFrame] {
-            std::vector<std::uint8_t> olds, news;
+        try {
             for (const Member& m : members) {
                 olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
                 news.insert(news.end(), m.newData.begin(), m.newData.end());
             }
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for a group of files");
+        }
+        groupBytes = olds.size() + news.size();
+        group = Guarded(&groupResult, [&olds, &news, this, &groupFrame] {
             return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
                               options_.level, &groupFrame);
         });
+        if (!olds.empty())
+            groupMatchTask = Guarded(&groupMatchResult, [&olds, &news, this, &groupMatch] {
+                MatchFilter filter =
+                    LooksLikeX86Code(news.data(), news.size()) ? MatchFilter::kX86Branches : MatchFilter::kNone;
+                return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(), filter, options_.level,
+                                             &groupMatch);
+            });
     }
-    // A small group's frame is encoded beside the files' second tries, which then need not wait
-    // for it; a large one's beside their first, so that its encoder's memory never meets theirs.
+    // A small group is encoded beside the files' second tries, which then need not wait for it; a
+    // large one beside their first, where its zstd frame keeps one thread busy far longer than the
+    // rest take.
     const bool groupLater = group && groupBytes <= kSharedRetryBytes;
-    if (group && !groupLater)
+    if (group && !groupLater) {
         work.emplace_back(groupBytes, group);
+        if (groupMatchTask)
+            work.emplace_back(groupBytes / 2, groupMatchTask);
+    }
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
@@ -420,12 +436,17 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     const unsigned threads = options_.threads > 0 ? options_.threads : DefaultThreads();
     RunParallel(tasks, threads);
     std::vector<std::function<void()>> small, large;
-    if (groupLater)
+    if (groupLater) {
         small.push_back(group);
+        if (groupMatchTask)
+            small.push_back(groupMatchTask);
+    }
     for (Member& m : members)
         PlanRetries(m, &small, &large);
     RunParallel(small, threads);
     RunParallel(large, 1);
+    olds = std::vector<std::uint8_t>();
+    news = std::vector<std::uint8_t>();
 
     std::uint64_t own = 0;
     for (Member& m : members) {
@@ -437,11 +458,18 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     }
     if (!groupResult.ok())
         return groupResult;
-    // The shared frame when it is smaller than its files' own encodings together.
+    if (!groupMatchResult.ok())
+        return groupMatchResult;
+    // The smaller of the group's encodings, when it is smaller than its files' own together.
+    Codec groupCodec = Codec::kZstdGroupDelta;
+    if (groupMatchTask && groupMatch.size() < groupFrame.size()) {
+        groupFrame.swap(groupMatch);
+        groupCodec = Codec::kGroupMatchDelta;
+    }
     bool grouped = members.size() >= 2 && groupFrame.size() < own;
     for (Member& m : members) {
         if (grouped) {
-            out_.entries[m.entry].codec = Codec::kZstdGroupDelta;
+            out_.entries[m.entry].codec = groupCodec;
             groupOf_[m.entry] = static_cast<int>(groupFrames_.size());
         } else if (m.hasNew) {
             out_.entries[m.entry].codec = m.chosen->value;

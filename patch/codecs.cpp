@@ -125,6 +125,9 @@ const std::vector<CodecInfo>& Codecs()
         {Codec::kZstdGroupDelta, "zstd group delta", 1, KindBit(EntryKind::kChangedFile),
          KindBit(EntryKind::kAddedFile) | KindBit(EntryKind::kRemovedFile), 2, true, false, true, nullptr, nullptr,
          nullptr, false},
+        {Codec::kGroupMatchDelta, "group match delta", kShortCheckFormatVersion,
+         KindBit(EntryKind::kChangedFile) | KindBit(EntryKind::kAddedFile) | KindBit(EntryKind::kRemovedFile), 0, 0,
+         true, false, true, nullptr, nullptr, nullptr, false},
     };
     return kCodecs;
 }

@@ -269,7 +269,7 @@ std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
 {
     std::map<std::uint64_t, std::vector<std::size_t>> byOffset;
     for (std::size_t i = 0; i < patch.entries.size(); ++i)
-        if (patch.entries[i].codec == Codec::kZstdGroupDelta)
+        if (IsGroupCodec(patch.entries[i].codec))
             byOffset[patch.entries[i].dataOffset].push_back(i);
     std::vector<std::vector<std::size_t>> groups;
     for (auto& [offset, members] : byOffset)
@@ -543,6 +543,17 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
     if (version >= kShortCheckFormatVersion && (!t.Bytes(out.oldContents.data(), out.oldContents.size()) ||
                                                 !t.Bytes(out.newContents.data(), out.newContents.size())))
         return Corrupt("the entry table is cut short");
+    // A contents check over no files has one right value; any other is the patch's fault, not the
+    // directory's.
+    if (version >= kShortCheckFormatVersion) {
+        bool anyOld = false, anyNew = false;
+        for (const Entry& e : out.entries) {
+            anyOld |= e.HasOld();
+            anyNew |= e.HasNew();
+        }
+        if ((!anyOld && out.oldContents != ContentsCheck({})) || (!anyNew && out.newContents != ContentsCheck({})))
+            return Corrupt("a contents check over no files that is not the check of nothing");
+    }
     if (&t == &packed && packed.left() != 0)
         return Corrupt(std::to_string(packed.left()) + " bytes left over in the entry table");
     const std::uint64_t dataHere = dataInFile ? 0 : dataSize;
@@ -560,6 +571,8 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
             const Entry& e = out.entries[i];
             if (e.dataOffset != out.entries[group[0]].dataOffset || e.dataLength != out.entries[group[0]].dataLength)
                 return Corrupt("a group whose entries point at different data: " + e.name);
+            if (e.codec != out.entries[group[0]].codec)
+                return Corrupt("a group whose entries have different codecs: " + e.name);
             groupBytes += e.oldSize + e.newSize;
         }
         if (groupBytes > kMaxGroupBytes)

@@ -182,12 +182,47 @@ TEST(PatchFormatTest, ShortChecksKeepTheStartOfEachHashAndTheContentsChecksWhole
     auto added = [&](Bytes b) {
         return b.U8(2).U8(0).U16(1).Text("a").U64(x.size()).Text(std::string(8, 'h')).U64(0).U64(x.size());
     };
-    ASSERT_TRUE(ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Hash({}).Packed().Text(x).Sealed()).ok());
-    Result r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Packed().Text(x).Sealed());
+    // (No old files: the old contents check is the check of nothing.)
+    const Digest none = ContentsCheck({});
+    ASSERT_TRUE(ParseBytes(added(Bytes().Header(1, 5, 6)).Hash(none).Hash({}).Packed().Text(x).Sealed()).ok());
+    Result r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash(none).Packed().Text(x).Sealed());
     EXPECT_EQ(r.status, Status::kPatchCorrupt);
     EXPECT_NE(r.message.find("cut short"), std::string::npos) << r.message;
-    r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash({}).Hash({}).U8(0).Packed().Text(x).Sealed());
+    r = ParseBytes(added(Bytes().Header(1, 5, 6)).Hash(none).Hash({}).U8(0).Packed().Text(x).Sealed());
     EXPECT_NE(r.message.find("left over"), std::string::npos) << r.message;
+
+    // The entries of a group share one codec as they share their data; codec 7 is version 6's.
+    auto changed = [&](Bytes& b, const std::string& name, std::uint8_t codec) -> Bytes& {
+        const std::string check(8, 'c');
+        return b.U8(1).U8(codec).U16(1).Text(name).U64(1).Text(check).U64(1).Text(check).U64(0).U64(x.size());
+    };
+    for (std::uint8_t second : {3, 7}) {
+        Bytes b = Bytes().Header(2, 5, 6);
+        changed(changed(b, "a", 7), "b", second).Hash({}).Hash({});
+        r = ParseBytes(b.Packed().Text(x).Sealed());
+        if (second == 7) {
+            EXPECT_TRUE(r.ok()) << r.message;
+        } else {
+            EXPECT_EQ(r.status, Status::kPatchCorrupt);
+            EXPECT_NE(r.message.find("different codecs"), std::string::npos) << r.message;
+        }
+    }
+    r = ParseBytes(Bytes()
+                       .Header(1, 5, 5)
+                       .U8(1)
+                       .U8(7)
+                       .U16(1)
+                       .Text("a")
+                       .U64(1)
+                       .Hash({})
+                       .U64(1)
+                       .Hash({})
+                       .U64(0)
+                       .U64(5)
+                       .Packed()
+                       .Text(x)
+                       .Sealed());
+    EXPECT_NE(r.message.find("codec 7"), std::string::npos) << r.message;
 }
 
 TEST(PatchFormatTest, APackedTableReadsBackOrIsRefused)

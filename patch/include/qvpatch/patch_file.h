@@ -66,7 +66,15 @@ enum class Codec : std::uint8_t {
     // The match delta with each record field in a stream of its own and the extra frame primed
     // with the old bytes no match reads (see match_delta.h); the builder's for held files.
     kSplitMatchDelta = 6,
+    // A group (as kZstdGroupDelta) whose data is a split match delta of its new files, one after
+    // the other, against its old files, one after the other: the new files made mostly of long
+    // pieces of the old ones, this is found and written far faster than the zstd frame, and is
+    // often smaller.
+    kGroupMatchDelta = 7,
 };
+
+// Whether a codec's data is shared by a group of entries.
+constexpr bool IsGroupCodec(Codec codec) { return codec == Codec::kZstdGroupDelta || codec == Codec::kGroupMatchDelta; }
 
 // The most a group may hold, old and new files together, so that applying it stays within a
 // bounded amount of memory.
@@ -94,7 +102,7 @@ struct Entry {
     bool IsDirectory() const { return kind == EntryKind::kAddedDirectory || kind == EntryKind::kRemovedDirectory; }
     // Whether the entry points into the data section: files with new contents, and removed files
     // whose old contents serve a group as part of its prefix.
-    bool HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && codec == Codec::kZstdGroupDelta); }
+    bool HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && IsGroupCodec(codec)); }
 };
 
 // A signed patch's signature block: the signer's public key and the signature over the patch's
@@ -179,7 +187,8 @@ Result CheckName(const std::string& name);
 // standing where another entry needs a directory.
 Result CheckNames(const std::vector<Entry>& entries);
 
-// The entries of each group (kZstdGroupDelta), in entry order, by the offset of their data.
+// The entries of each group (kZstdGroupDelta, kGroupMatchDelta), in entry order, by the offset of
+// their data.
 std::vector<std::vector<std::size_t>> Groups(const Patch& patch);
 
 // The names of a codec and of an entry kind, for people.
