@@ -184,6 +184,12 @@ int Build(const std::vector<std::string>& args)
     }
     if (paths.size() != 3)
         return Report(Fail(Status::kBadCommandLine, "build needs OLD NEW PATCH"));
+    // A patch is never written over another (WritePatch makes sure); said now rather than after a
+    // build of an hour.
+    std::unique_ptr<InputFile> existing;
+    if (NativeFileSystem().OpenFile(paths[2], &existing).ok())
+        return Report(Fail(Status::kBuildFailed, paths[2] + " exists already; choose another name"));
+    existing.reset();
     // The key is read first: a build of an hour is not lost to a mistyped key file.
     SecretKey key;
     if (!keyFile.empty()) {

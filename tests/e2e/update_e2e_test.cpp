@@ -170,9 +170,13 @@ TEST_F(UpdateTest, QvpatchChecksAppliesAndDescribes)
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_NE(help.out.find("exit codes"), std::string::npos);
 
-    // An existing patch file is never overwritten.
+    // An existing patch file is never overwritten, and that is told before anything is built (here
+    // before the missing old tree is found).
     Outcome again = Execute(dir_, {QVPATCH_PATH, "build", dir_ / "old", dir_ / "new", dir_ / "patches/update.pat"});
     EXPECT_EQ(again.exitCode, 10);
+    Outcome early = Execute(dir_, {QVPATCH_PATH, "build", dir_ / "none", dir_ / "new", dir_ / "patches/update.pat"});
+    EXPECT_EQ(early.exitCode, 10);
+    EXPECT_NE(early.err.find("exists already"), std::string::npos) << early.err;
 }
 
 TEST_F(UpdateTest, QvpatchRecoverPutsAnInterruptedUpdateRight)
