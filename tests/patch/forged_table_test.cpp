@@ -108,12 +108,8 @@ protected:
     {
         Make(tmp_.Sub("old"), OldTree());
         Make(tmp_.Sub("new"), NewTree());
-        BuildOptions options;
-        options.level = 3;
-        Patch built;
-        ASSERT_TRUE(BuildPatch(fs_, tmp_.Sub("old"), tmp_.Sub("new"), options, &built).ok());
-        bytes_ = Serialize(built);
-        ASSERT_TRUE(Parse(bytes_.data(), bytes_.size(), &read_).ok());
+        BuildAndRead(fs_, tmp_, &read_, &bytes_);
+        ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(read_.version, kShortCheckFormatVersion);
         count_ = static_cast<std::uint32_t>(read_.entries.size());
     }
@@ -240,12 +236,10 @@ TEST(ForgedChecksTest, AnOldCheckOverNoFilesThatDoesNotMatchIsTheCorruptPatchs)
     added["new.txt"] = "added file";
     Make(tmp.Sub("old"), old);
     Make(tmp.Sub("new"), added);
-    BuildOptions options;
-    options.level = 3;
-    Patch built, read;
-    ASSERT_TRUE(BuildPatch(fs, tmp.Sub("old"), tmp.Sub("new"), options, &built).ok());
-    std::vector<std::uint8_t> bytes = Serialize(built);
-    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &read).ok());
+    Patch read;
+    std::vector<std::uint8_t> bytes;
+    BuildAndRead(fs, tmp, &read, &bytes);
+    ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ(read.oldContents, ContentsCheck({}));
     Patch forged = read;
     forged.oldContents[0] ^= 1;

@@ -53,12 +53,9 @@ TEST(SwapSweepTest, AFileSavedAtAnyMomentIsKeptAndTheRestIsOldOrNew)
     TempTree tmp;
     Make(tmp.Sub("old"), OldTree());
     Make(tmp.Sub("new"), NewTree());
-    BuildOptions options;
-    options.level = 3;
-    Patch built, patch;
-    ASSERT_TRUE(BuildPatch(native, tmp.Sub("old"), tmp.Sub("new"), options, &built).ok());
-    std::vector<std::uint8_t> bytes = Serialize(built);
-    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &patch).ok());
+    Patch patch;
+    BuildAndRead(native, tmp, &patch);
+    ASSERT_FALSE(HasFatalFailure());
     const std::string dir = tmp.Sub("installed");
     Quiet quiet;
 
@@ -144,12 +141,9 @@ TEST(SwapSweepTest, AFileSavedWhileADamagedPatchIsToldIsKept)
     TempTree tmp;
     Make(tmp.Sub("old"), OldTree());
     Make(tmp.Sub("new"), NewTree());
-    BuildOptions options;
-    options.level = 3;
-    Patch built, patch;
-    ASSERT_TRUE(BuildPatch(native, tmp.Sub("old"), tmp.Sub("new"), options, &built).ok());
-    std::vector<std::uint8_t> bytes = Serialize(built);
-    ASSERT_TRUE(Parse(bytes.data(), bytes.size(), &patch).ok());
+    Patch patch;
+    BuildAndRead(native, tmp, &patch);
+    ASSERT_FALSE(HasFatalFailure());
     // The data of the first file built (or of its group) decodes wrong.
     std::size_t damaged = patch.entries.size();
     for (std::size_t i = 0; i < patch.entries.size() && damaged == patch.entries.size(); ++i)

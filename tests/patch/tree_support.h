@@ -10,7 +10,9 @@
 #include <map>
 #include <string>
 
+#include "qvpatch/build.h"
 #include "qvpatch/file_system.h"
+#include "qvpatch/patch_file.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -239,6 +241,21 @@ inline ::testing::AssertionResult SameTree(const std::map<std::string, std::stri
     if (actual == expected)
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "differences:" << Differences(actual, expected);
+}
+
+// The patch from tmp's "old" tree to its "new" one, built at a quick level and read back as a patch
+// file holds it (each file's short check only); its bytes into *bytes when given.
+inline void BuildAndRead(qvpatch::FileSystem& fs, const TempTree& tmp, qvpatch::Patch* patch,
+                         std::vector<std::uint8_t>* bytes = nullptr)
+{
+    qvpatch::BuildOptions options;
+    options.level = 3;
+    qvpatch::Patch built;
+    ASSERT_TRUE(qvpatch::BuildPatch(fs, tmp.Sub("old"), tmp.Sub("new"), options, &built).ok());
+    std::vector<std::uint8_t> written = qvpatch::Serialize(built);
+    ASSERT_TRUE(qvpatch::Parse(written.data(), written.size(), patch).ok());
+    if (bytes != nullptr)
+        *bytes = std::move(written);
 }
 
 }  // namespace treetest
