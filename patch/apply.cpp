@@ -60,7 +60,7 @@ private:
     Result BuildGroup(const std::vector<std::size_t>& members);
     Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
     Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
-    Result CheckContents(bool old);
+    Result CheckContents(bool old, bool found = false);
     Result OldFilesOrCorrupt(const Result& corrupt);
     // An entry's data, in memory or in the patch file.
     DataSource DataOf(const Entry& e) const
@@ -287,7 +287,9 @@ Result Update::OpenOld(std::size_t i, std::unique_ptr<InputFile>* in)
 // Whether the old (or new) files' SHA-256, as each was verified or built, make up the patch's
 // contents check. Each file was told by its own check already; from version 6 that holds only the
 // start of its SHA-256, and this verifies the whole of each. Every file must have been hashed.
-Result Update::CheckContents(bool old)
+// New files built that do not are the patch's fault; old files, or new ones found in the
+// directory, that do not are the directory's (found: the new files were found there).
+Result Update::CheckContents(bool old, bool found)
 {
     std::vector<Digest> digests;
     for (std::size_t i = 0; i < patch_.entries.size(); ++i) {
@@ -302,10 +304,10 @@ Result Update::CheckContents(bool old)
     if (patch_.version < kShortCheckFormatVersion ||
         ContentsCheck(digests) == (old ? patch_.oldContents : patch_.newContents))
         return Result::Ok();
-    if (old)
-        return Fail(Status::kWrongVersion,
-                    "the directory is not at the version this patch was made from: its files "
-                    "do not make up the old contents the patch checks for");
+    if (old || found)
+        return Fail(Status::kWrongVersion, std::string("the directory is not at the version this patch was made from: "
+                                                       "its files do not make up the ") +
+                                               (old ? "old" : "new") + " contents the patch checks for");
     return Fail(Status::kPatchCorrupt, "corrupt patch: the new files do not make up the contents the patch checks for");
 }
 
@@ -838,13 +840,8 @@ Result Update::Run(const ApplyOptions& options, ApplySummary* summary)
         case EntryKind::kRemovedDirectory: ++counted.removedDirectories; break;
         }
     }
-    if (allNew && !(r = CheckContents(false)).ok())
-        return refused(r.status == Status::kPatchCorrupt
-                           ? Fail(Status::kWrongVersion,
-                                  "the directory is not at the version this patch was made "
-                                  "from: its files do not make up the new contents the "
-                                  "patch checks for")
-                           : r);
+    if (allNew && !(r = CheckContents(false, true)).ok())
+        return refused(r);
     if (allNew) {
         counted.alreadyCurrent = true;
         if (summary)

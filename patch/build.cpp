@@ -379,11 +379,10 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             if (c.codec->value == Codec::kStored)
                 continue;
             std::uint64_t weight = c.codec->usesOld ? m.oldData.size() + m.newData.size() : m.newData.size() / 4;
-            const bool inPlace = m.large && working == 1;
-            c.inPlace = inPlace;
-            work.emplace_back(weight, Guarded(&c.result, [this, &m, &c, inPlace] {
+            c.inPlace = m.large && working == 1;
+            work.emplace_back(weight, Guarded(&c.result, [this, &m, &c] {
                                   EncodeInput in = InputFor(m, c.level);
-                                  if (inPlace) {
+                                  if (c.inPlace) {
                                       in.writableOld = m.oldData.data();
                                       in.writableData = m.newData.data();
                                   }

@@ -244,6 +244,19 @@ Result CheckNames(const std::vector<Entry>& entries)
     return Result::Ok();
 }
 
+namespace {
+
+// Whether a codec's data is shared by a group of entries (false for a value no version knows).
+bool SharedCodec(Codec codec)
+{
+    const CodecInfo* info = FindCodec(static_cast<std::uint8_t>(codec));
+    return info != nullptr && info->shared;
+}
+
+}  // namespace
+
+bool Entry::HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && SharedCodec(codec)); }
+
 Digest ContentsCheck(const std::vector<Digest>& files)
 {
     Sha256Stream hash;
@@ -269,7 +282,7 @@ std::vector<std::vector<std::size_t>> Groups(const Patch& patch)
 {
     std::map<std::uint64_t, std::vector<std::size_t>> byOffset;
     for (std::size_t i = 0; i < patch.entries.size(); ++i)
-        if (IsGroupCodec(patch.entries[i].codec))
+        if (SharedCodec(patch.entries[i].codec))
             byOffset[patch.entries[i].dataOffset].push_back(i);
     std::vector<std::vector<std::size_t>> groups;
     for (auto& [offset, members] : byOffset)

@@ -10,6 +10,7 @@
 #include "qvpatch/apply.h"
 #include "qvpatch/build.h"
 #include "codec.h"
+#include "codecs.h"
 #include "match_delta.h"
 #include "tree_support.h"
 
@@ -250,7 +251,7 @@ TEST_F(ApplyTest, FilesThatPassTheirShortChecksAreVerifiedWhole)
     // A removed file that a group reads, and so decodes to new files that fail their own checks.
     std::size_t removed = read.entries.size();
     for (std::size_t i = 0; i < read.entries.size(); ++i)
-        if (read.entries[i].kind == EntryKind::kRemovedFile && IsGroupCodec(read.entries[i].codec))
+        if (read.entries[i].kind == EntryKind::kRemovedFile && CodecOf(read.entries[i].codec).shared)
             removed = i;
     ASSERT_LT(removed, read.entries.size());
     const std::string other = "not what was released";

@@ -73,9 +73,6 @@ enum class Codec : std::uint8_t {
     kGroupMatchDelta = 7,
 };
 
-// Whether a codec's data is shared by a group of entries.
-constexpr bool IsGroupCodec(Codec codec) { return codec == Codec::kZstdGroupDelta || codec == Codec::kGroupMatchDelta; }
-
 // The most a group may hold, old and new files together, so that applying it stays within a
 // bounded amount of memory.
 constexpr std::uint64_t kMaxGroupBytes = 64ull << 20;
@@ -101,8 +98,8 @@ struct Entry {
     bool HasNew() const { return kind == EntryKind::kChangedFile || kind == EntryKind::kAddedFile; }
     bool IsDirectory() const { return kind == EntryKind::kAddedDirectory || kind == EntryKind::kRemovedDirectory; }
     // Whether the entry points into the data section: files with new contents, and removed files
-    // whose old contents serve a group as part of its prefix.
-    bool HasData() const { return HasNew() || (kind == EntryKind::kRemovedFile && IsGroupCodec(codec)); }
+    // whose old contents serve a group (a shared codec) as part of its prefix.
+    bool HasData() const;
 };
 
 // A signed patch's signature block: the signer's public key and the signature over the patch's
