@@ -450,8 +450,18 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
     // The prefix is the old files of the changed and removed members, one after the other; the
     // frame decodes to the new files of the changed and added ones.
     std::vector<std::uint8_t> prefix;
-    std::uint64_t total = 0;
+    std::uint64_t total = 0, oldTotal = 0;
     std::vector<std::size_t> outputs;
+    for (std::size_t i : members)
+        oldTotal += patch_.entries[i].HasOld() ? patch_.entries[i].oldSize : 0;
+    // Made once at its size: grown file by file, it would for a while take half as much again.
+    try {
+        if (oldTotal > prefix.max_size())
+            throw std::bad_alloc();
+        prefix.reserve(static_cast<std::size_t>(oldTotal));
+    } catch (const std::exception&) {
+        return Fail(Status::kOutOfMemory, "out of memory for the old files of a group");
+    }
     for (std::size_t i : members) {
         if (patch_.entries[i].HasNew()) {
             total += patch_.entries[i].newSize;

@@ -416,7 +416,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
                 MatchFilter filter =
                     LooksLikeX86Code(news.data(), news.size()) ? MatchFilter::kX86Branches : MatchFilter::kNone;
                 return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(), filter, options_.level,
-                                             &groupMatch);
+                                             &groupMatch, 1, true);
             });
     }
     // A small group is encoded beside the files' second tries, which then need not wait for it; a
@@ -507,7 +507,7 @@ Result Builder::Run(const std::string& oldDir, const std::string& newDir, Patch*
     if (!r.ok() || !(r = ListEntries()).ok())
         return r;
     FormBatches();
-    out_.version = kShortCheckFormatVersion;
+    out_.version = kFormatVersion;
     blobs_.resize(out_.entries.size());
     groupOf_.assign(out_.entries.size(), -1);
     for (const std::vector<std::size_t>& batch : batches_)

@@ -85,7 +85,7 @@ Result EncodeZstdAlone(const EncodeInput& in, std::vector<std::uint8_t>* out)
 Result EncodeSplitMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
 {
     MatchFilter filter = LooksLikeX86Code(in.data, in.size) ? MatchFilter::kX86Branches : MatchFilter::kNone;
-    return EncodeSplitMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out, in.threads);
+    return EncodeSplitMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out, in.threads, true);
 }
 
 Result EncodeStreamedMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)

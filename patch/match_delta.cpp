@@ -76,6 +76,24 @@ private:
     std::vector<std::int32_t> sa_;
 };
 
+// A hash of the block of size bytes (a multiple of 8) at p, and its slot in a table of 2^bits.
+std::uint64_t BlockHash(const std::uint8_t* p, std::size_t size)
+{
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < size; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+    }
+    return h;
+}
+
+std::size_t BlockSlot(std::uint64_t h, int bits)
+{
+    return static_cast<std::size_t>((h * 0xD6E8FEB86659FD93ull) >> (64 - bits));
+}
+
 // The longest match for data in old that starts at an aligned block of old: a hash table of the
 // old file's blocks (rsync's idea). A match at least two blocks long holds a whole aligned block,
 // so the scan, which looks at every position, finds it at most a block late; the widening both
@@ -156,27 +174,128 @@ private:
     // often, the longest of these few is taken.
     static constexpr int kMaxTries = 16;
 
-    std::uint64_t Hash(const std::uint8_t* p) const
-    {
-        std::uint64_t h = 0;
-        for (std::size_t i = 0; i < block_; i += 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p + i, 8);
-            h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-            h ^= h >> 29;
-        }
-        return h;
-    }
-    std::size_t Slot(std::uint64_t h) const
-    {
-        return static_cast<std::size_t>((h * 0xD6E8FEB86659FD93ull) >> (64 - bits_));
-    }
+    std::uint64_t Hash(const std::uint8_t* p) const { return BlockHash(p, block_); }
+    std::size_t Slot(std::uint64_t h) const { return BlockSlot(h, bits_); }
 
     const std::uint8_t* old_ = nullptr;
     std::size_t oldSize_ = 0;
     std::size_t block_ = 16;
     int bits_ = 1;
     std::vector<std::uint32_t> heads_, next_;
+};
+
+// The longest match for the new file at a point, in the old file (by its suffix array) or in the
+// new file before that point. That is what pays: a piece of the new file that comes again, such as
+// code built into several programs of a tree, changed the same way in each, costs its changes
+// once. The new file is indexed at anchors: the positions whose next kBlock bytes hash to one of
+// kAnchorEvery values, chosen by their content, so that a piece that comes again has its anchors
+// at the same places in each copy, and each is added as the scan passes it. A lookup goes to the
+// next anchor and widens what it finds there back to the point; matches of about two blocks and
+// more are found, at a few bytes of index per anchor. Positions in the new file are told past the
+// old file's end.
+class OutputFinder {
+public:
+    OutputFinder(const SuffixFinder& old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
+        : old_(old), oldSize_(oldSize), data_(data), size_(size)
+    {
+    }
+
+    Result Build()
+    {
+        const std::size_t anchors = size_ / kAnchorEvery + 1;
+        while ((std::size_t{1} << bits_) < anchors)
+            ++bits_;
+        try {
+            heads_.assign(std::size_t{1} << bits_, kEmpty);
+            next_.reserve(anchors + anchors / 4);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the anchor index of a new file");
+        }
+        return Result::Ok();
+    }
+
+    std::size_t Longest(const std::uint8_t* at, std::size_t size, std::size_t* pos)
+    {
+        std::size_t best = old_.Longest(at, size, pos);
+        const auto scan = static_cast<std::size_t>(at - data_);
+        AddAnchorsBefore(scan);
+        // The next anchor from the scan on (remembered: the scan mostly moves a byte at a time).
+        if (scan < queriedFrom_ || scan > nextAnchor_) {
+            queriedFrom_ = scan;
+            nextAnchor_ = scan;
+            while (nextAnchor_ + kBlock <= size_ && nextAnchor_ < scan + kReach && !IsAnchor(nextAnchor_))
+                ++nextAnchor_;
+        }
+        if (nextAnchor_ + kBlock > size_ || nextAnchor_ >= scan + kReach || !IsAnchor(nextAnchor_))
+            return best;
+        const std::size_t back = nextAnchor_ - scan;
+        int tries = 0;
+        // Of equally long matches, the one in the new file: it holds the changes made so far.
+        std::size_t newBest = 0;
+        for (std::uint32_t k = heads_[BlockSlot(HashAt(nextAnchor_), bits_)]; k != kEmpty && tries < kMaxTries;
+             k = next_[k].next, ++tries) {
+            const std::size_t from = next_[k].at;
+            if (from < back || std::memcmp(data_ + from - back, at, back) != 0)
+                continue;
+            const std::size_t length = back + CommonLength(data_ + from, size_ - from, at + back, size - back);
+            if (length >= back + kBlock && length > newBest && length >= best) {
+                newBest = length;
+                *pos = oldSize_ + from - back;
+            }
+        }
+        return newBest > 0 ? newBest : best;
+    }
+
+private:
+    static constexpr std::size_t kBlock = 16;
+    static constexpr std::uint64_t kAnchorEvery = 16;
+    static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
+    static constexpr std::size_t kRecent = 8;
+    static constexpr int kMaxTries = 16;
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+
+    struct Link {
+        std::size_t at;
+        std::uint32_t next;
+    };
+
+    std::uint64_t HashAt(std::size_t at) const { return BlockHash(data_ + at, kBlock); }
+    bool IsAnchor(std::size_t at) const { return (HashAt(at) * 0x94D049BB133111EBull) >> 60 == 0; }
+
+    // The anchors before scan into the index. One the same as one of the few before it (in a run
+    // or a fill, where each position is one) is left out, so that chains stay short.
+    void AddAnchorsBefore(std::size_t scan)
+    {
+        for (; added_ < scan && added_ + kBlock <= size_; ++added_) {
+            const std::uint64_t h = HashAt(added_);
+            if ((h * 0x94D049BB133111EBull) >> 60 != 0)
+                continue;
+            bool repeats = false;
+            for (std::size_t d = 0; d < kRecent && d < anchors_ && !repeats; ++d)
+                repeats = recent_[d].hash == h && std::memcmp(data_ + recent_[d].at, data_ + added_, kBlock) == 0;
+            recent_[anchors_++ % kRecent] = {h, added_};
+            if (repeats || next_.size() >= kEmpty)
+                continue;
+            const std::size_t slot = BlockSlot(h, bits_);
+            next_.push_back({added_, heads_[slot]});
+            heads_[slot] = static_cast<std::uint32_t>(next_.size() - 1);
+        }
+    }
+
+    const SuffixFinder& old_;
+    std::size_t oldSize_;
+    const std::uint8_t* data_;
+    std::size_t size_;
+    int bits_ = 1;
+    std::vector<std::uint32_t> heads_;
+    std::vector<Link> next_;
+    std::size_t added_ = 0;  // the positions looked at for anchors
+    std::size_t anchors_ = 0;
+    struct Recent {
+        std::uint64_t hash;
+        std::size_t at;
+    } recent_[kRecent] = {};
+    std::size_t queriedFrom_ = 1, nextAnchor_ = 0;
 };
 
 void PutNumber(std::vector<std::uint8_t>* out, std::uint64_t v)
@@ -353,14 +472,19 @@ namespace {
 template <typename Finder>
 class MatchScan {
 public:
-    MatchScan(const Finder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
-              std::size_t size, int agreePercent)
+    // With readsOutput, a match may also be in the new file before the point it is for: the
+    // source is the old file followed by the new one, and a position at or past oldSize is in the
+    // new file. The finder keeps to what comes before.
+    MatchScan(Finder& finder, const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
+              const MatchOptions& options)
         : finder_(finder),
           old_(old),
-          oldSize_(static_cast<std::int64_t>(oldSize)),
+          oldEnd_(static_cast<std::int64_t>(oldSize)),
+          oldSize_(static_cast<std::int64_t>(options.readsOutput ? oldSize + size : oldSize)),
           data_(data),
           size_(static_cast<std::int64_t>(size)),
-          agreePercent_(agreePercent)
+          agreePercent_(options.agreePercent),
+          seekByteCost_(options.seekByteCost)
     {
     }
 
@@ -379,11 +503,14 @@ public:
     std::uint64_t lookups() const { return lookups_; }
 
 private:
+    // The source's byte at pos.
+    std::uint8_t Source(std::int64_t pos) const { return pos < oldEnd_ ? old_[pos] : data_[pos - oldEnd_]; }
+
     // Whether the old file at offset agrees with the new file at newPos.
     bool AgreesAt(std::int64_t newPos, std::int64_t offset) const
     {
         std::int64_t oldPos = newPos + offset;
-        return oldPos >= 0 && oldPos < oldSize_ && old_[oldPos] == data_[newPos];
+        return oldPos >= 0 && offset < oldEnd_ && oldPos < oldSize_ && Source(oldPos) == data_[newPos];
     }
 
     // Looks for the next exact match worth taking, from the end of the last one on. False when the
@@ -405,13 +532,26 @@ private:
             pos_ = static_cast<std::int64_t>(p);
             for (; counted < scan_ + length_; ++counted)
                 agreeing += AgreesAt(counted, lastOffset_) ? 1 : 0;
-            if ((length_ == agreeing && length_ != 0) || length_ > agreeing + 8)
+            if ((length_ == agreeing && length_ != 0) || length_ > agreeing + Beat())
                 break;
             std::int64_t step = length_ >= kLongMatch ? length_ / 2 : 1;
             for (std::int64_t k = 0; k < step && scan_ < size_; ++k, ++scan_)
                 agreeing -= AgreesAt(scan_, lastOffset_) ? 1 : 0;
         }
         return !(length_ == agreeing && scan_ != size_);
+    }
+
+    // By how many bytes a match must be longer than the stretch of it that going on at the offset
+    // before agrees with, to be taken.
+    std::int64_t Beat() const
+    {
+        if (seekByteCost_ == 0)
+            return 8;
+        std::uint64_t seek = ZigZag((pos_ - scan_) - lastOffset_);
+        std::int64_t bytes = 1;
+        for (; seek >= 0x80; seek >>= 7)
+            ++bytes;
+        return seekByteCost_ * bytes;
     }
 
     // How far a widening may look: all the way, while the work of widening stays within a budget of
@@ -432,9 +572,12 @@ private:
     std::int64_t ExtendForward()
     {
         std::int64_t forward = 0;
+        // At the start there is no match before; with nothing old, its offset reads nothing made.
+        if (lastPos_ - lastScan_ >= oldEnd_)
+            return 0;
         const std::int64_t reach = Reach(scan_ - lastScan_);
         for (std::int64_t i = 0, agree = 0, best = 0; i < reach && lastPos_ + i < oldSize_;) {
-            if (old_[lastPos_ + i] == data_[lastScan_ + i])
+            if (Source(lastPos_ + i) == data_[lastScan_ + i])
                 ++agree;
             ++i;
             if (agree * 100 - i * agreePercent_ > best * 100 - forward * agreePercent_) {
@@ -451,7 +594,7 @@ private:
         std::int64_t backward = 0;
         const std::int64_t reach = Reach(scan_ - lastScan_);
         for (std::int64_t i = 1, agree = 0, best = 0; i <= reach && pos_ >= i; ++i) {
-            if (old_[pos_ - i] == data_[scan_ - i])
+            if (Source(pos_ - i) == data_[scan_ - i])
                 ++agree;
             if (agree * 100 - i * agreePercent_ > best * 100 - backward * agreePercent_) {
                 best = agree;
@@ -470,9 +613,9 @@ private:
             return;
         std::int64_t score = 0, best = 0, split = 0;
         for (std::int64_t i = 0; i < overlap; ++i) {
-            if (data_[lastScan_ + *forward - overlap + i] == old_[lastPos_ + *forward - overlap + i])
+            if (data_[lastScan_ + *forward - overlap + i] == Source(lastPos_ + *forward - overlap + i))
                 ++score;
-            if (data_[scan_ - *backward + i] == old_[pos_ - *backward + i])
+            if (data_[scan_ - *backward + i] == Source(pos_ - *backward + i))
                 --score;
             if (score > best) {
                 best = score;
@@ -501,15 +644,17 @@ private:
         lastOffset_ = pos_ - scan_;
     }
 
-    const Finder& finder_;
+    Finder& finder_;
     const std::uint8_t* old_;
-    std::int64_t oldSize_;
+    std::int64_t oldEnd_;   // the old file's size
+    std::int64_t oldSize_;  // the source's: the old file's, or with the new file after it
     const std::uint8_t* data_;
     std::int64_t size_;
     std::int64_t scan_ = 0, length_ = 0, pos_ = 0;              // the match being looked at
     std::int64_t lastScan_ = 0, lastPos_ = 0, lastOffset_ = 0;  // the match before
     std::uint64_t lookups_ = 0;
     std::int64_t agreePercent_;
+    std::int64_t seekByteCost_;
     std::int64_t widenBudget_ = 16 * size_ + (std::int64_t{1} << 26);
 };
 
@@ -519,12 +664,14 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
                    std::vector<MatchRecord>* records, std::uint64_t* searches, const MatchOptions& options)
 {
     records->clear();
+    if (options.index == MatchIndex::kBlockHash && options.readsOutput)
+        return Fail(Status::kBuildFailed, "matches in the new file are found by suffix array only");
     if (options.index == MatchIndex::kBlockHash) {
         BlockFinder finder;
         Result r = finder.Build(old, oldSize);
         if (!r.ok())
             return r;
-        MatchScan<BlockFinder> scan(finder, old, oldSize, data, size, options.agreePercent);
+        MatchScan<BlockFinder> scan(finder, old, oldSize, data, size, options);
         scan.Run(records);
         if (searches != nullptr)
             *searches = scan.lookups();
@@ -541,10 +688,24 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
     if (oldSize > 0 && divsufsort(old, sa.data(), static_cast<std::int32_t>(oldSize)) != 0)
         return Fail(Status::kBuildFailed, "the suffix array of an old file could not be built");
     SuffixFinder finder(old, oldSize, std::move(sa));
-    MatchScan<SuffixFinder> scan(finder, old, oldSize, data, size, options.agreePercent);
-    scan.Run(records);
+    std::uint64_t lookups = 0;
+    if (options.readsOutput) {
+        if (size > kMaxMatchOldSize - oldSize)
+            return Fail(Status::kBuildFailed, "files too large to match against each other");
+        OutputFinder both(finder, oldSize, data, size);
+        Result r = both.Build();
+        if (!r.ok())
+            return r;
+        MatchScan<OutputFinder> scan(both, old, oldSize, data, size, options);
+        scan.Run(records);
+        lookups = scan.lookups();
+    } else {
+        MatchScan<SuffixFinder> scan(finder, old, oldSize, data, size, options);
+        scan.Run(records);
+        lookups = scan.lookups();
+    }
     if (searches != nullptr)
-        *searches = scan.lookups();
+        *searches = lookups;
     return Result::Ok();
 }
 
@@ -827,7 +988,8 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
         OldCoverage coverage(oldSize);
         std::uint64_t oldPos = 0;
         for (const MatchRecord& rec : records) {
-            coverage.Mark(oldPos, rec.add);
+            if (oldPos < oldSize)
+                coverage.Mark(oldPos, std::min<std::uint64_t>(rec.add, oldSize - oldPos));
             oldPos += rec.add + static_cast<std::uint64_t>(rec.seek);
         }
         if (!streams[5].empty() && coverage.Unread() > 0) {
@@ -917,12 +1079,16 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     std::vector<std::uint8_t>& extra = streams[count - 1];
     std::size_t newPos = 0, oldPos = 0;
     std::uint64_t unchanged = 0, run = 0;
+    // The source the records read: the old file, and with readsOutput the new file after it.
+    auto source = [&](std::size_t pos) { return pos < oldSize ? old[pos] : data[pos - oldSize]; };
+    bool readsOutput = false;
     for (const MatchRecord& rec : records) {
         PutNumber(&control, rec.add);
         PutNumber(&copies, rec.copy);
         PutNumber(&seeks, ZigZag(rec.seek));
+        readsOutput = readsOutput || (rec.add > 0 && oldPos + rec.add > oldSize);
         for (std::uint64_t i = 0; i < rec.add; ++i) {
-            auto d = static_cast<std::uint8_t>(data[newPos + i] - old[oldPos + i]);
+            auto d = static_cast<std::uint8_t>(data[newPos + i] - source(oldPos + i));
             if (d == 0) {
                 if (run > 0)
                     PutNumber(&runLengths, run - 1);
@@ -953,6 +1119,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     if (form.split) {
         if (!(r = EncodeSplitFrames(streams, records, old, oldSize, level, form.threads, &flags, frames)).ok())
             return r;
+        flags |= readsOutput ? kSplitReadsOutput : 0;
     } else {
         for (int i = 0; i < count; ++i) {
             bool prefixed = &streams[i] == &extra && form.extraPrefix;
@@ -1028,10 +1195,16 @@ Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const 
 
 Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
                              std::size_t size, MatchFilter filter, int level, std::vector<std::uint8_t>* out,
-                             unsigned threads)
+                             unsigned threads, bool readsOutput)
 {
     MatchForm form = kSplitForm;
     form.threads = std::max(threads, 1u);
+    form.matching.readsOutput = readsOutput;
+    // A record costs about a byte of each stream and its seek's bytes. In a program, matches lie
+    // close together (code that moved a little) and a short one that keeps the changed addresses
+    // out of the differences pays; in text, jumps are far, and what a short match saves is less
+    // than its record costs.
+    form.matching.seekByteCost = filter == MatchFilter::kX86Branches ? 4 : 10;
     return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize, newData,
                             size, level, out);
 }
@@ -1147,8 +1320,11 @@ enum class MatchLayout { kHeld, kStreamed, kSplit };
 // when the records have produced the new size.
 class RecordWalk {
 public:
-    RecordWalk(const std::string& what, std::uint64_t oldSize, std::uint64_t newSize)
-        : what_(what), oldSize_(oldSize), newSize_(newSize)
+    // With readsOutput, a position at or past oldSize reads the new file made so far: a record's
+    // add bytes may start anywhere before its first byte's place (when they overlap it, each byte
+    // read is made before it is read).
+    RecordWalk(const std::string& what, std::uint64_t oldSize, std::uint64_t newSize, bool readsOutput)
+        : what_(what), oldSize_(oldSize), newSize_(newSize), readsOutput_(readsOutput)
     {
     }
 
@@ -1172,9 +1348,12 @@ public:
         } else {
             idle_ = false;
         }
-        if (oldPos_ < 0 || static_cast<std::uint64_t>(oldPos_) > oldSize_ ||
-            *add > oldSize_ - static_cast<std::uint64_t>(oldPos_))
-            return CorruptData(what_, "reads outside the old file");
+        const std::uint64_t limit = readsOutput_ ? oldSize_ + produced_ : oldSize_;
+        if (oldPos_ < 0 || static_cast<std::uint64_t>(oldPos_) > limit ||
+            (*add > 0 && (readsOutput_ ? static_cast<std::uint64_t>(oldPos_) == limit
+                                       : *add > limit - static_cast<std::uint64_t>(oldPos_))))
+            return CorruptData(what_, readsOutput_ ? "reads outside the old file and the new file made so far"
+                                                   : "reads outside the old file");
         *at = static_cast<std::uint64_t>(oldPos_);
         produced_ += *add + *copy;
         std::int64_t seek = UnZigZag(seekCode);
@@ -1190,6 +1369,7 @@ public:
 private:
     const std::string& what_;
     std::uint64_t oldSize_, newSize_;
+    bool readsOutput_;
     std::uint64_t produced_ = 0;
     std::int64_t oldPos_ = 0;
     bool idle_ = false;  // the last record produced nothing
@@ -1230,7 +1410,7 @@ public:
             static_cast<std::uint8_t>(streamed_ ? MatchFilter::kX86BranchesByBlock : MatchFilter::kX86Branches);
         if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != branches)
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
-        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges)) != 0)
+        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput)) != 0)
             return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
         filter_ = static_cast<MatchFilter>(filter);
         for (int i = 0; i < count_; ++i)
@@ -1290,7 +1470,15 @@ public:
         Result r = NextChange();
         if (!r.ok())
             return r;
-        RecordWalk walk(what_, oldSize_, newSize_);
+        if (readsOutput()) {
+            // Grown as it is made, from a start that a declared size cannot make large.
+            try {
+                output_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(newSize_, kOutputReserve)));
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for the new file");
+            }
+        }
+        RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         for (std::uint64_t records = 1; !walk.done(); ++records) {
             std::uint64_t add, copy, at;
             if (!(r = walk.Next(control(), copies(), seeks(), &add, &copy, &at)).ok())
@@ -1337,13 +1525,14 @@ private:
             at += lengths_[i];
         }
         OldCoverage coverage(oldSize_);
-        RecordWalk walk(what_, oldSize_, newSize_);
+        RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         while (!walk.done()) {
             std::uint64_t add, copy, from;
             Result r = walk.Next(adds, copies, seeks, &add, &copy, &from);
             if (!r.ok())
                 return r;
-            coverage.Mark(from, add);
+            if (from < oldSize_)
+                coverage.Mark(from, std::min(add, oldSize_ - from));
         }
         try {
             unread_.resize(static_cast<std::size_t>(coverage.Unread()));
@@ -1385,6 +1574,7 @@ private:
     }
 
     bool joint() const { return (flags_ & kSplitJointChanges) != 0; }
+    bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
     FrameReader& control() { return streams_[0]; }  // the split form: the adds
     FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
     FrameReader& seeks() { return streams_[split_ ? 2 : 0]; }
@@ -1420,12 +1610,20 @@ private:
         for (std::uint64_t done = 0; done < add;) {
             std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk_.size() - filled_));
             std::uint8_t* out = chunk_.data() + filled_;
+            const std::uint64_t from = oldPos + done;
             if (pages_) {
-                Result r = pages_->Read(oldPos + done, out, k);
+                Result r = pages_->Read(from, out, k);
                 if (!r.ok())
                     return r;
+            } else if (from < oldSize_) {
+                k = static_cast<std::size_t>(std::min<std::uint64_t>(k, oldSize_ - from));
+                std::memcpy(out, old_ + from, k);
             } else {
-                std::memcpy(out, old_ + oldPos + done, k);
+                // From the new file made so far: where the bytes read run into the ones being made,
+                // as many as are made already, then again.
+                const auto at = static_cast<std::size_t>(from - oldSize_);
+                k = std::min(k, output_.size() - at);
+                std::memcpy(out, output_.data() + at, k);
             }
             std::size_t at = 0;
             while (changeAhead_ && gap_ < k - at) {
@@ -1442,6 +1640,9 @@ private:
             }
             if (changeAhead_)
                 gap_ -= k - at;
+            Result kept = Keep(out, k);
+            if (!kept.ok())
+                return kept;
             filled_ += k;
             done += k;
             if (filled_ == chunk_.size()) {
@@ -1461,10 +1662,25 @@ private:
             Result r = extra().Read(chunk_.data() + filled_, k);
             if (!r.ok())
                 return r;
+            if (!(r = Keep(chunk_.data() + filled_, k)).ok())
+                return r;
             filled_ += k;
             done += k;
             if (filled_ == chunk_.size() && !(r = Flush(false)).ok())
                 return r;
+        }
+        return Result::Ok();
+    }
+
+    // Keeps the bytes made, where later records may read them.
+    Result Keep(const std::uint8_t* made, std::size_t size)
+    {
+        if (!readsOutput())
+            return Result::Ok();
+        try {
+            output_.insert(output_.end(), made, made + size);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the new file");
         }
         return Result::Ok();
     }
@@ -1507,6 +1723,10 @@ private:
     X86BranchFilter unfilter_;
     std::vector<std::uint8_t> chunk_;
     std::size_t filled_ = 0;
+    // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
+    // is undone). Its first reservation is at most kOutputReserve.
+    static constexpr std::uint64_t kOutputReserve = 64u << 20;
+    std::vector<std::uint8_t> output_;
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
 };

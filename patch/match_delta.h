@@ -55,6 +55,8 @@ constexpr int kSplitStreams = 6;
 // The split form's flags.
 constexpr std::uint8_t kSplitUnreadPrefix = 1;  // the extra frame has the old bytes no record reads as its prefix
 constexpr std::uint8_t kSplitJointChanges = 2;  // each position followed by its value, in one stream
+// The records' positions at and past the old file's end read the new file made so far.
+constexpr std::uint8_t kSplitReadsOutput = 4;
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
 // the old file.
 constexpr std::size_t kFilterBlock = 1 << 16;
@@ -123,6 +125,13 @@ struct MatchOptions {
     // agree; where they are not, a changed byte costs about what a new one does, and a match is
     // widened only while most agree.
     int agreePercent = 50;
+    // Whether a match may also be in the new file, before the point it is for (the records'
+    // positions at and past the old file's end are in the new file).
+    bool readsOutput = false;
+    // When not 0, a match is taken over going on at the offset before only where it is longer
+    // than what that offset agrees with by this many bytes for each byte of its seek (a far jump
+    // costs more); at 0, by 8 bytes.
+    int seekByteCost = 0;
 };
 
 // The records that turn old into data (the matching alone, without the streams); searches, when
@@ -136,9 +145,11 @@ Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std:
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out);
 
 // The split form's data (codec 6), for the held old file as EncodeMatchDelta; its frames are
-// compressed on up to threads threads.
+// compressed on up to threads threads. With readsOutput, its records may also read the new file
+// before the point they are for (kSplitReadsOutput).
 Result EncodeSplitMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                             MatchFilter filter, int level, std::vector<std::uint8_t>* out, unsigned threads = 1);
+                             MatchFilter filter, int level, std::vector<std::uint8_t>* out, unsigned threads = 1,
+                             bool readsOutput = false);
 
 // The streamed form's data, matched by block hash. When writableOld and writableNew are given
 // (the same bytes as old and data), the filter works on them in place and undoes itself after,

@@ -110,7 +110,7 @@ protected:
         Make(tmp_.Sub("new"), NewTree());
         BuildAndRead(fs_, tmp_, &read_, &bytes_);
         ASSERT_FALSE(HasFatalFailure());
-        ASSERT_EQ(read_.version, kShortCheckFormatVersion);
+        ASSERT_EQ(read_.version, kFormatVersion);
         count_ = static_cast<std::uint32_t>(read_.entries.size());
     }
 

@@ -68,7 +68,15 @@ Result EncodeSplit(const std::uint8_t* old, std::size_t oldSize, const std::uint
     return EncodeSplitMatchDelta(old, oldSize, data, size, filter, level, out, 2);
 }
 
-// The two forms for a held old file: the first, and the split one the builder writes now.
+// The same with records that may read the new file made so far, as the builder writes it.
+Result EncodeSplitReadingOutput(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data,
+                                std::size_t size, MatchFilter filter, int level, Bytes* out)
+{
+    return EncodeSplitMatchDelta(old, oldSize, data, size, filter, level, out, 2, true);
+}
+
+// The forms for a held old file: the first, and the split one with and without reading the new
+// file made so far.
 struct HeldForm {
     const char* name;
     bool split;
@@ -77,7 +85,8 @@ struct HeldForm {
                      const ChunkSink&, Bytes*);
 };
 const HeldForm kHeldForms[] = {{"held", false, EncodeMatchDelta, DecodeMatchDelta},
-                               {"split", true, EncodeSplit, DecodeSplitMatchDelta}};
+                               {"split", true, EncodeSplit, DecodeSplitMatchDelta},
+                               {"split reading output", true, EncodeSplitReadingOutput, DecodeSplitMatchDelta}};
 
 Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Bytes* out,
               const HeldForm& form = kHeldForms[0])
@@ -455,6 +464,62 @@ Bytes SplitOf(std::uint8_t flags, const std::vector<Bytes>& streams, const Bytes
     return out;
 }
 
+TEST(SplitMatchDelta, PiecesThatComeAgainInTheNewFileAreReadFromIt)
+{
+    // Two programs built from the same code: both changed the same way, and the second's copy is
+    // read from the first one's new bytes, not from its own old ones with the changes again.
+    // Between them, a run and a short-period repeat, read from the bytes just made.
+    Bytes shared = FakeCode(150000, 51), own = FakeCode(30000, 52);
+    Bytes old = shared, data = Edit(shared, 53);
+    old.insert(old.end(), own.begin(), own.end());
+    old.insert(old.end(), shared.begin(), shared.end());
+    const Bytes changed = data;
+    data.insert(data.end(), 5000, 'z');
+    for (int k = 0; k < 500; ++k)
+        data.insert(data.end(), {'a', 'b', 'c', 'd', 'e', 'f', 'g'});
+    data.insert(data.end(), own.begin(), own.end());
+    data.insert(data.end(), changed.begin(), changed.end());
+
+    std::vector<MatchRecord> records;
+    MatchOptions options;
+    options.readsOutput = true;
+    options.seekByteCost = 4;
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, nullptr, options).ok());
+    // Every byte a record reads is one of the old file or one the new file has made before it.
+    std::uint64_t newPos = 0, fromNew = 0;
+    std::int64_t oldPos = 0;
+    for (const MatchRecord& r : records) {
+        if (r.add > 0) {
+            ASSERT_GE(oldPos, 0);
+            ASSERT_LT(static_cast<std::uint64_t>(oldPos), old.size() + newPos);
+            for (std::uint64_t i = 0; i < r.add; ++i) {
+                const auto at = static_cast<std::uint64_t>(oldPos) + i;
+                fromNew += at >= old.size() ? 1 : 0;
+            }
+        }
+        newPos += r.add + r.copy;
+        oldPos += static_cast<std::int64_t>(r.add) + r.seek;
+    }
+    EXPECT_EQ(newPos, data.size());
+    EXPECT_GT(fromNew, changed.size() * 9 / 10);
+
+    Bytes reading, plain, decoded;
+    ASSERT_TRUE(EncodeSplitReadingOutput(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches,
+                                         19, &reading)
+                    .ok());
+    ASSERT_TRUE(
+        EncodeSplit(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 19, &plain).ok());
+    EXPECT_NE(reading[1] & kSplitReadsOutput, 0);
+    EXPECT_EQ(plain[1] & kSplitReadsOutput, 0);
+    EXPECT_LT(reading.size(), plain.size());
+    Result r = Decode(reading, old, data.size(), &decoded, kHeldForms[2]);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(decoded == data);
+    // Without the flag, the positions past the old file's end are outside it.
+    reading[1] &= static_cast<std::uint8_t>(~kSplitReadsOutput);
+    EXPECT_EQ(Decode(reading, old, data.size(), &decoded, kHeldForms[2]).status, Status::kPatchCorrupt);
+}
+
 TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
 {
     const HeldForm& split = kHeldForms[1];
@@ -473,7 +538,13 @@ TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
         const char* reason;
     };
     const Case cases[] = {
-        {SplitOf(4, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 4"},
+        {SplitOf(8, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 8"},
+        // A record that reads the new file where it is not made yet.
+        {SplitOf(kSplitReadsOutput, {{4, 4}, {0, 0}, {16, 0}, {}, {}, {}}), "and the new file made so far"},
+        {SplitOf(kSplitReadsOutput | kSplitUnreadPrefix, {{4, 4}, {0, 0}, {16, 0}, {}, {}, {}}),
+         "and the new file made so far"},
+        // Without the flag, the same positions are outside the old file.
+        {SplitOf(0, {{4, 4}, {0, 0}, {8, 0}, {}, {}, {}}), "reads outside the old file"},
         // A position without its value, or values beside interleaved changes.
         {SplitOf(kSplitJointChanges, {{8}, {0}, {0}, {2}, {}, {}}), "used up too soon"},
         {SplitOf(kSplitJointChanges, {{8}, {0}, {0}, {2, 1}, {1}, {}}), "larger than the new file can need"},
@@ -491,6 +562,13 @@ TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
         EXPECT_EQ(r.status, Status::kPatchCorrupt) << c.reason;
         EXPECT_NE(r.message.find(c.reason), std::string::npos) << c.reason << ": " << r.message;
     }
+    // Records that read the new file made so far: abcd from the old file, then 8 bytes from the
+    // new file's start, each made just before it is read (abcd twice more), the last with its
+    // first byte changed.
+    r = Decode(SplitOf(kSplitReadsOutput | kSplitJointChanges, {{4, 8}, {0, 0}, {8, 0}, {8, 1}, {}, {}}), old, 12,
+               &decoded, split);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(decoded, (Bytes{'a', 'b', 'c', 'd', 'a', 'b', 'c', 'd', 'b', 'b', 'c', 'd'}));
     // Without the flag the extra frame has no prefix, and cannot decode.
     Bytes noPrefix = good;
     noPrefix[1] = kSplitJointChanges;

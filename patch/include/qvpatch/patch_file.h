@@ -16,9 +16,10 @@ namespace qvpatch {
 
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
 // The newest version read. Version 3 adds the signature block, version 4 the streamed match delta,
-// version 5 the split match delta and the packed entry table, version 6 the short file checks. A
-// builder writes version 6.
-constexpr std::uint16_t kFormatVersion = 6;
+// version 5 the split match delta and the packed entry table, version 6 the short file checks,
+// version 7 the split match delta's records that read the new file made so far. A builder writes
+// version 7.
+constexpr std::uint16_t kFormatVersion = 7;
 constexpr std::uint16_t kPackedTableFormatVersion = 5;
 // From this version an entry holds the first kShortCheckBytes of each of its files' SHA-256, and
 // the table ends in the contents checks (Patch::oldContents, Patch::newContents).
