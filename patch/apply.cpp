@@ -9,6 +9,7 @@
 #include "codec.h"
 #include "codecs.h"
 #include "journal.h"
+#include "memory.h"
 #include "match_delta.h"
 #include "qvpatch/sha256.h"
 
@@ -459,6 +460,7 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
         if (oldTotal > prefix.max_size())
             throw std::bad_alloc();
         prefix.reserve(static_cast<std::size_t>(oldTotal));
+        AdviseLargeBuffer(prefix.data(), prefix.capacity());
     } catch (const std::exception&) {
         return Fail(Status::kOutOfMemory, "out of memory for the old files of a group");
     }

@@ -1,6 +1,8 @@
 // Helpers over the patch engine's file system.
 #include "qvpatch/file_system.h"
 
+#include "memory.h"
+
 #include <algorithm>
 #include <new>
 
@@ -17,6 +19,8 @@ Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, st
         return Fail(Status::kIoError, "larger than expected: " + what);
     out->clear();
     try {
+        out->reserve(static_cast<std::size_t>(info.size));
+        AdviseLargeBuffer(out->data(), out->capacity());
         out->resize(static_cast<std::size_t>(info.size));
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory reading " + what);

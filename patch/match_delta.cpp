@@ -2,6 +2,7 @@
 #include "match_delta.h"
 
 #include "bytes.h"
+#include "memory.h"
 #include "threads.h"
 
 #include <divsufsort.h>
@@ -681,6 +682,8 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         return Fail(Status::kBuildFailed, "an old file too large to index for matching");
     std::vector<std::int32_t> sa;
     try {
+        sa.reserve(oldSize);
+        AdviseLargeBuffer(sa.data(), oldSize * sizeof(std::int32_t));
         sa.resize(oldSize);
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory for the suffix array of an old file");
@@ -1474,6 +1477,7 @@ public:
             // Grown as it is made, from a start that a declared size cannot make large.
             try {
                 output_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(newSize_, kOutputReserve)));
+                AdviseLargeBuffer(output_.data(), output_.capacity());
             } catch (const std::bad_alloc&) {
                 return Fail(Status::kOutOfMemory, "out of memory for the new file");
             }
@@ -1535,6 +1539,8 @@ private:
                 coverage.Mark(from, std::min(add, oldSize_ - from));
         }
         try {
+            unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
+            AdviseLargeBuffer(unread_.data(), unread_.capacity());
             unread_.resize(static_cast<std::size_t>(coverage.Unread()));
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
