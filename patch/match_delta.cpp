@@ -249,7 +249,8 @@ public:
 
 private:
     static constexpr std::size_t kBlock = 16;
-    static constexpr std::uint64_t kAnchorEvery = 16;
+    static constexpr int kAnchorBits = 4;  // one position in 2^kAnchorBits is an anchor
+    static constexpr std::uint64_t kAnchorEvery = std::uint64_t{1} << kAnchorBits;
     static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
     static constexpr std::size_t kRecent = 8;
     static constexpr int kMaxTries = 16;
@@ -261,7 +262,8 @@ private:
     };
 
     std::uint64_t HashAt(std::size_t at) const { return BlockHash(data_ + at, kBlock); }
-    bool IsAnchor(std::size_t at) const { return (HashAt(at) * 0x94D049BB133111EBull) >> 60 == 0; }
+    static bool IsAnchorHash(std::uint64_t h) { return (h * 0x94D049BB133111EBull) >> (64 - kAnchorBits) == 0; }
+    bool IsAnchor(std::size_t at) const { return IsAnchorHash(HashAt(at)); }
 
     // The anchors before scan into the index. One the same as one of the few before it (in a run
     // or a fill, where each position is one) is left out, so that chains stay short.
@@ -269,7 +271,7 @@ private:
     {
         for (; added_ < scan && added_ + kBlock <= size_; ++added_) {
             const std::uint64_t h = HashAt(added_);
-            if ((h * 0x94D049BB133111EBull) >> 60 != 0)
+            if (!IsAnchorHash(h))
                 continue;
             bool repeats = false;
             for (std::size_t d = 0; d < kRecent && d < anchors_ && !repeats; ++d)
@@ -485,7 +487,8 @@ public:
           data_(data),
           size_(static_cast<std::int64_t>(size)),
           agreePercent_(options.agreePercent),
-          seekByteCost_(options.seekByteCost)
+          seekByteCost_(options.seekByteCost),
+          halfSteps_(options.index == MatchIndex::kSuffixArray)
     {
     }
 
@@ -521,7 +524,11 @@ private:
     {
         // A long match that the current offset does about as well: the positions inside it mostly
         // find the rest of the same match, so half of it is passed over. That bounds the search
-        // work per byte where long runs repeat (it would grow with their length).
+        // work per byte where long runs repeat (it would grow with their length). With a suffix
+        // array (halfSteps), where each lookup finds the longest match there is, the same goes for
+        // a short one: looking again at each of its bytes finds little it did not, at a lookup a
+        // byte (program code, where most lookups find short matches, is then matched in half the
+        // time, into slightly smaller deltas).
         constexpr std::int64_t kLongMatch = 64;
         std::int64_t agreeing = 0;  // bytes of the match that the offset before agrees with as well
         std::int64_t counted = scan_ += length_;
@@ -535,7 +542,7 @@ private:
                 agreeing += AgreesAt(counted, lastOffset_) ? 1 : 0;
             if ((length_ == agreeing && length_ != 0) || length_ > agreeing + Beat())
                 break;
-            std::int64_t step = length_ >= kLongMatch ? length_ / 2 : 1;
+            std::int64_t step = length_ >= kLongMatch || halfSteps_ ? std::max<std::int64_t>(1, length_ / 2) : 1;
             for (std::int64_t k = 0; k < step && scan_ < size_; ++k, ++scan_)
                 agreeing -= AgreesAt(scan_, lastOffset_) ? 1 : 0;
         }
@@ -656,6 +663,7 @@ private:
     std::uint64_t lookups_ = 0;
     std::int64_t agreePercent_;
     std::int64_t seekByteCost_;
+    bool halfSteps_;  // a match not taken is passed over by half, however short
     std::int64_t widenBudget_ = 16 * size_ + (std::int64_t{1} << 26);
 };
 
@@ -1208,6 +1216,9 @@ Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, c
     // out of the differences pays; in text, jumps are far, and what a short match saves is less
     // than its record costs.
     form.matching.seekByteCost = filter == MatchFilter::kX86Branches ? 4 : 10;
+    // In text, what changed is mostly inserted or rewritten rather than a few bytes in place: a
+    // match is widened only while most of its bytes agree.
+    form.matching.agreePercent = filter == MatchFilter::kX86Branches ? 50 : 75;
     return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize, newData,
                             size, level, out);
 }
@@ -1474,9 +1485,13 @@ public:
         if (!r.ok())
             return r;
         if (readsOutput()) {
-            // Grown as it is made, from a start that a declared size cannot make large.
+            // The new file is held whole: no larger than a builder holds a file (or a group) for
+            // applying, whatever size the entry declares.
+            if (newSize_ > kMaxHeldBytes)
+                return CorruptData(
+                    what_, "reads a new file made so far larger than " + std::to_string(kMaxHeldBytes >> 20) + " MiB");
             try {
-                output_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(newSize_, kOutputReserve)));
+                output_.reserve(static_cast<std::size_t>(newSize_));
                 AdviseLargeBuffer(output_.data(), output_.capacity());
             } catch (const std::bad_alloc&) {
                 return Fail(Status::kOutOfMemory, "out of memory for the new file");
@@ -1625,11 +1640,21 @@ private:
                 k = static_cast<std::size_t>(std::min<std::uint64_t>(k, oldSize_ - from));
                 std::memcpy(out, old_ + from, k);
             } else {
-                // From the new file made so far: where the bytes read run into the ones being made,
-                // as many as are made already, then again.
+                // From the new file made so far. Where the bytes read run into the ones being
+                // made, they repeat with the period of the distance between the two, up to the
+                // next changed byte (which later ones may read as changed): the made ones, then
+                // what is filled already, doubling.
                 const auto at = static_cast<std::size_t>(from - oldSize_);
-                k = std::min(k, output_.size() - at);
-                std::memcpy(out, output_.data() + at, k);
+                const std::size_t period = output_.size() - at;
+                if (k > period && changeAhead_)
+                    k = static_cast<std::size_t>(std::min<std::uint64_t>(k, gap_ + 1));
+                std::memcpy(out, output_.data() + at, std::min(k, period));
+                for (std::size_t filled = period; filled < k;) {
+                    const std::size_t whole = filled - filled % period;
+                    const std::size_t n = std::min(whole, k - filled);
+                    std::memcpy(out + filled, out + filled - whole, n);
+                    filled += n;
+                }
             }
             std::size_t at = 0;
             while (changeAhead_ && gap_ < k - at) {
@@ -1730,8 +1755,7 @@ private:
     std::vector<std::uint8_t> chunk_;
     std::size_t filled_ = 0;
     // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
-    // is undone). Its first reservation is at most kOutputReserve.
-    static constexpr std::uint64_t kOutputReserve = 64u << 20;
+    // is undone).
     std::vector<std::uint8_t> output_;
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
