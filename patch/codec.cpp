@@ -118,9 +118,16 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     if (prefix != nullptr && prefixSize > 0) {
         ZSTD_compressionParameters params = ZSTD_getCParams(level, size, prefixSize);
         ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_chainLog);
+        // The tree takes two entries a position, and reaches back over the positions its table
+        // holds: twice the largest power of two within the content reaches all but what lies
+        // beyond it, at half the memory of twice the window (a content just past a power of two
+        // would double it for a sliver of old bytes).
+        int reach = 1;
+        while (reach < 62 && (std::uint64_t{2} << reach) <= static_cast<std::uint64_t>(size) + prefixSize)
+            ++reach;
         if (params.strategy >= ZSTD_btlazy2 && !ZSTD_isError(bounds.error))
-            set(ZSTD_c_chainLog,
-                std::max(static_cast<int>(params.chainLog), std::min(windowLog + 1, bounds.upperBound)));
+            set(ZSTD_c_chainLog, std::max(static_cast<int>(params.chainLog),
+                                          std::min({windowLog + 1, reach + 1, bounds.upperBound})));
     }
     if (minMatch != 0)
         set(ZSTD_c_minMatch, minMatch);
