@@ -1,16 +1,18 @@
 // zstd frames for the patch's entries.
 #include "codec.h"
 
-#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams: the parameters a level picks
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getCParams, and the contexts made with our allocator
 #include <zstd.h>
 #include <zstd_errors.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "codecs.h"
+#include "memory.h"
 
 namespace qvpatch {
 
@@ -21,6 +23,8 @@ struct CCtxFree {
 };
 
 constexpr std::size_t kLargePrefix = 16u << 20;
+// The smallest of zstd's blocks of memory advised as wanting large pages.
+constexpr std::size_t kAdvisedBlock = 4u << 20;
 // The largest compression context kept between frames.
 constexpr std::size_t kKeptContext = 48u << 20;
 
@@ -58,6 +62,20 @@ private:
     static inline std::atomic<ZSTD_CCtx*> slots_[2][2] = {};
 };
 
+// zstd's memory (its match finders' tables, a decoder's window): a large block is advised as
+// wanting large pages, so that its first writes (zstd clears its tables) fault once in 2 MiB.
+void* ZstdAllocate(void*, std::size_t size)
+{
+    void* p = std::malloc(size);
+    if (p != nullptr && size >= kAdvisedBlock)
+        AdviseLargeBuffer(p, size);
+    return p;
+}
+
+void ZstdRelease(void*, void* p) { std::free(p); }
+
+constexpr ZSTD_customMem kZstdMemory = {ZstdAllocate, ZstdRelease, nullptr};
+
 int WindowLogFor(std::uint64_t bytes)
 {
     int log = 10;  // the smallest window zstd knows
@@ -75,7 +93,7 @@ Result CorruptData(const std::string& what, const std::string& why)
 
 Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDecoder* decoder, int maxWindowLog)
 {
-    ZstdDecoder dctx(ZSTD_createDCtx());
+    ZstdDecoder dctx(ZSTD_createDCtx_advanced(kZstdMemory));
     if (!dctx)
         return Fail(Status::kOutOfMemory, "out of memory for the decoder");
     std::size_t rc = ZSTD_DCtx_setParameter(dctx.get(), ZSTD_d_windowLogMax, std::min(maxWindowLog, kMaxWindowLog));
@@ -100,7 +118,7 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
     if (cctx)
         ZSTD_CCtx_reset(cctx.get(), ZSTD_reset_session_and_parameters);
     else
-        cctx.reset(ZSTD_createCCtx());
+        cctx.reset(ZSTD_createCCtx_advanced(kZstdMemory));
     if (!cctx)
         return Fail(Status::kOutOfMemory, "out of memory for the encoder");
     // Every parameter is one zstd takes; a refusal is reported, not passed over.
@@ -126,8 +144,8 @@ Result EncodeZstd(const std::uint8_t* data, std::size_t size, const std::uint8_t
         while (reach < 62 && (std::uint64_t{2} << reach) <= static_cast<std::uint64_t>(size) + prefixSize)
             ++reach;
         if (params.strategy >= ZSTD_btlazy2 && !ZSTD_isError(bounds.error))
-            set(ZSTD_c_chainLog, std::max(static_cast<int>(params.chainLog),
-                                          std::min({windowLog + 1, reach + 1, bounds.upperBound})));
+            set(ZSTD_c_chainLog,
+                std::max(static_cast<int>(params.chainLog), std::min({windowLog + 1, reach + 1, bounds.upperBound})));
     }
     if (minMatch != 0)
         set(ZSTD_c_minMatch, minMatch);
