@@ -226,14 +226,19 @@ public:
             nextAnchor_ = scan;
             while (nextAnchor_ + kBlock <= size_ && nextAnchor_ < scan + kReach && !IsAnchor(nextAnchor_))
                 ++nextAnchor_;
+            nextIsAnchor_ = false;
+            if (nextAnchor_ + kBlock <= size_) {
+                nextHash_ = HashAt(nextAnchor_);
+                nextIsAnchor_ = IsAnchorHash(nextHash_);
+            }
         }
-        if (nextAnchor_ + kBlock > size_ || nextAnchor_ >= scan + kReach || !IsAnchor(nextAnchor_))
+        if (!nextIsAnchor_ || nextAnchor_ >= scan + kReach)
             return best;
         const std::size_t back = nextAnchor_ - scan;
         int tries = 0;
         // Of equally long matches, the one in the new file: it holds the changes made so far.
         std::size_t newBest = 0;
-        for (std::uint32_t k = heads_[BlockSlot(HashAt(nextAnchor_), bits_)]; k != kEmpty && tries < kMaxTries;
+        for (std::uint32_t k = heads_[BlockSlot(nextHash_, bits_)]; k != kEmpty && tries < kMaxTries;
              k = next_[k].next, ++tries) {
             const std::size_t from = next_[k].at;
             if (from < back || std::memcmp(data_ + from - back, at, back) != 0)
@@ -298,7 +303,10 @@ private:
         std::uint64_t hash;
         std::size_t at;
     } recent_[kRecent] = {};
+    // The next anchor from queriedFrom_ on, or where the search for it stopped, and its hash.
     std::size_t queriedFrom_ = 1, nextAnchor_ = 0;
+    std::uint64_t nextHash_ = 0;
+    bool nextIsAnchor_ = false;
 };
 
 void PutNumber(std::vector<std::uint8_t>* out, std::uint64_t v)

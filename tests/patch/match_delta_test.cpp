@@ -8,6 +8,7 @@
 
 #include "codec.h"
 #include "match_delta.h"
+#include "split_delta_support.h"
 
 namespace qvpatch {
 namespace {
@@ -444,24 +445,10 @@ TEST(SplitMatchDelta, ANewPieceIsCodedAgainstTheOldPieceItReplaced)
     EXPECT_FALSE(r.ok() && decoded == data);
 }
 
-// A split delta made by hand: the filter byte (none), the flags, six frame lengths and the frames.
+// A split delta made by hand, without a filter.
 Bytes SplitOf(std::uint8_t flags, const std::vector<Bytes>& streams, const Bytes& extraPrefix = {})
 {
-    Bytes out = {0, flags};
-    std::vector<Bytes> frames;
-    for (std::size_t i = 0; i < streams.size(); ++i) {
-        Bytes frame;
-        const bool extra = i + 1 == streams.size();
-        EXPECT_TRUE(EncodeZstd(streams[i].data(), streams[i].size(), extra ? extraPrefix.data() : nullptr,
-                               extra ? extraPrefix.size() : 0, 1, &frame)
-                        .ok());
-        frames.push_back(frame);
-        for (int k = 0; k < 8; ++k)
-            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
-    }
-    for (const Bytes& frame : frames)
-        out.insert(out.end(), frame.begin(), frame.end());
-    return out;
+    return HandMadeSplitDelta(0, flags, streams, extraPrefix);
 }
 
 TEST(SplitMatchDelta, PiecesThatComeAgainInTheNewFileAreReadFromIt)

@@ -11,6 +11,7 @@
 
 #include "codec.h"
 #include "match_delta.h"
+#include "split_delta_support.h"
 
 namespace qvpatch {
 namespace {
@@ -29,21 +30,7 @@ std::uint64_t Zig(std::int64_t v) { return (static_cast<std::uint64_t>(v) << 1) 
 // A split delta made by hand: filter, flags, the six frames (the extra one with its prefix).
 Bytes SplitDelta(std::uint8_t filter, std::uint8_t flags, const std::vector<Bytes>& streams, const Bytes& prefix = {})
 {
-    Bytes out = {filter, flags};
-    std::vector<Bytes> frames;
-    for (std::size_t i = 0; i < streams.size(); ++i) {
-        Bytes frame;
-        const bool extra = i + 1 == streams.size();
-        EXPECT_TRUE(EncodeZstd(streams[i].data(), streams[i].size(), extra ? prefix.data() : nullptr,
-                               extra ? prefix.size() : 0, 1, &frame)
-                        .ok());
-        for (int k = 0; k < 8; ++k)
-            out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
-        frames.push_back(std::move(frame));
-    }
-    for (const Bytes& frame : frames)
-        out.insert(out.end(), frame.begin(), frame.end());
-    return out;
+    return HandMadeSplitDelta(filter, flags, streams, prefix);
 }
 
 Result Decode(const Bytes& delta, const Bytes& old, std::uint64_t newSize, Bytes* out)

@@ -195,7 +195,7 @@ TEST_F(SignatureTest, EveryByteOfASignedPatchIsCovered)
     ASSERT_TRUE(patch.signature.present);
     EXPECT_EQ(patch.signature.key, Key(1).publicKey);
     EXPECT_EQ(patch.version, kFormatVersion);  // what a builder writes, signed or not
-    EXPECT_EQ(Serialize(patch), bytes);                  // written back as it was read, signature and all
+    EXPECT_EQ(Serialize(patch), bytes);        // written back as it was read, signature and all
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         for (std::uint8_t flip : {0x01, 0x80}) {
             std::vector<std::uint8_t> changed = bytes;
