@@ -12,6 +12,7 @@
 #include "codecs.h"
 #include "journal.h"
 #include "match_delta.h"
+#include "memory.h"
 #include "qvpatch/sha256.h"
 #include "threads.h"
 
@@ -95,11 +96,24 @@ struct Candidate {
     std::vector<std::uint8_t> data;
 };
 
+// Bytes held in a buffer of someone else's.
+struct Bytes {
+    const std::uint8_t* ptr = nullptr;
+    std::size_t count = 0;
+    const std::uint8_t* data() const { return ptr; }
+    std::size_t size() const { return count; }
+    const std::uint8_t* begin() const { return ptr; }
+    const std::uint8_t* end() const { return ptr + count; }
+};
+
 // One file of a batch: its contents and the candidates tried for it. The stored bytes are a
-// candidate that needs no work: the new contents are its data, taken only when it wins.
+// candidate that needs no work: the new contents are its data, taken only when it wins. A file on
+// its own holds its contents; a group's files are held once, one after the other, in the group's
+// buffers, which its encodings read whole.
 struct Member {
     std::size_t entry = 0;
-    std::vector<std::uint8_t> oldData, newData;
+    std::vector<std::uint8_t> ownOld, ownNew;
+    Bytes oldData, newData;  // in ownOld and ownNew, or in the group's buffers
     bool hasOld = false, hasNew = false;
     bool large = false;  // beyond what applying holds in memory
     std::vector<Candidate> candidates;
@@ -125,7 +139,8 @@ private:
     Result ListEntries();
     void FormBatches();
     Result EncodeBatch(const std::vector<std::size_t>& batch);
-    Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members);
+    Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members,
+                       std::vector<std::uint8_t>* olds, std::vector<std::uint8_t>* news);
     void PlanRetries(Member& m, std::vector<std::function<void()>>* small, std::vector<std::function<void()>>* large);
     Result ChooseOwnEncoding(Member& m);
     EncodeInput InputFor(const Member& m, int level) const;
@@ -264,9 +279,26 @@ void Builder::FormBatches()
         fileCount_ += batch.size();
 }
 
-Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members)
+// The files of a batch, read and checked against the hashes they were listed with. A group's are
+// put one after the other into olds and news (null for a file on its own).
+Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members,
+                            std::vector<std::uint8_t>* olds, std::vector<std::uint8_t>* news)
 {
     members->resize(batch.size());
+    if (olds != nullptr) {
+        std::uint64_t oldBytes = 0, newBytes = 0;
+        for (std::size_t k : batch) {
+            oldBytes += out_.entries[k].oldSize;
+            newBytes += out_.entries[k].newSize;
+        }
+        try {
+            olds->reserve(static_cast<std::size_t>(oldBytes));
+            AdviseLargeBuffer(olds->data(), olds->capacity());
+            news->reserve(static_cast<std::size_t>(newBytes));
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for a group of files");
+        }
+    }
     for (std::size_t k = 0; k < batch.size(); ++k) {
         Member& m = (*members)[k];
         m.entry = batch[k];
@@ -277,14 +309,26 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
         m.hasNew = e.HasNew();
         m.large = e.oldSize + e.newSize > heldBytes_;
         Result r;
-        if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.oldData)).ok())
+        if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.ownOld)).ok())
             return r;
-        if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, kMaxFileSize, &m.newData)).ok())
+        if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, kMaxFileSize, &m.ownNew)).ok())
             return r;
-        if (m.oldData.size() != e.oldSize || m.newData.size() != e.newSize ||
-            (m.hasOld && Sha256(m.oldData.data(), m.oldData.size()) != e.oldHash) ||
-            (m.hasNew && Sha256(m.newData.data(), m.newData.size()) != e.newHash))
+        if (m.ownOld.size() != e.oldSize || m.ownNew.size() != e.newSize ||
+            (m.hasOld && Sha256(m.ownOld.data(), m.ownOld.size()) != e.oldHash) ||
+            (m.hasNew && Sha256(m.ownNew.data(), m.ownNew.size()) != e.newHash))
             return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
+        if (olds != nullptr) {
+            // Within what was reserved for the sizes listed, which the contents were checked to have.
+            olds->insert(olds->end(), m.ownOld.begin(), m.ownOld.end());
+            news->insert(news->end(), m.ownNew.begin(), m.ownNew.end());
+            m.oldData = {olds->data() + olds->size() - m.ownOld.size(), m.ownOld.size()};
+            m.newData = {news->data() + news->size() - m.ownNew.size(), m.ownNew.size()};
+            std::vector<std::uint8_t>().swap(m.ownOld);
+            std::vector<std::uint8_t>().swap(m.ownNew);
+        } else {
+            m.oldData = {m.ownOld.data(), m.ownOld.size()};
+            m.newData = {m.ownNew.data(), m.ownNew.size()};
+        }
     }
     return Result::Ok();
 }
@@ -298,6 +342,18 @@ EncodeInput Builder::InputFor(const Member& m, int level) const
     return in;
 }
 
+// The size of a file's smallest first result; UINT64_MAX / 2 when one of them failed.
+std::uint64_t FirstBest(const Member& m)
+{
+    std::uint64_t best = UINT64_MAX / 2;
+    for (const Candidate& c : m.candidates) {
+        if (!c.result.ok())
+            return UINT64_MAX / 2;
+        best = std::min<std::uint64_t>(best, c.codec->value == Codec::kStored ? m.newData.size() : c.data.size());
+    }
+    return best;
+}
+
 // The candidates tried at a quick level that are tried again at the full level: those whose quick
 // result comes within a quarter of the file's best first result (a stronger level gains some
 // percent on it, seldom a quarter). So a zstd delta that the match delta beats by far costs a
@@ -306,12 +362,9 @@ EncodeInput Builder::InputFor(const Member& m, int level) const
 void Builder::PlanRetries(Member& m, std::vector<std::function<void()>>* small,
                           std::vector<std::function<void()>>* large)
 {
-    std::uint64_t best = UINT64_MAX;
-    for (const Candidate& c : m.candidates) {
-        if (!c.result.ok())
-            return;  // told when the file's encoding is chosen
-        best = std::min<std::uint64_t>(best, c.codec->value == Codec::kStored ? m.newData.size() : c.data.size());
-    }
+    const std::uint64_t best = FirstBest(m);
+    if (best == UINT64_MAX / 2)
+        return;  // a failure, told when the file's encoding is chosen
     for (Candidate& c : m.candidates) {
         const bool quick = c.codec->quickFirst && c.level < options_.level;
         if (!quick || c.inPlace || c.data.size() >= best + best / 4)
@@ -341,22 +394,31 @@ Result Builder::ChooseOwnEncoding(Member& m)
             m.best.swap(c.data);
         }
     }
-    if (m.chosen != nullptr && m.chosen->value == Codec::kStored)
-        m.best = std::move(m.newData);  // no candidate reads it any more
+    if (m.chosen != nullptr && m.chosen->value == Codec::kStored) {
+        // No candidate reads the contents any more.
+        if (m.ownNew.empty())
+            m.best.assign(m.newData.begin(), m.newData.end());
+        else
+            m.best = std::move(m.ownNew);
+        m.newData = {m.best.data(), m.best.size()};
+    }
     return Result::Ok();
 }
 
 Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
 {
     std::vector<Member> members;
-    Result r = LoadMembers(batch, &members);
+    std::vector<std::uint8_t> olds, news;
+    const bool group = batch.size() >= 2;
+    Result r = LoadMembers(batch, &members, group ? &olds : nullptr, group ? &news : nullptr);
     if (!r.ok())
         return r;
 
-    // The tasks: each file's own candidates (from the table of codecs), and the group's frame when
-    // there is a group. A candidate's weight is the bytes it works on, so that the longest go first
+    // The tasks: each file's own candidates (from the table of codecs), and the group's encodings
+    // when there is a group. A candidate's weight is the bytes it works on, so that the longest go first
     // and the threads finish together.
     const int quickLevel = std::min(options_.level, 3);
+    const unsigned threads = options_.threads > 0 ? options_.threads : DefaultThreads();
     std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
     for (Member& m : members) {
         if (!m.hasNew)
@@ -383,69 +445,62 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             work.emplace_back(weight, Guarded(&c.result, [this, &m, &c] {
                                   EncodeInput in = InputFor(m, c.level);
                                   if (c.inPlace) {
-                                      in.writableOld = m.oldData.data();
-                                      in.writableData = m.newData.data();
+                                      in.writableOld = m.ownOld.data();
+                                      in.writableData = m.ownNew.data();
                                   }
                                   return c.codec->encode(in, &c.data);
                               }));
         }
     }
-    // The group's two encodings, both of its new files one after the other against its old ones:
-    // one zstd frame, and a match delta (not for a group of added files only, which has no old).
+    // The group's encodings, all of its new files one after the other against its old ones: a match
+    // delta (not for a group of added files only, which has no old), and one zstd frame. The
+    // frame's optimal parse costs about a second for every few MiB of content where long pieces
+    // repeat (text bundles, several copies of one library), many times what the match delta
+    // takes; it is tried where the content is small, or where there is no old to match.
     Result groupResult, groupMatchResult;
     std::vector<std::uint8_t> groupFrame, groupMatch;
-    std::vector<std::uint8_t> olds, news;
-    std::function<void()> group, groupMatchTask;
-    std::uint64_t groupBytes = 0;
-    if (members.size() >= 2) {
-        try {
-            for (const Member& m : members) {
-                olds.insert(olds.end(), m.oldData.begin(), m.oldData.end());
-                news.insert(news.end(), m.newData.begin(), m.newData.end());
-            }
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for a group of files");
-        }
-        groupBytes = olds.size() + news.size();
-        group = Guarded(&groupResult, [&olds, &news, this, &groupFrame] {
-            return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(),
-                              options_.level, &groupFrame);
-        });
-        if (!olds.empty())
-            groupMatchTask = Guarded(&groupMatchResult, [&olds, &news, this, &groupMatch] {
-                MatchFilter filter =
-                    LooksLikeX86Code(news.data(), news.size()) ? MatchFilter::kX86Branches : MatchFilter::kNone;
-                return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(), filter, options_.level,
-                                             &groupMatch, 1, true);
-            });
-    }
-    // A small group is encoded beside the files' second tries, which then need not wait for it; a
-    // large one beside their first, where its zstd frame keeps one thread busy far longer than the
-    // rest take.
-    const bool groupLater = group && groupBytes <= kSharedRetryBytes;
-    if (group && !groupLater) {
-        work.emplace_back(groupBytes, group);
-        if (groupMatchTask)
-            work.emplace_back(groupBytes / 2, groupMatchTask);
+    bool framed = false, matched = false;
+    if (group) {
+        const std::uint64_t groupBytes = olds.size() + news.size();
+        framed = olds.empty() || groupBytes <= kSharedRetryBytes;
+        matched = !olds.empty();
+        if (framed)
+            work.emplace_back(groupBytes, Guarded(&groupResult, [&olds, &news, this, &groupFrame] {
+                                  return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(),
+                                                    olds.size(), options_.level, &groupFrame);
+                              }));
+        // Its frames are compressed side by side, most often once the files' own tries are done.
+        if (matched)
+            work.emplace_back(groupBytes / 2, Guarded(&groupMatchResult, [&olds, &news, this, threads, &groupMatch] {
+                                  MatchFilter filter = LooksLikeX86Code(news.data(), news.size())
+                                                           ? MatchFilter::kX86Branches
+                                                           : MatchFilter::kNone;
+                                  return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(),
+                                                               filter, options_.level, &groupMatch, threads, true);
+                              }));
     }
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
         tasks.push_back(std::move(w.second));
-    const unsigned threads = options_.threads > 0 ? options_.threads : DefaultThreads();
     RunParallel(tasks, threads);
+    // The files' second tries, unless the group wins whatever they give: a stronger level seldom
+    // gains a quarter, so a group smaller than three quarters of its files' first results together
+    // is kept over anything they may come to.
+    std::uint64_t groupBest = UINT64_MAX, ownFirst = 0;
+    if (framed && groupResult.ok())
+        groupBest = groupFrame.size();
+    if (matched && groupMatchResult.ok())
+        groupBest = std::min<std::uint64_t>(groupBest, groupMatch.size());
+    for (const Member& m : members)
+        if (m.hasNew)
+            ownFirst = std::min(ownFirst + FirstBest(m), UINT64_MAX / 2);
     std::vector<std::function<void()>> small, large;
-    if (groupLater) {
-        small.push_back(group);
-        if (groupMatchTask)
-            small.push_back(groupMatchTask);
-    }
-    for (Member& m : members)
-        PlanRetries(m, &small, &large);
+    if (groupBest == UINT64_MAX || groupBest >= ownFirst - ownFirst / 4)
+        for (Member& m : members)
+            PlanRetries(m, &small, &large);
     RunParallel(small, threads);
     RunParallel(large, 1);
-    olds = std::vector<std::uint8_t>();
-    news = std::vector<std::uint8_t>();
 
     std::uint64_t own = 0;
     for (Member& m : members) {
@@ -461,11 +516,11 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
         return groupMatchResult;
     // The smaller of the group's encodings, when it is smaller than its files' own together.
     Codec groupCodec = Codec::kZstdGroupDelta;
-    if (groupMatchTask && groupMatch.size() < groupFrame.size()) {
+    if (matched && (!framed || groupMatch.size() < groupFrame.size())) {
         groupFrame.swap(groupMatch);
         groupCodec = Codec::kGroupMatchDelta;
     }
-    bool grouped = members.size() >= 2 && groupFrame.size() < own;
+    bool grouped = group && groupFrame.size() < own;
     for (Member& m : members) {
         if (grouped) {
             out_.entries[m.entry].codec = groupCodec;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <new>
@@ -185,15 +186,36 @@ private:
     std::vector<std::uint32_t> heads_, next_;
 };
 
+// The gear table of the rolling hash that picks anchors: a fixed pseudo-random value per byte.
+struct GearTable {
+    std::uint32_t value[256];
+    constexpr GearTable() : value()
+    {
+        std::uint64_t x = 0x243F6A8885A308D3ull;
+        for (std::uint32_t& v : value) {
+            x += 0x9E3779B97F4A7C15ull;
+            std::uint64_t z = x;
+            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+            v = static_cast<std::uint32_t>(z ^ (z >> 31));
+        }
+    }
+};
+constexpr GearTable kGear;
+
 // The longest match for the new file at a point, in the old file (by its suffix array) or in the
-// new file before that point. That is what pays: a piece of the new file that comes again, such as
-// code built into several programs of a tree, changed the same way in each, costs its changes
-// once. The new file is indexed at anchors: the positions whose next kBlock bytes hash to one of
+// new file before that point. That is what pays: a piece of the new file that comes again, such
+// as code built into several programs of a tree, changed the same way in each, costs its changes
+// once.
+//
+// The new file is indexed at anchors: the positions whose next kBlock bytes hash to one of
 // kAnchorEvery values, chosen by their content, so that a piece that comes again has its anchors
-// at the same places in each copy, and each is added as the scan passes it. A lookup goes to the
-// next anchor and widens what it finds there back to the point; matches of about two blocks and
-// more are found, at a few bytes of index per anchor. Positions in the new file are told past the
-// old file's end.
+// at the same places in each copy. The hash rolls (a gear hash: each byte's share is shifted out
+// of its 32 bits kBlock bytes later), so finding the anchors costs a few operations a byte; they
+// are found a little ahead of the scan, which only moves forwards, and each goes into the index
+// as the scan passes it. A lookup goes to the next anchor and widens what it finds there back to
+// the point: matches of about two blocks and more are found, at 8 bytes of index per anchor.
+// Positions in the new file are told past the old file's end.
 class OutputFinder {
 public:
     OutputFinder(const SuffixFinder& old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
@@ -203,15 +225,19 @@ public:
 
     Result Build()
     {
+        if (oldSize_ + size_ >= kEmpty)
+            return Fail(Status::kBuildFailed, "files too large to match against each other");
         const std::size_t anchors = size_ / kAnchorEvery + 1;
         while ((std::size_t{1} << bits_) < anchors)
             ++bits_;
         try {
             heads_.assign(std::size_t{1} << bits_, kEmpty);
-            next_.reserve(anchors + anchors / 4);
+            links_.reserve(anchors + anchors / 4);
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the anchor index of a new file");
         }
+        for (std::size_t i = 0; i + 1 < kBlock && i < size_; ++i)
+            roll_ = Roll(roll_, data_[i]);
         return Result::Ok();
     }
 
@@ -219,28 +245,23 @@ public:
     {
         std::size_t best = old_.Longest(at, size, pos);
         const auto scan = static_cast<std::size_t>(at - data_);
-        AddAnchorsBefore(scan);
-        // The next anchor from the scan on (remembered: the scan mostly moves a byte at a time).
-        if (scan < queriedFrom_ || scan > nextAnchor_) {
-            queriedFrom_ = scan;
-            nextAnchor_ = scan;
-            while (nextAnchor_ + kBlock <= size_ && nextAnchor_ < scan + kReach && !IsAnchor(nextAnchor_))
-                ++nextAnchor_;
-            nextIsAnchor_ = false;
-            if (nextAnchor_ + kBlock <= size_) {
-                nextHash_ = HashAt(nextAnchor_);
-                nextIsAnchor_ = IsAnchorHash(nextHash_);
-            }
+        // The anchors up to kReach past the point; those before it into the index.
+        for (; rolled_ < scan + kReach && rolled_ + kBlock <= size_; ++rolled_) {
+            roll_ = Roll(roll_, data_[rolled_ + kBlock - 1]);
+            if (IsAnchorHash(roll_))
+                ahead_.push_back({static_cast<std::uint32_t>(rolled_), roll_});
         }
-        if (!nextIsAnchor_ || nextAnchor_ >= scan + kReach)
+        for (; !ahead_.empty() && ahead_.front().at < scan; ahead_.pop_front())
+            Index(ahead_.front());
+        if (ahead_.empty())
             return best;
-        const std::size_t back = nextAnchor_ - scan;
+        const std::size_t back = ahead_.front().at - scan;
         int tries = 0;
         // Of equally long matches, the one in the new file: it holds the changes made so far.
         std::size_t newBest = 0;
-        for (std::uint32_t k = heads_[BlockSlot(nextHash_, bits_)]; k != kEmpty && tries < kMaxTries;
-             k = next_[k].next, ++tries) {
-            const std::size_t from = next_[k].at;
+        for (std::uint32_t k = heads_[Slot(ahead_.front().hash)]; k != kEmpty && tries < kMaxTries;
+             k = links_[k].next, ++tries) {
+            const std::size_t from = links_[k].at;
             if (from < back || std::memcmp(data_ + from - back, at, back) != 0)
                 continue;
             const std::size_t length = back + CommonLength(data_ + from, size_ - from, at + back, size - back);
@@ -253,41 +274,44 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBlock = 16;
+    static constexpr std::size_t kBlock = 16;  // the rolling hash's window
+    static constexpr int kShift = 32 / static_cast<int>(kBlock);
     static constexpr int kAnchorBits = 4;  // one position in 2^kAnchorBits is an anchor
     static constexpr std::uint64_t kAnchorEvery = std::uint64_t{1} << kAnchorBits;
     static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
     static constexpr std::size_t kRecent = 8;
-    static constexpr int kMaxTries = 16;
+    // The candidates of one lookup looked at, most recent first. Text repeats its short pieces
+    // often (a keyword and the indentation around it), so a block's chain can be long; a few dozen
+    // tries mostly reach the copy that runs on.
+    static constexpr int kMaxTries = 64;
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
+    struct Anchor {
+        std::uint32_t at;
+        std::uint32_t hash;
+    };
     struct Link {
-        std::size_t at;
+        std::uint32_t at;
         std::uint32_t next;
     };
 
-    std::uint64_t HashAt(std::size_t at) const { return BlockHash(data_ + at, kBlock); }
-    static bool IsAnchorHash(std::uint64_t h) { return (h * 0x94D049BB133111EBull) >> (64 - kAnchorBits) == 0; }
-    bool IsAnchor(std::size_t at) const { return IsAnchorHash(HashAt(at)); }
+    static std::uint32_t Roll(std::uint32_t h, std::uint8_t byte) { return (h << kShift) + kGear.value[byte]; }
+    static bool IsAnchorHash(std::uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kAnchorBits) == 0; }
+    std::size_t Slot(std::uint32_t h) const { return (h * 0x85EBCA77u) >> (32 - bits_); }
 
-    // The anchors before scan into the index. One the same as one of the few before it (in a run
-    // or a fill, where each position is one) is left out, so that chains stay short.
-    void AddAnchorsBefore(std::size_t scan)
+    // An anchor into the index. One the same as one of the few before it (in a run or a fill,
+    // where each position is one) is left out, so that chains stay short.
+    void Index(const Anchor& a)
     {
-        for (; added_ < scan && added_ + kBlock <= size_; ++added_) {
-            const std::uint64_t h = HashAt(added_);
-            if (!IsAnchorHash(h))
-                continue;
-            bool repeats = false;
-            for (std::size_t d = 0; d < kRecent && d < anchors_ && !repeats; ++d)
-                repeats = recent_[d].hash == h && std::memcmp(data_ + recent_[d].at, data_ + added_, kBlock) == 0;
-            recent_[anchors_++ % kRecent] = {h, added_};
-            if (repeats || next_.size() >= kEmpty)
-                continue;
-            const std::size_t slot = BlockSlot(h, bits_);
-            next_.push_back({added_, heads_[slot]});
-            heads_[slot] = static_cast<std::uint32_t>(next_.size() - 1);
-        }
+        bool repeats = false;
+        for (std::size_t d = 0; d < kRecent && d < indexed_ && !repeats; ++d)
+            repeats = recent_[d].hash == a.hash && std::memcmp(data_ + recent_[d].at, data_ + a.at, kBlock) == 0;
+        recent_[indexed_++ % kRecent] = a;
+        if (repeats)
+            return;
+        const std::size_t slot = Slot(a.hash);
+        links_.push_back({a.at, heads_[slot]});
+        heads_[slot] = static_cast<std::uint32_t>(links_.size() - 1);
     }
 
     const SuffixFinder& old_;
@@ -296,17 +320,12 @@ private:
     std::size_t size_;
     int bits_ = 1;
     std::vector<std::uint32_t> heads_;
-    std::vector<Link> next_;
-    std::size_t added_ = 0;  // the positions looked at for anchors
-    std::size_t anchors_ = 0;
-    struct Recent {
-        std::uint64_t hash;
-        std::size_t at;
-    } recent_[kRecent] = {};
-    // The next anchor from queriedFrom_ on, or where the search for it stopped, and its hash.
-    std::size_t queriedFrom_ = 1, nextAnchor_ = 0;
-    std::uint64_t nextHash_ = 0;
-    bool nextIsAnchor_ = false;
+    std::vector<Link> links_;
+    std::uint32_t roll_ = 0;    // the hash of the kBlock - 1 bytes from rolled_ on
+    std::size_t rolled_ = 0;    // the first position not yet looked at for an anchor
+    std::deque<Anchor> ahead_;  // the anchors from the point of the last lookup up to rolled_
+    std::size_t indexed_ = 0;
+    Anchor recent_[kRecent] = {};
 };
 
 void PutNumber(std::vector<std::uint8_t>* out, std::uint64_t v)

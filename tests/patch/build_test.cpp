@@ -73,6 +73,36 @@ TEST(BuildTest, TextFilesShareAFrameWhenThatIsSmaller)
     EXPECT_EQ(Groups(patch)[0].size(), 3u);
 }
 
+TEST(BuildTest, AGroupTooLargeForAStrongFrameIsMatched)
+{
+    // Two bundles of 4.5 MB that share their code, changed the same way: over 16 MiB of contents
+    // together, which is matched rather than framed, the second copy of the change read from the
+    // first. The patch is about one change's size.
+    Patch patch;
+    std::string shared = Lines(0, 130000);
+    std::string change = Lines(200000, 200400);
+    std::string oldA = "// a\n" + shared, oldB = "// b\n" + shared;
+    auto insert = [&](std::string s) { return s.insert(s.size() / 2, change); };
+    auto codecs =
+        BuiltCodecs({{"a.js", oldA}, {"b.js", oldB}}, {{"a.js", insert(oldA)}, {"b.js", insert(oldB)}}, &patch);
+    EXPECT_EQ(codecs,
+              (std::map<std::string, Codec>{{"a.js", Codec::kGroupMatchDelta}, {"b.js", Codec::kGroupMatchDelta}}));
+    EXPECT_GT(oldA.size() * 4, std::size_t{16} << 20);
+    EXPECT_LT(patch.data.size(), Lines(200000, 200400).size() / 2);
+}
+
+TEST(BuildTest, FilesOfAGroupThatEncodeBetterOnTheirOwnKeepTheirOwnData)
+{
+    // Noise changed throughout: nothing shares, and each file is stored as it is, its bytes
+    // taken out of the group's buffer.
+    Patch patch;
+    auto codecs = BuiltCodecs({{"a.bin", Noise(3000, 1)}, {"b.bin", Noise(5000, 2)}, {"c.bin", Noise(100, 3)}},
+                              {{"a.bin", Noise(3000, 4)}, {"b.bin", Noise(5000, 5)}, {"c.bin", Noise(100, 6)}}, &patch);
+    EXPECT_EQ(codecs, (std::map<std::string, Codec>{
+                          {"a.bin", Codec::kStored}, {"b.bin", Codec::kStored}, {"c.bin", Codec::kStored}}));
+    EXPECT_TRUE(Groups(patch).empty());
+}
+
 TEST(BuildTest, AGroupHoldsNoMoreThanTheLargestFilePlusItsAllowance)
 {
     // 60 changed files of 1 MiB: shared frames, each small enough that applying it needs about
