@@ -3,6 +3,7 @@
 #include "qvpatch/build.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -73,6 +74,31 @@ bool Matchable(const std::vector<std::uint8_t>& data)
     return packed.size() < sample - sample / 10;
 }
 
+// f(i) for each i below count, side by side on the threads; the first failure in the order of i
+// (once one fails, those not begun are left), or success.
+Result ForEachOnThreads(std::size_t count, unsigned threads, const std::function<Result(std::size_t)>& f)
+{
+    std::vector<Result> results(count);
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto work = [&] {
+        for (std::size_t i; !failed && (i = next++) < count;) {
+            try {
+                results[i] = f(i);
+            } catch (const std::bad_alloc&) {
+                results[i] = Fail(Status::kOutOfMemory, "out of memory reading the trees");
+            }
+            if (!results[i].ok())
+                failed = true;
+        }
+    };
+    RunParallel(std::vector<std::function<void()>>(threads, work), threads);
+    for (Result& r : results)
+        if (!r.ok())
+            return r;
+    return Result::Ok();
+}
+
 // A task for the threads that puts its result in *result, an allocation failure included (a task
 // must not throw).
 template <typename F>
@@ -125,6 +151,14 @@ struct Member {
     }
 };
 
+// What one name is in the trees: its entry (not kept when the file is the same in both, or the
+// directory is in both) and whether its file is worth approximate matching.
+struct Listed {
+    bool keep = false;
+    bool matchable = false;
+    Entry entry;
+};
+
 class Builder {
 public:
     Builder(FileSystem& fs, const BuildOptions& options)
@@ -137,6 +171,7 @@ public:
 private:
     Result WalkTrees(const std::string& oldDir, const std::string& newDir);
     Result ListEntries();
+    Result ListName(const std::string& name, Listed* out) const;
     void FormBatches();
     Result EncodeBatch(const std::vector<std::size_t>& batch);
     Result LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members,
@@ -180,59 +215,70 @@ Result Builder::ListEntries()
             names.push_back(name);
     std::sort(names.begin(), names.end());
 
-    // The entries, with the sizes and hashes of their files; unchanged files drop out. Files worth
-    // approximate matching are noted: they are encoded on their own, where the match delta can be
-    // tried.
-    for (const std::string& name : names) {
-        auto o = oldListing_.find(name);
-        auto n = newListing_.find(name);
-        bool inOld = o != oldListing_.end(), inNew = n != newListing_.end();
-        bool oldIsDir = inOld && o->second, newIsDir = inNew && n->second;
-        if (inOld && inNew && oldIsDir != newIsDir)
-            return Fail(Status::kBuildFailed, name + " is a file in one tree and a directory in the other");
-        Entry e;
-        e.name = name;
-        if (oldIsDir || newIsDir) {
-            if (inOld && inNew)
-                continue;
-            e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
-            out_.entries.push_back(e);
-            matchable_.push_back(false);
+    // The files are read and hashed on the threads, each name on its own (a tree answers reads
+    // from several threads at once), and their entries kept in the names' order; the first
+    // failure in that order is told. A thread holds one file at a time.
+    std::vector<Listed> listed(names.size());
+    Result r = ForEachOnThreads(names.size(), options_.threads > 0 ? options_.threads : DefaultThreads(),
+                                [&](std::size_t i) { return ListName(names[i], &listed[i]); });
+    if (!r.ok())
+        return r;
+    for (Listed& l : listed) {
+        if (!l.keep)
             continue;
-        }
-        // Small files are read whole, to be looked at; large ones only hashed, a piece at a time
-        // (whether matching pays is not asked of them: only the streamed match delta serves them).
-        std::vector<std::uint8_t> data;
-        bool large = false;
-        Result r;
-        auto look = [&](Tree& tree, std::uint64_t* size, Digest* hash) -> Result {
-            FileInfo info;
-            Result s = tree.Stat(name, &info);
-            if (!s.ok())
-                return s;
-            large = info.size > heldBytes_ / 2;
-            if (large) {
-                data.clear();
-                s = HashFile(tree, name, nullptr, hash, &info);
-                *size = info.size;
-                return s;
-            }
-            if (!(s = ReadWholeFile(tree, name, kMaxFileSize, &data)).ok())
-                return s;
-            *size = data.size();
-            *hash = Sha256(data.data(), data.size());
-            return Result::Ok();
-        };
-        if (inOld && !(r = look(*oldFiles_, &e.oldSize, &e.oldHash)).ok())
-            return r;
-        if (inNew && !(r = look(*newFiles_, &e.newSize, &e.newHash)).ok())
-            return r;
-        if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
-            continue;
-        e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
-        matchable_.push_back(large || Matchable(data));  // the new file, or the old one of a removed file
-        out_.entries.push_back(std::move(e));
+        out_.entries.push_back(std::move(l.entry));
+        matchable_.push_back(l.matchable);
     }
+    return Result::Ok();
+}
+
+Result Builder::ListName(const std::string& name, Listed* out) const
+{
+    auto o = oldListing_.find(name);
+    auto n = newListing_.find(name);
+    bool inOld = o != oldListing_.end(), inNew = n != newListing_.end();
+    bool oldIsDir = inOld && o->second, newIsDir = inNew && n->second;
+    if (inOld && inNew && oldIsDir != newIsDir)
+        return Fail(Status::kBuildFailed, name + " is a file in one tree and a directory in the other");
+    Entry& e = out->entry;
+    e.name = name;
+    if (oldIsDir || newIsDir) {
+        out->keep = !(inOld && inNew);
+        e.kind = inNew ? EntryKind::kAddedDirectory : EntryKind::kRemovedDirectory;
+        return Result::Ok();
+    }
+    // Small files are read whole, to be looked at; large ones only hashed, a piece at a time
+    // (whether matching pays is not asked of them: only the streamed match delta serves them).
+    std::vector<std::uint8_t> data;
+    bool large = false;
+    Result r;
+    auto look = [&](Tree& tree, std::uint64_t* size, Digest* hash) -> Result {
+        FileInfo info;
+        Result s = tree.Stat(name, &info);
+        if (!s.ok())
+            return s;
+        large = info.size > heldBytes_ / 2;
+        if (large) {
+            data.clear();
+            s = HashFile(tree, name, nullptr, hash, &info);
+            *size = info.size;
+            return s;
+        }
+        if (!(s = ReadWholeFile(tree, name, kMaxFileSize, &data)).ok())
+            return s;
+        *size = data.size();
+        *hash = Sha256(data.data(), data.size());
+        return Result::Ok();
+    };
+    if (inOld && !(r = look(*oldFiles_, &e.oldSize, &e.oldHash)).ok())
+        return r;
+    if (inNew && !(r = look(*newFiles_, &e.newSize, &e.newHash)).ok())
+        return r;
+    if (inOld && inNew && e.oldHash == e.newHash && e.oldSize == e.newSize)
+        return Result::Ok();
+    e.kind = inOld && inNew ? EntryKind::kChangedFile : inNew ? EntryKind::kAddedFile : EntryKind::kRemovedFile;
+    out->keep = true;
+    out->matchable = large || Matchable(data);  // the new file, or the old one of a removed file
     return Result::Ok();
 }
 
@@ -279,32 +325,38 @@ void Builder::FormBatches()
         fileCount_ += batch.size();
 }
 
-// The files of a batch, read and checked against the hashes they were listed with. A group's are
-// put one after the other into olds and news (null for a file on its own).
+// The files of a batch, read and checked against the hashes they were listed with, side by side on
+// the threads. A group's are put one after the other into olds and news (null for a file on its
+// own), each at the place its listed sizes give it.
 Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<Member>* members,
                             std::vector<std::uint8_t>* olds, std::vector<std::uint8_t>* news)
 {
     members->resize(batch.size());
+    std::vector<std::size_t> oldAt(batch.size()), newAt(batch.size());
+    std::size_t oldBytes = 0, newBytes = 0;
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+        const Entry& e = out_.entries[batch[k]];
+        oldAt[k] = oldBytes;
+        newAt[k] = newBytes;
+        oldBytes += static_cast<std::size_t>(e.oldSize);
+        newBytes += static_cast<std::size_t>(e.newSize);
+        if (options_.onFile)
+            options_.onFile(e.name, ++done_, fileCount_);
+    }
     if (olds != nullptr) {
-        std::uint64_t oldBytes = 0, newBytes = 0;
-        for (std::size_t k : batch) {
-            oldBytes += out_.entries[k].oldSize;
-            newBytes += out_.entries[k].newSize;
-        }
         try {
-            olds->reserve(static_cast<std::size_t>(oldBytes));
+            olds->reserve(oldBytes);
             AdviseLargeBuffer(olds->data(), olds->capacity());
-            news->reserve(static_cast<std::size_t>(newBytes));
+            olds->resize(oldBytes);
+            news->resize(newBytes);
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for a group of files");
         }
     }
-    for (std::size_t k = 0; k < batch.size(); ++k) {
+    auto load = [&](std::size_t k) -> Result {
         Member& m = (*members)[k];
         m.entry = batch[k];
         const Entry& e = out_.entries[m.entry];
-        if (options_.onFile)
-            options_.onFile(e.name, ++done_, fileCount_);
         m.hasOld = e.HasOld();
         m.hasNew = e.HasNew();
         m.large = e.oldSize + e.newSize > heldBytes_;
@@ -317,20 +369,21 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
             (m.hasOld && Sha256(m.ownOld.data(), m.ownOld.size()) != e.oldHash) ||
             (m.hasNew && Sha256(m.ownNew.data(), m.ownNew.size()) != e.newHash))
             return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
-        if (olds != nullptr) {
-            // Within what was reserved for the sizes listed, which the contents were checked to have.
-            olds->insert(olds->end(), m.ownOld.begin(), m.ownOld.end());
-            news->insert(news->end(), m.ownNew.begin(), m.ownNew.end());
-            m.oldData = {olds->data() + olds->size() - m.ownOld.size(), m.ownOld.size()};
-            m.newData = {news->data() + news->size() - m.ownNew.size(), m.ownNew.size()};
-            std::vector<std::uint8_t>().swap(m.ownOld);
-            std::vector<std::uint8_t>().swap(m.ownNew);
-        } else {
+        if (olds == nullptr) {
             m.oldData = {m.ownOld.data(), m.ownOld.size()};
             m.newData = {m.ownNew.data(), m.ownNew.size()};
+            return Result::Ok();
         }
-    }
-    return Result::Ok();
+        // The sizes are the listed ones, which the places were given by.
+        std::copy(m.ownOld.begin(), m.ownOld.end(), olds->begin() + static_cast<std::ptrdiff_t>(oldAt[k]));
+        std::copy(m.ownNew.begin(), m.ownNew.end(), news->begin() + static_cast<std::ptrdiff_t>(newAt[k]));
+        m.oldData = {olds->data() + oldAt[k], m.ownOld.size()};
+        m.newData = {news->data() + newAt[k], m.ownNew.size()};
+        std::vector<std::uint8_t>().swap(m.ownOld);
+        std::vector<std::uint8_t>().swap(m.ownNew);
+        return Result::Ok();
+    };
+    return ForEachOnThreads(batch.size(), options_.threads > 0 ? options_.threads : DefaultThreads(), load);
 }
 
 EncodeInput Builder::InputFor(const Member& m, int level) const
@@ -456,19 +509,24 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     // delta (not for a group of added files only, which has no old), and one zstd frame. The
     // frame's optimal parse costs about a second for every few MiB of content where long pieces
     // repeat (text bundles, several copies of one library), many times what the match delta
-    // takes; it is tried where the content is small, or where there is no old to match.
+    // takes; it is tried where the content is small, or where there is no old to match, and at the
+    // full level only where its quick result comes within a quarter of the best (as the files'
+    // own candidates are).
     Result groupResult, groupMatchResult;
     std::vector<std::uint8_t> groupFrame, groupMatch;
     bool framed = false, matched = false;
+    int frameLevel = quickLevel;
+    std::function<void()> frame;
     if (group) {
         const std::uint64_t groupBytes = olds.size() + news.size();
         framed = olds.empty() || groupBytes <= kSharedRetryBytes;
         matched = !olds.empty();
+        frame = Guarded(&groupResult, [&olds, &news, &frameLevel, &groupFrame] {
+            return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(), frameLevel,
+                              &groupFrame);
+        });
         if (framed)
-            work.emplace_back(groupBytes, Guarded(&groupResult, [&olds, &news, this, &groupFrame] {
-                                  return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(),
-                                                    olds.size(), options_.level, &groupFrame);
-                              }));
+            work.emplace_back(groupBytes, frame);
         // Its frames are compressed side by side, most often once the files' own tries are done.
         if (matched)
             work.emplace_back(groupBytes / 2, Guarded(&groupMatchResult, [&olds, &news, this, threads, &groupMatch] {
@@ -499,6 +557,15 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     if (groupBest == UINT64_MAX || groupBest >= ownFirst - ownFirst / 4)
         for (Member& m : members)
             PlanRetries(m, &small, &large);
+    if (framed && groupResult.ok() && frameLevel < options_.level) {
+        std::uint64_t rival = ownFirst;
+        if (matched && groupMatchResult.ok())
+            rival = std::min<std::uint64_t>(rival, groupMatch.size());
+        if (groupFrame.size() - groupFrame.size() / 4 < rival) {
+            frameLevel = options_.level;
+            small.push_back(frame);
+        }
+    }
     RunParallel(small, threads);
     RunParallel(large, 1);
 
