@@ -28,6 +28,9 @@ constexpr std::uint64_t kGroupAllowance = 48ull << 20;
 // The largest file (old and new contents together) whose encodings at the full level are tried
 // beside others.
 constexpr std::uint64_t kSharedRetryBytes = 16ull << 20;
+// The largest group (old and new contents together) tried as one zstd frame when it has old files:
+// past it, the frame's optimal parse takes many times what the group match delta does.
+constexpr std::uint64_t kGroupFrameBytes = 16ull << 20;
 
 // Every file and directory of a tree, by relative name with '/': true for a directory.
 using Listing = std::map<std::string, bool>;
@@ -519,7 +522,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     std::function<void()> frame;
     if (group) {
         const std::uint64_t groupBytes = olds.size() + news.size();
-        framed = olds.empty() || groupBytes <= kSharedRetryBytes;
+        framed = olds.empty() || groupBytes <= kGroupFrameBytes;
         matched = !olds.empty();
         frame = Guarded(&groupResult, [&olds, &news, &frameLevel, &groupFrame] {
             return EncodeZstd(news.data(), news.size(), olds.empty() ? nullptr : olds.data(), olds.size(), frameLevel,
