@@ -2,6 +2,8 @@
 // programs whose code moved; whatever is chosen applies.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -205,6 +207,74 @@ TEST(BuildTest, AProgramWhoseCodeMovedGetsTheMatchDelta)
                            reinterpret_cast<const std::uint8_t*>(oldProgram.data()), oldProgram.size(), 19, &zstdDelta)
                     .ok());
     EXPECT_LT(patch.data.size() * 10, zstdDelta.size() * 7) << patch.data.size() << " vs " << zstdDelta.size();
+}
+
+// Files that change after the trees were listed, before a group's files are read: growing past
+// their place in the group's buffer, shrinking, other bytes, gone, a directory or a link instead.
+// The build fails on the first of them in name order, by name, whatever the threads' timing.
+TEST(BuildTest, AFileThatChangesAfterListingIsRefusedByName)
+{
+    namespace fs = std::filesystem;
+    const std::string text = Lines(0, 3000);
+    auto write = [](const std::string& file, const std::string& content) {
+        std::error_code ignored;
+        fs::remove_all(fs::u8path(file), ignored);
+        Make(fs::u8path(file).parent_path().u8string(), {{fs::u8path(file).filename().u8string(), content}});
+    };
+    struct Change {
+        const char* what;
+        std::function<bool(const std::string& file)> make;  // false: cannot be made here
+    };
+    const Change changes[] = {
+        {"grows far past its place", [&](const std::string& f) { return write(f, text + text + text + text), true; }},
+        {"grows by a byte", [&](const std::string& f) { return write(f, text + "!\nx"), true; }},
+        {"shrinks", [&](const std::string& f) { return write(f, "short"), true; }},
+        {"other bytes of the same size",
+         [&](const std::string& f) { return write(f, "?" + text.substr(1) + "!\n"), true; }},
+        {"removed", [&](const std::string& f) { return fs::remove(fs::u8path(f)); }},
+        {"a directory",
+         [&](const std::string& f) {
+             fs::remove(fs::u8path(f));
+             return fs::create_directory(fs::u8path(f));
+         }},
+        {"a link",
+         [&](const std::string& f) {
+             fs::remove(fs::u8path(f));
+             return MakeDirectoryLink(fs::u8path(f).parent_path().u8string(), f);
+         }},
+    };
+    std::map<std::string, std::string> oldTree, newTree;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+        oldTree[name] = text + name;
+        newTree[name] = text + "!\n";
+    }
+    for (const Change& change : changes) {
+        for (unsigned threads : {1u, 4u}) {
+            SCOPED_TRACE(std::string(change.what) + ", threads " + std::to_string(threads));
+            TempTree tmp;
+            Make(tmp.Sub("old"), oldTree);
+            Make(tmp.Sub("new"), newTree);
+            bool changed = false, made = true;
+            BuildOptions options;
+            options.level = 3;
+            options.threads = threads;
+            // Told of every file of the group before any is read: c.txt and b.txt change then.
+            options.onFile = [&](const std::string& name, std::size_t, std::size_t) {
+                if (name != "a.txt" || changed)
+                    return;
+                changed = true;
+                made = change.make(tmp.Sub("new") + "/c.txt") && change.make(tmp.Sub("new") + "/b.txt");
+            };
+            Patch patch;
+            Result r = BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), options, &patch);
+            if (!made)
+                continue;  // no link on this system
+            ASSERT_TRUE(changed);
+            EXPECT_FALSE(r.ok());
+            EXPECT_NE(r.message.find("b.txt"), std::string::npos) << r.message;
+            EXPECT_EQ(r.message.find("c.txt"), std::string::npos) << r.message;
+        }
+    }
 }
 
 }  // namespace
