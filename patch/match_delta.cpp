@@ -245,14 +245,21 @@ public:
     {
         std::size_t best = old_.Longest(at, size, pos);
         const auto scan = static_cast<std::size_t>(at - data_);
-        // The anchors up to kReach past the point; those before it into the index.
-        for (; rolled_ < scan + kReach && rolled_ + kBlock <= size_; ++rolled_) {
-            roll_ = Roll(roll_, data_[rolled_ + kBlock - 1]);
-            if (IsAnchorHash(roll_))
-                ahead_.push_back({static_cast<std::uint32_t>(rolled_), roll_});
-        }
+        // The anchors up to kReach past the point; those before it into the index, in the order of
+        // their positions. Those the scan jumped over go straight in: only the ones past the point
+        // are kept aside, a few dozen at most however far the scan jumps.
         for (; !ahead_.empty() && ahead_.front().at < scan; ahead_.pop_front())
             Index(ahead_.front());
+        for (; rolled_ < scan + kReach && rolled_ + kBlock <= size_; ++rolled_) {
+            roll_ = Roll(roll_, data_[rolled_ + kBlock - 1]);
+            if (!IsAnchorHash(roll_))
+                continue;
+            const Anchor anchor{static_cast<std::uint32_t>(rolled_), roll_};
+            if (rolled_ < scan)
+                Index(anchor);
+            else
+                ahead_.push_back(anchor);
+        }
         if (ahead_.empty())
             return best;
         const std::size_t back = ahead_.front().at - scan;
