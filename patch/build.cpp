@@ -267,7 +267,8 @@ Result Builder::ListName(const std::string& name, Listed* out) const
             *size = info.size;
             return s;
         }
-        if (!(s = ReadWholeFile(tree, name, kMaxFileSize, &data)).ok())
+        // Read within the size that made it small: one that grew since is refused, not held.
+        if (!(s = ReadWholeFile(tree, name, heldBytes_ / 2, &data)).ok())
             return s;
         *size = data.size();
         *hash = Sha256(data.data(), data.size());
