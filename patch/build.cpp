@@ -364,10 +364,11 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
         m.hasOld = e.HasOld();
         m.hasNew = e.HasNew();
         m.large = e.oldSize + e.newSize > heldBytes_;
+        // Read within the listed sizes: a file that grew since is refused, not held.
         Result r;
-        if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, kMaxFileSize, &m.ownOld)).ok())
+        if (m.hasOld && !(r = ReadWholeFile(*oldFiles_, e.name, e.oldSize, &m.ownOld)).ok())
             return r;
-        if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, kMaxFileSize, &m.ownNew)).ok())
+        if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, e.newSize, &m.ownNew)).ok())
             return r;
         if (m.ownOld.size() != e.oldSize || m.ownNew.size() != e.newSize ||
             (m.hasOld && Sha256(m.ownOld.data(), m.ownOld.size()) != e.oldHash) ||
