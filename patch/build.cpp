@@ -165,7 +165,10 @@ struct Listed {
 class Builder {
 public:
     Builder(FileSystem& fs, const BuildOptions& options)
-        : fs_(fs), options_(options), heldBytes_(std::min(options.heldBytes, kMaxHeldBytes))
+        : fs_(fs),
+          options_(options),
+          heldBytes_(std::min(options.heldBytes, kMaxHeldBytes)),
+          threads_(options.threads > 0 ? options.threads : DefaultThreads())
     {
     }
 
@@ -187,6 +190,7 @@ private:
     FileSystem& fs_;
     const BuildOptions& options_;
     const std::uint64_t heldBytes_;
+    const unsigned threads_;  // the threads the work is shared among
     std::unique_ptr<Tree> oldFiles_, newFiles_;
     Listing oldListing_, newListing_;
     Patch out_;
@@ -222,8 +226,7 @@ Result Builder::ListEntries()
     // from several threads at once), and their entries kept in the names' order; the first
     // failure in that order is told. A thread holds one file at a time.
     std::vector<Listed> listed(names.size());
-    Result r = ForEachOnThreads(names.size(), options_.threads > 0 ? options_.threads : DefaultThreads(),
-                                [&](std::size_t i) { return ListName(names[i], &listed[i]); });
+    Result r = ForEachOnThreads(names.size(), threads_, [&](std::size_t i) { return ListName(names[i], &listed[i]); });
     if (!r.ok())
         return r;
     for (Listed& l : listed) {
@@ -388,7 +391,7 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
         std::vector<std::uint8_t>().swap(m.ownNew);
         return Result::Ok();
     };
-    return ForEachOnThreads(batch.size(), options_.threads > 0 ? options_.threads : DefaultThreads(), load);
+    return ForEachOnThreads(batch.size(), threads_, load);
 }
 
 EncodeInput Builder::InputFor(const Member& m, int level) const
@@ -396,7 +399,7 @@ EncodeInput Builder::InputFor(const Member& m, int level) const
     EncodeInput in{m.oldData.data(), m.oldData.size(), m.newData.data(), m.newData.size(), level};
     if (m.large)
         in.maxWindowLog = kStreamedWindowLog;
-    in.threads = options_.threads > 0 ? options_.threads : DefaultThreads();
+    in.threads = threads_;
     return in;
 }
 
@@ -476,7 +479,6 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
     // when there is a group. A candidate's weight is the bytes it works on, so that the longest go first
     // and the threads finish together.
     const int quickLevel = std::min(options_.level, 3);
-    const unsigned threads = options_.threads > 0 ? options_.threads : DefaultThreads();
     std::vector<std::pair<std::uint64_t, std::function<void()>>> work;
     for (Member& m : members) {
         if (!m.hasNew)
@@ -534,19 +536,19 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             work.emplace_back(groupBytes, frame);
         // Its frames are compressed side by side, most often once the files' own tries are done.
         if (matched)
-            work.emplace_back(groupBytes / 2, Guarded(&groupMatchResult, [&olds, &news, this, threads, &groupMatch] {
+            work.emplace_back(groupBytes / 2, Guarded(&groupMatchResult, [&olds, &news, this, &groupMatch] {
                                   MatchFilter filter = LooksLikeX86Code(news.data(), news.size())
                                                            ? MatchFilter::kX86Branches
                                                            : MatchFilter::kNone;
                                   return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(),
-                                                               filter, options_.level, &groupMatch, threads, true);
+                                                               filter, options_.level, &groupMatch, threads_, true);
                               }));
     }
     std::stable_sort(work.begin(), work.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     std::vector<std::function<void()>> tasks;
     for (auto& w : work)
         tasks.push_back(std::move(w.second));
-    RunParallel(tasks, threads);
+    RunParallel(tasks, threads_);
     // The files' second tries, unless the group wins whatever they give: a stronger level seldom
     // gains a quarter, so a group smaller than three quarters of its files' first results together
     // is kept over anything they may come to.
@@ -559,7 +561,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
         if (m.hasNew)
             ownFirst = std::min(ownFirst + FirstBest(m), UINT64_MAX / 2);
     std::vector<std::function<void()>> small, large;
-    if (groupBest == UINT64_MAX || groupBest >= ownFirst - ownFirst / 4)
+    if (groupBest >= ownFirst - ownFirst / 4)
         for (Member& m : members)
             PlanRetries(m, &small, &large);
     if (framed && groupResult.ok() && frameLevel < options_.level) {
@@ -571,7 +573,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
             small.push_back(frame);
         }
     }
-    RunParallel(small, threads);
+    RunParallel(small, threads_);
     RunParallel(large, 1);
 
     std::uint64_t own = 0;

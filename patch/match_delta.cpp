@@ -225,8 +225,6 @@ public:
 
     Result Build()
     {
-        if (oldSize_ + size_ >= kEmpty)
-            return Fail(Status::kBuildFailed, "files too large to match against each other");
         const std::size_t anchors = size_ / kAnchorEvery + 1;
         while ((std::size_t{1} << bits_) < anchors)
             ++bits_;
