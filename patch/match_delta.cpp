@@ -39,12 +39,22 @@ std::size_t CommonLength(const std::uint8_t* a, std::size_t aSize, const std::ui
 // The longest match for data in old, found by binary search in old's suffix array.
 class SuffixFinder {
 public:
+    SuffixFinder() = default;
     SuffixFinder(const std::uint8_t* old, std::size_t oldSize, std::vector<std::int32_t> sa)
         : old_(old), oldSize_(oldSize), sa_(std::move(sa))
     {
     }
 
     std::size_t Longest(const std::uint8_t* data, std::size_t size, std::size_t* pos) const
+    {
+        return Longest(data, size, pos, [](std::size_t) { return SIZE_MAX; });
+    }
+
+    // The same where a match at p may run over no more than limit(p) bytes (old is made of pieces
+    // that a match must not cross). The neighbours data falls between are then not always the
+    // best: a few more each way are looked at, while they could still be.
+    template <typename Limit>
+    std::size_t Longest(const std::uint8_t* data, std::size_t size, std::size_t* pos, Limit limit) const
     {
         *pos = 0;
         if (sa_.empty() || size == 0)
@@ -62,19 +72,34 @@ public:
                 before = false;
             (before ? lo : hi) = mid;
         }
-        std::size_t lenLo = CommonLength(old_ + sa_[lo], oldSize_ - sa_[lo], data, size);
-        std::size_t lenHi = CommonLength(old_ + sa_[hi], oldSize_ - sa_[hi], data, size);
-        if (lenLo >= lenHi) {
-            *pos = static_cast<std::size_t>(sa_[lo]);
-            return lenLo;
+        std::size_t best = 0;
+        bool found = false;
+        // Suffix k's match; false once it cannot beat the best, nor can those further out.
+        auto consider = [&](std::size_t k) {
+            const auto at = static_cast<std::size_t>(sa_[k]);
+            const std::size_t common = CommonLength(old_ + at, oldSize_ - at, data, size);
+            if (found && common <= best)
+                return false;
+            const std::size_t length = std::min(common, limit(at));
+            if (!found || length > best) {
+                best = length;
+                *pos = at;
+                found = true;
+            }
+            return length < common;
+        };
+        constexpr std::size_t kAround = 8;
+        bool down = consider(lo), up = consider(hi);
+        for (std::size_t j = 1; j < kAround && (down || up); ++j) {
+            down = down && lo >= j && consider(lo - j);
+            up = up && hi + j < sa_.size() && consider(hi + j);
         }
-        *pos = static_cast<std::size_t>(sa_[hi]);
-        return lenHi;
+        return best;
     }
 
 private:
-    const std::uint8_t* old_;
-    std::size_t oldSize_;
+    const std::uint8_t* old_ = nullptr;
+    std::size_t oldSize_ = 0;
     std::vector<std::int32_t> sa_;
 };
 
@@ -203,39 +228,366 @@ struct GearTable {
 };
 constexpr GearTable kGear;
 
-// The longest match for the new file at a point, in the old file (by its suffix array) or in the
-// new file before that point. That is what pays: a piece of the new file that comes again, such
-// as code built into several programs of a tree, changed the same way in each, costs its changes
-// once.
-//
-// The new file is indexed at anchors: the positions whose next kBlock bytes hash to one of
-// kAnchorEvery values, chosen by their content, so that a piece that comes again has its anchors
-// at the same places in each copy. The hash rolls (a gear hash: each byte's share is shifted out
-// of its 32 bits kBlock bytes later), so finding the anchors costs a few operations a byte; they
-// are found a little ahead of the scan, which only moves forwards, and each goes into the index
-// as the scan passes it. A lookup goes to the next anchor and widens what it finds there back to
-// the point: matches of about two blocks and more are found, at 8 bytes of index per anchor.
-// Positions in the new file are told past the old file's end.
-class OutputFinder {
-public:
-    OutputFinder(const SuffixFinder& old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
-        : old_(old), oldSize_(oldSize), data_(data), size_(size)
-    {
-    }
+// Content-defined anchors: the positions whose next kBlock bytes hash to one of kEvery values,
+// chosen by their content, so that a piece that comes again has its anchors at the same places
+// in each copy. The hash rolls (a gear hash: each byte's share is shifted out of its 32 bits
+// kBlock bytes later), so finding the anchors costs a few operations a byte.
+struct AnchorHash {
+    static constexpr std::size_t kBlock = 16;  // the rolling hash's window
+    static constexpr int kShift = 32 / static_cast<int>(kBlock);
+    static constexpr int kBits = 4;  // one position in 2^kBits is an anchor
+    static constexpr std::uint64_t kEvery = std::uint64_t{1} << kBits;
 
-    Result Build()
+    static std::uint32_t Roll(std::uint32_t h, std::uint8_t byte) { return (h << kShift) + kGear.value[byte]; }
+    static bool IsAnchor(std::uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kBits) == 0; }
+};
+
+struct Anchor {
+    std::uint32_t at;
+    std::uint32_t hash;
+};
+
+// An index of anchors by their hash: chains of links, the latest first. An anchor the same as one
+// of the few before it (in a run or a fill, where each position is one) is left out, so that
+// chains stay short.
+class AnchorIndex {
+public:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    struct Link {
+        std::uint32_t at;
+        std::uint32_t next;
+    };
+
+    // Room for about size bytes' anchors.
+    Result Reserve(std::size_t size, const char* what)
     {
-        const std::size_t anchors = size_ / kAnchorEvery + 1;
+        const std::size_t anchors = size / AnchorHash::kEvery + 1;
         while ((std::size_t{1} << bits_) < anchors)
             ++bits_;
         try {
             heads_.assign(std::size_t{1} << bits_, kEmpty);
             links_.reserve(anchors + anchors / 4);
         } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for the anchor index of a new file");
+            return Fail(Status::kOutOfMemory, std::string("out of memory for the anchor index of ") + what);
         }
+        return Result::Ok();
+    }
+
+    // a, an anchor of data; anchors go in in the order of their positions.
+    void Add(const std::uint8_t* data, const Anchor& a)
+    {
+        bool repeats = false;
+        for (std::size_t d = 0; d < kRecent && d < added_ && !repeats; ++d)
+            repeats =
+                recent_[d].hash == a.hash && std::memcmp(data + recent_[d].at, data + a.at, AnchorHash::kBlock) == 0;
+        recent_[added_++ % kRecent] = a;
+        if (repeats)
+            return;
+        const std::size_t slot = Slot(a.hash);
+        links_.push_back({a.at, heads_[slot]});
+        heads_[slot] = static_cast<std::uint32_t>(links_.size() - 1);
+    }
+
+    std::uint32_t Head(std::uint32_t hash) const { return heads_.empty() ? kEmpty : heads_[Slot(hash)]; }
+    const Link& operator[](std::uint32_t k) const { return links_[k]; }
+
+    void Clear()
+    {
+        std::vector<std::uint32_t>().swap(heads_);
+        std::vector<Link>().swap(links_);
+    }
+
+private:
+    static constexpr std::size_t kRecent = 8;
+    std::size_t Slot(std::uint32_t h) const { return (h * 0x85EBCA77u) >> (32 - bits_); }
+
+    int bits_ = 1;
+    std::vector<std::uint32_t> heads_;
+    std::vector<Link> links_;
+    std::size_t added_ = 0;
+    Anchor recent_[kRecent] = {};
+};
+
+// Calls f(anchor) for each anchor of data, in order.
+template <typename F>
+void ForEachAnchor(const std::uint8_t* data, std::size_t size, F f)
+{
+    if (size < AnchorHash::kBlock)
+        return;
+    std::uint32_t roll = 0;
+    for (std::size_t i = 0; i + 1 < AnchorHash::kBlock; ++i)
+        roll = AnchorHash::Roll(roll, data[i]);
+    for (std::size_t at = 0; at + AnchorHash::kBlock <= size; ++at) {
+        roll = AnchorHash::Roll(roll, data[at + AnchorHash::kBlock - 1]);
+        if (AnchorHash::IsAnchor(roll))
+            f(Anchor{static_cast<std::uint32_t>(at), roll});
+    }
+}
+
+// The longest match in the old file, for a new file that is mostly the old one. Where long
+// stretches of the new file are found whole in the old one (covers, found by anchors in both), the
+// suffix array is spent only on what is left of the old file: those stretches, less a margin at
+// each end, are taken out of it, and a match is not looked for there again but at the anchors of
+// the whole old file. A small update of a large tree then sorts the little that changed, not the
+// whole tree (HDiffPatch's "covers by block" first). Where little is covered (programs, where
+// changed addresses break up the stretches), the suffix array is of the whole old file.
+class OldFinder {
+public:
+    OldFinder(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
+        : old_(old), oldSize_(oldSize), data_(data), size_(size)
+    {
+    }
+
+    Result Build()
+    {
+        if (oldSize_ >= kCoverFrom && size_ >= kCoverFrom && size_ <= kMaxMatchOldSize) {
+            Result r = FindCovers();
+            if (!r.ok())
+                return r;
+            if (!covers_.empty())
+                return Pack();
+        }
+        return Sort(old_, oldSize_);
+    }
+
+    // The bytes the suffix array sorted.
+    std::size_t sorted() const { return sortedSize_; }
+
+    std::size_t Longest(const std::uint8_t* at, std::size_t size, std::size_t* pos)
+    {
+        if (covers_.empty())
+            return suffix_.Longest(at, size, pos);
+        const auto scan = static_cast<std::size_t>(at - data_);
+        while (cover_ < covers_.size() && covers_[cover_].newAt + covers_[cover_].length <= scan)
+            ++cover_;
+        if (cover_ < covers_.size() && covers_[cover_].newAt <= scan) {
+            const Cover& c = covers_[cover_];
+            *pos = c.oldAt + (scan - c.newAt);
+            return std::min(size, c.newAt + c.length - scan);
+        }
+        std::size_t packed = 0;
+        std::size_t best = suffix_.Longest(at, size, &packed, [this](std::size_t p) {
+            const Segment& g = SegmentOf(p);
+            return g.packedAt + g.length - p;
+        });
+        if (best > 0) {
+            const Segment& g = SegmentOf(packed);
+            *pos = g.oldAt + (packed - g.packedAt);
+        }
+        // The next anchor, a little way on, widened back to the point.
+        while (anchor_ < newAnchors_.size() && newAnchors_[anchor_].at < scan)
+            ++anchor_;
+        if (anchor_ == newAnchors_.size() || newAnchors_[anchor_].at - scan > kReach)
+            return best;
+        const Anchor& a = newAnchors_[anchor_];
+        const std::size_t back = a.at - scan;
+        int tries = 0;
+        for (std::uint32_t k = oldAnchors_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kMaxTries;
+             k = oldAnchors_[k].next, ++tries) {
+            const std::size_t from = oldAnchors_[k].at;
+            if (from < back || std::memcmp(old_ + from - back, at, back) != 0)
+                continue;
+            const std::size_t length = back + CommonLength(old_ + from, oldSize_ - from, at + back, size - back);
+            if (length > best) {
+                best = length;
+                *pos = from - back;
+            }
+        }
+        return best;
+    }
+
+private:
+    // Old and new files from this size on are looked at for covers.
+    static constexpr std::size_t kCoverFrom = std::size_t{1} << 20;
+    // A cover is at least this long; this much of each of its ends stays in the suffix array, so
+    // that matches which run into a cover from the changes beside it are found whole.
+    static constexpr std::size_t kCoverMin = 512;
+    static constexpr std::size_t kMargin = 64;
+    // The covers are kept only where they take out at least this share of the old file (1 in n).
+    static constexpr std::size_t kCoveredShare = 4;
+    static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
+    // The candidates of one anchor looked at, most recent first.
+    static constexpr int kMaxTries = 64;
+    static constexpr int kCoverTries = 64;
+    static constexpr std::size_t kKey = 64;  // the bytes an anchor is indexed by (Keyed)
+
+    struct Cover {
+        std::size_t newAt, oldAt, length;
+    };
+    struct Segment {
+        std::size_t packedAt, oldAt, length;
+    };
+
+    Result FindCovers()
+    {
+        Result r = oldAnchors_.Reserve(oldSize_, "an old file");
+        if (!r.ok())
+            return r;
+        try {
+            newAnchors_.reserve(size_ / AnchorHash::kEvery + size_ / (4 * AnchorHash::kEvery) + 1);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the anchors of a new file");
+        }
+        ForEachAnchor(old_, oldSize_, [this](const Anchor& a) { oldAnchors_.Add(old_, Keyed(old_, oldSize_, a)); });
+        ForEachAnchor(data_, size_, [this](const Anchor& a) { newAnchors_.push_back(Keyed(data_, size_, a)); });
+        // Each anchor of the new file past the last cover: the longest exact match through it,
+        // the one at the offset of the cover before tried first (it is mostly the one that runs on).
+        std::size_t coveredTo = 0;
+        std::int64_t offset = 0;
+        for (const Anchor& a : newAnchors_) {
+            if (a.at < coveredTo)
+                continue;
+            std::size_t bestLength = 0, bestOld = 0, bestBack = 0;
+            auto tryAt = [&](std::size_t from) {
+                if (from + AnchorHash::kBlock > oldSize_ ||
+                    std::memcmp(old_ + from, data_ + a.at, AnchorHash::kBlock) != 0)
+                    return;
+                const std::size_t forward = CommonLength(old_ + from, oldSize_ - from, data_ + a.at, size_ - a.at);
+                std::size_t back = 0;
+                while (back < a.at - coveredTo && back < from && old_[from - back - 1] == data_[a.at - back - 1])
+                    ++back;
+                if (back + forward > bestLength) {
+                    bestLength = back + forward;
+                    bestOld = from;
+                    bestBack = back;
+                }
+            };
+            const std::int64_t before = covers_.empty() ? -1 : static_cast<std::int64_t>(a.at) + offset;  // -1: none
+            if (before >= 0)
+                tryAt(static_cast<std::size_t>(before));
+            int tries = 0;
+            for (std::uint32_t k = oldAnchors_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kCoverTries;
+                 k = oldAnchors_[k].next, ++tries)
+                if (oldAnchors_[k].at != before)
+                    tryAt(oldAnchors_[k].at);
+            if (bestLength < kCoverMin)
+                continue;
+            try {
+                covers_.push_back({a.at - bestBack, bestOld - bestBack, bestLength});
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for the covers of a new file");
+            }
+            coveredTo = a.at - bestBack + bestLength;
+            offset = static_cast<std::int64_t>(bestOld) - static_cast<std::int64_t>(a.at);
+        }
+        return Result::Ok();
+    }
+
+    // What the covers leave of the old file, packed, into the suffix array; or the whole old file
+    // where they leave most of it.
+    Result Pack()
+    {
+        std::vector<std::pair<std::size_t, std::size_t>> out;  // the stretches taken out: start, end
+        try {
+            out.reserve(covers_.size());
+            for (const Cover& c : covers_)
+                if (c.length > 2 * kMargin)
+                    out.emplace_back(c.oldAt + kMargin, c.oldAt + c.length - kMargin);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the covers of a new file");
+        }
+        std::sort(out.begin(), out.end());
+        std::size_t kept = 0, end = 0;
+        try {
+            for (const auto& [from, to] : out) {
+                if (from > end)
+                    segments_.push_back({kept, end, from - end});
+                kept += from > end ? from - end : 0;
+                end = std::max(end, to);
+            }
+            if (end < oldSize_)
+                segments_.push_back({kept, end, oldSize_ - end});
+            kept += oldSize_ - std::min(end, oldSize_);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the covers of a new file");
+        }
+        if (oldSize_ - kept < oldSize_ / kCoveredShare) {
+            covers_.clear();
+            segments_.clear();
+            oldAnchors_.Clear();
+            std::vector<Anchor>().swap(newAnchors_);
+            return Sort(old_, oldSize_);
+        }
+        try {
+            packed_.resize(kept);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the suffix array of an old file");
+        }
+        for (const Segment& g : segments_)
+            std::memcpy(packed_.data() + g.packedAt, old_ + g.oldAt, g.length);
+        return Sort(packed_.data(), packed_.size());
+    }
+
+    Result Sort(const std::uint8_t* bytes, std::size_t size)
+    {
+        std::vector<std::int32_t> sa;
+        try {
+            sa.reserve(size);
+            AdviseLargeBuffer(sa.data(), size * sizeof(std::int32_t));
+            sa.resize(size);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the suffix array of an old file");
+        }
+        if (size > 0 && divsufsort(bytes, sa.data(), static_cast<std::int32_t>(size)) != 0)
+            return Fail(Status::kBuildFailed, "the suffix array of an old file could not be built");
+        suffix_ = SuffixFinder(bytes, size, std::move(sa));
+        sortedSize_ = size;
+        return Result::Ok();
+    }
+
+    // The anchor a of bytes, indexed by the hash of the kKey bytes from it on: text repeats its
+    // short pieces so often that the chains of their blocks would hide the copy that runs on.
+    static Anchor Keyed(const std::uint8_t* bytes, std::size_t size, Anchor a)
+    {
+        if (a.at + kKey <= size)
+            a.hash = static_cast<std::uint32_t>(BlockHash(bytes + a.at, kKey) >> 32);
+        return a;
+    }
+
+    const Segment& SegmentOf(std::size_t packed) const
+    {
+        auto it = std::upper_bound(segments_.begin(), segments_.end(), packed,
+                                   [](std::size_t p, const Segment& g) { return p < g.packedAt; });
+        return *(it - 1);
+    }
+
+    const std::uint8_t* old_;
+    std::size_t oldSize_;
+    const std::uint8_t* data_;
+    std::size_t size_;
+    SuffixFinder suffix_;
+    std::size_t sortedSize_ = 0;
+    AnchorIndex oldAnchors_;
+    std::vector<Anchor> newAnchors_;
+    std::vector<Cover> covers_;  // in the order of the new file
+    std::vector<Segment> segments_;
+    std::vector<std::uint8_t> packed_;
+    std::size_t cover_ = 0, anchor_ = 0;  // where the last lookup was, in covers_ and newAnchors_
+};
+
+// The longest match for the new file at a point, in the old file (OldFinder) or in the new file
+// before that point. That is what pays: a piece of the new file that comes again, such as code
+// built into several programs of a tree, changed the same way in each, costs its changes once.
+//
+// The new file is indexed at its anchors (AnchorHash). They are found a little ahead of the scan,
+// which only moves forwards, and each goes into the index as the scan passes it. A lookup goes to
+// the next anchor and widens what it finds there back to the point: matches of about two blocks
+// and more are found, at 8 bytes of index per anchor. Positions in the new file are told past the
+// old file's end.
+class OutputFinder {
+public:
+    OutputFinder(OldFinder& old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
+        : old_(old), oldSize_(oldSize), data_(data), size_(size)
+    {
+    }
+
+    Result Build()
+    {
+        Result r = index_.Reserve(size_, "a new file");
+        if (!r.ok())
+            return r;
         for (std::size_t i = 0; i + 1 < kBlock && i < size_; ++i)
-            roll_ = Roll(roll_, data_[i]);
+            roll_ = AnchorHash::Roll(roll_, data_[i]);
         return Result::Ok();
     }
 
@@ -247,14 +599,14 @@ public:
         // their positions. Those the scan jumped over go straight in: only the ones past the point
         // are kept aside, a few dozen at most however far the scan jumps.
         for (; !ahead_.empty() && ahead_.front().at < scan; ahead_.pop_front())
-            Index(ahead_.front());
+            index_.Add(data_, ahead_.front());
         for (; rolled_ < scan + kReach && rolled_ + kBlock <= size_; ++rolled_) {
-            roll_ = Roll(roll_, data_[rolled_ + kBlock - 1]);
-            if (!IsAnchorHash(roll_))
+            roll_ = AnchorHash::Roll(roll_, data_[rolled_ + kBlock - 1]);
+            if (!AnchorHash::IsAnchor(roll_))
                 continue;
             const Anchor anchor{static_cast<std::uint32_t>(rolled_), roll_};
             if (rolled_ < scan)
-                Index(anchor);
+                index_.Add(data_, anchor);
             else
                 ahead_.push_back(anchor);
         }
@@ -264,9 +616,9 @@ public:
         int tries = 0;
         // Of equally long matches, the one in the new file: it holds the changes made so far.
         std::size_t newBest = 0;
-        for (std::uint32_t k = heads_[Slot(ahead_.front().hash)]; k != kEmpty && tries < kMaxTries;
-             k = links_[k].next, ++tries) {
-            const std::size_t from = links_[k].at;
+        for (std::uint32_t k = index_.Head(ahead_.front().hash); k != AnchorIndex::kEmpty && tries < kMaxTries;
+             k = index_[k].next, ++tries) {
+            const std::size_t from = index_[k].at;
             if (from < back || std::memcmp(data_ + from - back, at, back) != 0)
                 continue;
             const std::size_t length = back + CommonLength(data_ + from, size_ - from, at + back, size - back);
@@ -279,58 +631,21 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBlock = 16;  // the rolling hash's window
-    static constexpr int kShift = 32 / static_cast<int>(kBlock);
-    static constexpr int kAnchorBits = 4;  // one position in 2^kAnchorBits is an anchor
-    static constexpr std::uint64_t kAnchorEvery = std::uint64_t{1} << kAnchorBits;
+    static constexpr std::size_t kBlock = AnchorHash::kBlock;
     static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
-    static constexpr std::size_t kRecent = 8;
     // The candidates of one lookup looked at, most recent first. Text repeats its short pieces
     // often (a keyword and the indentation around it), so a block's chain can be long; a few dozen
     // tries mostly reach the copy that runs on.
     static constexpr int kMaxTries = 64;
-    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
-    struct Anchor {
-        std::uint32_t at;
-        std::uint32_t hash;
-    };
-    struct Link {
-        std::uint32_t at;
-        std::uint32_t next;
-    };
-
-    static std::uint32_t Roll(std::uint32_t h, std::uint8_t byte) { return (h << kShift) + kGear.value[byte]; }
-    static bool IsAnchorHash(std::uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kAnchorBits) == 0; }
-    std::size_t Slot(std::uint32_t h) const { return (h * 0x85EBCA77u) >> (32 - bits_); }
-
-    // An anchor into the index. One the same as one of the few before it (in a run or a fill,
-    // where each position is one) is left out, so that chains stay short.
-    void Index(const Anchor& a)
-    {
-        bool repeats = false;
-        for (std::size_t d = 0; d < kRecent && d < indexed_ && !repeats; ++d)
-            repeats = recent_[d].hash == a.hash && std::memcmp(data_ + recent_[d].at, data_ + a.at, kBlock) == 0;
-        recent_[indexed_++ % kRecent] = a;
-        if (repeats)
-            return;
-        const std::size_t slot = Slot(a.hash);
-        links_.push_back({a.at, heads_[slot]});
-        heads_[slot] = static_cast<std::uint32_t>(links_.size() - 1);
-    }
-
-    const SuffixFinder& old_;
+    OldFinder& old_;
     std::size_t oldSize_;
     const std::uint8_t* data_;
     std::size_t size_;
-    int bits_ = 1;
-    std::vector<std::uint32_t> heads_;
-    std::vector<Link> links_;
+    AnchorIndex index_;
     std::uint32_t roll_ = 0;    // the hash of the kBlock - 1 bytes from rolled_ on
     std::size_t rolled_ = 0;    // the first position not yet looked at for an anchor
     std::deque<Anchor> ahead_;  // the anchors from the point of the last lookup up to rolled_
-    std::size_t indexed_ = 0;
-    Anchor recent_[kRecent] = {};
 };
 
 void PutNumber(std::vector<std::uint8_t>* out, std::uint64_t v)
@@ -702,7 +1017,7 @@ private:
 }  // namespace
 
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records, std::uint64_t* searches, const MatchOptions& options)
+                   std::vector<MatchRecord>* records, MatchWork* work, const MatchOptions& options)
 {
     records->clear();
     if (options.index == MatchIndex::kBlockHash && options.readsOutput)
@@ -714,27 +1029,20 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
             return r;
         MatchScan<BlockFinder> scan(finder, old, oldSize, data, size, options);
         scan.Run(records);
-        if (searches != nullptr)
-            *searches = scan.lookups();
+        if (work != nullptr)
+            *work = MatchWork{scan.lookups(), 0};
         return Result::Ok();
     }
     if (oldSize > kMaxMatchOldSize)
         return Fail(Status::kBuildFailed, "an old file too large to index for matching");
-    std::vector<std::int32_t> sa;
-    try {
-        sa.reserve(oldSize);
-        AdviseLargeBuffer(sa.data(), oldSize * sizeof(std::int32_t));
-        sa.resize(oldSize);
-    } catch (const std::bad_alloc&) {
-        return Fail(Status::kOutOfMemory, "out of memory for the suffix array of an old file");
-    }
-    if (oldSize > 0 && divsufsort(old, sa.data(), static_cast<std::int32_t>(oldSize)) != 0)
-        return Fail(Status::kBuildFailed, "the suffix array of an old file could not be built");
-    SuffixFinder finder(old, oldSize, std::move(sa));
+    if (options.readsOutput && size > kMaxMatchOldSize - oldSize)
+        return Fail(Status::kBuildFailed, "files too large to match against each other");
+    OldFinder finder(old, oldSize, data, size);
+    Result built = finder.Build();
+    if (!built.ok())
+        return built;
     std::uint64_t lookups = 0;
     if (options.readsOutput) {
-        if (size > kMaxMatchOldSize - oldSize)
-            return Fail(Status::kBuildFailed, "files too large to match against each other");
         OutputFinder both(finder, oldSize, data, size);
         Result r = both.Build();
         if (!r.ok())
@@ -743,12 +1051,12 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         scan.Run(records);
         lookups = scan.lookups();
     } else {
-        MatchScan<SuffixFinder> scan(finder, old, oldSize, data, size, options);
+        MatchScan<OldFinder> scan(finder, old, oldSize, data, size, options);
         scan.Run(records);
         lookups = scan.lookups();
     }
-    if (searches != nullptr)
-        *searches = lookups;
+    if (work != nullptr)
+        *work = MatchWork{lookups, finder.sorted()};
     return Result::Ok();
 }
 

@@ -134,11 +134,18 @@ struct MatchOptions {
     int seekByteCost = 0;
 };
 
-// The records that turn old into data (the matching alone, without the streams); searches, when
-// given, counts the lookups in the index (the bulk of the work).
+// What the matching did: the lookups in the index (the bulk of the scan's work), and the old
+// bytes the suffix array sorted (where long stretches of the new file are found whole in the old
+// one, only what is left of it).
+struct MatchWork {
+    std::uint64_t lookups = 0;
+    std::uint64_t sorted = 0;
+};
+
+// The records that turn old into data (the matching alone, without the streams); work, when
+// given, tells what it took.
 Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                   std::vector<MatchRecord>* records, std::uint64_t* searches = nullptr,
-                   const MatchOptions& options = {});
+                   std::vector<MatchRecord>* records, MatchWork* work = nullptr, const MatchOptions& options = {});
 
 // The codec's data for data against old, its streams compressed at level.
 Result EncodeMatchDelta(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
