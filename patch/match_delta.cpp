@@ -1070,6 +1070,27 @@ inline bool IsOpcode(std::uint8_t b) { return (b & 0xFE) == 0xE8; }
 
 inline bool IsNear(std::uint8_t top) { return static_cast<std::uint8_t>(top + 1) <= 1; }
 
+// The first position from i on, before end, of an E8 or E9 byte; end if there is none. Eight bytes
+// are looked at a time: with bit 0 cleared and E8 taken away, such a byte is the only zero, and the
+// lowest byte flagged by the zero-byte test is always a true one.
+inline std::size_t NextOpcode(const std::uint8_t* data, std::size_t i, std::size_t end)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    for (; i + 8 <= end; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        w = (w & ~kOnes) ^ (0xE8 * kOnes);
+        const std::uint64_t zero = (w - kOnes) & ~w & kHigh;
+        // The bytes in memory order are the word's from its lowest (every target is little-endian).
+        if (zero != 0)
+            return i + static_cast<std::size_t>(__builtin_ctzll(zero) >> 3);
+    }
+    for (; i < end; ++i)
+        if (IsOpcode(data[i]))
+            return i;
+    return end;
+}
+
 inline std::uint32_t Load(const std::uint8_t* p)
 {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -1090,24 +1111,24 @@ inline void Store(std::uint8_t* p, std::uint32_t v)
 
 void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size)
 {
-    for (std::size_t i = 0; i + 5 <= size; ++i) {
-        if (!IsOpcode(data[i]))
-            continue;
+    for (std::size_t i = 0; i + 5 <= size; i += 5) {
+        if ((i = NextOpcode(data, i, size - 4)) + 5 > size)
+            break;
         if (IsNear(data[i + 4]))
             Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(i + 5));
-        i += 4;
     }
 }
 
 std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last)
 {
+    // i ends where the next opcode could start: past the last one's operand, or 4 bytes from the
+    // end, where no opcode with its operand fits.
     std::size_t i = 0;
-    for (; i + 5 <= size; ++i) {
-        if (!IsOpcode(data[i]))
-            continue;
+    for (; i + 5 <= size; i += 5) {
+        if ((i = NextOpcode(data, i, size - 4)) + 5 > size)
+            break;
         if (IsNear(data[i + 4]))
             Store(data + i + 1, Load(data + i + 1) - static_cast<std::uint32_t>(base_ + i + 5));
-        i += 4;
     }
     std::size_t final = last ? size : i;
     base_ += final;
@@ -1123,14 +1144,13 @@ void FilterBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
 {
     for (std::size_t start = 0; start < size; start += kFilterBlock) {
         const std::size_t end = std::min(size, start + kFilterBlock);
-        for (std::size_t i = start; i + 5 <= end; ++i) {
-            if (!IsOpcode(data[i]))
-                continue;
+        for (std::size_t i = start; i + 5 <= end; i += 5) {
+            if ((i = NextOpcode(data, i, end - 4)) + 5 > end)
+                break;
             if (IsNear(data[i + 4])) {
                 auto p = static_cast<std::uint32_t>(at + i + 5);
                 Store(data + i + 1, kUndo ? Load(data + i + 1) - p : Load(data + i + 1) + p);
             }
-            i += 4;
         }
     }
 }
