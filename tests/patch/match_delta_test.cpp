@@ -273,6 +273,56 @@ TEST(MatchDelta, BranchFilterUndoesItselfInAnyPieces)
     }
 }
 
+// The transform as patches already made have it, a byte at a time: an E8 or E9 with four bytes
+// after it, those made absolute (by the position after them, from base) when the last is 00 or FF,
+// and passed over either way.
+Bytes TransformedByteByByte(Bytes data, std::uint64_t base, std::size_t block)
+{
+    for (std::size_t start = 0; start < data.size(); start += block) {
+        const std::size_t end = std::min(data.size(), start + block);
+        for (std::size_t i = start; i + 5 <= end; ++i) {
+            if ((data[i] & 0xFE) != 0xE8)
+                continue;
+            if (data[i + 4] == 0 || data[i + 4] == 0xFF) {
+                std::uint32_t v = 0;
+                for (int k = 0; k < 4; ++k)
+                    v |= static_cast<std::uint32_t>(data[i + 1 + k]) << (8 * k);
+                v = (v + static_cast<std::uint32_t>(base + i + 5)) & 0x01FFFFFF;
+                if (v & 0x01000000)
+                    v |= 0xFF000000;
+                for (int k = 0; k < 4; ++k)
+                    data[i + 1 + k] = static_cast<std::uint8_t>(v >> (8 * k));
+            }
+            i += 4;
+        }
+    }
+    return data;
+}
+
+TEST(MatchDelta, BranchFilterKeepsTheTransformOfPatchesMade)
+{
+    // Dense opcodes and near displacements, at every alignment and up to the ends, so that the
+    // opcode search's word-at-a-time steps meet them at each of its byte places.
+    std::mt19937 rng(11);
+    const std::uint8_t kBytes[] = {0xE8, 0xE9, 0x00, 0xFF, 0xE8, 0x12, 0xEA, 0x69};
+    for (int round = 0; round < 400; ++round) {
+        Bytes data(round < 100 ? static_cast<std::size_t>(round) : rng() % 70000);
+        for (auto& b : data)
+            b = rng() % 3 == 0 ? static_cast<std::uint8_t>(rng()) : kBytes[rng() % std::size(kBytes)];
+        Bytes whole = data;
+        X86BranchFilter::Encode(whole.data(), whole.size());
+        ASSERT_EQ(whole, TransformedByteByByte(data, 0, SIZE_MAX)) << "round " << round;
+        Bytes blocks = data;
+        X86BranchFilter::EncodeBlocks(blocks.data(), blocks.size(), kFilterBlock);
+        ASSERT_EQ(blocks, TransformedByteByByte(data, kFilterBlock, kFilterBlock)) << "round " << round;
+        X86BranchFilter::DecodeBlocks(blocks.data(), blocks.size(), kFilterBlock);
+        ASSERT_EQ(blocks, data) << "round " << round;
+        X86BranchFilter unfilter;
+        ASSERT_EQ(unfilter.DecodeInPlace(whole.data(), whole.size(), true), whole.size());
+        ASSERT_EQ(whole, data) << "round " << round;
+    }
+}
+
 TEST(MatchDelta, FilterMakesMovedCallsToFixedTargetsEqual)
 {
     // The same call to the same target, from two places: equal once filtered.
