@@ -239,7 +239,7 @@ struct AnchorHash {
     static constexpr std::uint64_t kEvery = std::uint64_t{1} << kBits;
 
     static std::uint32_t Roll(std::uint32_t h, std::uint8_t byte) { return (h << kShift) + kGear.value[byte]; }
-    static bool IsAnchor(std::uint32_t h) { return (h * 0x9E3779B1u) >> (32 - kBits) == 0; }
+    static bool IsAnchor(std::uint32_t h, int bits = kBits) { return (h * 0x9E3779B1u) >> (32 - bits) == 0; }
 };
 
 struct Anchor {
@@ -258,10 +258,10 @@ public:
         std::uint32_t next;
     };
 
-    // Room for about size bytes' anchors.
-    Result Reserve(std::size_t size, const char* what)
+    // Room for about size bytes' anchors, one in every.
+    Result Reserve(std::size_t size, std::size_t every, const char* what)
     {
-        const std::size_t anchors = size / AnchorHash::kEvery + 1;
+        const std::size_t anchors = size / every + 1;
         while ((std::size_t{1} << bits_) < anchors)
             ++bits_;
         try {
@@ -310,7 +310,7 @@ private:
 
 // Calls f(anchor) for each anchor of data, in order.
 template <typename F>
-void ForEachAnchor(const std::uint8_t* data, std::size_t size, F f)
+void ForEachAnchor(const std::uint8_t* data, std::size_t size, int bits, F f)
 {
     if (size < AnchorHash::kBlock)
         return;
@@ -319,7 +319,7 @@ void ForEachAnchor(const std::uint8_t* data, std::size_t size, F f)
         roll = AnchorHash::Roll(roll, data[i]);
     for (std::size_t at = 0; at + AnchorHash::kBlock <= size; ++at) {
         roll = AnchorHash::Roll(roll, data[at + AnchorHash::kBlock - 1]);
-        if (AnchorHash::IsAnchor(roll))
+        if (AnchorHash::IsAnchor(roll, bits))
             f(Anchor{static_cast<std::uint32_t>(at), roll});
     }
 }
@@ -410,6 +410,11 @@ private:
     static constexpr int kMaxTries = 64;
     static constexpr int kCoverTries = 64;
     static constexpr std::size_t kKey = 64;  // the bytes an anchor is indexed by (Keyed)
+    // One position in 2^kBits is an anchor: half as many as in the new file's own index, enough
+    // for the covers (some 16 anchors in the shortest) and the matches of about 100 bytes and
+    // more looked for among them, at about half a byte of index per old byte.
+    static constexpr int kBits = AnchorHash::kBits + 1;
+    static constexpr std::size_t kEvery = std::size_t{1} << kBits;
 
     struct Cover {
         std::size_t newAt, oldAt, length;
@@ -420,16 +425,17 @@ private:
 
     Result FindCovers()
     {
-        Result r = oldAnchors_.Reserve(oldSize_, "an old file");
+        Result r = oldAnchors_.Reserve(oldSize_, kEvery, "an old file");
         if (!r.ok())
             return r;
         try {
-            newAnchors_.reserve(size_ / AnchorHash::kEvery + size_ / (4 * AnchorHash::kEvery) + 1);
+            newAnchors_.reserve(size_ / kEvery + size_ / (4 * kEvery) + 1);
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the anchors of a new file");
         }
-        ForEachAnchor(old_, oldSize_, [this](const Anchor& a) { oldAnchors_.Add(old_, Keyed(old_, oldSize_, a)); });
-        ForEachAnchor(data_, size_, [this](const Anchor& a) { newAnchors_.push_back(Keyed(data_, size_, a)); });
+        ForEachAnchor(old_, oldSize_, kBits,
+                      [this](const Anchor& a) { oldAnchors_.Add(old_, Keyed(old_, oldSize_, a)); });
+        ForEachAnchor(data_, size_, kBits, [this](const Anchor& a) { newAnchors_.push_back(Keyed(data_, size_, a)); });
         // Each anchor of the new file past the last cover: the longest exact match through it,
         // the one at the offset of the cover before tried first (it is mostly the one that runs on).
         std::size_t coveredTo = 0;
@@ -583,7 +589,7 @@ public:
 
     Result Build()
     {
-        Result r = index_.Reserve(size_, "a new file");
+        Result r = index_.Reserve(size_, AnchorHash::kEvery, "a new file");
         if (!r.ok())
             return r;
         for (std::size_t i = 0; i + 1 < kBlock && i < size_; ++i)
