@@ -334,7 +334,12 @@ void ForEachAnchor(const std::uint8_t* data, std::size_t size, int bits, F f)
 class OldFinder {
 public:
     OldFinder(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size)
-        : old_(old), oldSize_(oldSize), data_(data), size_(size)
+        : old_(old),
+          oldSize_(oldSize),
+          data_(data),
+          size_(size),
+          allowed_(static_cast<std::int64_t>(4 * (std::uint64_t{oldSize} + size)) + (std::int64_t{1} << 26)),
+          budget_(allowed_)
     {
     }
 
@@ -350,8 +355,9 @@ public:
         return Sort(old_, oldSize_);
     }
 
-    // The bytes the suffix array sorted.
+    // The bytes the suffix array sorted, and those compared at anchors.
     std::size_t sorted() const { return sortedSize_; }
+    std::uint64_t compared() const { return static_cast<std::uint64_t>(allowed_ - budget_); }
 
     std::size_t Longest(const std::uint8_t* at, std::size_t size, std::size_t* pos)
     {
@@ -382,12 +388,13 @@ public:
         const Anchor& a = newAnchors_[anchor_];
         const std::size_t back = a.at - scan;
         int tries = 0;
-        for (std::uint32_t k = oldAnchors_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kMaxTries;
-             k = oldAnchors_[k].next, ++tries) {
-            const std::size_t from = oldAnchors_[k].at;
+        for (std::uint32_t k = lookupIndex_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kMaxTries && budget_ > 0;
+             k = lookupIndex_[k].next, ++tries) {
+            const std::size_t from = lookupIndex_[k].at;
             if (from < back || std::memcmp(old_ + from - back, at, back) != 0)
                 continue;
             const std::size_t length = back + CommonLength(old_ + from, oldSize_ - from, at + back, size - back);
+            budget_ -= static_cast<std::int64_t>(length);
             if (length > best) {
                 best = length;
                 *pos = from - back;
@@ -410,11 +417,12 @@ private:
     static constexpr int kMaxTries = 64;
     static constexpr int kCoverTries = 64;
     static constexpr std::size_t kKey = 64;  // the bytes an anchor is indexed by (Keyed)
-    // One position in 2^kBits is an anchor: half as many as in the new file's own index, enough
-    // for the covers (some 16 anchors in the shortest) and the matches of about 100 bytes and
-    // more looked for among them, at about half a byte of index per old byte.
-    static constexpr int kBits = AnchorHash::kBits + 1;
-    static constexpr std::size_t kEvery = std::size_t{1} << kBits;
+    // The covers are looked for at one anchor in two (some 16 in the shortest cover), each indexed
+    // by its key; matches in what they took out at every anchor, by its block's hash, as in the new
+    // file's own index: pieces of some 30 bytes and more.
+    static constexpr int kCoverBits = AnchorHash::kBits + 1;
+    static constexpr std::size_t kCoverEvery = std::size_t{1} << kCoverBits;
+    static constexpr std::size_t kRecent = 8;
 
     struct Cover {
         std::size_t newAt, oldAt, length;
@@ -425,24 +433,45 @@ private:
 
     Result FindCovers()
     {
-        Result r = oldAnchors_.Reserve(oldSize_, kEvery, "an old file");
+        Result r = coverIndex_.Reserve(oldSize_, kCoverEvery, "an old file");
+        if (r.ok())
+            r = lookupIndex_.Reserve(oldSize_, AnchorHash::kEvery, "an old file");
         if (!r.ok())
             return r;
         try {
-            newAnchors_.reserve(size_ / kEvery + size_ / (4 * kEvery) + 1);
+            newAnchors_.reserve(size_ / AnchorHash::kEvery + size_ / (4 * AnchorHash::kEvery) + 1);
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the anchors of a new file");
         }
-        ForEachAnchor(old_, oldSize_, kBits,
-                      [this](const Anchor& a) { oldAnchors_.Add(old_, Keyed(old_, oldSize_, a)); });
-        ForEachAnchor(data_, size_, kBits, [this](const Anchor& a) { newAnchors_.push_back(Keyed(data_, size_, a)); });
+        ForEachAnchor(old_, oldSize_, AnchorHash::kBits, [this](const Anchor& a) {
+            lookupIndex_.Add(old_, a);
+            if (AnchorHash::IsAnchor(a.hash, kCoverBits))
+                coverIndex_.Add(old_, Keyed(old_, oldSize_, a));
+        });
+        // The new file's, but for those the same as one of the few before (in a run or a fill,
+        // where each position is one).
+        Anchor recent[kRecent] = {};
+        std::size_t seen = 0;
+        ForEachAnchor(data_, size_, AnchorHash::kBits, [&](const Anchor& a) {
+            bool repeats = false;
+            for (std::size_t d = 0; d < kRecent && d < seen && !repeats; ++d)
+                repeats = recent[d].hash == a.hash &&
+                          std::memcmp(data_ + recent[d].at, data_ + a.at, AnchorHash::kBlock) == 0;
+            recent[seen++ % kRecent] = a;
+            if (!repeats)
+                newAnchors_.push_back(a);
+        });
         // Each anchor of the new file past the last cover: the longest exact match through it,
         // the one at the offset of the cover before tried first (it is mostly the one that runs on).
+        // The bytes compared are held to a budget of a few times the files: where pieces shorter
+        // than a cover come again and again, each of their anchors would otherwise look at all
+        // their copies. Past it, only the offset of the cover before is tried.
         std::size_t coveredTo = 0;
         std::int64_t offset = 0;
-        for (const Anchor& a : newAnchors_) {
-            if (a.at < coveredTo)
+        for (const Anchor& n : newAnchors_) {
+            if (n.at < coveredTo || !AnchorHash::IsAnchor(n.hash, kCoverBits))
                 continue;
+            const Anchor a = Keyed(data_, size_, n);
             std::size_t bestLength = 0, bestOld = 0, bestBack = 0;
             auto tryAt = [&](std::size_t from) {
                 if (from + AnchorHash::kBlock > oldSize_ ||
@@ -452,6 +481,7 @@ private:
                 std::size_t back = 0;
                 while (back < a.at - coveredTo && back < from && old_[from - back - 1] == data_[a.at - back - 1])
                     ++back;
+                budget_ -= static_cast<std::int64_t>(back + forward + AnchorHash::kBlock);
                 if (back + forward > bestLength) {
                     bestLength = back + forward;
                     bestOld = from;
@@ -462,10 +492,10 @@ private:
             if (before >= 0)
                 tryAt(static_cast<std::size_t>(before));
             int tries = 0;
-            for (std::uint32_t k = oldAnchors_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kCoverTries;
-                 k = oldAnchors_[k].next, ++tries)
-                if (oldAnchors_[k].at != before)
-                    tryAt(oldAnchors_[k].at);
+            for (std::uint32_t k = coverIndex_.Head(a.hash);
+                 k != AnchorIndex::kEmpty && tries < kCoverTries && budget_ > 0; k = coverIndex_[k].next, ++tries)
+                if (coverIndex_[k].at != before)
+                    tryAt(coverIndex_[k].at);
             if (bestLength < kCoverMin)
                 continue;
             try {
@@ -476,6 +506,7 @@ private:
             coveredTo = a.at - bestBack + bestLength;
             offset = static_cast<std::int64_t>(bestOld) - static_cast<std::int64_t>(a.at);
         }
+        coverIndex_.Clear();
         return Result::Ok();
     }
 
@@ -510,7 +541,7 @@ private:
         if (oldSize_ - kept < oldSize_ / kCoveredShare) {
             covers_.clear();
             segments_.clear();
-            oldAnchors_.Clear();
+            lookupIndex_.Clear();
             std::vector<Anchor>().swap(newAnchors_);
             return Sort(old_, oldSize_);
         }
@@ -563,8 +594,11 @@ private:
     std::size_t size_;
     SuffixFinder suffix_;
     std::size_t sortedSize_ = 0;
-    AnchorIndex oldAnchors_;
+    AnchorIndex coverIndex_;   // the old file's anchors for the covers, by their keys (Keyed)
+    AnchorIndex lookupIndex_;  // all its anchors, by their blocks' hash
     std::vector<Anchor> newAnchors_;
+    std::int64_t allowed_;       // the bytes that comparing at anchors may look at
+    std::int64_t budget_;        // of which those left
     std::vector<Cover> covers_;  // in the order of the new file
     std::vector<Segment> segments_;
     std::vector<std::uint8_t> packed_;
@@ -1036,7 +1070,7 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         MatchScan<BlockFinder> scan(finder, old, oldSize, data, size, options);
         scan.Run(records);
         if (work != nullptr)
-            *work = MatchWork{scan.lookups(), 0};
+            *work = MatchWork{scan.lookups(), 0, 0};
         return Result::Ok();
     }
     if (oldSize > kMaxMatchOldSize)
@@ -1062,7 +1096,7 @@ Result FindMatches(const std::uint8_t* old, std::size_t oldSize, const std::uint
         lookups = scan.lookups();
     }
     if (work != nullptr)
-        *work = MatchWork{lookups, finder.sorted()};
+        *work = MatchWork{lookups, finder.sorted(), finder.compared()};
     return Result::Ok();
 }
 

@@ -134,12 +134,13 @@ struct MatchOptions {
     int seekByteCost = 0;
 };
 
-// What the matching did: the lookups in the index (the bulk of the scan's work), and the old
-// bytes the suffix array sorted (where long stretches of the new file are found whole in the old
-// one, only what is left of it).
+// What the matching did: the lookups in the index (the bulk of the scan's work), the old bytes
+// the suffix array sorted (where long stretches of the new file are found whole in the old one,
+// only what is left of it), and the bytes compared at anchors.
 struct MatchWork {
     std::uint64_t lookups = 0;
     std::uint64_t sorted = 0;
+    std::uint64_t compared = 0;  // the bytes compared to find those stretches, and matches at anchors
 };
 
 // The records that turn old into data (the matching alone, without the streams); work, when

@@ -215,6 +215,59 @@ TEST(MatchDelta, AFileMostlyUnchangedSortsWhatChangedAndMatchesAsWell)
     EXPECT_EQ(work.sorted, code.size());
 }
 
+TEST(MatchDelta, PiecesPastedFromStretchesFoundWholeAreStillMatched)
+{
+    // A large text mostly unchanged, with 200 pieces of 40 to 100 bytes of it pasted elsewhere (a
+    // line copied to another place). Each piece lies in a stretch of the old file that the new one
+    // has whole as well, which the suffix array leaves out.
+    const Bytes old = FakeText(3 << 20, 51);
+    Bytes data = old;
+    std::mt19937 rng(52);
+    std::uint64_t pasted = 0;
+    for (int k = 0; k < 200; ++k) {
+        const std::size_t at = rng() % data.size(), from = rng() % (old.size() - 100), length = 40 + rng() % 61;
+        data.insert(data.begin() + static_cast<std::ptrdiff_t>(at), old.begin() + static_cast<std::ptrdiff_t>(from),
+                    old.begin() + static_cast<std::ptrdiff_t>(from + length));
+        pasted += length;
+    }
+    std::vector<MatchRecord> records;
+    MatchWork work;
+    ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, &work).ok());
+    EXPECT_EQ(Apply(records, old, data), data);
+    EXPECT_LT(work.sorted, old.size() / 8);
+    std::uint64_t copied = 0;
+    for (const MatchRecord& r : records)
+        copied += r.copy;
+    // Found at anchors: all but the shortest, which may hold no anchor (one position in 16).
+    EXPECT_LT(copied, pasted / 20);
+}
+
+TEST(MatchDelta, PiecesThatComeAgainAndAgainDoNotMakeTheSearchForStretchesGrow)
+{
+    // A run of a byte whose every position is an anchor (06), and a piece shorter than a stretch
+    // looked for, each in the old file in 200 places and in the new file over and over: each
+    // anchor of the new file could compare all their copies. Repeated anchors are looked at once;
+    // the rest is held to a budget of a few times the files.
+    for (const Bytes& unit : {Bytes(500, 0x06), Random(400, 77)}) {
+        Bytes old = Random(4 << 20, 1);
+        for (std::size_t i = 0; i < 200; ++i)
+            std::copy(unit.begin(), unit.end(),
+                      old.begin() + static_cast<std::ptrdiff_t>(i * (old.size() / 200) + 100));
+        Bytes data(old.begin(), old.begin() + (2 << 20));
+        for (std::size_t n = 0; n < (8u << 20) / unit.size(); ++n)
+            data.insert(data.end(), unit.begin(), unit.end());
+        data.insert(data.end(), old.begin() + (2 << 20), old.end());
+        std::vector<MatchRecord> records;
+        MatchWork work;
+        ASSERT_TRUE(FindMatches(old.data(), old.size(), data.data(), data.size(), &records, &work).ok());
+        EXPECT_EQ(Apply(records, old, data), data);
+        if (unit[0] == 0x06 && unit[1] == 0x06) {
+            EXPECT_LT(work.compared, old.size() + data.size());
+        }
+        EXPECT_LT(work.compared, 4 * (old.size() + data.size()) + (1u << 26) + (1u << 20));
+    }
+}
+
 TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
 {
     struct Case {
