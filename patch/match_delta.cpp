@@ -434,8 +434,6 @@ private:
     Result FindCovers()
     {
         Result r = coverIndex_.Reserve(oldSize_, kCoverEvery, "an old file");
-        if (r.ok())
-            r = lookupIndex_.Reserve(oldSize_, AnchorHash::kEvery, "an old file");
         if (!r.ok())
             return r;
         try {
@@ -443,11 +441,8 @@ private:
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the anchors of a new file");
         }
-        ForEachAnchor(old_, oldSize_, AnchorHash::kBits, [this](const Anchor& a) {
-            lookupIndex_.Add(old_, a);
-            if (AnchorHash::IsAnchor(a.hash, kCoverBits))
-                coverIndex_.Add(old_, Keyed(old_, oldSize_, a));
-        });
+        ForEachAnchor(old_, oldSize_, kCoverBits,
+                      [this](const Anchor& a) { coverIndex_.Add(old_, Keyed(old_, oldSize_, a)); });
         // The new file's, but for those the same as one of the few before (in a run or a fill,
         // where each position is one).
         Anchor recent[kRecent] = {};
@@ -541,10 +536,14 @@ private:
         if (oldSize_ - kept < oldSize_ / kCoveredShare) {
             covers_.clear();
             segments_.clear();
-            lookupIndex_.Clear();
             std::vector<Anchor>().swap(newAnchors_);
             return Sort(old_, oldSize_);
         }
+        // Where what they took out is looked for: every anchor of the old file.
+        Result r = lookupIndex_.Reserve(oldSize_, AnchorHash::kEvery, "an old file");
+        if (!r.ok())
+            return r;
+        ForEachAnchor(old_, oldSize_, AnchorHash::kBits, [this](const Anchor& a) { lookupIndex_.Add(old_, a); });
         try {
             packed_.resize(kept);
         } catch (const std::bad_alloc&) {
