@@ -539,11 +539,17 @@ private:
             std::vector<Anchor>().swap(newAnchors_);
             return Sort(old_, oldSize_);
         }
-        // Where what they took out is looked for: every anchor of the old file.
-        Result r = lookupIndex_.Reserve(oldSize_, AnchorHash::kEvery, "an old file");
+        // Where what they took out is looked for: its anchors (the suffix array has the rest).
+        Result r = lookupIndex_.Reserve(oldSize_ - kept, AnchorHash::kEvery, "an old file");
         if (!r.ok())
             return r;
-        ForEachAnchor(old_, oldSize_, AnchorHash::kBits, [this](const Anchor& a) { lookupIndex_.Add(old_, a); });
+        std::size_t piece = 0;  // the first piece kept that does not end before the anchor
+        ForEachAnchor(old_, oldSize_, AnchorHash::kBits, [&](const Anchor& a) {
+            while (piece < segments_.size() && segments_[piece].oldAt + segments_[piece].length <= a.at)
+                ++piece;
+            if (piece == segments_.size() || a.at < segments_[piece].oldAt)
+                lookupIndex_.Add(old_, a);
+        });
         try {
             packed_.resize(kept);
         } catch (const std::bad_alloc&) {
