@@ -237,6 +237,7 @@ struct AnchorHash {
     static constexpr int kShift = 32 / static_cast<int>(kBlock);
     static constexpr int kBits = 4;  // one position in 2^kBits is an anchor
     static constexpr std::uint64_t kEvery = std::uint64_t{1} << kBits;
+    static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
 
     static std::uint32_t Roll(std::uint32_t h, std::uint8_t byte) { return (h << kShift) + kGear.value[byte]; }
     static bool IsAnchor(std::uint32_t h, int bits = kBits) { return (h * 0x9E3779B1u) >> (32 - bits) == 0; }
@@ -247,9 +248,29 @@ struct Anchor {
     std::uint32_t hash;
 };
 
+// The last few anchors of data seen, to tell one the same as one of them: in a run or a fill,
+// where each position is an anchor.
+class RecentAnchors {
+public:
+    // Whether a, the next anchor in order, repeats one of the few before it.
+    bool Repeats(const std::uint8_t* data, const Anchor& a)
+    {
+        bool repeats = false;
+        for (std::size_t d = 0; d < kRecent && d < seen_ && !repeats; ++d)
+            repeats =
+                recent_[d].hash == a.hash && std::memcmp(data + recent_[d].at, data + a.at, AnchorHash::kBlock) == 0;
+        recent_[seen_++ % kRecent] = a;
+        return repeats;
+    }
+
+private:
+    static constexpr std::size_t kRecent = 8;
+    std::size_t seen_ = 0;
+    Anchor recent_[kRecent] = {};
+};
+
 // An index of anchors by their hash: chains of links, the latest first. An anchor the same as one
-// of the few before it (in a run or a fill, where each position is one) is left out, so that
-// chains stay short.
+// of the few before it is left out, so that chains stay short.
 class AnchorIndex {
 public:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
@@ -276,12 +297,7 @@ public:
     // a, an anchor of data; anchors go in in the order of their positions.
     void Add(const std::uint8_t* data, const Anchor& a)
     {
-        bool repeats = false;
-        for (std::size_t d = 0; d < kRecent && d < added_ && !repeats; ++d)
-            repeats =
-                recent_[d].hash == a.hash && std::memcmp(data + recent_[d].at, data + a.at, AnchorHash::kBlock) == 0;
-        recent_[added_++ % kRecent] = a;
-        if (repeats)
+        if (recent_.Repeats(data, a))
             return;
         const std::size_t slot = Slot(a.hash);
         links_.push_back({a.at, heads_[slot]});
@@ -297,15 +313,34 @@ public:
         std::vector<Link>().swap(links_);
     }
 
+    // The matches for at (size bytes) through its anchor with hash, back bytes on, among the
+    // first kTries candidates in source (sourceSize bytes) that agree with at up to the anchor:
+    // f(start, length) for each, while it returns true.
+    template <typename F>
+    void ForEachMatch(std::uint32_t hash, const std::uint8_t* source, std::size_t sourceSize, const std::uint8_t* at,
+                      std::size_t size, std::size_t back, F f) const
+    {
+        int tries = 0;
+        for (std::uint32_t k = Head(hash); k != kEmpty && tries < kTries; k = links_[k].next, ++tries) {
+            const std::size_t from = links_[k].at;
+            if (from < back || std::memcmp(source + from - back, at, back) != 0)
+                continue;
+            if (!f(from - back, back + CommonLength(source + from, sourceSize - from, at + back, size - back)))
+                return;
+        }
+    }
+
 private:
-    static constexpr std::size_t kRecent = 8;
+    // The candidates of one lookup looked at, most recent first. Text repeats its short pieces
+    // often (a keyword and the indentation around it), so a block's chain can be long; a few dozen
+    // tries mostly reach the copy that runs on.
+    static constexpr int kTries = 64;
     std::size_t Slot(std::uint32_t h) const { return (h * 0x85EBCA77u) >> (32 - bits_); }
 
     int bits_ = 1;
     std::vector<std::uint32_t> heads_;
     std::vector<Link> links_;
-    std::size_t added_ = 0;
-    Anchor recent_[kRecent] = {};
+    RecentAnchors recent_;
 };
 
 // Calls f(anchor) for each anchor of data, in order.
@@ -328,7 +363,7 @@ void ForEachAnchor(const std::uint8_t* data, std::size_t size, int bits, F f)
 // stretches of the new file are found whole in the old one (covers, found by anchors in both), the
 // suffix array is spent only on what is left of the old file: those stretches, less a margin at
 // each end, are taken out of it, and a match is not looked for there again but at the anchors of
-// the whole old file. A small update of a large tree then sorts the little that changed, not the
+// what was taken out. A small update of a large tree then sorts the little that changed, not the
 // whole tree (HDiffPatch's "covers by block" first). Where little is covered (programs, where
 // changed addresses break up the stretches), the suffix array is of the whole old file.
 class OldFinder {
@@ -385,21 +420,18 @@ public:
             ++anchor_;
         if (anchor_ == newAnchors_.size() || newAnchors_[anchor_].at - scan > kReach)
             return best;
+        if (budget_ <= 0)
+            return best;
         const Anchor& a = newAnchors_[anchor_];
-        const std::size_t back = a.at - scan;
-        int tries = 0;
-        for (std::uint32_t k = lookupIndex_.Head(a.hash); k != AnchorIndex::kEmpty && tries < kMaxTries && budget_ > 0;
-             k = lookupIndex_[k].next, ++tries) {
-            const std::size_t from = lookupIndex_[k].at;
-            if (from < back || std::memcmp(old_ + from - back, at, back) != 0)
-                continue;
-            const std::size_t length = back + CommonLength(old_ + from, oldSize_ - from, at + back, size - back);
-            budget_ -= static_cast<std::int64_t>(length);
-            if (length > best) {
-                best = length;
-                *pos = from - back;
-            }
-        }
+        lookupIndex_.ForEachMatch(a.hash, old_, oldSize_, at, size, a.at - scan,
+                                  [&](std::size_t start, std::size_t length) {
+                                      budget_ -= static_cast<std::int64_t>(length);
+                                      if (length > best) {
+                                          best = length;
+                                          *pos = start;
+                                      }
+                                      return budget_ > 0;
+                                  });
         return best;
     }
 
@@ -412,17 +444,14 @@ private:
     static constexpr std::size_t kMargin = 64;
     // The covers are kept only where they take out at least this share of the old file (1 in n).
     static constexpr std::size_t kCoveredShare = 4;
-    static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
-    // The candidates of one anchor looked at, most recent first.
-    static constexpr int kMaxTries = 64;
-    static constexpr int kCoverTries = 64;
+    static constexpr std::size_t kReach = AnchorHash::kReach;
+    static constexpr int kCoverTries = 64;   // the candidates of an anchor looked at for a cover
     static constexpr std::size_t kKey = 64;  // the bytes an anchor is indexed by (Keyed)
     // The covers are looked for at one anchor in two (some 16 in the shortest cover), each indexed
-    // by its key; matches in what they took out at every anchor, by its block's hash, as in the new
-    // file's own index: pieces of some 30 bytes and more.
+    // by its key; matches in what they took out at each anchor there, by its block's hash, as in
+    // the new file's own index: pieces of some 30 bytes and more.
     static constexpr int kCoverBits = AnchorHash::kBits + 1;
     static constexpr std::size_t kCoverEvery = std::size_t{1} << kCoverBits;
-    static constexpr std::size_t kRecent = 8;
 
     struct Cover {
         std::size_t newAt, oldAt, length;
@@ -445,15 +474,9 @@ private:
                       [this](const Anchor& a) { coverIndex_.Add(old_, Keyed(old_, oldSize_, a)); });
         // The new file's, but for those the same as one of the few before (in a run or a fill,
         // where each position is one).
-        Anchor recent[kRecent] = {};
-        std::size_t seen = 0;
+        RecentAnchors recent;
         ForEachAnchor(data_, size_, AnchorHash::kBits, [&](const Anchor& a) {
-            bool repeats = false;
-            for (std::size_t d = 0; d < kRecent && d < seen && !repeats; ++d)
-                repeats = recent[d].hash == a.hash &&
-                          std::memcmp(data_ + recent[d].at, data_ + a.at, AnchorHash::kBlock) == 0;
-            recent[seen++ % kRecent] = a;
-            if (!repeats)
+            if (!recent.Repeats(data_, a))
                 newAnchors_.push_back(a);
         });
         // Each anchor of the new file past the last cover: the longest exact match through it,
@@ -522,14 +545,16 @@ private:
         std::size_t kept = 0, end = 0;
         try {
             for (const auto& [from, to] : out) {
-                if (from > end)
+                if (from > end) {
                     segments_.push_back({kept, end, from - end});
-                kept += from > end ? from - end : 0;
+                    kept += from - end;
+                }
                 end = std::max(end, to);
             }
-            if (end < oldSize_)
+            if (end < oldSize_) {
                 segments_.push_back({kept, end, oldSize_ - end});
-            kept += oldSize_ - std::min(end, oldSize_);
+                kept += oldSize_ - end;
+            }
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the covers of a new file");
         }
@@ -600,7 +625,7 @@ private:
     SuffixFinder suffix_;
     std::size_t sortedSize_ = 0;
     AnchorIndex coverIndex_;   // the old file's anchors for the covers, by their keys (Keyed)
-    AnchorIndex lookupIndex_;  // all its anchors, by their blocks' hash
+    AnchorIndex lookupIndex_;  // its anchors in what the covers took out, by their blocks' hash
     std::vector<Anchor> newAnchors_;
     std::int64_t allowed_;       // the bytes that comparing at anchors may look at
     std::int64_t budget_;        // of which those left
@@ -658,30 +683,22 @@ public:
         if (ahead_.empty())
             return best;
         const std::size_t back = ahead_.front().at - scan;
-        int tries = 0;
         // Of equally long matches, the one in the new file: it holds the changes made so far.
         std::size_t newBest = 0;
-        for (std::uint32_t k = index_.Head(ahead_.front().hash); k != AnchorIndex::kEmpty && tries < kMaxTries;
-             k = index_[k].next, ++tries) {
-            const std::size_t from = index_[k].at;
-            if (from < back || std::memcmp(data_ + from - back, at, back) != 0)
-                continue;
-            const std::size_t length = back + CommonLength(data_ + from, size_ - from, at + back, size - back);
-            if (length >= back + kBlock && length > newBest && length >= best) {
-                newBest = length;
-                *pos = oldSize_ + from - back;
-            }
-        }
+        index_.ForEachMatch(ahead_.front().hash, data_, size_, at, size, back,
+                            [&](std::size_t start, std::size_t length) {
+                                if (length >= back + kBlock && length > newBest && length >= best) {
+                                    newBest = length;
+                                    *pos = oldSize_ + start;
+                                }
+                                return true;
+                            });
         return newBest > 0 ? newBest : best;
     }
 
 private:
     static constexpr std::size_t kBlock = AnchorHash::kBlock;
-    static constexpr std::size_t kReach = 64;  // how far a lookup looks for its anchor
-    // The candidates of one lookup looked at, most recent first. Text repeats its short pieces
-    // often (a keyword and the indentation around it), so a block's chain can be long; a few dozen
-    // tries mostly reach the copy that runs on.
-    static constexpr int kMaxTries = 64;
+    static constexpr std::size_t kReach = AnchorHash::kReach;
 
     OldFinder& old_;
     std::size_t oldSize_;
