@@ -8,6 +8,7 @@
 
 #include "codec.h"
 #include "codecs.h"
+#include "hash_beside.h"
 #include "journal.h"
 #include "memory.h"
 #include "match_delta.h"
@@ -251,9 +252,13 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
-    if (!(r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old)).ok())
+    // Each piece is hashed beside the reading of the next.
+    HashBeside hash;
+    r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old,
+                [&hash](const std::uint8_t* piece, std::size_t size) { hash.Update(piece, size); });
+    const Digest digest = hash.Final();
+    if (!r.ok())
         return r;
-    const Digest digest = Sha256(old->data(), old->size());
     if (old->size() != e.oldSize || !patch_.Matches(digest, e.oldHash))
         return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                tree_.Describe(e.name) + " has other contents");
@@ -363,10 +368,29 @@ public:
     {
         if (size == 0)
             return Result::Ok();
-        Result r = out_->Write(data, size);
-        if (!r.ok())
-            return r;
-        hash_.Update(data, size);
+        // Small pieces go as they are. A large one is copied, and hashed beside while it is
+        // written and what follows is made: the caller reuses its buffer.
+        if (size < kCopiedFrom) {
+            hash_.Update(data, size);
+            Result r = out_->Write(data, size);
+            if (!r.ok())
+                return r;
+        }
+        for (std::size_t at = 0; size >= kCopiedFrom && at < size;) {
+            const std::size_t n = std::min(size - at, kPiece);
+            std::vector<std::uint8_t>& copy = copies_[turn_];
+            turn_ ^= 1;
+            try {
+                copy.assign(data + at, data + at + n);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory writing " + entry_.name);
+            }
+            hash_.Update(copy.data(), n);
+            Result r = out_->Write(copy.data(), n);
+            if (!r.ok())
+                return r;
+            at += n;
+        }
         written_ += size;
         observer_.FileProgress(static_cast<std::uint32_t>(written_ * kProgressScale / entry_.newSize));
         return Result::Ok();
@@ -404,8 +428,11 @@ private:
     std::string name_;
     FileInfo* built_;
     std::optional<Digest>* digest_;
+    static constexpr std::size_t kCopiedFrom = 256 << 10, kPiece = 1 << 20;
     std::unique_ptr<OutputFile> out_;
-    Sha256Stream hash_;
+    std::vector<std::uint8_t> copies_[2];  // one is hashed while the other is filled
+    int turn_ = 0;
+    HashBeside hash_;  // after the copies: its work ends before they go
     std::uint64_t written_ = 0;
 };
 

@@ -10,6 +10,12 @@ namespace qvpatch {
 
 Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out)
 {
+    return ReadAll(in, what, maxSize, out, [](const std::uint8_t*, std::size_t) {});
+}
+
+Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out,
+               const std::function<void(const std::uint8_t* piece, std::size_t size)>& read)
+{
     constexpr std::size_t kPiece = 1 << 20;
     FileInfo info;
     Result r = in.Info(&info);
@@ -43,6 +49,7 @@ Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, st
             return r;
         if (got == 0)
             return Fail(Status::kIoError, "changed while being read: " + what);
+        read(out->data() + filled, got);
         filled += got;
     }
     return Result::Ok();

@@ -1,7 +1,10 @@
 // The journal of an update's commit, undo, and recovery.
 #include "journal.h"
 
+#include "hash_beside.h"
+
 #include <map>
+#include <new>
 #include <sstream>
 
 namespace qvpatch {
@@ -158,11 +161,20 @@ Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepG
     Result r = in.Info(info);
     if (!r.ok())
         return r;
-    Sha256Stream hash;
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1))));
+    // Two buffers: one is hashed beside while the other is read. The hash is declared after them,
+    // so that, on a return midway, its work ends before they go.
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1)));
+    std::vector<std::uint8_t> buffers[2];
+    HashBeside hash;
     std::uint64_t total = 0;
-    for (;;) {
+    for (int turn = 0;; turn ^= 1) {
+        std::vector<std::uint8_t>& buffer = buffers[turn];
+        try {
+            buffer.resize(piece);
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory reading " + what);
+        }
         std::size_t got = 0;
         if (!(r = in.Read(buffer.data(), buffer.size(), &got)).ok())
             return r;

@@ -787,6 +787,23 @@ public:
 
     Result Number(std::uint64_t* v)
     {
+        // Where the longest a number can be is in the buffer, it is read there.
+        if (end_ - pos_ >= 10) {
+            const std::uint8_t* p = buffer_.data() + pos_;
+            std::uint64_t x = 0;
+            for (int i = 0; i < 10; ++i) {
+                const std::uint8_t b = p[i];
+                if (i == 9 && b > 1)
+                    break;
+                x |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+                if ((b & 0x80) == 0) {
+                    pos_ += static_cast<std::size_t>(i + 1);
+                    *v = x;
+                    return Result::Ok();
+                }
+            }
+            return Bad("holds a number too large");
+        }
         *v = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             std::uint8_t b;
@@ -1899,6 +1916,9 @@ public:
     // and a reader for each stream, each bounded by what the new file can need of it.
     Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld)
     {
+        Result held = HoldOutput();
+        if (!held.ok())
+            return held;
         old_ = oldData;
         oldSize_ = oldSize;
         if (filter_ == MatchFilter::kX86Branches) {
@@ -1939,19 +1959,9 @@ public:
         Result r = NextChange();
         if (!r.ok())
             return r;
-        if (readsOutput()) {
-            // The new file is held whole: no larger than a builder holds a file (or a group) for
-            // applying, whatever size the entry declares.
-            if (newSize_ > kMaxHeldBytes)
-                return CorruptData(
-                    what_, "reads a new file made so far larger than " + std::to_string(kMaxHeldBytes >> 20) + " MiB");
-            try {
-                output_.reserve(static_cast<std::size_t>(newSize_));
-                AdviseLargeBuffer(output_.data(), output_.capacity());
-            } catch (const std::bad_alloc&) {
-                return Fail(Status::kOutOfMemory, "out of memory for the new file");
-            }
-        }
+        if (!(r = HoldOutput()).ok())
+            return r;
+        beside_.Wait();
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         for (std::uint64_t records = 1; !walk.done(); ++records) {
             std::uint64_t add, copy, at;
@@ -2100,7 +2110,7 @@ private:
                 // next changed byte (which later ones may read as changed): the made ones, then
                 // what is filled already, doubling.
                 const auto at = static_cast<std::size_t>(from - oldSize_);
-                const std::size_t period = output_.size() - at;
+                const std::size_t period = made_ - at;
                 if (k > period && changeAhead_)
                     k = static_cast<std::size_t>(std::min<std::uint64_t>(k, gap_ + 1));
                 std::memcpy(out, output_.data() + at, std::min(k, period));
@@ -2158,16 +2168,36 @@ private:
         return Result::Ok();
     }
 
+    // With kSplitReadsOutput, the room for the new file made so far. Its pages are first written
+    // (and so made by the system) beside, while the old file is made ready.
+    Result HoldOutput()
+    {
+        if (!readsOutput() || outputHeld_)
+            return Result::Ok();
+        // The new file is held whole: no larger than a builder holds a file (or a group) for
+        // applying, whatever size the entry declares.
+        if (newSize_ > kMaxHeldBytes)
+            return CorruptData(
+                what_, "reads a new file made so far larger than " + std::to_string(kMaxHeldBytes >> 20) + " MiB");
+        try {
+            output_.reserve(static_cast<std::size_t>(newSize_));
+            AdviseLargeBuffer(output_.data(), output_.capacity());
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the new file");
+        }
+        outputHeld_ = true;
+        // Within what was reserved: this neither allocates nor throws.
+        beside_.Start([this] { output_.resize(static_cast<std::size_t>(newSize_)); });
+        return Result::Ok();
+    }
+
     // Keeps the bytes made, where later records may read them.
     Result Keep(const std::uint8_t* made, std::size_t size)
     {
         if (!readsOutput())
             return Result::Ok();
-        try {
-            output_.insert(output_.end(), made, made + size);
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for the new file");
-        }
+        std::memcpy(output_.data() + made_, made, size);  // within newSize_, as the records are
+        made_ += size;
         return Result::Ok();
     }
 
@@ -2212,6 +2242,9 @@ private:
     // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
     // is undone).
     std::vector<std::uint8_t> output_;
+    std::size_t made_ = 0;  // of output_
+    bool outputHeld_ = false;
+    Beside beside_;  // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
 };

@@ -2,6 +2,7 @@
 #include "qvpatch/sha256.h"
 
 #include "crypto.h"
+#include "hash_beside.h"
 
 #include <gcrypt.h>
 
@@ -83,6 +84,23 @@ Digest Sha256Stream::Final()
     Digest digest;
     std::memcpy(digest.data(), gcry_md_read(static_cast<gcry_md_hd_t>(handle_), GCRY_MD_SHA256), digest.size());
     return digest;
+}
+
+void HashBeside::Update(const std::uint8_t* data, std::size_t size)
+{
+    constexpr std::size_t kBesideFrom = 256 << 10;
+    if (size < kBesideFrom) {
+        beside_.Wait();
+        hash_.Update(data, size);
+        return;
+    }
+    beside_.Start([this, data, size] { hash_.Update(data, size); });
+}
+
+Digest HashBeside::Final()
+{
+    beside_.Wait();
+    return hash_.Final();
 }
 
 }  // namespace qvpatch

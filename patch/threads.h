@@ -1,9 +1,11 @@
-// Running independent pieces of the builder's work on several threads.
+// Running independent pieces of the builder's work on several threads, and one piece of the
+// applier's beside its own.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace qvpatch {
@@ -27,5 +29,26 @@ unsigned DefaultThreads();
 // Runs every task, at most threads at a time, and returns when all are done. Tasks must not
 // throw; they report through what they capture.
 void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads);
+
+// One thread that runs work handed to it, a piece at a time, while the caller goes on. Its thread
+// is made at the first Start and ends with it; where no thread can be made, Start runs the work
+// at once. Work must not throw. Only one thread may call Start and Wait.
+class Beside {
+public:
+    Beside();
+    ~Beside();
+    Beside(const Beside&) = delete;
+    Beside& operator=(const Beside&) = delete;
+
+    // Waits for the work started before, then starts this.
+    void Start(std::function<void()> work);
+    // Returns once the work started is done; what it wrote is then seen by the caller.
+    void Wait();
+
+private:
+    struct Worker;
+    std::unique_ptr<Worker> worker_;
+    bool running_ = false;
+};
 
 }  // namespace qvpatch

@@ -1,5 +1,7 @@
-// Threads for the builder: std::thread.
+// Threads for the builder and the applier: std::thread.
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -29,6 +31,76 @@ void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threa
     work.Run();
     for (std::thread& t : pool)
         t.join();
+}
+
+struct Beside::Worker {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::function<void()> work;
+    bool busy = false, quit = false;
+    std::thread thread;
+
+    void Run()
+    {
+        std::unique_lock<std::mutex> held(lock);
+        for (;;) {
+            changed.wait(held, [this] { return busy || quit; });
+            if (!busy)
+                return;
+            held.unlock();
+            work();
+            held.lock();
+            busy = false;
+            changed.notify_all();
+        }
+    }
+};
+
+Beside::Beside() = default;
+
+Beside::~Beside()
+{
+    Wait();
+    if (worker_) {
+        {
+            std::lock_guard<std::mutex> held(worker_->lock);
+            worker_->quit = true;
+        }
+        worker_->changed.notify_all();
+        worker_->thread.join();
+    }
+}
+
+void Beside::Start(std::function<void()> work)
+{
+    Wait();
+    if (!worker_) {
+        try {
+            auto worker = std::make_unique<Worker>();
+            Worker* w = worker.get();
+            worker->thread = std::thread([w] { w->Run(); });
+            worker_ = std::move(worker);
+        } catch (const std::exception&) {
+            work();  // no thread: the work is done here
+            return;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> held(worker_->lock);
+        worker_->work = std::move(work);
+        worker_->busy = true;
+    }
+    worker_->changed.notify_all();
+    running_ = true;
+}
+
+void Beside::Wait()
+{
+    if (!running_)
+        return;
+    std::unique_lock<std::mutex> held(worker_->lock);
+    worker_->changed.wait(held, [this] { return !worker_->busy; });
+    running_ = false;
 }
 
 }  // namespace qvpatch

@@ -1,4 +1,4 @@
-// Threads for the builder on Windows: Win32 threads (the 32-bit toolchain has no std::thread).
+// Threads for the builder and the applier on Windows: Win32 threads (the 32-bit toolchain has no std::thread).
 #include <windows.h>
 
 #include <algorithm>
@@ -42,6 +42,72 @@ void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threa
         WaitForSingleObject(h, INFINITE);
         CloseHandle(h);
     }
+}
+
+// The caller sets the work and signals ready; the thread runs it and signals done. Only the
+// caller reads or writes running_, and the events order the work's writes before its Wait.
+struct Beside::Worker {
+    HANDLE ready = nullptr, done = nullptr, thread = nullptr;
+    std::function<void()> work;
+    bool quit = false;
+
+    static DWORD WINAPI Main(void* self)
+    {
+        auto* w = static_cast<Worker*>(self);
+        for (;;) {
+            WaitForSingleObject(w->ready, INFINITE);
+            if (w->quit)
+                return 0;
+            w->work();
+            SetEvent(w->done);
+        }
+    }
+
+    ~Worker()
+    {
+        if (thread != nullptr) {
+            quit = true;
+            SetEvent(ready);
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        if (ready != nullptr)
+            CloseHandle(ready);
+        if (done != nullptr)
+            CloseHandle(done);
+    }
+};
+
+Beside::Beside() = default;
+
+Beside::~Beside() { Wait(); }
+
+void Beside::Start(std::function<void()> work)
+{
+    Wait();
+    if (!worker_) {
+        auto worker = std::make_unique<Worker>();
+        worker->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        worker->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (worker->ready != nullptr && worker->done != nullptr)
+            worker->thread = CreateThread(nullptr, 0, Worker::Main, worker.get(), 0, nullptr);
+        if (worker->thread == nullptr) {
+            work();  // no thread: the work is done here
+            return;
+        }
+        worker_ = std::move(worker);
+    }
+    worker_->work = std::move(work);
+    running_ = true;
+    SetEvent(worker_->ready);
+}
+
+void Beside::Wait()
+{
+    if (!running_)
+        return;
+    WaitForSingleObject(worker_->done, INFINITE);
+    running_ = false;
 }
 
 }  // namespace qvpatch

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,8 +144,10 @@ public:
 Result WriteFlushClose(OutputFile& out, const std::uint8_t* data, std::size_t size);
 
 // Reads the whole of an open file, refusing one larger than maxSize or one that changes while it
-// is read.
+// is read. Each piece read is told to read as it comes (it stays where it is in out).
 Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
+Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out,
+               const std::function<void(const std::uint8_t* piece, std::size_t size)>& read);
 Result ReadWholeFile(Tree& tree, const std::string& name, std::uint64_t maxSize, std::vector<std::uint8_t>* out);
 
 // The real file system of this build.
