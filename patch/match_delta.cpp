@@ -785,25 +785,35 @@ public:
         return Result::Ok();
     }
 
+    // The bytes decoded and not read yet, which the Take and Try calls read.
+    std::size_t buffered() const { return end_ - pos_; }
+    std::uint8_t TakeByte() { return buffer_[pos_++]; }
+    // A number read straight from the buffer, where the longest a number can be is there; false,
+    // reading nothing, where it is not or the number is too large (Number tells which).
+    bool TryNumber(std::uint64_t* v)
+    {
+        if (end_ - pos_ < 10)
+            return false;
+        const std::uint8_t* p = buffer_.data() + pos_;
+        std::uint64_t x = 0;
+        for (int i = 0; i < 10; ++i) {
+            const std::uint8_t b = p[i];
+            if (i == 9 && b > 1)
+                return false;
+            x |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
+            if ((b & 0x80) == 0) {
+                pos_ += static_cast<std::size_t>(i + 1);
+                *v = x;
+                return true;
+            }
+        }
+        return false;
+    }
+
     Result Number(std::uint64_t* v)
     {
-        // Where the longest a number can be is in the buffer, it is read there.
-        if (end_ - pos_ >= 10) {
-            const std::uint8_t* p = buffer_.data() + pos_;
-            std::uint64_t x = 0;
-            for (int i = 0; i < 10; ++i) {
-                const std::uint8_t b = p[i];
-                if (i == 9 && b > 1)
-                    break;
-                x |= static_cast<std::uint64_t>(b & 0x7F) << (7 * i);
-                if ((b & 0x80) == 0) {
-                    pos_ += static_cast<std::size_t>(i + 1);
-                    *v = x;
-                    return Result::Ok();
-                }
-            }
-            return Bad("holds a number too large");
-        }
+        if (TryNumber(v))
+            return Result::Ok();
         *v = 0;
         for (int shift = 0; shift < 64; shift += 7) {
             std::uint8_t b;
@@ -1861,6 +1871,9 @@ private:
     bool idle_ = false;  // the last record produced nothing
 };
 
+// Files from this size have parts of their decoding done on a second thread, beside the rest.
+constexpr std::uint64_t kBesideFrom = 1 << 20;
+
 // The decoder of one match delta, in three steps: read the header, set up the streams, run the
 // records. The held and split forms have the old file in memory; the streamed form reads it by
 // position.
@@ -1921,6 +1934,17 @@ public:
             return held;
         old_ = oldData;
         oldSize_ = oldSize;
+        // The walk that finds the old bytes no record reads reads none itself: in a large file it
+        // goes on beside while the old file is filtered. (Declared before the thread it runs on,
+        // so that they outlast its work on every return.)
+        const bool gather = split_ && (flags_ & kSplitUnreadPrefix) != 0;
+        OldCoverage coverage(gather ? oldSize : 0);
+        Result walked;
+        Beside walker;
+        if (gather && oldSize >= kBesideFrom)
+            walker.Start([this, &coverage, &walked] { walked = MarkRead(&coverage); });
+        else if (gather)
+            walked = MarkRead(&coverage);
         if (filter_ == MatchFilter::kX86Branches) {
             if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
                 X86BranchFilter::Encode(ownedOld->data(), oldSize);
@@ -1936,10 +1960,20 @@ public:
         }
         if (!split_)
             return OpenStreams(old_, oldSize, kMaxWindowLog);
-        if ((flags_ & kSplitUnreadPrefix) == 0)
+        if (!gather)
             return OpenStreams(nullptr, 0, kMaxWindowLog);
-        Result r = GatherUnread();
-        return r.ok() ? OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog) : r;
+        walker.Wait();
+        if (!walked.ok())
+            return walked;
+        try {
+            unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
+            AdviseLargeBuffer(unread_.data(), unread_.capacity());
+            unread_.resize(static_cast<std::size_t>(coverage.Unread()));
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
+        }
+        coverage.GatherUnread(old_, unread_.data());
+        return OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog);
     }
 
     Result SetUpStreamed(InputFile& old, std::uint64_t oldSize)
@@ -1953,8 +1987,12 @@ public:
     // used up at the end.
     Result RunRecords()
     {
-        chunk_.resize(
-            static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1))));
+        chunkSize_ =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1)));
+        unfilterBeside_ = filter_ == MatchFilter::kX86Branches && newSize_ >= kBesideFrom;
+        for (int i = 0; i < (unfilterBeside_ ? 2 : 1); ++i)
+            rooms_[i].resize(kRoomHead + chunkSize_);
+        chunk_ = rooms_[0].data() + kRoomHead;
         valuesLeft_ = joint() ? 0 : values().declared();
         Result r = NextChange();
         if (!r.ok())
@@ -1969,7 +2007,7 @@ public:
                 return r;
             // The sink is asked now and then even where records produce little, so that a stop
             // request is seen by the work done.
-            if (records % 65536 == 0 && !(r = sink_(chunk_.data(), 0)).ok())
+            if (records % 65536 == 0 && !(r = sink_(chunk_, 0)).ok())
                 return r;
             if (!(r = AddDifference(at, add)).ok() || !(r = CopyExtra(copy)).ok())
                 return r;
@@ -1992,9 +2030,9 @@ private:
                                                                "positions", "values", "extra"};
     const char* NameOf(int i) const { return split_ ? kSplitNames[i] : streamed_ ? kStreamedNames[i] : kHeldNames[i]; }
 
-    // The split form's prefix for the extra frame: the old bytes no record reads, found by a first
-    // walk of the records (the same checks as the run's), in order.
-    Result GatherUnread()
+    // The old bytes the records read, for the split form's prefix of the extra frame (the others,
+    // in order): found by a first walk of the records, with the same checks as the run's.
+    Result MarkRead(OldCoverage* coverage) const
     {
         FrameReader adds, copies, seeks;
         FrameReader* readers[3] = {&adds, &copies, &seeks};
@@ -2008,7 +2046,6 @@ private:
                 return CorruptData(what_, "has streams larger than the new file can need");
             at += lengths_[i];
         }
-        OldCoverage coverage(oldSize_);
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         while (!walk.done()) {
             std::uint64_t add, copy, from;
@@ -2016,16 +2053,8 @@ private:
             if (!r.ok())
                 return r;
             if (from < oldSize_)
-                coverage.Mark(from, std::min(add, oldSize_ - from));
+                coverage->Mark(from, std::min(add, oldSize_ - from));
         }
-        try {
-            unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
-            AdviseLargeBuffer(unread_.data(), unread_.capacity());
-            unread_.resize(static_cast<std::size_t>(coverage.Unread()));
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
-        }
-        coverage.GatherUnread(old_, unread_.data());
         return Result::Ok();
     }
 
@@ -2094,8 +2123,8 @@ private:
     Result AddDifference(std::uint64_t oldPos, std::uint64_t add)
     {
         for (std::uint64_t done = 0; done < add;) {
-            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunk_.size() - filled_));
-            std::uint8_t* out = chunk_.data() + filled_;
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(add - done, chunkSize_ - filled_));
+            std::uint8_t* out = chunk_ + filled_;
             const std::uint64_t from = oldPos + done;
             if (pages_) {
                 Result r = pages_->Read(from, out, k);
@@ -2122,6 +2151,11 @@ private:
                 }
             }
             std::size_t at = 0;
+            if (!streamed_) {
+                Result r = ApplyBufferedChanges(out, k, &at);
+                if (!r.ok())
+                    return r;
+            }
             while (changeAhead_ && gap_ < k - at) {
                 at += static_cast<std::size_t>(gap_);
                 std::uint8_t v;
@@ -2141,7 +2175,7 @@ private:
                 return kept;
             filled_ += k;
             done += k;
-            if (filled_ == chunk_.size()) {
+            if (filled_ == chunkSize_) {
                 Result r = Flush(false);
                 if (!r.ok())
                     return r;
@@ -2150,19 +2184,45 @@ private:
         return Result::Ok();
     }
 
+    // The changes in out[*at, k) as the loop in AddDifference makes them, read straight from the
+    // streams' buffers while they hold all a change can take; that loop goes on from where this
+    // stops. The held and split forms: one number per change.
+    Result ApplyBufferedChanges(std::uint8_t* out, std::size_t k, std::size_t* at)
+    {
+        FrameReader& gaps = positions();
+        FrameReader& values = valueSource();
+        const bool oneStream = joint();
+        const std::size_t needed = oneStream ? 11 : 10;  // the value, and the longest number after it
+        std::size_t i = *at;
+        while (changeAhead_ && gap_ < k - i && gaps.buffered() >= needed && values.buffered() >= 1) {
+            i += static_cast<std::size_t>(gap_);
+            out[i] = static_cast<std::uint8_t>(out[i] + values.TakeByte());
+            ++i;
+            if (!oneStream)
+                --valuesLeft_;
+            changeAhead_ = oneStream ? gaps.left() > 0 : valuesLeft_ > 0;
+            if (changeAhead_ && !gaps.TryNumber(&gap_)) {
+                *at = i;
+                return gaps.Number(&gap_);  // too large a number, which this tells
+            }
+        }
+        *at = i;
+        return Result::Ok();
+    }
+
     // copy bytes of the extra stream.
     Result CopyExtra(std::uint64_t copy)
     {
         for (std::uint64_t done = 0; done < copy;) {
-            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(copy - done, chunk_.size() - filled_));
-            Result r = extra().Read(chunk_.data() + filled_, k);
+            std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(copy - done, chunkSize_ - filled_));
+            Result r = extra().Read(chunk_ + filled_, k);
             if (!r.ok())
                 return r;
-            if (!(r = Keep(chunk_.data() + filled_, k)).ok())
+            if (!(r = Keep(chunk_ + filled_, k)).ok())
                 return r;
             filled_ += k;
             done += k;
-            if (filled_ == chunk_.size() && !(r = Flush(false)).ok())
+            if (filled_ == chunkSize_ && !(r = Flush(false)).ok())
                 return r;
         }
         return Result::Ok();
@@ -2187,7 +2247,10 @@ private:
         }
         outputHeld_ = true;
         // Within what was reserved: this neither allocates nor throws.
-        beside_.Start([this] { output_.resize(static_cast<std::size_t>(newSize_)); });
+        if (newSize_ >= kBesideFrom)
+            beside_.Start([this] { output_.resize(static_cast<std::size_t>(newSize_)); });
+        else
+            output_.resize(static_cast<std::size_t>(newSize_));
         return Result::Ok();
     }
 
@@ -2204,20 +2267,60 @@ private:
     // Hands on the chunk's final bytes; the filter may hold a few back for the next chunk.
     Result Flush(bool last)
     {
+        if (unfilterBeside_)
+            return FlushBeside(last);
         std::size_t final = filled_;
         if (filter_ == MatchFilter::kX86Branches) {
-            final = unfilter_.DecodeInPlace(chunk_.data(), filled_, last);
+            final = unfilter_.DecodeInPlace(chunk_, filled_, last);
         } else if (filter_ == MatchFilter::kX86BranchesByBlock) {
             // Whole blocks only, but for the file's last (the chunk is a whole number of blocks).
             if (!last)
                 final -= final % kFilterBlock;
-            X86BranchFilter::DecodeBlocks(chunk_.data(), final, flushed_);
+            X86BranchFilter::DecodeBlocks(chunk_, final, flushed_);
         }
         flushed_ += final;
-        Result r = final > 0 ? sink_(chunk_.data(), final) : Result::Ok();
-        std::memmove(chunk_.data(), chunk_.data() + final, filled_ - final);
+        Result r = final > 0 ? sink_(chunk_, final) : Result::Ok();
+        std::memmove(chunk_, chunk_ + final, filled_ - final);
         filled_ -= final;
         return r;
+    }
+
+    // The same in a large file, with the transform undone beside: the chunk goes to the other
+    // thread, and the records go on in the other room. The chunk before, undone meanwhile, is
+    // handed on first. The bytes the transform holds back are put in front of the next chunk
+    // there, in its room's head.
+    Result FlushBeside(bool last)
+    {
+        unfiltering_.Wait();
+        Result r = HandOnUndone();
+        if (!r.ok())
+            return r;
+        std::uint8_t* chunk = chunk_;
+        const std::size_t size = filled_;
+        unfiltering_.Start([this, chunk, size, last] {
+            std::uint8_t* from = chunk - heldBack_;
+            std::memcpy(from, heldBackBytes_, heldBack_);
+            const std::size_t whole = heldBack_ + size;
+            const std::size_t final = unfilter_.DecodeInPlace(from, whole, last);
+            heldBack_ = whole - final;  // at most 4
+            std::memcpy(heldBackBytes_, from + final, heldBack_);
+            undone_ = from;
+            undoneSize_ = final;
+        });
+        room_ ^= 1;
+        chunk_ = rooms_[room_].data() + kRoomHead;
+        filled_ = 0;
+        if (!last)
+            return Result::Ok();
+        unfiltering_.Wait();
+        return HandOnUndone();
+    }
+
+    Result HandOnUndone()
+    {
+        const std::size_t size = undoneSize_;
+        undoneSize_ = 0;
+        return size > 0 ? sink_(undone_, size) : Result::Ok();
     }
 
     const std::string& what_;
@@ -2237,7 +2340,20 @@ private:
     std::vector<std::uint8_t> filteredOld_;
     FrameReader streams_[kSplitStreams];
     X86BranchFilter unfilter_;
-    std::vector<std::uint8_t> chunk_;
+    // The chunk being made, in a room with a head for the bytes the transform held back. With the
+    // transform undone beside, two rooms in turn.
+    static constexpr std::size_t kRoomHead = 8;
+    std::vector<std::uint8_t> rooms_[2];
+    int room_ = 0;
+    std::uint8_t* chunk_ = nullptr;
+    std::size_t chunkSize_ = 0;
+    bool unfilterBeside_ = false;
+    // Only the thread beside uses these between Start and Wait.
+    std::uint8_t heldBackBytes_[kRoomHead] = {};
+    std::size_t heldBack_ = 0;
+    std::uint8_t* undone_ = nullptr;
+    std::size_t undoneSize_ = 0;
+    Beside unfiltering_;  // after the rooms, which its work writes
     std::size_t filled_ = 0;
     // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
     // is undone).

@@ -303,6 +303,33 @@ TEST(MatchDelta, RoundTripsWithAndWithoutTheFilter)
     }
 }
 
+// A large file's decoder undoes the transform a chunk at a time beside its records: a call whose
+// operand straddles two chunks, at every place it can, comes out whole, in every held form.
+TEST(MatchDelta, CallsAcrossTheDecodersChunksComeOutWhole)
+{
+    const Bytes old = FakeCode(3 << 20, 21);
+    Bytes data = Edit(old, 22);
+    data.resize(std::max<std::size_t>(data.size(), 3 * kChunkSize + 100));
+    for (std::size_t j = 1; j * kChunkSize + 8 < data.size(); ++j) {
+        // At the j-th chunk's end, the call starts 0 to 4 bytes before it (two at some ends).
+        for (std::size_t back : {j % 5, (j + 2) % 5}) {
+            const std::size_t at = j * kChunkSize - back;
+            const std::uint8_t call[] = {0xE8, static_cast<std::uint8_t>(j), 0x10, 0x00, 0x00};
+            std::copy(std::begin(call), std::end(call), data.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+    }
+    for (const HeldForm& form : kHeldForms) {
+        SCOPED_TRACE(form.name);
+        Bytes encoded, decoded;
+        ASSERT_TRUE(
+            form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded).ok());
+        Result r = Decode(encoded, old, data.size(), &decoded, form);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_EQ(decoded.size(), data.size());
+        EXPECT_TRUE(decoded == data);
+    }
+}
+
 TEST(MatchDelta, BranchFilterUndoesItselfInAnyPieces)
 {
     Bytes code = FakeCode(100000, 9);
