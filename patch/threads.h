@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -32,23 +33,26 @@ void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threa
 
 // One thread that runs work handed to it, a piece at a time, while the caller goes on. Its thread
 // is made at the first Start and ends with it; where no thread can be made, Start runs the work
-// at once. Work must not throw. Only one thread may call Start and Wait.
+// at once. Only one thread may call Start and Wait.
 class Beside {
 public:
     Beside();
-    ~Beside();
+    ~Beside();  // waits for the work; what it threw is dropped
     Beside(const Beside&) = delete;
     Beside& operator=(const Beside&) = delete;
 
     // Waits for the work started before, then starts this.
     void Start(std::function<void()> work);
-    // Returns once the work started is done; what it wrote is then seen by the caller.
+    // Returns once the work started is done; what it wrote is then seen by the caller. What the
+    // work threw (running out of memory, say) is thrown here, or by the next Start.
     void Wait();
 
 private:
     struct Worker;
+    void Finish();  // Wait, without the throw
     std::unique_ptr<Worker> worker_;
     bool running_ = false;
+    std::exception_ptr thrown_;  // by the work, written on its thread before it is done
 };
 
 }  // namespace qvpatch

@@ -37,6 +37,7 @@ struct Beside::Worker {
     std::mutex lock;
     std::condition_variable changed;
     std::function<void()> work;
+    std::exception_ptr* thrown = nullptr;
     bool busy = false, quit = false;
     std::thread thread;
 
@@ -48,7 +49,11 @@ struct Beside::Worker {
             if (!busy)
                 return;
             held.unlock();
-            work();
+            try {
+                work();
+            } catch (...) {
+                *thrown = std::current_exception();
+            }
             held.lock();
             busy = false;
             changed.notify_all();
@@ -60,7 +65,7 @@ Beside::Beside() = default;
 
 Beside::~Beside()
 {
-    Wait();
+    Finish();
     if (worker_) {
         {
             std::lock_guard<std::mutex> held(worker_->lock);
@@ -77,6 +82,7 @@ void Beside::Start(std::function<void()> work)
     if (!worker_) {
         try {
             auto worker = std::make_unique<Worker>();
+            worker->thrown = &thrown_;
             Worker* w = worker.get();
             worker->thread = std::thread([w] { w->Run(); });
             worker_ = std::move(worker);
@@ -95,6 +101,16 @@ void Beside::Start(std::function<void()> work)
 }
 
 void Beside::Wait()
+{
+    Finish();
+    if (thrown_) {
+        std::exception_ptr thrown = std::move(thrown_);
+        thrown_ = nullptr;
+        std::rethrow_exception(thrown);
+    }
+}
+
+void Beside::Finish()
 {
     if (!running_)
         return;

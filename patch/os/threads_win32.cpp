@@ -49,6 +49,7 @@ void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threa
 struct Beside::Worker {
     HANDLE ready = nullptr, done = nullptr, thread = nullptr;
     std::function<void()> work;
+    std::exception_ptr* thrown = nullptr;
     bool quit = false;
 
     static DWORD WINAPI Main(void* self)
@@ -58,7 +59,11 @@ struct Beside::Worker {
             WaitForSingleObject(w->ready, INFINITE);
             if (w->quit)
                 return 0;
-            w->work();
+            try {
+                w->work();
+            } catch (...) {
+                *w->thrown = std::current_exception();
+            }
             SetEvent(w->done);
         }
     }
@@ -80,13 +85,14 @@ struct Beside::Worker {
 
 Beside::Beside() = default;
 
-Beside::~Beside() { Wait(); }
+Beside::~Beside() { Finish(); }
 
 void Beside::Start(std::function<void()> work)
 {
     Wait();
     if (!worker_) {
         auto worker = std::make_unique<Worker>();
+        worker->thrown = &thrown_;
         worker->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         worker->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (worker->ready != nullptr && worker->done != nullptr)
@@ -103,6 +109,16 @@ void Beside::Start(std::function<void()> work)
 }
 
 void Beside::Wait()
+{
+    Finish();
+    if (thrown_) {
+        std::exception_ptr thrown = std::move(thrown_);
+        thrown_ = nullptr;
+        std::rethrow_exception(thrown);
+    }
+}
+
+void Beside::Finish()
 {
     if (!running_)
         return;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,27 @@ TEST(HashBesideTest, WorkBesideRunsInTurnAndIsDoneByTheEnd)
         expected += k % 7;
     EXPECT_EQ(sum, expected * 200);
 }
+
+// What the work throws (an allocation that fails, say) reaches the caller: at Wait, or at the next
+// Start where nobody waited. Work that threw while nobody asked any more ends quietly.
+TEST(HashBesideTest, WhatWorkBesideThrowsIsThrownToTheCaller)
+{
+    Beside beside;
+    beside.Start([] { throw std::bad_alloc(); });
+    EXPECT_THROW(beside.Wait(), std::bad_alloc);
+    beside.Wait();  // thrown once only
+
+    bool ran = false;
+    beside.Start([] { throw std::runtime_error("in the way"); });
+    EXPECT_THROW(beside.Start([&ran] { ran = true; }), std::runtime_error);
+    EXPECT_FALSE(ran);  // what was handed on after a throw is not started
+    beside.Start([&ran] { ran = true; });
+    beside.Wait();
+    EXPECT_TRUE(ran);
+
+    Beside left;
+    left.Start([] { throw std::bad_alloc(); });
+}  // left's end drops what its work threw
 
 }  // namespace
 }  // namespace qvpatch
