@@ -27,13 +27,15 @@ Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, st
     try {
         out->reserve(static_cast<std::size_t>(info.size));
         AdviseLargeBuffer(out->data(), out->capacity());
-        out->resize(static_cast<std::size_t>(info.size));
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory reading " + what);
     }
+    // Grown a piece at a time within what was reserved (nothing moves, nothing is thrown): each
+    // piece is cleared just before it is read into, while it is in the cache.
+    const auto size = static_cast<std::size_t>(info.size);
     std::size_t filled = 0;
     for (;;) {
-        std::size_t want = std::min<std::size_t>(kPiece, out->size() - filled);
+        std::size_t want = std::min<std::size_t>(kPiece, size - filled);
         if (want == 0) {
             // One more read proves the end: a file that grew is refused.
             std::uint8_t probe;
@@ -45,10 +47,12 @@ Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, st
             break;
         }
         std::size_t got = 0;
+        out->resize(filled + want);
         if (!(r = in.Read(out->data() + filled, want, &got)).ok())
             return r;
         if (got == 0)
             return Fail(Status::kIoError, "changed while being read: " + what);
+        out->resize(filled + got);
         read(out->data() + filled, got);
         filled += got;
     }
