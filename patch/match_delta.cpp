@@ -756,7 +756,18 @@ public:
 
     std::uint64_t declared() const { return declared_; }
     // The bytes not read yet.
-    std::uint64_t left() const { return declared_ - produced_ + (end_ - pos_); }
+    std::uint64_t left() const { return declared_ - handed_ + (end_ - pos_); }
+
+    // Has each next piece of the frame decoded beside while this one is read: for a large stream.
+    // Before the first read.
+    void ReadAhead()
+    {
+        if (ahead_ || handed_ != 0 || declared_ == 0)
+            return;
+        ahead_ = std::make_unique<Ahead>();
+        ahead_->buffer.resize(buffer_.size());
+        StartAhead();
+    }
 
     Result Byte(std::uint8_t* b)
     {
@@ -832,7 +843,9 @@ public:
     // Whether the frame ends here, with nothing after it.
     Result Finish()
     {
-        if (pos_ != end_ || produced_ != declared_)
+        if (ahead_)
+            ahead_->beside.Wait();  // the decoder is this thread's again
+        if (pos_ != end_ || handed_ != declared_)
             return Bad("has bytes left over");
         while (!finished_) {
             // The decoder may still have the frame's end to read.
@@ -858,28 +871,61 @@ public:
     }
 
 private:
+    // The next piece into the buffer; read ahead, the one decoded beside, and the one after
+    // started there.
     Result Fill()
+    {
+        pos_ = end_ = 0;
+        if (!ahead_) {
+            Result r = Decode(buffer_.data(), buffer_.size(), &end_);
+            handed_ = produced_;
+            return r;
+        }
+        if (handed_ == declared_)
+            return Bad("is used up too soon");
+        ahead_->beside.Wait();
+        if (!ahead_->result.ok())
+            return ahead_->result;
+        std::swap(buffer_, ahead_->buffer);
+        end_ = ahead_->end;
+        handed_ += end_;
+        if (handed_ < declared_)
+            StartAhead();
+        return Result::Ok();
+    }
+
+    void StartAhead()
+    {
+        ahead_->beside.Start([this] {
+            Ahead& a = *ahead_;
+            a.end = 0;
+            a.result = Decode(a.buffer.data(), a.buffer.size(), &a.end);
+        });
+    }
+
+    // Decodes the frame's next bytes into (at most size of them), *end of them.
+    Result Decode(std::uint8_t* into, std::size_t size, std::size_t* end)
     {
         if (finished_ || produced_ == declared_)
             return Bad("is used up too soon");
-        pos_ = end_ = 0;
-        while (end_ == 0) {
+        *end = 0;
+        while (*end == 0) {
             Result r = input_->Fill();
             if (!r.ok())
                 return r;
-            std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), declared_ - produced_));
-            ZSTD_outBuffer out{buffer_.data(), room, 0};
+            std::size_t room = static_cast<std::size_t>(std::min<std::uint64_t>(size, declared_ - produced_));
+            ZSTD_outBuffer out{into, room, 0};
             std::size_t ret = ZSTD_decompressStream(dctx_.get(), &out, input_->buffer());
             if (ZSTD_isError(ret))
                 return Bad(std::string("does not decode: ") + ZSTD_getErrorName(ret));
-            end_ = out.pos;
+            *end = out.pos;
             produced_ += out.pos;
             if (ret == 0) {
                 finished_ = true;
                 if (produced_ != declared_)
                     return Bad("decodes to other than it declares");
             }
-            if (end_ == 0 && (finished_ || input_->left() == 0))
+            if (*end == 0 && (finished_ || input_->left() == 0))
                 return Bad("is cut short");
         }
         return Result::Ok();
@@ -893,8 +939,17 @@ private:
     std::unique_ptr<FrameInput> input_;
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0, end_ = 0;
-    std::uint64_t declared_ = 0, produced_ = 0;
+    // Decoded, and handed on to buffer_; the decoder's (and produced_, finished_) are the
+    // thread's beside while a piece is decoded ahead.
+    std::uint64_t declared_ = 0, produced_ = 0, handed_ = 0;
     bool finished_ = false;
+    struct Ahead {
+        std::vector<std::uint8_t> buffer;
+        std::size_t end = 0;
+        Result result;
+        Beside beside;  // last: its work ends before the rest goes
+    };
+    std::unique_ptr<Ahead> ahead_;  // last: its work uses the decoder and the input
 };
 
 }  // namespace
@@ -2085,7 +2140,15 @@ private:
                    seeks().declared() <= 10 * records;
         else
             fits = fits && control().declared() <= 30 * records;
-        return fits ? Result::Ok() : CorruptData(what_, "has streams larger than the new file can need");
+        if (!fits)
+            return CorruptData(what_, "has streams larger than the new file can need");
+        // In a large file, the large streams are decoded a piece ahead, beside.
+        constexpr std::uint64_t kAheadFrom = 256 << 10;
+        if (newSize_ >= kBesideFrom)
+            for (int i = 0; i < count_; ++i)
+                if (streams_[i].declared() >= kAheadFrom)
+                    streams_[i].ReadAhead();
+        return Result::Ok();
     }
 
     bool joint() const { return (flags_ & kSplitJointChanges) != 0; }

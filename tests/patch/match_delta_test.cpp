@@ -701,6 +701,37 @@ TEST(SplitMatchDelta, PiecesThatComeAgainInTheNewFileAreReadFromIt)
     EXPECT_EQ(Decode(reading, old, data.size(), &decoded, kHeldForms[2]).status, Status::kPatchCorrupt);
 }
 
+// In a large file the large streams are decoded a piece ahead, on the second thread: a frame cut
+// short there is refused as corrupt, wherever it is cut, and what it did make comes first.
+TEST(SplitMatchDelta, AStreamDecodedAheadAndCutShortIsRefused)
+{
+    const Bytes text = FakeText(3 << 20, 61);
+    Bytes copies;
+    for (std::uint64_t v = text.size(); v != 0; v >>= 7)
+        copies.push_back(static_cast<std::uint8_t>((v & 0x7F) | (v >= 0x80 ? 0x80 : 0)));
+    const Bytes old(1000, 'x');
+    const Bytes whole = SplitOf(0, {{0}, copies, {0}, {}, {}, text});
+    Bytes decoded;
+    Result r = Decode(whole, old, text.size(), &decoded, kHeldForms[1]);
+    ASSERT_TRUE(r.ok()) << r.message;
+    ASSERT_TRUE(decoded == text);
+
+    const std::size_t lengthAt = 2 + 8 * 5;  // the extra frame's, the last
+    std::uint64_t frame = 0;
+    for (int k = 0; k < 8; ++k)
+        frame |= static_cast<std::uint64_t>(whole[lengthAt + k]) << (8 * k);
+    for (std::uint64_t cut : {std::uint64_t{1}, std::uint64_t{5000}, frame / 2, frame - 20}) {
+        SCOPED_TRACE(::testing::Message() << "cut " << cut << " of " << frame);
+        Bytes damaged(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(cut));
+        for (int k = 0; k < 8; ++k)
+            damaged[lengthAt + k] = static_cast<std::uint8_t>((frame - cut) >> (8 * k));
+        r = Decode(damaged, old, text.size(), &decoded, kHeldForms[1]);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+        ASSERT_LT(decoded.size(), text.size());
+        EXPECT_TRUE(std::equal(decoded.begin(), decoded.end(), text.begin()));
+    }
+}
+
 TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
 {
     const HeldForm& split = kHeldForms[1];
