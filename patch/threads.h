@@ -55,4 +55,14 @@ private:
     std::exception_ptr thrown_;  // by the work, written on its thread before it is done
 };
 
+inline void Beside::Wait()
+{
+    Finish();
+    if (thrown_) {
+        std::exception_ptr thrown = std::move(thrown_);
+        thrown_ = nullptr;
+        std::rethrow_exception(thrown);
+    }
+}
+
 }  // namespace qvpatch

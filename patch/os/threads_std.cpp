@@ -100,16 +100,6 @@ void Beside::Start(std::function<void()> work)
     running_ = true;
 }
 
-void Beside::Wait()
-{
-    Finish();
-    if (thrown_) {
-        std::exception_ptr thrown = std::move(thrown_);
-        thrown_ = nullptr;
-        std::rethrow_exception(thrown);
-    }
-}
-
 void Beside::Finish()
 {
     if (!running_)

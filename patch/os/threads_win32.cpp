@@ -108,16 +108,6 @@ void Beside::Start(std::function<void()> work)
     SetEvent(worker_->ready);
 }
 
-void Beside::Wait()
-{
-    Finish();
-    if (thrown_) {
-        std::exception_ptr thrown = std::move(thrown_);
-        thrown_ = nullptr;
-        std::rethrow_exception(thrown);
-    }
-}
-
 void Beside::Finish()
 {
     if (!running_)
