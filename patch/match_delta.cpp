@@ -1996,10 +1996,22 @@ public:
         OldCoverage coverage(gather ? oldSize : 0);
         Result walked;
         Beside walker;
+        // The walk also makes the room for the unread bytes: its pages are first written there.
+        auto walk = [this, &coverage, &walked] {
+            if (!(walked = MarkRead(&coverage)).ok())
+                return;
+            try {
+                unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
+                AdviseLargeBuffer(unread_.data(), unread_.capacity());
+                unread_.resize(static_cast<std::size_t>(coverage.Unread()));
+            } catch (const std::bad_alloc&) {
+                walked = Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
+            }
+        };
         if (gather && oldSize >= kBesideFrom)
-            walker.Start([this, &coverage, &walked] { walked = MarkRead(&coverage); });
+            walker.Start(walk);
         else if (gather)
-            walked = MarkRead(&coverage);
+            walk();
         if (filter_ == MatchFilter::kX86Branches) {
             if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
                 X86BranchFilter::Encode(ownedOld->data(), oldSize);
@@ -2020,13 +2032,6 @@ public:
         walker.Wait();
         if (!walked.ok())
             return walked;
-        try {
-            unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
-            AdviseLargeBuffer(unread_.data(), unread_.capacity());
-            unread_.resize(static_cast<std::size_t>(coverage.Unread()));
-        } catch (const std::bad_alloc&) {
-            return Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
-        }
         coverage.GatherUnread(old_, unread_.data());
         return OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog);
     }
