@@ -375,21 +375,22 @@ public:
             Result r = out_->Write(data, size);
             if (!r.ok())
                 return r;
-        }
-        for (std::size_t at = 0; size >= kCopiedFrom && at < size;) {
-            const std::size_t n = std::min(size - at, kPiece);
-            std::vector<std::uint8_t>& copy = copies_[turn_];
-            turn_ ^= 1;
-            try {
-                copy.assign(data + at, data + at + n);
-            } catch (const std::bad_alloc&) {
-                return Fail(Status::kOutOfMemory, "out of memory writing " + entry_.name);
+        } else {
+            for (std::size_t at = 0; at < size;) {
+                const std::size_t n = std::min(size - at, kPiece);
+                std::vector<std::uint8_t>& copy = copies_[turn_];
+                turn_ ^= 1;
+                try {
+                    copy.assign(data + at, data + at + n);
+                } catch (const std::bad_alloc&) {
+                    return Fail(Status::kOutOfMemory, "out of memory writing " + entry_.name);
+                }
+                hash_.Update(copy.data(), n);
+                Result r = out_->Write(copy.data(), n);
+                if (!r.ok())
+                    return r;
+                at += n;
             }
-            hash_.Update(copy.data(), n);
-            Result r = out_->Write(copy.data(), n);
-            if (!r.ok())
-                return r;
-            at += n;
         }
         written_ += size;
         observer_.FileProgress(static_cast<std::uint32_t>(written_ * kProgressScale / entry_.newSize));

@@ -2057,9 +2057,7 @@ public:
         Result r = NextChange();
         if (!r.ok())
             return r;
-        if (!(r = HoldOutput()).ok())
-            return r;
-        beside_.Wait();
+        beside_.Wait();  // the held new file's room, made ready in SetUpStreams
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         for (std::uint64_t records = 1; !walk.done(); ++records) {
             std::uint64_t add, copy, at;
@@ -2300,7 +2298,7 @@ private:
     // (and so made by the system) beside, while the old file is made ready.
     Result HoldOutput()
     {
-        if (!readsOutput() || outputHeld_)
+        if (!readsOutput())
             return Result::Ok();
         // The new file is held whole: no larger than a builder holds a file (or a group) for
         // applying, whatever size the entry declares.
@@ -2313,7 +2311,6 @@ private:
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the new file");
         }
-        outputHeld_ = true;
         // Within what was reserved: this neither allocates nor throws.
         if (newSize_ >= kBesideFrom)
             beside_.Start([this] { output_.resize(static_cast<std::size_t>(newSize_)); });
@@ -2427,8 +2424,7 @@ private:
     // is undone).
     std::vector<std::uint8_t> output_;
     std::size_t made_ = 0;  // of output_
-    bool outputHeld_ = false;
-    Beside beside_;  // after output_, which its work fills
+    Beside beside_;         // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
 };
