@@ -36,7 +36,11 @@ wine_session_start() {
   fi
   # A persistent server keeps later Wine starts fast.
   "$(dirname "$WINE64")/wineserver" -p >/dev/null 2>&1 || wineserver -p >/dev/null 2>&1 || true
-  "$WINE64" cmd /c exit >/dev/null 2>&1 || true
+  # Ready once a program runs to its end: the first test must not race the server's start.
+  for _ in $(seq 20); do
+    "$WINE64" cmd /c exit >/dev/null 2>&1 && break
+    sleep 0.5
+  done
 }
 
 wine_session_stop() {
