@@ -15,6 +15,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace qvpatch {
 
 namespace {
@@ -1235,6 +1239,41 @@ inline std::size_t NextOpcode(const std::uint8_t* data, std::size_t i, std::size
     return end;
 }
 
+// Calls take(i) for each opcode the filter takes in data: an E8 or E9 byte at i, with its 4 operand
+// bytes before size, found from the start and from 5 bytes past each one taken (take may change
+// those 4). Returns where the scan would go on: past the last operand, or 4 bytes from the end.
+template <class Take>
+inline std::size_t ForEachOpcode(std::uint8_t* data, std::size_t size, Take take)
+{
+    const std::size_t end = size >= 4 ? size - 4 : 0;  // where an opcode with its operand no longer fits
+    std::size_t next = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: a bit for each E8 or E9 among them, less those before next.
+    const __m128i clearLow = _mm_set1_epi8(static_cast<char>(0xFE)), opcode = _mm_set1_epi8(static_cast<char>(0xE8));
+    std::size_t block = 0;
+    for (; block + 16 <= end; block += 16) {
+        if (next >= block + 16)
+            continue;
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, clearLow), opcode)));
+        if (next > block)
+            mask &= ~0u << (next - block);
+        while (mask != 0) {
+            const std::size_t i = block + static_cast<std::size_t>(__builtin_ctz(mask));
+            take(i);
+            next = i + 5;
+            mask = next - block >= 16 ? 0 : mask & (~0u << (next - block));
+        }
+    }
+    next = std::max(next, block);
+#endif
+    for (std::size_t i = next; (i = NextOpcode(data, i, end)) < end; i += 5) {
+        take(i);
+        next = i + 5;
+    }
+    return std::max(next, end);
+}
+
 inline std::uint32_t Load(const std::uint8_t* p)
 {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -1255,25 +1294,20 @@ inline void Store(std::uint8_t* p, std::uint32_t v)
 
 void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size)
 {
-    for (std::size_t i = 0; i + 5 <= size; i += 5) {
-        if ((i = NextOpcode(data, i, size - 4)) + 5 > size)
-            break;
+    (void)ForEachOpcode(data, size, [data](std::size_t i) {
         if (IsNear(data[i + 4]))
             Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(i + 5));
-    }
+    });
 }
 
 std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last)
 {
-    // i ends where the next opcode could start: past the last one's operand, or 4 bytes from the
-    // end, where no opcode with its operand fits.
-    std::size_t i = 0;
-    for (; i + 5 <= size; i += 5) {
-        if ((i = NextOpcode(data, i, size - 4)) + 5 > size)
-            break;
-        if (IsNear(data[i + 4]))
-            Store(data + i + 1, Load(data + i + 1) - static_cast<std::uint32_t>(base_ + i + 5));
-    }
+    // The bytes from where the next opcode could start are final only at the end.
+    const std::uint64_t base = base_;
+    const std::size_t i = ForEachOpcode(data, size, [data, base](std::size_t at) {
+        if (IsNear(data[at + 4]))
+            Store(data + at + 1, Load(data + at + 1) - static_cast<std::uint32_t>(base + at + 5));
+    });
     std::size_t final = last ? size : i;
     base_ += final;
     return final;
@@ -1287,15 +1321,14 @@ template <bool kUndo>
 void FilterBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
 {
     for (std::size_t start = 0; start < size; start += kFilterBlock) {
-        const std::size_t end = std::min(size, start + kFilterBlock);
-        for (std::size_t i = start; i + 5 <= end; i += 5) {
-            if ((i = NextOpcode(data, i, end - 4)) + 5 > end)
-                break;
-            if (IsNear(data[i + 4])) {
-                auto p = static_cast<std::uint32_t>(at + i + 5);
-                Store(data + i + 1, kUndo ? Load(data + i + 1) - p : Load(data + i + 1) + p);
+        std::uint8_t* block = data + start;
+        const std::uint64_t blockAt = at + start;
+        (void)ForEachOpcode(block, std::min(size - start, kFilterBlock), [block, blockAt](std::size_t i) {
+            if (IsNear(block[i + 4])) {
+                auto p = static_cast<std::uint32_t>(blockAt + i + 5);
+                Store(block + i + 1, kUndo ? Load(block + i + 1) - p : Load(block + i + 1) + p);
             }
-        }
+        });
     }
 }
 
@@ -1394,36 +1427,62 @@ OldCoverage::OldCoverage(std::uint64_t oldSize) : size_(oldSize), bits_(static_c
 
 void OldCoverage::Mark(std::uint64_t at, std::uint64_t length)
 {
-    const std::uint64_t end = at + length;
-    for (; at < end && at % 64 != 0; ++at)
-        bits_[at / 64] |= std::uint64_t{1} << (at % 64);
-    for (; at + 64 <= end; at += 64)
-        bits_[at / 64] = ~std::uint64_t{0};
-    for (; at < end; ++at)
-        bits_[at / 64] |= std::uint64_t{1} << (at % 64);
+    if (length == 0)
+        return;
+    const auto first = static_cast<std::size_t>(at / 64), last = static_cast<std::size_t>((at + length - 1) / 64);
+    const std::uint64_t head = ~std::uint64_t{0} << (at % 64);
+    const std::uint64_t tail = ~std::uint64_t{0} >> (63 - (at + length - 1) % 64);
+    if (first == last) {
+        bits_[first] |= head & tail;
+        return;
+    }
+    bits_[first] |= head;
+    std::fill(bits_.begin() + static_cast<std::ptrdiff_t>(first) + 1, bits_.begin() + static_cast<std::ptrdiff_t>(last),
+              ~std::uint64_t{0});
+    bits_[last] |= tail;
 }
+
+namespace {
+
+inline std::uint64_t CountBits(std::uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
+}
+
+}  // namespace
 
 std::uint64_t OldCoverage::Unread() const
 {
     std::uint64_t read = 0;
     for (std::uint64_t word : bits_)
-        read += static_cast<std::uint64_t>(__builtin_popcountll(word));
+        read += CountBits(word);
     return size_ - read;
+}
+
+// The first position from at on whose bit is set (read) or clear (unread); past the file if none.
+std::uint64_t OldCoverage::Next(std::uint64_t at, bool read) const
+{
+    auto k = static_cast<std::size_t>(at / 64);
+    std::uint64_t word = (read ? bits_[k] : ~bits_[k]) & ~std::uint64_t{0} << (at % 64);
+    while (word == 0) {
+        if (++k == bits_.size())
+            return size_;
+        word = read ? bits_[k] : ~bits_[k];
+    }
+    return std::min<std::uint64_t>(size_, k * std::uint64_t{64} + static_cast<unsigned>(__builtin_ctzll(word)));
 }
 
 void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out) const
 {
-    for (std::uint64_t at = 0; at < size_; at += 64) {
-        const std::uint64_t word = bits_[at / 64];
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(64, size_ - at));
-        if (word == 0) {
-            std::memcpy(out, old + at, n);
-            out += n;
-            continue;
-        }
-        for (std::size_t k = 0; k < n && word != ~std::uint64_t{0}; ++k)
-            if ((word >> k & 1) == 0)
-                *out++ = old[at + k];
+    // A run of unread bytes at a time.
+    for (std::uint64_t at = Next(0, false); at < size_;) {
+        const std::uint64_t end = Next(at, true);
+        std::memcpy(out, old + at, static_cast<std::size_t>(end - at));
+        out += end - at;
+        at = end < size_ ? Next(end, false) : size_;
     }
 }
 

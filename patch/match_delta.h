@@ -105,6 +105,8 @@ public:
     void GatherUnread(const std::uint8_t* old, std::uint8_t* out) const;
 
 private:
+    std::uint64_t Next(std::uint64_t at, bool read) const;
+
     std::uint64_t size_;
     std::vector<std::uint64_t> bits_;
 };

@@ -577,15 +577,21 @@ TEST(MatchDelta, TheEncoderWritesNoRecordThatOnlyMoves)
 
 TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
 {
-    // Ranges on and across word boundaries, against a byte-by-byte reckoning.
+    // Ranges within a word, on and across word boundaries, and runs of unread words, against a
+    // byte-by-byte reckoning.
     std::mt19937 rng(31);
-    for (std::size_t size :
-         {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{64}, std::size_t{65}, std::size_t{1000}}) {
+    std::vector<std::size_t> sizes = {0, 1, 63, 64, 65, 1000};
+    for (int k = 0; k < 200; ++k)
+        sizes.push_back(rng() % 2000);
+    for (std::size_t size : sizes) {
         Bytes old = Random(size, static_cast<std::uint32_t>(size));
         OldCoverage coverage(size);
         std::vector<bool> read(size);
-        for (int k = 0; k < 6 && size > 0; ++k) {
+        const int marks = static_cast<int>(rng() % 24);
+        for (int k = 0; k < marks && size > 0; ++k) {
             std::size_t at = rng() % size, length = rng() % (size - at + 1);
+            if (k % 2 == 1)
+                length = std::min<std::size_t>(length, rng() % 70);
             coverage.Mark(at, length);
             std::fill(read.begin() + static_cast<std::ptrdiff_t>(at),
                       read.begin() + static_cast<std::ptrdiff_t>(at + length), true);
