@@ -2,6 +2,8 @@
 #include "qvpatch/apply.h"
 
 #include <algorithm>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <set>
 #include <vector>
@@ -60,7 +62,9 @@ private:
     Result BuildNewFiles();
     Result BuildNewFile(std::size_t index);
     Result BuildGroup(const std::vector<std::size_t>& members);
-    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
+    // hashed, when given, is told how much of the old file is read and hashed as it goes on.
+    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old,
+                   const std::function<void(std::size_t)>& hashed = nullptr);
     Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
     Result CheckContents(bool old, bool found = false);
     Result OldFilesOrCorrupt(const Result& corrupt);
@@ -242,7 +246,7 @@ Result Update::CheckFreeSpace()
     return Result::Ok();
 }
 
-Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
+Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, const std::function<void(std::size_t)>& hashed)
 {
     const Entry& e = patch_.entries[i];
     std::unique_ptr<InputFile> in;
@@ -252,10 +256,16 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
-    // Each piece is hashed beside the reading of the next.
+    // Each piece is hashed beside the reading of the next. Once it is handed on, those before it
+    // are hashed.
     HashBeside hash;
-    r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old,
-                [&hash](const std::uint8_t* piece, std::size_t size) { hash.Update(piece, size); });
+    std::size_t read = 0;
+    r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old, [&](const std::uint8_t* piece, std::size_t size) {
+        hash.Update(piece, size);
+        if (hashed)
+            hashed(read);
+        read += size;
+    });
     const Digest digest = hash.Final();
     if (!r.ok())
         return r;
@@ -440,26 +450,36 @@ private:
 Result Update::BuildNewFile(std::size_t index)
 {
     const Entry& e = patch_.entries[index];
+    const bool usesOld = e.kind == EntryKind::kChangedFile && CodecOf(e.codec).usesOld;
     std::vector<std::uint8_t> old;
     std::unique_ptr<InputFile> oldFile;
-    if (e.kind == EntryKind::kChangedFile && CodecOf(e.codec).usesOld) {
-        Result r = CodecOf(e.codec).streamsOld ? OpenOld(index, &oldFile) : LoadOld(index, &old);
+    if (usesOld && CodecOf(e.codec).streamsOld) {
+        Result r = OpenOld(index, &oldFile);
         if (!r.ok())
             return r;
     }
+    // An old file read whole is read, and checked, when its decoder asks: it may have work to do
+    // beside the reading.
+    const bool loads = usesOld && !CodecOf(e.codec).streamsOld;
+    if (loads && e.oldSize > std::numeric_limits<std::size_t>::max())
+        return Fail(Status::kOutOfMemory, "out of memory for " + tree_.Describe(e.name) + ", too large to hold");
+    const OldLoad load = [this, index](std::vector<std::uint8_t>* into,
+                                       const std::function<void(std::size_t)>& hashed) {
+        return LoadOld(index, into, hashed);
+    };
     NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
         return r;
     r = DecodeEntry(
-        e, DataOf(e), old.data(), old.size(),
+        e, DataOf(e), nullptr, loads ? static_cast<std::size_t>(e.oldSize) : 0,
         [&](const std::uint8_t* data, std::size_t size) -> Result {
             Result w = file.Write(data, size);
             if (!w.ok())
                 return w;
             return observer_.KeepGoing() ? Result::Ok() : Stopped();
         },
-        &old, oldFile.get());
+        &old, oldFile.get(), loads ? &load : nullptr);
     // An old file read by position must still be the one checked: a change while it was read
     // is told as such, not as a damaged patch.
     if (oldFile) {

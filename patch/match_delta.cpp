@@ -1240,17 +1240,17 @@ inline std::size_t NextOpcode(const std::uint8_t* data, std::size_t i, std::size
 }
 
 // Calls take(i) for each opcode the filter takes in data: an E8 or E9 byte at i, with its 4 operand
-// bytes before size, found from the start and from 5 bytes past each one taken (take may change
-// those 4). Returns where the scan would go on: past the last operand, or 4 bytes from the end.
+// bytes before size, found from from and from 5 bytes past each one taken (take may change those
+// 4). Returns where the scan would go on: past the last operand, or 4 bytes from the end.
 template <class Take>
-inline std::size_t ForEachOpcode(std::uint8_t* data, std::size_t size, Take take)
+inline std::size_t ForEachOpcode(std::uint8_t* data, std::size_t from, std::size_t size, Take take)
 {
     const std::size_t end = size >= 4 ? size - 4 : 0;  // where an opcode with its operand no longer fits
-    std::size_t next = 0;
+    std::size_t next = from;
 #if defined(__SSE2__)
     // Sixteen bytes at a time: a bit for each E8 or E9 among them, less those before next.
     const __m128i clearLow = _mm_set1_epi8(static_cast<char>(0xFE)), opcode = _mm_set1_epi8(static_cast<char>(0xE8));
-    std::size_t block = 0;
+    std::size_t block = from;
     for (; block + 16 <= end; block += 16) {
         if (next >= block + 16)
             continue;
@@ -1292,9 +1292,11 @@ inline void Store(std::uint8_t* p, std::uint32_t v)
 
 }  // namespace
 
-void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size)
+void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size) { (void)EncodeFrom(data, 0, size); }
+
+std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size)
 {
-    (void)ForEachOpcode(data, size, [data](std::size_t i) {
+    return ForEachOpcode(data, from, size, [data](std::size_t i) {
         if (IsNear(data[i + 4]))
             Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(i + 5));
     });
@@ -1304,7 +1306,7 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
 {
     // The bytes from where the next opcode could start are final only at the end.
     const std::uint64_t base = base_;
-    const std::size_t i = ForEachOpcode(data, size, [data, base](std::size_t at) {
+    const std::size_t i = ForEachOpcode(data, 0, size, [data, base](std::size_t at) {
         if (IsNear(data[at + 4]))
             Store(data + at + 1, Load(data + at + 1) - static_cast<std::uint32_t>(base + at + 5));
     });
@@ -1323,7 +1325,7 @@ void FilterBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
     for (std::size_t start = 0; start < size; start += kFilterBlock) {
         std::uint8_t* block = data + start;
         const std::uint64_t blockAt = at + start;
-        (void)ForEachOpcode(block, std::min(size - start, kFilterBlock), [block, blockAt](std::size_t i) {
+        (void)ForEachOpcode(block, 0, std::min(size - start, kFilterBlock), [block, blockAt](std::size_t i) {
             if (IsNear(block[i + 4])) {
                 auto p = static_cast<std::uint32_t>(blockAt + i + 5);
                 Store(block + i + 1, kUndo ? Load(block + i + 1) - p : Load(block + i + 1) + p);
@@ -2039,39 +2041,57 @@ public:
         return Result::Ok();
     }
 
-    // The old file as the matching saw it (filtered, in place when the caller's copy may change),
-    // and a reader for each stream, each bounded by what the new file can need of it.
-    Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld)
+    // Starts what can be done before the old file is read (of oldSize bytes): the held new
+    // file's room is made, and the walk that finds the old bytes no record reads, which reads
+    // none itself, goes on beside in a large file.
+    Result StartWalk(std::size_t oldSize)
     {
         Result held = HoldOutput();
         if (!held.ok())
             return held;
-        old_ = oldData;
         oldSize_ = oldSize;
-        // The walk that finds the old bytes no record reads reads none itself: in a large file it
-        // goes on beside while the old file is filtered. (Declared before the thread it runs on,
-        // so that they outlast its work on every return.)
-        const bool gather = split_ && (flags_ & kSplitUnreadPrefix) != 0;
-        OldCoverage coverage(gather ? oldSize : 0);
-        Result walked;
-        Beside walker;
+        walkStarted_ = true;
+        if (!gather())
+            return Result::Ok();
+        coverage_ = OldCoverage(oldSize);
         // The walk also makes the room for the unread bytes: its pages are first written there.
-        auto walk = [this, &coverage, &walked] {
-            if (!(walked = MarkRead(&coverage)).ok())
+        auto walk = [this] {
+            if (!(walked_ = MarkRead(&coverage_)).ok())
                 return;
             try {
-                unread_.reserve(static_cast<std::size_t>(coverage.Unread()));
+                unread_.reserve(static_cast<std::size_t>(coverage_.Unread()));
                 AdviseLargeBuffer(unread_.data(), unread_.capacity());
-                unread_.resize(static_cast<std::size_t>(coverage.Unread()));
+                unread_.resize(static_cast<std::size_t>(coverage_.Unread()));
             } catch (const std::bad_alloc&) {
-                walked = Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
+                walked_ = Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
             }
         };
-        if (gather && oldSize >= kBesideFrom)
-            walker.Start(walk);
-        else if (gather)
+        if (oldSize >= kBesideFrom)
+            walker_.Start(walk);
+        else
             walk();
-        if (filter_ == MatchFilter::kX86Branches) {
+        return Result::Ok();
+    }
+
+    // The old file's first n bytes are read and checked, and may be changed: they are filtered
+    // as far as they can be, while the rest is read.
+    void OldRead(std::uint8_t* old, std::size_t n)
+    {
+        if (filter_ == MatchFilter::kX86Branches)
+            filteredFrom_ = X86BranchFilter::EncodeFrom(old, filteredFrom_, n);
+    }
+
+    // The old file as the matching saw it (filtered, in place when the caller's copy may change;
+    // already, when read with OldRead), and a reader for each stream, each bounded by what the
+    // new file can need of it.
+    Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld,
+                        bool filtered = false)
+    {
+        Result r = walkStarted_ ? Result::Ok() : StartWalk(oldSize);
+        if (!r.ok())
+            return r;
+        old_ = oldData;
+        if (filter_ == MatchFilter::kX86Branches && !filtered) {
             if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
                 X86BranchFilter::Encode(ownedOld->data(), oldSize);
             } else {
@@ -2086,12 +2106,12 @@ public:
         }
         if (!split_)
             return OpenStreams(old_, oldSize, kMaxWindowLog);
-        if (!gather)
+        if (!gather())
             return OpenStreams(nullptr, 0, kMaxWindowLog);
-        walker.Wait();
-        if (!walked.ok())
-            return walked;
-        coverage.GatherUnread(old_, unread_.data());
+        walker_.Wait();
+        if (!walked_.ok())
+            return walked_;
+        coverage_.GatherUnread(old_, unread_.data());
         return OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog);
     }
 
@@ -2214,6 +2234,7 @@ private:
     }
 
     bool joint() const { return (flags_ & kSplitJointChanges) != 0; }
+    bool gather() const { return split_ && (flags_ & kSplitUnreadPrefix) != 0; }
     bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
     FrameReader& control() { return streams_[0]; }  // the split form: the adds
     FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
@@ -2486,6 +2507,12 @@ private:
     Beside beside_;         // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
+    std::size_t filteredFrom_ = 0;  // where OldRead goes on filtering
+    // The walk over the records, started before the old file is read (StartWalk).
+    bool walkStarted_ = false;
+    OldCoverage coverage_{0};
+    Result walked_;
+    Beside walker_;  // last: its work, which uses all the above, ends first
 };
 
 }  // namespace
@@ -2495,12 +2522,25 @@ namespace {
 // A held form's decoding: the header, the streams with the old file in memory, the records.
 Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                   std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                  std::vector<std::uint8_t>* ownedOld)
+                  std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
 {
     MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);
-    if (r.ok())
+    if (r.ok() && load != nullptr) {
+        // The old file is read while the records are walked beside, and filtered as it comes.
+        if (ownedOld == nullptr)
+            return Fail(Status::kIoError, "the old file of " + what + " has nowhere to be read to");
+        if ((r = decoder.StartWalk(oldSize)).ok())
+            r = (*load)(ownedOld, [&](std::size_t n) { decoder.OldRead(ownedOld->data(), n); });
+        if (r.ok() && ownedOld->size() != oldSize)
+            r = Fail(Status::kWrongVersion, "the old file of " + what + " is not the size the patch says");
+        if (r.ok()) {
+            decoder.OldRead(ownedOld->data(), oldSize);
+            r = decoder.SetUpStreams(ownedOld->data(), oldSize, ownedOld, true);
+        }
+    } else if (r.ok()) {
         r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
+    }
     if (r.ok())
         r = decoder.RunRecords();
     return r;
@@ -2510,16 +2550,16 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
 
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                         std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                        std::vector<std::uint8_t>* ownedOld)
+                        std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
 {
-    return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, ownedOld);
+    return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, ownedOld, load);
 }
 
 Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                              std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             std::vector<std::uint8_t>* ownedOld)
+                             std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
 {
-    return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, ownedOld);
+    return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, ownedOld, load);
 }
 
 Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,

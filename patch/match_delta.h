@@ -72,6 +72,10 @@ class X86BranchFilter {
 public:
     // data is the whole stream.
     static void Encode(std::uint8_t* data, std::size_t size);
+    // The same on a stream that grows: data holds its first size bytes, and the opcodes from
+    // from on whose operands end within them are encoded. Returns the from of the next call;
+    // calls with sizes that grow to the whole stream encode it as Encode does.
+    static std::size_t EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size);
     // Filter 2, on whole blocks: data starts at a multiple of kFilterBlock of its file, and its
     // last block may be short only at the file's end. DecodeBlocks reverses EncodeBlocks exactly.
     static void EncodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at);
@@ -175,13 +179,16 @@ Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, co
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
 // ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
+// load, when given, reads the old file into ownedOld (old and oldSize are not used): it is
+// filtered a piece at a time as it is hashed, while the records are walked beside.
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                        std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr);
+                        std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr,
+                        const OldLoad* load = nullptr);
 
 // Decodes the split form, as DecodeMatchDelta.
 Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old,
                              std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             std::vector<std::uint8_t>* ownedOld = nullptr);
+                             std::vector<std::uint8_t>* ownedOld = nullptr, const OldLoad* load = nullptr);
 
 // Decodes the streamed form, reading the old file (of oldSize bytes, checked by the caller) by
 // position, a page at a time; a short read is refused as a file that changed.

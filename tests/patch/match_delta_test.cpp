@@ -83,7 +83,7 @@ struct HeldForm {
     bool split;
     Result (*encode)(const std::uint8_t*, std::size_t, const std::uint8_t*, std::size_t, MatchFilter, int, Bytes*);
     Result (*decode)(const std::string&, const DataSource&, const std::uint8_t*, std::size_t, std::uint64_t,
-                     const ChunkSink&, Bytes*);
+                     const ChunkSink&, Bytes*, const OldLoad*);
 };
 const HeldForm kHeldForms[] = {{"held", false, EncodeMatchDelta, DecodeMatchDelta},
                                {"split", true, EncodeSplit, DecodeSplitMatchDelta},
@@ -99,7 +99,7 @@ Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Byt
             out->insert(out->end(), p, p + n);
             return Result::Ok();
         },
-        nullptr);
+        nullptr, nullptr);
 }
 
 Bytes Apply(const std::vector<MatchRecord>& records, const Bytes& old, const Bytes& data)
@@ -403,6 +403,68 @@ TEST(MatchDelta, BranchFilterKeepsTheTransformOfPatchesMade)
         X86BranchFilter unfilter;
         ASSERT_EQ(unfilter.DecodeInPlace(whole.data(), whole.size(), true), whole.size());
         ASSERT_EQ(whole, data) << "round " << round;
+    }
+}
+
+TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
+{
+    // The old file read by the decoder's loader, in pieces down to a byte, and filtered as it is
+    // hashed: only the bytes told hashed may change meanwhile, and the result is the whole file's.
+    std::mt19937 rng(12);
+    for (std::size_t size : {std::size_t{100000}, std::size_t{(1 << 20) + 77777}}) {
+        const Bytes old = FakeCode(size, 13), data = Edit(old, 14);
+        for (const HeldForm& form : kHeldForms) {
+            SCOPED_TRACE(form.name);
+            Bytes encoded;
+            ASSERT_TRUE(
+                form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded)
+                    .ok());
+            for (int round = 0; round < 3; ++round) {
+                const std::size_t most = round == 0 ? 7 : round == 1 ? 5000 : 300000;
+                bool untouched = true;
+                const OldLoad load = [&](Bytes* into, const std::function<void(std::size_t)>& hashed) {
+                    into->clear();
+                    into->reserve(old.size());
+                    while (into->size() < old.size()) {
+                        const std::size_t n = std::min(old.size() - into->size(), 1 + rng() % most);
+                        const std::size_t before = into->size();
+                        into->insert(into->end(), old.begin() + static_cast<std::ptrdiff_t>(before),
+                                     old.begin() + static_cast<std::ptrdiff_t>(before + n));
+                        hashed(before);
+                        untouched =
+                            untouched && std::equal(into->begin() + static_cast<std::ptrdiff_t>(before), into->end(),
+                                                    old.begin() + static_cast<std::ptrdiff_t>(before));
+                    }
+                    return Result::Ok();
+                };
+                Bytes owned, out;
+                Result r = form.decode(
+                    "f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
+                    [&](const std::uint8_t* p, std::size_t n) {
+                        out.insert(out.end(), p, p + n);
+                        return Result::Ok();
+                    },
+                    &owned, &load);
+                ASSERT_TRUE(r.ok()) << r.message;
+                EXPECT_TRUE(untouched) << "round " << round;
+                EXPECT_TRUE(out == data) << "round " << round;
+            }
+            // What the loader finds wrong is told; an old file of another size is refused.
+            const OldLoad wrong = [](Bytes*, const std::function<void(std::size_t)>&) {
+                return Fail(Status::kWrongVersion, "other contents");
+            };
+            const OldLoad shorter = [&](Bytes* into, const std::function<void(std::size_t)>&) {
+                into->assign(old.begin(), old.end() - 1);
+                return Result::Ok();
+            };
+            for (const OldLoad* l : {&wrong, &shorter}) {
+                Bytes owned;
+                Result r = form.decode(
+                    "f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
+                    [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &owned, l);
+                EXPECT_EQ(r.status, Status::kWrongVersion);
+            }
+        }
     }
 }
 
