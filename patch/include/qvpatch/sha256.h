@@ -27,7 +27,9 @@ public:
     Digest Final();
 
 private:
-    void* handle_;
+    struct Own;
+    void* handle_;  // libgcrypt's hash, or
+    Own* own_;      // this program's, on the processor's SHA instructions
 };
 
 }  // namespace qvpatch
