@@ -1274,20 +1274,16 @@ inline std::size_t ForEachOpcode(std::uint8_t* data, std::size_t from, std::size
     return std::max(next, end);
 }
 
-inline std::uint32_t Load(const std::uint8_t* p)
+// The opcode at p: where its operand's last byte is 00 or FF, the operand (little-endian, as every
+// target is) has by added, modulo 2^25 and sign-extended, a one-to-one map of the displacements
+// IsNear accepts. Without a branch: which opcodes are near follows no pattern.
+inline void Shift(std::uint8_t* p, std::uint32_t by)
 {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-// Modulo 2^25, sign-extended: a one-to-one map of the displacements IsNear accepts.
-inline void Store(std::uint8_t* p, std::uint32_t v)
-{
-    v &= 0x01FFFFFF;
-    if (v & 0x01000000)
-        v |= 0xFF000000;
-    for (int k = 0; k < 4; ++k)
-        p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+    std::uint32_t v;
+    std::memcpy(&v, p + 1, 4);
+    const std::uint32_t shifted = (((v + by) & 0x01FFFFFF) ^ 0x01000000) - 0x01000000;
+    v = IsNear(p[4]) ? shifted : v;
+    std::memcpy(p + 1, &v, 4);
 }
 
 }  // namespace
@@ -1296,10 +1292,8 @@ void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size) { (void)Encod
 
 std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size)
 {
-    return ForEachOpcode(data, from, size, [data](std::size_t i) {
-        if (IsNear(data[i + 4]))
-            Store(data + i + 1, Load(data + i + 1) + static_cast<std::uint32_t>(i + 5));
-    });
+    return ForEachOpcode(data, from, size,
+                         [data](std::size_t i) { Shift(data + i, static_cast<std::uint32_t>(i + 5)); });
 }
 
 std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last)
@@ -1307,8 +1301,7 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
     // The bytes from where the next opcode could start are final only at the end.
     const std::uint64_t base = base_;
     const std::size_t i = ForEachOpcode(data, 0, size, [data, base](std::size_t at) {
-        if (IsNear(data[at + 4]))
-            Store(data + at + 1, Load(data + at + 1) - static_cast<std::uint32_t>(base + at + 5));
+        Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
     });
     std::size_t final = last ? size : i;
     base_ += final;
@@ -1326,10 +1319,8 @@ void FilterBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
         std::uint8_t* block = data + start;
         const std::uint64_t blockAt = at + start;
         (void)ForEachOpcode(block, 0, std::min(size - start, kFilterBlock), [block, blockAt](std::size_t i) {
-            if (IsNear(block[i + 4])) {
-                auto p = static_cast<std::uint32_t>(blockAt + i + 5);
-                Store(block + i + 1, kUndo ? Load(block + i + 1) - p : Load(block + i + 1) + p);
-            }
+            const auto p = static_cast<std::uint32_t>(blockAt + i + 5);
+            Shift(block + i, kUndo ? 0u - p : p);
         });
     }
 }
