@@ -2517,12 +2517,21 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
 {
     MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);
-    if (r.ok() && load != nullptr) {
-        // The old file is read while the records are walked beside, and filtered as it comes.
+    if (load != nullptr) {
+        // The old file is read while the records are walked beside, and filtered as it comes. It
+        // is read and checked whatever the header says: a directory at another version is told
+        // as such before a damaged patch is.
         if (ownedOld == nullptr)
             return Fail(Status::kIoError, "the old file of " + what + " has nowhere to be read to");
-        if ((r = decoder.StartWalk(oldSize)).ok())
-            r = (*load)(ownedOld, [&](std::size_t n) { decoder.OldRead(ownedOld->data(), n); });
+        if (r.ok())
+            r = decoder.StartWalk(oldSize);
+        const bool ready = r.ok();
+        Result loaded = (*load)(ownedOld, [&](std::size_t n) {
+            if (ready)
+                decoder.OldRead(ownedOld->data(), n);
+        });
+        if (!loaded.ok())
+            return loaded;
         if (r.ok() && ownedOld->size() != oldSize)
             r = Fail(Status::kWrongVersion, "the old file of " + what + " is not the size the patch says");
         if (r.ok()) {

@@ -464,6 +464,21 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                     [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &owned, l);
                 EXPECT_EQ(r.status, Status::kWrongVersion);
             }
+            // The old file is checked before the header is believed: with a header naming no
+            // filter there is, the wrong old file is what is told, and the damage otherwise.
+            Bytes damaged = encoded;
+            damaged[0] = 0x7F;
+            const OldLoad whole = [&](Bytes* into, const std::function<void(std::size_t)>&) {
+                into->assign(old.begin(), old.end());
+                return Result::Ok();
+            };
+            for (const OldLoad* l : {&wrong, &whole}) {
+                Bytes owned;
+                Result r = form.decode(
+                    "f", DataSource(damaged.data(), damaged.size()), nullptr, old.size(), data.size(),
+                    [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &owned, l);
+                EXPECT_EQ(r.status, l == &wrong ? Status::kWrongVersion : Status::kPatchCorrupt) << r.message;
+            }
         }
     }
 }
