@@ -451,16 +451,17 @@ Result Update::BuildNewFile(std::size_t index)
 {
     const Entry& e = patch_.entries[index];
     const bool usesOld = e.kind == EntryKind::kChangedFile && CodecOf(e.codec).usesOld;
+    const bool streams = usesOld && CodecOf(e.codec).streamsOld;
     std::vector<std::uint8_t> old;
     std::unique_ptr<InputFile> oldFile;
-    if (usesOld && CodecOf(e.codec).streamsOld) {
+    if (streams) {
         Result r = OpenOld(index, &oldFile);
         if (!r.ok())
             return r;
     }
     // An old file read whole is read, and checked, when its decoder asks: it may have work to do
     // beside the reading.
-    const bool loads = usesOld && !CodecOf(e.codec).streamsOld;
+    const bool loads = usesOld && !streams;
     if (loads && e.oldSize > std::numeric_limits<std::size_t>::max())
         return Fail(Status::kOutOfMemory, "out of memory for " + tree_.Describe(e.name) + ", too large to hold");
     const OldLoad load = [this, index](std::vector<std::uint8_t>* into,

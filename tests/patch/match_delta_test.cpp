@@ -419,6 +419,18 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
             ASSERT_TRUE(
                 form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded)
                     .ok());
+            // The delta decoded with the old file read by load; what comes out into out.
+            auto decode = [&](const Bytes& delta, const OldLoad& load, Bytes* out) {
+                Bytes owned;
+                out->clear();
+                return form.decode(
+                    "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), data.size(),
+                    [out](const std::uint8_t* p, std::size_t n) {
+                        out->insert(out->end(), p, p + n);
+                        return Result::Ok();
+                    },
+                    &owned, &load);
+            };
             for (int round = 0; round < 3; ++round) {
                 const std::size_t most = round == 0 ? 7 : round == 1 ? 5000 : 300000;
                 bool untouched = true;
@@ -437,14 +449,8 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                     }
                     return Result::Ok();
                 };
-                Bytes owned, out;
-                Result r = form.decode(
-                    "f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
-                    [&](const std::uint8_t* p, std::size_t n) {
-                        out.insert(out.end(), p, p + n);
-                        return Result::Ok();
-                    },
-                    &owned, &load);
+                Bytes out;
+                Result r = decode(encoded, load, &out);
                 ASSERT_TRUE(r.ok()) << r.message;
                 EXPECT_TRUE(untouched) << "round " << round;
                 EXPECT_TRUE(out == data) << "round " << round;
@@ -457,13 +463,9 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                 into->assign(old.begin(), old.end() - 1);
                 return Result::Ok();
             };
-            for (const OldLoad* l : {&wrong, &shorter}) {
-                Bytes owned;
-                Result r = form.decode(
-                    "f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
-                    [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &owned, l);
-                EXPECT_EQ(r.status, Status::kWrongVersion);
-            }
+            Bytes out;
+            for (const OldLoad* l : {&wrong, &shorter})
+                EXPECT_EQ(decode(encoded, *l, &out).status, Status::kWrongVersion);
             // The old file is checked before the header is believed: with a header naming no
             // filter there is, the wrong old file is what is told, and the damage otherwise.
             Bytes damaged = encoded;
@@ -473,10 +475,7 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                 return Result::Ok();
             };
             for (const OldLoad* l : {&wrong, &whole}) {
-                Bytes owned;
-                Result r = form.decode(
-                    "f", DataSource(damaged.data(), damaged.size()), nullptr, old.size(), data.size(),
-                    [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &owned, l);
+                Result r = decode(damaged, *l, &out);
                 EXPECT_EQ(r.status, l == &wrong ? Status::kWrongVersion : Status::kPatchCorrupt) << r.message;
             }
         }
