@@ -62,9 +62,15 @@ private:
     Result BuildNewFiles();
     Result BuildNewFile(std::size_t index);
     Result BuildGroup(const std::vector<std::size_t>& members);
-    // hashed, when given, is told how much of the old file is read and hashed as it goes on.
-    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old,
-                   const std::function<void(std::size_t)>& hashed = nullptr);
+    // An old file read whole into old, and checked against its entry's hash.
+    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old);
+    // The same for a decoder that works while the hash is made: the file is mapped where it can
+    // be, or read into old, and *bytes says where it is. progress is told how much of it is in as
+    // it goes on; the hash is made beside once all is, until CheckOld.
+    struct OldCheck;
+    Result LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* check, const OldLoad::Progress& progress,
+                   OldBytes* bytes);
+    Result CheckOld(std::size_t i, const OldBytes& bytes, OldCheck* check);
     Result OpenOld(std::size_t i, std::unique_ptr<InputFile>* in);
     Result CheckContents(bool old, bool found = false);
     Result OldFilesOrCorrupt(const Result& corrupt);
@@ -246,7 +252,23 @@ Result Update::CheckFreeSpace()
     return Result::Ok();
 }
 
-Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, const std::function<void(std::size_t)>& hashed)
+// The hash of an old file held whole, made beside its decoding. It is made once the file is all
+// in rather than as it comes, so that the reading is not held to the hash's pace; the records are
+// what it is made beside. Its work ends before the bytes it reads go (it is declared after the
+// buffer they are read into, and holds the file they are mapped from).
+struct Update::OldCheck {
+    std::unique_ptr<InputFile> mapped;
+    Digest digest{};
+    Beside hashing;  // last: its work ends first
+};
+
+Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
+{
+    return LoadOld(i, old, nullptr, nullptr, nullptr);
+}
+
+Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* check,
+                       const OldLoad::Progress& progress, OldBytes* bytes)
 {
     const Entry& e = patch_.entries[i];
     std::unique_ptr<InputFile> in;
@@ -256,23 +278,56 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, const std:
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
-    // Each piece is hashed beside the reading of the next. Once it is handed on, those before it
-    // are hashed.
+    if (check != nullptr) {
+        // Mapped, the file is not copied: only a file nobody can change while it is mapped is.
+        const std::uint8_t* mapped = nullptr;
+        std::uint64_t mappedSize = 0;
+        if (info.size == e.oldSize && !(r = in->Map(&mapped, &mappedSize)).ok())
+            return r;
+        if (mapped != nullptr) {
+            *bytes = OldBytes{mapped, static_cast<std::size_t>(mappedSize)};
+            check->mapped = std::move(in);
+        } else {
+            std::size_t read = 0;
+            r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old, [&](const std::uint8_t*, std::size_t size) {
+                read += size;
+                progress(old->data(), read);
+            });
+            if (!r.ok())
+                return r;
+            *bytes = OldBytes{old->data(), old->size()};
+        }
+        // A small file is hashed at once: handing it on would cost more than it saves.
+        constexpr std::size_t kBesideFrom = 1 << 20;
+        const OldBytes all = *bytes;
+        if (all.size < kBesideFrom)
+            check->digest = Sha256(all.data, all.size);
+        else
+            check->hashing.Start([check, all] { check->digest = Sha256(all.data, all.size); });
+        if (mapped != nullptr)
+            progress(all.data, all.size);
+        return Result::Ok();
+    }
+    // Each piece is hashed beside the reading of the next.
     HashBeside hash;
-    std::size_t read = 0;
-    r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old, [&](const std::uint8_t* piece, std::size_t size) {
-        hash.Update(piece, size);
-        if (hashed)
-            hashed(read);
-        read += size;
-    });
+    r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old,
+                [&](const std::uint8_t* piece, std::size_t size) { hash.Update(piece, size); });
     const Digest digest = hash.Final();
     if (!r.ok())
         return r;
-    if (old->size() != e.oldSize || !patch_.Matches(digest, e.oldHash))
+    OldCheck made;
+    made.digest = digest;
+    return CheckOld(i, OldBytes{old->data(), old->size()}, &made);
+}
+
+Result Update::CheckOld(std::size_t i, const OldBytes& bytes, OldCheck* check)
+{
+    const Entry& e = patch_.entries[i];
+    check->hashing.Wait();
+    if (bytes.size != e.oldSize || !patch_.Matches(check->digest, e.oldHash))
         return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                tree_.Describe(e.name) + " has other contents");
-    oldDigests_[i] = digest;
+    oldDigests_[i] = check->digest;
     return Result::Ok();
 }
 
@@ -464,10 +519,14 @@ Result Update::BuildNewFile(std::size_t index)
     const bool loads = usesOld && !streams;
     if (loads && e.oldSize > std::numeric_limits<std::size_t>::max())
         return Fail(Status::kOutOfMemory, "out of memory for " + tree_.Describe(e.name) + ", too large to hold");
-    const OldLoad load = [this, index](std::vector<std::uint8_t>* into,
-                                       const std::function<void(std::size_t)>& hashed) {
-        return LoadOld(index, into, hashed);
-    };
+    OldCheck check;  // after old, which its work reads
+    OldBytes bytes;
+    const OldLoad load{[this, index, &old, &check, &bytes](OldBytes* into, const OldLoad::Progress& progress) {
+                           Result read = LoadOld(index, &old, &check, progress, &bytes);
+                           *into = bytes;
+                           return read;
+                       },
+                       [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }};
     NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
@@ -480,7 +539,7 @@ Result Update::BuildNewFile(std::size_t index)
                 return w;
             return observer_.KeepGoing() ? Result::Ok() : Stopped();
         },
-        &old, oldFile.get(), loads ? &load : nullptr);
+        oldFile.get(), loads ? &load : nullptr);
     // An old file read by position must still be the one checked: a change while it was read
     // is told as such, not as a damaged patch.
     if (oldFile) {
@@ -570,7 +629,7 @@ Result Update::BuildGroup(const std::vector<std::size_t>& members)
     };
     const std::string what = "the group of " + first.name;
     if (first.codec == Codec::kGroupMatchDelta)
-        r = DecodeSplitMatchDelta(what, DataOf(first), prefix.data(), prefix.size(), total, sink, &prefix);
+        r = DecodeSplitMatchDelta(what, DataOf(first), prefix.data(), prefix.size(), total, sink);
     else
         r = DecodeFrame(what, DataOf(first), prefix.data(), prefix.size(), total, sink);
     if (r.ok())

@@ -248,7 +248,7 @@ Result BytesInput::Info(FileInfo* info)
 }
 
 Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile* oldFile, const OldLoad* load)
+                   const ChunkSink& sink, InputFile* oldFile, const OldLoad* load)
 {
     const CodecInfo* codec = FindCodec(static_cast<std::uint8_t>(entry.codec));
     if (codec == nullptr)
@@ -257,9 +257,9 @@ Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_
         return CorruptData(entry.name, "belongs to a group and is decoded with it");
     if (codec->streamsOld && oldFile == nullptr) {
         BytesInput bytes(old, oldSize);
-        return codec->decode(entry, data, old, oldSize, sink, ownedOld, &bytes, nullptr);
+        return codec->decode(entry, data, old, oldSize, sink, &bytes, nullptr);
     }
-    return codec->decode(entry, data, old, oldSize, sink, ownedOld, oldFile, load);
+    return codec->decode(entry, data, old, oldSize, sink, oldFile, load);
 }
 
 Result FrameContentSize(const DataSource& frame, unsigned long long* declared, std::uint64_t* window)

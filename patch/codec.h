@@ -99,23 +99,37 @@ Result NewZstdDecoder(const std::uint8_t* prefix, std::size_t prefixSize, ZstdDe
 Result DecodeFrame(const std::string& what, const DataSource& data, const std::uint8_t* prefix, std::size_t prefixSize,
                    std::uint64_t expectedSize, const ChunkSink& sink);
 
-// Reads an old file whole into old, checked against its entry's hash before it returns. Each
-// time a first part of it is read and hashed (n bytes, growing to the whole), it calls hashed(n),
-// on the caller's thread: those bytes may then be changed in place while the rest is read.
-using OldLoad = std::function<Result(std::vector<std::uint8_t>* old, const std::function<void(std::size_t n)>& hashed)>;
+// An old file held whole: read into memory, or mapped.
+struct OldBytes {
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// How a codec that reads an old file whole has it read, and checked against its entry's hash.
+// read reads (or maps) it whole, says where in *bytes, and calls progress(data, n) on the caller's
+// thread each time its first n bytes are in at data (n growing to the whole). The check may go on
+// beside from there: the bytes stay where they are, unchanged, until check has returned. check
+// waits for it and tells whether the file is the one the patch was made from (status 5 if not); it
+// is to be called once read has succeeded, whatever the codec made of the bytes meanwhile. Where
+// check is empty, read checked them before it returned.
+struct OldLoad {
+    using Progress = std::function<void(const std::uint8_t* data, std::size_t n)>;
+    using Read = std::function<Result(OldBytes* bytes, const Progress& progress)>;
+    Read read;
+    std::function<Result()> check;
+
+    Result Check() const { return check ? check() : Result::Ok(); }
+};
 
 // Decodes an entry's data (old is the old file, for a delta) and hands the output to sink. The
 // output must be exactly the entry's new size: more, less, a damaged frame or bytes after it are
 // refused.
-// ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
-// oldFile, when given, is the old file open (checked against the entry by the caller), for a
-// codec that reads it by position rather than whole; old and oldSize are then not used.
-// load, when given (with ownedOld), reads the old file into ownedOld for a codec that reads it
-// whole, at the point where the codec has work to do beside the reading; old and oldSize are then
-// not used.
+// The old file is never changed in place. oldFile, when given, is the old file open (checked
+// against the entry by the caller), for a codec that reads it by position rather than whole; old
+// and oldSize are then not used. load, when given, reads the old file for a codec that reads it
+// whole, at the point where the codec has work to do beside the reading; old is then not used.
 Result DecodeEntry(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr, InputFile* oldFile = nullptr,
-                   const OldLoad* load = nullptr);
+                   const ChunkSink& sink, InputFile* oldFile = nullptr, const OldLoad* load = nullptr);
 
 // An old file held in memory, read by position as if it were open.
 class BytesInput : public InputFile {

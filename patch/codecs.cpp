@@ -15,7 +15,7 @@ constexpr unsigned kEveryKind = KindBit(EntryKind::kChangedFile) | KindBit(Entry
                                 KindBit(EntryKind::kRemovedDirectory);
 
 Result DecodeStored(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t, const ChunkSink& sink,
-                    std::vector<std::uint8_t>*, InputFile*, const OldLoad*)
+                    InputFile*, const OldLoad*)
 {
     if (data.length() != entry.newSize)
         return CorruptData(entry.name, "has the wrong length");
@@ -37,38 +37,41 @@ Result DecodeStored(const Entry& entry, const DataSource& data, const std::uint8
 }
 
 Result DecodeZstdDelta(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                       const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*, const OldLoad* load)
+                       const ChunkSink& sink, InputFile*, const OldLoad* load)
 {
     if (load != nullptr) {
-        Result r = (*load)(ownedOld, [](std::size_t) {});
+        OldBytes bytes;
+        Result r = load->read(&bytes, [](const std::uint8_t*, std::size_t) {});
+        if (r.ok())
+            r = load->Check();
         if (!r.ok())
             return r;
-        old = ownedOld->data();
-        oldSize = ownedOld->size();
+        old = bytes.data;
+        oldSize = bytes.size;
     }
     return DecodeFrame(entry.name, data, old, oldSize, entry.newSize, sink);
 }
 
 Result DecodeZstdAlone(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,
-                       const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile*, const OldLoad*)
+                       const ChunkSink& sink, InputFile*, const OldLoad*)
 {
     return DecodeFrame(entry.name, data, nullptr, 0, entry.newSize, sink);
 }
 
 Result DecodeMatch(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                   const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*, const OldLoad* load)
+                   const ChunkSink& sink, InputFile*, const OldLoad* load)
 {
-    return DecodeMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, ownedOld, load);
+    return DecodeMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, load);
 }
 
 Result DecodeSplitMatch(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                        const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld, InputFile*, const OldLoad* load)
+                        const ChunkSink& sink, InputFile*, const OldLoad* load)
 {
-    return DecodeSplitMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, ownedOld, load);
+    return DecodeSplitMatchDelta(entry.name, data, old, oldSize, entry.newSize, sink, load);
 }
 
 Result DecodeStreamedMatch(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,
-                           const ChunkSink& sink, std::vector<std::uint8_t>*, InputFile* oldFile, const OldLoad*)
+                           const ChunkSink& sink, InputFile* oldFile, const OldLoad*)
 {
     return DecodeStreamedMatchDelta(entry.name, data, *oldFile, entry.oldSize, entry.newSize, sink);
 }

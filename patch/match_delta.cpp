@@ -1243,7 +1243,7 @@ inline std::size_t NextOpcode(const std::uint8_t* data, std::size_t i, std::size
 // bytes before size, found from from and from 5 bytes past each one taken (take may change those
 // 4). Returns where the scan would go on: past the last operand, or 4 bytes from the end.
 template <class Take>
-inline std::size_t ForEachOpcode(std::uint8_t* data, std::size_t from, std::size_t size, Take take)
+inline std::size_t ForEachOpcode(const std::uint8_t* data, std::size_t from, std::size_t size, Take take)
 {
     const std::size_t end = size >= 4 ? size - 4 : 0;  // where an opcode with its operand no longer fits
     std::size_t next = from;
@@ -1306,6 +1306,44 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
     std::size_t final = last ? size : i;
     base_ += final;
     return final;
+}
+
+void FilterMarks::Scan(const std::uint8_t* data, std::size_t size)
+{
+    from_ = ForEachOpcode(data, from_, size, [this, data](std::size_t i) {
+        if (IsNear(data[i + 4]))
+            bits_[i / 64] |= std::uint64_t{1} << (i % 64);
+    });
+}
+
+void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const
+{
+    // The opcodes from lo to hi have operand bytes among those copied.
+    const std::uint64_t lo = at >= 4 ? at - 4 : 0, hi = at + k - 1;
+    if (k == 0 || hi <= lo)
+        return;
+    const auto first = static_cast<std::size_t>(lo / 64), last = static_cast<std::size_t>((hi - 1) / 64);
+    for (std::size_t w = first; w <= last; ++w) {
+        std::uint64_t bits = bits_[w];
+        if (w == first)
+            bits &= ~std::uint64_t{0} << (lo % 64);
+        if (w == last)
+            bits &= ~std::uint64_t{0} >> (63 - (hi - 1) % 64);
+        for (; bits != 0; bits &= bits - 1) {
+            const std::uint64_t p = w * std::uint64_t{64} + static_cast<unsigned>(__builtin_ctzll(bits));
+            const auto by = static_cast<std::uint32_t>(p + 5);
+            if (p >= at && p + 5 <= at + k) {
+                Shift(out + (p - at), by);
+                continue;
+            }
+            // An operand cut by the copy's start or end: its bytes inside it.
+            std::uint8_t whole[5];
+            std::memcpy(whole, data + p, 5);
+            Shift(whole, by);
+            for (std::uint64_t q = std::max(p + 1, at); q < std::min(p + 5, at + k); ++q)
+                out[q - at] = whole[q - p];
+        }
+    }
 }
 
 namespace {
@@ -1468,12 +1506,14 @@ std::uint64_t OldCoverage::Next(std::uint64_t at, bool read) const
     return std::min<std::uint64_t>(size_, k * std::uint64_t{64} + static_cast<unsigned>(__builtin_ctzll(word)));
 }
 
-void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out) const
+void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks) const
 {
     // A run of unread bytes at a time.
     for (std::uint64_t at = Next(0, false); at < size_;) {
         const std::uint64_t end = Next(at, true);
         std::memcpy(out, old + at, static_cast<std::size_t>(end - at));
+        if (marks != nullptr)
+            marks->Apply(old, at, out, static_cast<std::size_t>(end - at));
         out += end - at;
         at = end < size_ ? Next(end, false) : size_;
     }
@@ -2042,6 +2082,14 @@ public:
             return held;
         oldSize_ = oldSize;
         walkStarted_ = true;
+        if (filter_ == MatchFilter::kX86Branches) {
+            try {
+                marks_ = FilterMarks(oldSize);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for the old file's filter");
+            }
+            filtered_ = true;
+        }
         if (!gather())
             return Result::Ok();
         coverage_ = OldCoverage(oldSize);
@@ -2064,45 +2112,44 @@ public:
         return Result::Ok();
     }
 
-    // The old file's first n bytes are read and checked, and may be changed: they are filtered
-    // as far as they can be, while the rest is read.
-    void OldRead(std::uint8_t* old, std::size_t n)
+    // The old file's first n bytes are read: the opcodes the filter changes among them are
+    // marked, while the rest is read.
+    void OldRead(const std::uint8_t* old, std::size_t n)
     {
-        if (filter_ == MatchFilter::kX86Branches)
-            filteredFrom_ = X86BranchFilter::EncodeFrom(old, filteredFrom_, n);
+        if (filtered_)
+            marks_.Scan(old, n);
     }
 
-    // The old file as the matching saw it (filtered, in place when the caller's copy may change;
-    // already, when read with OldRead), and a reader for each stream, each bounded by what the
-    // new file can need of it.
-    Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, std::vector<std::uint8_t>* ownedOld,
-                        bool filtered = false)
+    // The old file (read with OldRead already, when scanned), which stays as it is: its bytes are
+    // filtered as they are copied out of it, as the matching saw them. And a reader for each
+    // stream, each bounded by what the new file can need of it.
+    Result SetUpStreams(const std::uint8_t* oldData, std::size_t oldSize, bool scanned = false)
     {
         Result r = walkStarted_ ? Result::Ok() : StartWalk(oldSize);
         if (!r.ok())
             return r;
         old_ = oldData;
-        if (filter_ == MatchFilter::kX86Branches && !filtered) {
-            if (ownedOld != nullptr && ownedOld->data() == oldData && ownedOld->size() == oldSize) {
-                X86BranchFilter::Encode(ownedOld->data(), oldSize);
-            } else {
-                try {
-                    filteredOld_.assign(oldData, oldData + oldSize);
-                } catch (const std::bad_alloc&) {
-                    return Fail(Status::kOutOfMemory, "out of memory for the old file");
-                }
-                X86BranchFilter::Encode(filteredOld_.data(), oldSize);
-                old_ = filteredOld_.data();
+        if (!split_ && filtered_) {
+            // The held form's extra frame has the filtered old file as its prefix: a copy.
+            try {
+                filteredOld_.assign(oldData, oldData + oldSize);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory for the old file");
             }
+            X86BranchFilter::Encode(filteredOld_.data(), oldSize);
+            old_ = filteredOld_.data();
+            filtered_ = false;
         }
         if (!split_)
             return OpenStreams(old_, oldSize, kMaxWindowLog);
+        if (!scanned)
+            OldRead(oldData, oldSize);
         if (!gather())
             return OpenStreams(nullptr, 0, kMaxWindowLog);
         walker_.Wait();
         if (!walked_.ok())
             return walked_;
-        coverage_.GatherUnread(old_, unread_.data());
+        coverage_.GatherUnread(old_, unread_.data(), filtered_ ? &marks_ : nullptr);
         return OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog);
     }
 
@@ -2270,6 +2317,8 @@ private:
             } else if (from < oldSize_) {
                 k = static_cast<std::size_t>(std::min<std::uint64_t>(k, oldSize_ - from));
                 std::memcpy(out, old_ + from, k);
+                if (filtered_)
+                    marks_.Apply(old_, from, out, k);
             } else {
                 // From the new file made so far. Where the bytes read run into the ones being
                 // made, they repeat with the period of the distance between the two, up to the
@@ -2472,8 +2521,10 @@ private:
     const std::uint8_t* old_ = nullptr;  // the held form's old file
     std::unique_ptr<OldPages> pages_;    // the streamed form's
     std::uint64_t oldSize_ = 0;
-    std::uint64_t flushed_ = 0;  // the bytes of the new file handed on
-    std::vector<std::uint8_t> filteredOld_;
+    std::uint64_t flushed_ = 0;              // the bytes of the new file handed on
+    FilterMarks marks_;                      // of the held old file, with the call filter
+    std::vector<std::uint8_t> filteredOld_;  // the held form's, filtered
+    bool filtered_ = false;                  // by marks_
     FrameReader streams_[kSplitStreams];
     X86BranchFilter unfilter_;
     // The chunk being made, in a room with a head for the bytes the transform held back. With the
@@ -2498,7 +2549,6 @@ private:
     Beside beside_;         // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
-    std::size_t filteredFrom_ = 0;  // where OldRead goes on filtering
     // The walk over the records, started before the old file is read (StartWalk).
     bool walkStarted_ = false;
     OldCoverage coverage_{0};
@@ -2513,34 +2563,40 @@ namespace {
 // A held form's decoding: the header, the streams with the old file in memory, the records.
 Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                   std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                  std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
+                  const OldLoad* load)
 {
     MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);
     if (load != nullptr) {
-        // The old file is read while the records are walked beside, and filtered as it comes. It
-        // is read and checked whatever the header says: a directory at another version is told
-        // as such before a damaged patch is.
-        if (ownedOld == nullptr)
-            return Fail(Status::kIoError, "the old file of " + what + " has nowhere to be read to");
+        // The old file is read while the records are walked beside, and the opcodes the filter
+        // changes are marked as it comes. It is read and checked whatever the header says: a
+        // directory at another version is told as such before a damaged patch is.
         if (r.ok())
             r = decoder.StartWalk(oldSize);
         const bool ready = r.ok();
-        Result loaded = (*load)(ownedOld, [&](std::size_t n) {
+        OldBytes old;
+        Result loaded = load->read(&old, [&](const std::uint8_t* in, std::size_t n) {
             if (ready)
-                decoder.OldRead(ownedOld->data(), n);
+                decoder.OldRead(in, n);
         });
         if (!loaded.ok())
             return loaded;
-        if (r.ok() && ownedOld->size() != oldSize)
+        // The records run while the old file's check goes on beside; what they made is handed
+        // on only to where the caller keeps it until the check is told. A file that is not the
+        // old one is told before anything the records found wrong.
+        if (r.ok() && old.size != oldSize)
             r = Fail(Status::kWrongVersion, "the old file of " + what + " is not the size the patch says");
         if (r.ok()) {
-            decoder.OldRead(ownedOld->data(), oldSize);
-            r = decoder.SetUpStreams(ownedOld->data(), oldSize, ownedOld, true);
+            decoder.OldRead(old.data, oldSize);
+            r = decoder.SetUpStreams(old.data, oldSize, true);
         }
-    } else if (r.ok()) {
-        r = decoder.SetUpStreams(oldData, oldSize, ownedOld);
+        if (r.ok())
+            r = decoder.RunRecords();
+        Result checked = load->Check();
+        return checked.ok() ? r : checked;
     }
+    if (r.ok())
+        r = decoder.SetUpStreams(oldData, oldSize);
     if (r.ok())
         r = decoder.RunRecords();
     return r;
@@ -2550,16 +2606,16 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
 
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                         std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                        std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
+                        const OldLoad* load)
 {
-    return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, ownedOld, load);
+    return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, load);
 }
 
 Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
                              std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             std::vector<std::uint8_t>* ownedOld, const OldLoad* load)
+                             const OldLoad* load)
 {
-    return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, ownedOld, load);
+    return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, load);
 }
 
 Result DecodeStreamedMatchDelta(const std::string& what, const DataSource& data, InputFile& old, std::uint64_t oldSize,

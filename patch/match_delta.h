@@ -89,6 +89,26 @@ private:
     std::uint64_t base_ = 0;
 };
 
+// The opcodes the call filter changes in a file (those it takes whose displacement is near), a bit
+// each: the file stays as it is, and its bytes are filtered as they are copied out of it. What
+// reads the file meanwhile (its hash, say) sees it unchanged.
+class FilterMarks {
+public:
+    // For a file of size bytes; throws std::bad_alloc.
+    explicit FilterMarks(std::uint64_t size = 0) : bits_(static_cast<std::size_t>(size / 64 + 1)) {}
+    // Marks the opcodes whose operands end within the file's first size bytes, held at data: from
+    // where the call before stopped, so that calls with sizes that grow to the whole file mark it
+    // as one call would.
+    void Scan(const std::uint8_t* data, std::size_t size);
+    // Filters out[0, k), a copy of data[at, at + k) of the file scanned whole, as Encode would
+    // have left those bytes.
+    void Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const;
+
+private:
+    std::vector<std::uint64_t> bits_;
+    std::size_t from_ = 0;  // where Scan goes on
+};
+
 // One approximate match: add bytes of difference against the old file at oldPos, then copy extra
 // bytes; the next record reads the old file from oldPos + add + seek.
 struct MatchRecord {
@@ -105,8 +125,9 @@ public:
     // [at, at + length) lies within the old file.
     void Mark(std::uint64_t at, std::uint64_t length);
     std::uint64_t Unread() const;
-    // The unread bytes of old, in order, into out (Unread() bytes).
-    void GatherUnread(const std::uint8_t* old, std::uint8_t* out) const;
+    // The unread bytes of old, in order, into out (Unread() bytes); filtered as they are copied,
+    // with marks given.
+    void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks = nullptr) const;
 
 private:
     std::uint64_t Next(std::uint64_t at, bool read) const;
@@ -178,17 +199,16 @@ Result EncodeStreamedMatchDelta(const std::uint8_t* old, std::size_t oldSize, co
 
 // Decodes the codec's data into exactly newSize bytes handed to sink; anything out of bounds,
 // left over or missing is refused as a corrupt patch naming what.
-// ownedOld, when given, holds the old file and may be changed in place (saving a copy of it).
-// load, when given, reads the old file into ownedOld (old and oldSize are not used): it is
-// filtered a piece at a time as it is hashed, while the records are walked beside.
+// The old file stays as it is: its bytes are filtered as they are copied out of it. load, when
+// given, reads it (old is not used): the opcodes the filter changes are marked a piece at a time
+// as it comes, while the records are walked beside, and the records run while it is checked.
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
-                        std::uint64_t newSize, const ChunkSink& sink, std::vector<std::uint8_t>* ownedOld = nullptr,
-                        const OldLoad* load = nullptr);
+                        std::uint64_t newSize, const ChunkSink& sink, const OldLoad* load = nullptr);
 
 // Decodes the split form, as DecodeMatchDelta.
 Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* old,
                              std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             std::vector<std::uint8_t>* ownedOld = nullptr, const OldLoad* load = nullptr);
+                             const OldLoad* load = nullptr);
 
 // Decodes the streamed form, reading the old file (of oldSize bytes, checked by the caller) by
 // position, a page at a time; a short read is refused as a file that changed.

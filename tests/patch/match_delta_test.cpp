@@ -83,7 +83,7 @@ struct HeldForm {
     bool split;
     Result (*encode)(const std::uint8_t*, std::size_t, const std::uint8_t*, std::size_t, MatchFilter, int, Bytes*);
     Result (*decode)(const std::string&, const DataSource&, const std::uint8_t*, std::size_t, std::uint64_t,
-                     const ChunkSink&, Bytes*, const OldLoad*);
+                     const ChunkSink&, const OldLoad*);
 };
 const HeldForm kHeldForms[] = {{"held", false, EncodeMatchDelta, DecodeMatchDelta},
                                {"split", true, EncodeSplit, DecodeSplitMatchDelta},
@@ -99,7 +99,7 @@ Result Decode(const Bytes& encoded, const Bytes& old, std::uint64_t newSize, Byt
             out->insert(out->end(), p, p + n);
             return Result::Ok();
         },
-        nullptr, nullptr);
+        nullptr);
 }
 
 Bytes Apply(const std::vector<MatchRecord>& records, const Bytes& old, const Bytes& data)
@@ -408,8 +408,9 @@ TEST(MatchDelta, BranchFilterKeepsTheTransformOfPatchesMade)
 
 TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
 {
-    // The old file read by the decoder's loader, in pieces down to a byte, and filtered as it is
-    // hashed: only the bytes told hashed may change meanwhile, and the result is the whole file's.
+    // The old file read by the decoder's loader, in pieces down to a byte, and checked after the
+    // records ran: the bytes read are never changed (the check reads them beside), the result is
+    // the whole file's, and the check is asked once, whatever the records found.
     std::mt19937 rng(12);
     for (std::size_t size : {std::size_t{100000}, std::size_t{(1 << 20) + 77777}}) {
         const Bytes old = FakeCode(size, 13), data = Edit(old, 14);
@@ -419,65 +420,81 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
             ASSERT_TRUE(
                 form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kX86Branches, 3, &encoded)
                     .ok());
-            // The delta decoded with the old file read by load; what comes out into out.
-            auto decode = [&](const Bytes& delta, const OldLoad& load, Bytes* out) {
-                Bytes owned;
+            // The delta decoded with the old file read by read and checked by check, which must
+            // find it as read; what comes out into out.
+            int checks = 0;
+            Bytes buffer;  // where the reads below put the old file
+            auto decode = [&](const Bytes& delta, const OldLoad::Read& read, Result verdict, Bytes* out,
+                              std::size_t newSize) {
                 out->clear();
+                checks = 0;
+                const OldLoad load{read, [&] {
+                                       ++checks;
+                                       EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), old.begin()));
+                                       return verdict;
+                                   }};
                 return form.decode(
-                    "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), data.size(),
+                    "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), newSize,
                     [out](const std::uint8_t* p, std::size_t n) {
                         out->insert(out->end(), p, p + n);
                         return Result::Ok();
                     },
-                    &owned, &load);
+                    &load);
             };
             for (int round = 0; round < 3; ++round) {
                 const std::size_t most = round == 0 ? 7 : round == 1 ? 5000 : 300000;
-                bool untouched = true;
-                const OldLoad load = [&](Bytes* into, const std::function<void(std::size_t)>& hashed) {
-                    into->clear();
-                    into->reserve(old.size());
-                    while (into->size() < old.size()) {
-                        const std::size_t n = std::min(old.size() - into->size(), 1 + rng() % most);
-                        const std::size_t before = into->size();
-                        into->insert(into->end(), old.begin() + static_cast<std::ptrdiff_t>(before),
-                                     old.begin() + static_cast<std::ptrdiff_t>(before + n));
-                        hashed(before);
-                        untouched =
-                            untouched && std::equal(into->begin() + static_cast<std::ptrdiff_t>(before), into->end(),
-                                                    old.begin() + static_cast<std::ptrdiff_t>(before));
+                const OldLoad::Read pieces = [&](OldBytes* bytes, const OldLoad::Progress& progress) {
+                    buffer.clear();
+                    buffer.reserve(old.size());
+                    while (buffer.size() < old.size()) {
+                        const std::size_t n = std::min(old.size() - buffer.size(), 1 + rng() % most);
+                        buffer.insert(buffer.end(), old.begin() + static_cast<std::ptrdiff_t>(buffer.size()),
+                                      old.begin() + static_cast<std::ptrdiff_t>(buffer.size() + n));
+                        progress(buffer.data(), buffer.size());
                     }
+                    *bytes = OldBytes{buffer.data(), buffer.size()};
                     return Result::Ok();
                 };
                 Bytes out;
-                Result r = decode(encoded, load, &out);
+                Result r = decode(encoded, pieces, Result::Ok(), &out, data.size());
                 ASSERT_TRUE(r.ok()) << r.message;
-                EXPECT_TRUE(untouched) << "round " << round;
+                EXPECT_EQ(checks, 1);
                 EXPECT_TRUE(out == data) << "round " << round;
             }
-            // What the loader finds wrong is told; an old file of another size is refused.
-            const OldLoad wrong = [](Bytes*, const std::function<void(std::size_t)>&) {
-                return Fail(Status::kWrongVersion, "other contents");
-            };
-            const OldLoad shorter = [&](Bytes* into, const std::function<void(std::size_t)>&) {
-                into->assign(old.begin(), old.end() - 1);
+            const OldLoad::Read whole = [&](OldBytes* bytes, const OldLoad::Progress&) {
+                buffer = old;
+                *bytes = OldBytes{buffer.data(), buffer.size()};
                 return Result::Ok();
             };
+            const Result otherContents = Fail(Status::kWrongVersion, "other contents");
             Bytes out;
-            for (const OldLoad* l : {&wrong, &shorter})
-                EXPECT_EQ(decode(encoded, *l, &out).status, Status::kWrongVersion);
+            // A file the check refuses, after the records ran on it, is what is told.
+            EXPECT_EQ(decode(encoded, whole, otherContents, &out, data.size()).status, Status::kWrongVersion);
+            EXPECT_EQ(checks, 1);
+            // A read that fails is told, and nothing is checked; a file of another size is refused.
+            const OldLoad::Read failing = [](OldBytes*, const OldLoad::Progress&) {
+                return Fail(Status::kIoError, "unreadable");
+            };
+            EXPECT_EQ(decode(encoded, failing, Result::Ok(), &out, data.size()).status, Status::kIoError);
+            EXPECT_EQ(checks, 0);
+            const OldLoad::Read shorter = [&](OldBytes* bytes, const OldLoad::Progress&) {
+                buffer.assign(old.begin(), old.end() - 1);
+                *bytes = OldBytes{buffer.data(), buffer.size()};
+                return Result::Ok();
+            };
+            EXPECT_EQ(decode(encoded, shorter, Result::Ok(), &out, data.size()).status, Status::kWrongVersion);
             // The old file is checked before the header is believed: with a header naming no
-            // filter there is, the wrong old file is what is told, and the damage otherwise.
+            // filter there is, the wrong old file is what is told, and the damage otherwise. So
+            // with records that fall short of the new size, which they find at their end.
             Bytes damaged = encoded;
             damaged[0] = 0x7F;
-            const OldLoad whole = [&](Bytes* into, const std::function<void(std::size_t)>&) {
-                into->assign(old.begin(), old.end());
-                return Result::Ok();
-            };
-            for (const OldLoad* l : {&wrong, &whole}) {
-                Result r = decode(damaged, *l, &out);
-                EXPECT_EQ(r.status, l == &wrong ? Status::kWrongVersion : Status::kPatchCorrupt) << r.message;
-            }
+            for (const Bytes* delta : {&damaged, &encoded})
+                for (bool right : {false, true}) {
+                    Result r = decode(*delta, whole, right ? Result::Ok() : otherContents, &out,
+                                      data.size() + (delta == &encoded ? 1 : 0));
+                    EXPECT_EQ(r.status, right ? Status::kPatchCorrupt : Status::kWrongVersion) << r.message;
+                    EXPECT_EQ(checks, 1);
+                }
         }
     }
 }

@@ -61,6 +61,15 @@ public:
     virtual Result ReadAt(std::uint64_t offset, std::uint8_t* buffer, std::size_t size, std::size_t* got) = 0;
     // What the open file is (its identity and size now).
     virtual Result Info(FileInfo* info) = 0;
+    // The whole file mapped into memory, read-only, for as long as this stays open; *data is null
+    // where it is not (the file is then read). A file is mapped only where nobody can change or
+    // shorten it meanwhile, so that the bytes mapped stay as they were when they were checked.
+    virtual Result Map(const std::uint8_t** data, std::uint64_t* size)
+    {
+        *data = nullptr;
+        *size = 0;
+        return Result::Ok();
+    }
 };
 
 class OutputFile {
