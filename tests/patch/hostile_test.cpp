@@ -670,6 +670,43 @@ TEST_F(HostileTest, AnEditThroughAnOpenFileAfterItMovedIsKept)
     }
 }
 
+TEST_F(HostileTest, AnOldFileIsMappedOnlyWhereNobodyCanWriteIt)
+{
+    // Mapped, an old file is under a lease: meanwhile nobody may open it to write (an open that
+    // does not wait is refused), and once it is let go anyone may. A file another program holds
+    // open to write is not mapped but read, and updates as well.
+    std::unique_ptr<Tree> tree;
+    ASSERT_TRUE(native_.OpenTree(dir(), &tree).ok());
+    auto map = [&](std::unique_ptr<InputFile>* in) {
+        const std::uint8_t* data = nullptr;
+        std::uint64_t size = 0;
+        EXPECT_TRUE(tree->OpenRead("app.exe", in).ok());
+        EXPECT_TRUE((*in)->Map(&data, &size).ok());
+        return data == nullptr ? std::string("<not mapped>") : std::string(reinterpret_cast<const char*>(data), size);
+    };
+    {
+        std::unique_ptr<InputFile> in;
+        const std::string mapped = map(&in);
+        if (mapped == "<not mapped>")
+            GTEST_SKIP() << "this file system gives no leases";
+        EXPECT_TRUE(mapped == OldTree()["app.exe"]);
+        errno = 0;
+        EXPECT_EQ(open(In("app.exe").c_str(), O_WRONLY | O_NONBLOCK), -1);
+        EXPECT_EQ(errno, EWOULDBLOCK);
+    }
+    const int held = open(In("app.exe").c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(held, 0);
+    {
+        std::unique_ptr<InputFile> in;
+        EXPECT_EQ(map(&in), "<not mapped>");
+    }
+    tree.reset();
+    Result r = Run(native_);
+    close(held);
+    EXPECT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(SameTree(Installed(), NewTree()));
+}
+
 TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother)
 {
     if (geteuid() != 0)

@@ -395,6 +395,22 @@ TEST(MatchDelta, BranchFilterKeepsTheTransformOfPatchesMade)
         Bytes whole = data;
         X86BranchFilter::Encode(whole.data(), whole.size());
         ASSERT_EQ(whole, TransformedByteByByte(data, 0, SIZE_MAX)) << "round " << round;
+        // The opcodes marked as the file comes, and its bytes filtered as they are copied out,
+        // whatever the copies cut: the same bytes, the file left as it was.
+        FilterMarks marks(data.size());
+        for (std::size_t in = 0; in < data.size();) {
+            in = std::min(data.size(), in + 1 + rng() % (round % 2 == 0 ? 9 : 3000));
+            marks.Scan(data.data(), in);
+        }
+        for (int copy = 0; copy < 40; ++copy) {
+            const std::size_t at = data.empty() ? 0 : rng() % (data.size() + 1);
+            const std::size_t k = copy == 0 ? data.size() - at : std::min<std::size_t>(data.size() - at, rng() % 24);
+            Bytes out(data.begin() + static_cast<std::ptrdiff_t>(at),
+                      data.begin() + static_cast<std::ptrdiff_t>(at + k));
+            marks.Apply(data.data(), at, out.data(), k);
+            ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + static_cast<std::ptrdiff_t>(at)))
+                << "round " << round << ", " << k << " bytes at " << at;
+        }
         Bytes blocks = data;
         X86BranchFilter::EncodeBlocks(blocks.data(), blocks.size(), kFilterBlock);
         ASSERT_EQ(blocks, TransformedByteByByte(data, kFilterBlock, kFilterBlock)) << "round " << round;
