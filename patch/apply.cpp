@@ -285,6 +285,9 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* 
         if (info.size == e.oldSize && !(r = in->Map(&mapped, &mappedSize)).ok())
             return r;
         if (mapped != nullptr) {
+            // It may have grown or shrunk since it was looked at, before its lease.
+            if (mappedSize != e.oldSize)
+                return Changed(e.name);
             *bytes = OldBytes{mapped, static_cast<std::size_t>(mappedSize)};
             check->mapped = std::move(in);
         } else {
@@ -324,6 +327,8 @@ Result Update::CheckOld(std::size_t i, const OldBytes& bytes, OldCheck* check)
 {
     const Entry& e = patch_.entries[i];
     check->hashing.Wait();
+    if (check->mapped && !check->mapped->MappedIntact())
+        return Changed(e.name);
     if (bytes.size != e.oldSize || !patch_.Matches(check->digest, e.oldHash))
         return Fail(Status::kWrongVersion, "the directory is not at the version this patch was made from: " +
                                                tree_.Describe(e.name) + " has other contents");

@@ -2116,7 +2116,7 @@ public:
     // marked, while the rest is read.
     void OldRead(const std::uint8_t* old, std::size_t n)
     {
-        if (filtered_)
+        if (filtered_ && n <= oldSize_)  // more is refused once read
             marks_.Scan(old, n);
     }
 

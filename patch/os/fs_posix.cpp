@@ -6,10 +6,14 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -110,14 +114,121 @@ Result Blocking(int fd, const std::string& path)
     return Result::Ok();
 }
 
+#if defined(__linux__)
+// File systems where a file changes only through this system's own calls, which a lease guards:
+// local ones. On a network or FUSE file system a file can change behind a lease granted.
+bool LeasesHold(int fd)
+{
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // XFS
+    case 0x9123683E:  // Btrfs
+    case 0xF2F52010:  // F2FS
+    case 0x01021994:  // tmpfs
+        return true;
+    default: return false;
+    }
+}
+
+// The mappings of old files, guarded: a page of one that faults (its file cut short under it,
+// once a lease was broken after the system's lease-break time, the process having been stopped
+// that long) is replaced by a page of zeros, and the mapping marked cut, rather than the fault
+// ending the process. Whoever reads the mapping then finds it changed. A fault anywhere else goes
+// to the handler there was before.
+class MapGuard {
+public:
+    // A slot for [start, start + size), or -1 when none is free (the file is then read).
+    static int Add(const void* start, std::size_t size)
+    {
+        static const bool installed = Install();
+        if (!installed)
+            return -1;
+        const auto from = reinterpret_cast<std::uintptr_t>(start);
+        for (int i = 0; i < kSlots; ++i) {
+            std::uintptr_t free = 0;
+            if (slots_[i].start.compare_exchange_strong(free, from)) {
+                slots_[i].cut.store(false);
+                slots_[i].end.store(from + size);
+                return i;
+            }
+        }
+        return -1;
+    }
+    static bool Cut(int slot) { return slots_[slot].cut.load(); }
+    static void Remove(int slot)
+    {
+        slots_[slot].end.store(0);
+        slots_[slot].start.store(0);
+    }
+
+private:
+    struct Slot {
+        std::atomic<std::uintptr_t> start{0}, end{0};
+        std::atomic<bool> cut{false};
+    };
+    static constexpr int kSlots = 64;
+
+    static bool Install()
+    {
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_sigaction = OnFault;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        page_ = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        return page_ > 0 && sigaction(SIGBUS, &action, &previous_) == 0;
+    }
+
+    static void OnFault(int signal, siginfo_t* info, void* context)
+    {
+        const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+        for (Slot& slot : slots_) {
+            if (at < slot.start.load() || at >= slot.end.load())
+                continue;
+            void* zeros = mmap(reinterpret_cast<void*>(at & ~(page_ - 1)), page_, PROT_READ,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+            if (zeros != MAP_FAILED) {
+                slot.cut.store(true);
+                return;  // the read is made again, of zeros
+            }
+        }
+        if ((previous_.sa_flags & SA_SIGINFO) != 0 && previous_.sa_sigaction != nullptr) {
+            previous_.sa_sigaction(signal, info, context);
+        } else if (previous_.sa_handler != SIG_DFL && previous_.sa_handler != SIG_IGN) {
+            previous_.sa_handler(signal);
+        } else {
+            // The fault comes again on return, and ends the process as it would have.
+            struct sigaction fallback;
+            std::memset(&fallback, 0, sizeof fallback);
+            fallback.sa_handler = SIG_DFL;
+            sigemptyset(&fallback.sa_mask);
+            sigaction(SIGBUS, &fallback, nullptr);
+        }
+    }
+
+    static Slot slots_[kSlots];
+    static struct sigaction previous_;
+    static std::uintptr_t page_;
+};
+
+MapGuard::Slot MapGuard::slots_[MapGuard::kSlots];
+struct sigaction MapGuard::previous_;
+std::uintptr_t MapGuard::page_ = 0;
+#endif
+
 class PosixInput : public InputFile {
 public:
     PosixInput(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
     ~PosixInput() override
     {
-        if (mapped_ != nullptr)
-            munmap(mapped_, mappedSize_);
 #if defined(__linux__)
+        if (mapped_ != nullptr) {
+            MapGuard::Remove(guard_);
+            munmap(mapped_, mappedSize_);
+        }
         if (leased_)
             (void)fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
 #endif
@@ -159,32 +270,38 @@ public:
         *info = InfoOf(st);
         return Result::Ok();
     }
-    // Mapped only under a read lease (Linux): it is refused while anyone has the file open to
-    // write, and while it is held, opening the file to write or truncating it waits until it is
-    // given back (when this closes) or for the system's lease-break time (45 s by default). The
-    // system tells the holder with a signal: SIGURG, ignored unless a program asks for it, and
-    // sent to nobody once the owner is cleared. Elsewhere, and where no lease is had (another
-    // user's file, a file system without leases), the file is read.
+    // Mapped only on a local file system and under a read lease (Linux): the lease is refused
+    // while anyone has the file open to write, and while it is held, opening the file to write or
+    // truncating it waits until it is given back (when this closes) or for the system's
+    // lease-break time (45 s by default). The system tells the holder with a signal: SIGURG,
+    // ignored unless a program asks for it, and sent to nobody once the owner is cleared. A
+    // process stopped for longer than that may find the file changed, or cut short (MapGuard):
+    // MappedIntact tells. Elsewhere, and where no lease is had (another user's file, a file system
+    // without leases), the file is read.
     Result Map(const std::uint8_t** data, std::uint64_t* size) override
     {
         *data = nullptr;
         *size = 0;
 #if defined(__linux__)
         if (mapped_ == nullptr) {
-            if (fcntl(fd_.get(), F_SETSIG, SIGURG) != 0 || fcntl(fd_.get(), F_SETLEASE, F_RDLCK) != 0)
+            if (!LeasesHold(fd_.get()) || fcntl(fd_.get(), F_SETSIG, SIGURG) != 0 ||
+                fcntl(fd_.get(), F_SETLEASE, F_RDLCK) != 0)
                 return Result::Ok();
             leased_ = true;
             (void)fcntl(fd_.get(), F_SETOWN, 0);
-            struct stat st;
-            if (fstat(fd_.get(), &st) != 0)
+            if (fstat(fd_.get(), &mappedStat_) != 0)
                 return IoError("cannot look at", path_, errno);
-            if (!S_ISREG(st.st_mode) || st.st_size <= 0 ||
-                static_cast<std::uint64_t>(st.st_size) > std::numeric_limits<std::size_t>::max())
+            if (!S_ISREG(mappedStat_.st_mode) || mappedStat_.st_size <= 0 ||
+                static_cast<std::uint64_t>(mappedStat_.st_size) > std::numeric_limits<std::size_t>::max())
                 return Result::Ok();
-            const auto length = static_cast<std::size_t>(st.st_size);
+            const auto length = static_cast<std::size_t>(mappedStat_.st_size);
             void* p = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_.get(), 0);
             if (p == MAP_FAILED)
                 return Result::Ok();  // no room for it, say: it is read
+            if ((guard_ = MapGuard::Add(p, length)) < 0) {
+                munmap(p, length);
+                return Result::Ok();
+            }
             mapped_ = p;
             mappedSize_ = length;
         }
@@ -193,6 +310,20 @@ public:
 #endif
         return Result::Ok();
     }
+    // Changed since it was mapped: cut short under the mapping, or written (its size, identity or
+    // time of status change, which nobody can set, differ).
+    bool MappedIntact() override
+    {
+#if defined(__linux__)
+        struct stat now;
+        return mapped_ == nullptr ||
+               (!MapGuard::Cut(guard_) && fstat(fd_.get(), &now) == 0 && now.st_size == mappedStat_.st_size &&
+                now.st_ino == mappedStat_.st_ino && now.st_dev == mappedStat_.st_dev &&
+                now.st_ctim.tv_sec == mappedStat_.st_ctim.tv_sec && now.st_ctim.tv_nsec == mappedStat_.st_ctim.tv_nsec);
+#else
+        return true;
+#endif
+    }
 
 private:
     Fd fd_;
@@ -200,6 +331,10 @@ private:
     void* mapped_ = nullptr;
     std::size_t mappedSize_ = 0;
     bool leased_ = false;
+#if defined(__linux__)
+    struct stat mappedStat_ {};
+    int guard_ = -1;
+#endif
 };
 
 class PosixOutput : public OutputFile {

@@ -707,6 +707,58 @@ TEST_F(HostileTest, AnOldFileIsMappedOnlyWhereNobodyCanWriteIt)
     EXPECT_TRUE(SameTree(Installed(), NewTree()));
 }
 
+// The descriptor this process has open on path, or -1.
+int OpenDescriptorOf(const std::string& path)
+{
+    const std::filesystem::path wanted = std::filesystem::canonical(path);
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(fd.path(), error) == wanted)
+            return std::stoi(fd.path().filename().string());
+    }
+    return -1;
+}
+
+TEST_F(HostileTest, AMappedOldFileChangedOnceItsLeaseIsGoneIsToldAndEndsNothing)
+{
+    // As after the system's lease-break time, the process having been stopped that long: the
+    // lease is gone, and another program writes the file, or cuts it short under the mapping.
+    // Reading the mapping then ends nothing (what was cut reads as zeros), and the file is told
+    // as changed.
+    for (bool cut : {false, true}) {
+        Fresh();
+        std::unique_ptr<Tree> tree;
+        ASSERT_TRUE(native_.OpenTree(dir(), &tree).ok());
+        std::unique_ptr<InputFile> in;
+        ASSERT_TRUE(tree->OpenRead("app.exe", &in).ok());
+        const std::uint8_t* data = nullptr;
+        std::uint64_t size = 0;
+        ASSERT_TRUE(in->Map(&data, &size).ok());
+        if (data == nullptr)
+            GTEST_SKIP() << "this file system gives no leases";
+        EXPECT_TRUE(in->MappedIntact());
+        const int fd = OpenDescriptorOf(In("app.exe"));
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fcntl(fd, F_SETLEASE, F_UNLCK), 0);
+        if (cut) {
+            ASSERT_EQ(truncate(In("app.exe").c_str(), 1000), 0);
+        } else {
+            const int w = open(In("app.exe").c_str(), O_WRONLY);
+            ASSERT_GE(w, 0);
+            EXPECT_EQ(pwrite(w, "x", 1, 150000), 1);
+            close(w);
+        }
+        std::size_t sum = 0;
+        for (std::uint64_t i = 0; i < size; ++i)
+            sum += data[i];
+        EXPECT_GT(sum, 0u);
+        if (cut) {
+            EXPECT_EQ(data[size - 1], 0) << "past the cut";
+        }
+        EXPECT_FALSE(in->MappedIntact()) << (cut ? "cut short" : "written");
+    }
+}
+
 TEST_F(HostileTest, AReplacedFileKeepsItsOwnerAndNeverGainsASetUserBitForAnother)
 {
     if (geteuid() != 0)

@@ -70,6 +70,9 @@ public:
         *size = 0;
         return Result::Ok();
     }
+    // Whether a file mapped is still as it was when mapped. Where a process was stopped for long
+    // enough, another may have changed it even so: what was made from it is then thrown away.
+    virtual bool MappedIntact() { return true; }
 };
 
 class OutputFile {
