@@ -1691,6 +1691,38 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
     return Result::Ok();
 }
 
+// A record that adds nothing reads nothing, but a decoder still wants its place within what a
+// record may read: the old file, and where the records read the new file, the part of it made.
+// One whose place the matching left outside is put at the nearer end, with the seeks around it
+// made up so that the next record's place stays.
+}  // namespace
+
+void PlaceIdleRecords(std::vector<MatchRecord>* records, std::uint64_t oldSize)
+{
+    bool readsOutput = false;
+    std::int64_t pos = 0;
+    for (const MatchRecord& rec : *records) {
+        readsOutput = readsOutput || (rec.add > 0 && pos >= 0 && static_cast<std::uint64_t>(pos) + rec.add > oldSize);
+        pos += static_cast<std::int64_t>(rec.add) + rec.seek;
+    }
+    pos = 0;
+    std::uint64_t produced = 0;
+    for (std::size_t k = 0; k < records->size(); ++k) {
+        MatchRecord& rec = (*records)[k];
+        const auto limit = static_cast<std::int64_t>(readsOutput ? oldSize + produced : oldSize);
+        if (rec.add == 0 && k > 0 && (pos < 0 || pos > limit)) {
+            const std::int64_t to = pos < 0 ? 0 : limit;
+            (*records)[k - 1].seek += to - pos;
+            rec.seek += pos - to;
+            pos = to;
+        }
+        produced += rec.add + rec.copy;
+        pos += static_cast<std::int64_t>(rec.add) + rec.seek;
+    }
+}
+
+namespace {
+
 // The data for data against old, both as filtered already.
 Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
                       const MatchForm& form, int level, std::vector<std::uint8_t>* out)
@@ -1703,6 +1735,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     // back and forth, a piece at a time) give way to the new bytes as they are.
     if (form.runs && PageReads(records, oldSize) > MaxPageReads(size))
         records.assign(size > 0 ? 1 : 0, MatchRecord{0, size, 0});
+    PlaceIdleRecords(&records, oldSize);
 
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
     // count of unchanged ones before each (or before each run of them).
@@ -2562,8 +2595,7 @@ namespace {
 
 // A held form's decoding: the header, the streams with the old file in memory, the records.
 Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                  std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                  const OldLoad* load)
+                  std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink, const OldLoad* load)
 {
     MatchDecoder decoder(what, newSize, sink, layout);
     Result r = decoder.ReadHeader(data);
@@ -2605,15 +2637,13 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
 }  // namespace
 
 Result DecodeMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                        const OldLoad* load)
+                        std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink, const OldLoad* load)
 {
     return DecodeHeld(MatchLayout::kHeld, what, data, oldData, oldSize, newSize, sink, load);
 }
 
 Result DecodeSplitMatchDelta(const std::string& what, const DataSource& data, const std::uint8_t* oldData,
-                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink,
-                             const OldLoad* load)
+                             std::size_t oldSize, std::uint64_t newSize, const ChunkSink& sink, const OldLoad* load)
 {
     return DecodeHeld(MatchLayout::kSplit, what, data, oldData, oldSize, newSize, sink, load);
 }

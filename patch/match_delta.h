@@ -117,6 +117,11 @@ struct MatchRecord {
     std::int64_t seek = 0;
 };
 
+// Puts each record that adds nothing, whose place the matching left outside what a decoder lets a
+// record stand on (before the old file, or past it, or with records that read the new file, past
+// the part of it made), at the nearer end, keeping every other record's place.
+void PlaceIdleRecords(std::vector<MatchRecord>* records, std::uint64_t oldSize);
+
 // Which bytes of the old file a delta's records read, a bit each. The split form's extra frame has
 // the others, in order, as its prefix.
 class OldCoverage {

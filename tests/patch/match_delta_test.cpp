@@ -515,6 +515,54 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
     }
 }
 
+TEST(MatchDelta, RecordsThatAddNothingStandWhereTheDecoderLetsThem)
+{
+    // Places as the matching may leave them for records that add nothing: past the old file, and
+    // before it. Each is put at the nearer end; every record that adds keeps its place.
+    auto places = [](const std::vector<MatchRecord>& records) {
+        std::vector<std::int64_t> at;
+        std::int64_t pos = 0;
+        for (const MatchRecord& r : records) {
+            at.push_back(pos);
+            pos += static_cast<std::int64_t>(r.add) + r.seek;
+        }
+        return at;
+    };
+    std::vector<MatchRecord> records = {{10, 0, 100}, {0, 5, -95}, {5, 1, -25}, {0, 3, 12}, {4, 0, 0}};
+    PlaceIdleRecords(&records, 20);
+    EXPECT_EQ(places(records), (std::vector<std::int64_t>{0, 20, 15, 0, 7}));
+    // Where records read the new file, up to the part of it made.
+    records = {{10, 0, 15}, {4, 0, 100}, {0, 2, -110}, {3, 0, 0}};
+    PlaceIdleRecords(&records, 20);
+    EXPECT_EQ(places(records), (std::vector<std::int64_t>{0, 25, 34, 19}));
+    // At random: every record that adds nothing within the old file, the others where they were.
+    std::mt19937 rng(21);
+    for (int round = 0; round < 2000; ++round) {
+        const std::uint64_t oldSize = 1 + rng() % 50;
+        std::vector<std::int64_t> wanted;
+        std::vector<MatchRecord> given;
+        for (int k = 0, n = 1 + static_cast<int>(rng() % 8); k < n; ++k) {
+            const std::uint64_t add = rng() % 3 == 0 ? 0 : 1 + rng() % oldSize;
+            wanted.push_back(k == 0    ? 0
+                             : add > 0 ? static_cast<std::int64_t>(rng() % (oldSize - add + 1))
+                                       : static_cast<std::int64_t>(rng() % 300) - 100);
+            given.push_back({add, rng() % 5, 0});
+        }
+        for (std::size_t k = 0; k + 1 < given.size(); ++k)
+            given[k].seek = wanted[k + 1] - wanted[k] - static_cast<std::int64_t>(given[k].add);
+        std::vector<MatchRecord> placed = given;
+        PlaceIdleRecords(&placed, oldSize);
+        const std::vector<std::int64_t> after = places(placed);
+        for (std::size_t k = 0; k < given.size(); ++k) {
+            if (given[k].add > 0 || (wanted[k] >= 0 && wanted[k] <= static_cast<std::int64_t>(oldSize)))
+                EXPECT_EQ(after[k], wanted[k]) << "round " << round << ", record " << k;
+            else
+                EXPECT_TRUE(after[k] >= 0 && after[k] <= static_cast<std::int64_t>(oldSize))
+                    << "round " << round << ", record " << k;
+        }
+    }
+}
+
 TEST(MatchDelta, FilterMakesMovedCallsToFixedTargetsEqual)
 {
     // The same call to the same target, from two places: equal once filtered.
