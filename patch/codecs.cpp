@@ -39,17 +39,17 @@ Result DecodeStored(const Entry& entry, const DataSource& data, const std::uint8
 Result DecodeZstdDelta(const Entry& entry, const DataSource& data, const std::uint8_t* old, std::size_t oldSize,
                        const ChunkSink& sink, InputFile*, const OldLoad* load)
 {
-    if (load != nullptr) {
-        OldBytes bytes;
-        Result r = load->read(&bytes, [](const std::uint8_t*, std::size_t) {});
-        if (r.ok())
-            r = load->Check();
-        if (!r.ok())
-            return r;
-        old = bytes.data;
-        oldSize = bytes.size;
-    }
-    return DecodeFrame(entry.name, data, old, oldSize, entry.newSize, sink);
+    if (load == nullptr)
+        return DecodeFrame(entry.name, data, old, oldSize, entry.newSize, sink);
+    // The frame is decoded while the old file is checked beside; the check's verdict comes first,
+    // and tells a file that changed meanwhile.
+    OldBytes bytes;
+    Result r = load->read(&bytes, [](const std::uint8_t*, std::size_t) {});
+    if (!r.ok())
+        return r;
+    r = DecodeFrame(entry.name, data, bytes.data, bytes.size, entry.newSize, sink);
+    Result checked = load->Check();
+    return checked.ok() ? r : checked;
 }
 
 Result DecodeZstdAlone(const Entry& entry, const DataSource& data, const std::uint8_t*, std::size_t,

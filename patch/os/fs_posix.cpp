@@ -185,8 +185,9 @@ private:
     static void OnFault(int signal, siginfo_t* info, void* context)
     {
         const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
+        const bool fault = info->si_code > 0;  // not sent by a process (kill, sigqueue)
         for (Slot& slot : slots_) {
-            if (at < slot.start.load() || at >= slot.end.load())
+            if (!fault || at < slot.start.load() || at >= slot.end.load())
                 continue;
             void* zeros = mmap(reinterpret_cast<void*>(at & ~(page_ - 1)), page_, PROT_READ,
                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
@@ -199,13 +200,16 @@ private:
             previous_.sa_sigaction(signal, info, context);
         } else if (previous_.sa_handler != SIG_DFL && previous_.sa_handler != SIG_IGN) {
             previous_.sa_handler(signal);
+        } else if (previous_.sa_handler == SIG_IGN && !fault) {
+            return;  // sent, and ignored as it was
         } else {
-            // The fault comes again on return, and ends the process as it would have.
+            // What the signal did before: it ends the process (a fault ignored does too).
             struct sigaction fallback;
             std::memset(&fallback, 0, sizeof fallback);
             fallback.sa_handler = SIG_DFL;
             sigemptyset(&fallback.sa_mask);
             sigaction(SIGBUS, &fallback, nullptr);
+            raise(SIGBUS);  // delivered once this returns
         }
     }
 

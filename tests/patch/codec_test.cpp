@@ -54,6 +54,31 @@ TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
     Result r = DecodeEntry(e, DataSource(delta.data(), delta.size()),
                            reinterpret_cast<const std::uint8_t*>(other.data()), other.size(), sink);
     EXPECT_TRUE(!r.ok() || out != now);
+
+    // Read by a loader: decoded while it is checked, whose verdict comes first, once. A file
+    // changed under the decoding (its check fails) is told as such, not as a damaged patch.
+    for (const std::string* read : {&old, &other}) {
+        int checks = 0;
+        const OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress&) {
+                               *bytes = OldBytes{reinterpret_cast<const std::uint8_t*>(read->data()), read->size()};
+                               return Result::Ok();
+                           },
+                           [&] {
+                               ++checks;
+                               return read == &old ? Result::Ok() : Fail(Status::kWrongVersion, "changed");
+                           }};
+        out.clear();
+        r = DecodeEntry(e, DataSource(delta.data(), delta.size()), nullptr, 0, sink, nullptr, &load);
+        EXPECT_EQ(checks, 1);
+        EXPECT_EQ(r.status, read == &old ? Status::kOk : Status::kWrongVersion) << r.message;
+        Entry cut = e;
+        cut.newSize += 1;
+        checks = 0;
+        EXPECT_EQ(DecodeEntry(cut, DataSource(delta.data(), delta.size()), nullptr, 0, sink, nullptr, &load).status,
+                  read == &old ? Status::kPatchCorrupt : Status::kWrongVersion);
+        EXPECT_EQ(checks, 1);
+    }
+    EXPECT_EQ(out.size(), now.size());
 }
 
 TEST(PatchCodecTest, TheFormatDescriptionNamesEveryCodecOfTheTable)
