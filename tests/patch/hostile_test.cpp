@@ -708,6 +708,18 @@ TEST_F(HostileTest, AnOldFileIsMappedOnlyWhereNobodyCanWriteIt)
     EXPECT_TRUE(SameTree(Installed(), NewTree()));
 }
 
+// The file name of the tree at dir, opened in *in and mapped: its first byte, or null where it is
+// not mapped.
+const std::uint8_t* MapFile(FileSystem& fs, const std::string& dir, const std::string& name,
+                            std::unique_ptr<InputFile>* in, std::uint64_t* size)
+{
+    std::unique_ptr<Tree> tree;
+    const std::uint8_t* data = nullptr;
+    if (!fs.OpenTree(dir, &tree).ok() || !tree->OpenRead(name, in).ok() || !(*in)->Map(&data, size).ok())
+        ADD_FAILURE() << "cannot open " << name;
+    return data;
+}
+
 // The descriptor this process has open on path, or -1.
 int OpenDescriptorOf(const std::string& path)
 {
@@ -728,13 +740,9 @@ TEST_F(HostileTest, AMappedOldFileChangedOnceItsLeaseIsGoneIsToldAndEndsNothing)
     // as changed.
     for (bool cut : {false, true}) {
         Fresh();
-        std::unique_ptr<Tree> tree;
-        ASSERT_TRUE(native_.OpenTree(dir(), &tree).ok());
         std::unique_ptr<InputFile> in;
-        ASSERT_TRUE(tree->OpenRead("app.exe", &in).ok());
-        const std::uint8_t* data = nullptr;
         std::uint64_t size = 0;
-        ASSERT_TRUE(in->Map(&data, &size).ok());
+        const std::uint8_t* data = MapFile(native_, dir(), "app.exe", &in, &size);
         if (data == nullptr)
             GTEST_SKIP() << "this file system gives no leases";
         EXPECT_TRUE(in->MappedIntact());
@@ -764,14 +772,9 @@ TEST_F(HostileTest, ASignalOfAFaultNotInAMappedOldFileDoesWhatItDidBefore)
 {
     // The guard of mapped old files, once made, passes on what is not a fault in one: a SIGBUS
     // sent by a process still ends this one, as it did before.
-    std::unique_ptr<Tree> tree;
-    ASSERT_TRUE(native_.OpenTree(dir(), &tree).ok());
     std::unique_ptr<InputFile> in;
-    ASSERT_TRUE(tree->OpenRead("app.exe", &in).ok());
-    const std::uint8_t* data = nullptr;
     std::uint64_t size = 0;
-    ASSERT_TRUE(in->Map(&data, &size).ok());
-    if (data == nullptr)
+    if (MapFile(native_, dir(), "app.exe", &in, &size) == nullptr)
         GTEST_SKIP() << "this file system gives no leases";
     EXPECT_EXIT(
         {
