@@ -260,6 +260,14 @@ struct Update::OldCheck {
     std::unique_ptr<InputFile> mapped;
     Digest digest{};
     Beside hashing;  // last: its work ends first
+
+    // Once the file is decoded: a mapped file is let go (and its lease with it), so that nobody
+    // waits to write it while the new file is flushed.
+    void Release()
+    {
+        hashing.Wait();
+        mapped.reset();
+    }
 };
 
 Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old)
@@ -545,6 +553,7 @@ Result Update::BuildNewFile(std::size_t index)
             return observer_.KeepGoing() ? Result::Ok() : Stopped();
         },
         oldFile.get(), loads ? &load : nullptr);
+    check.Release();
     // An old file read by position must still be the one checked: a change while it was read
     // is told as such, not as a damaged patch.
     if (oldFile) {
