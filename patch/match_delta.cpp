@@ -2115,7 +2115,8 @@ public:
             return held;
         oldSize_ = oldSize;
         walkStarted_ = true;
-        if (filter_ == MatchFilter::kX86Branches) {
+        // The held form filters a copy of the old file whole (SetUpStreams): it marks nothing.
+        if (split_ && filter_ == MatchFilter::kX86Branches) {
             try {
                 marks_ = FilterMarks(oldSize);
             } catch (const std::bad_alloc&) {
@@ -2162,7 +2163,7 @@ public:
         if (!r.ok())
             return r;
         old_ = oldData;
-        if (!split_ && filtered_) {
+        if (!split_ && filter_ == MatchFilter::kX86Branches) {
             // The held form's extra frame has the filtered old file as its prefix: a copy.
             try {
                 filteredOld_.assign(oldData, oldData + oldSize);
@@ -2171,7 +2172,6 @@ public:
             }
             X86BranchFilter::Encode(filteredOld_.data(), oldSize);
             old_ = filteredOld_.data();
-            filtered_ = false;
         }
         if (!split_)
             return OpenStreams(old_, oldSize, kMaxWindowLog);
@@ -2555,7 +2555,7 @@ private:
     std::unique_ptr<OldPages> pages_;    // the streamed form's
     std::uint64_t oldSize_ = 0;
     std::uint64_t flushed_ = 0;              // the bytes of the new file handed on
-    FilterMarks marks_;                      // of the held old file, with the call filter
+    FilterMarks marks_;                      // of the split form's old file, with the call filter
     std::vector<std::uint8_t> filteredOld_;  // the held form's, filtered
     bool filtered_ = false;                  // by marks_
     FrameReader streams_[kSplitStreams];
