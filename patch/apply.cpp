@@ -202,7 +202,7 @@ Result Update::StateOf(std::size_t i, State* state)
         if (info.size != size)
             return Result::Ok();
         if (!hashed) {
-            Result h = HashFile(tree_, e.name, &observer_, &digest, &seen_[i]);
+            Result h = HashFile(tree_, e.name, patch_.FileHashKind(), &observer_, &digest, &seen_[i]);
             if (!h.ok())
                 return h;
             hashed = true;
@@ -311,16 +311,17 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* 
         // A small file is hashed at once: handing it on would cost more than it saves.
         constexpr std::size_t kBesideFrom = 1 << 20;
         const OldBytes all = *bytes;
+        const FileHash kind = patch_.FileHashKind();
         if (all.size < kBesideFrom)
-            check->digest = Sha256(all.data, all.size);
+            check->digest = HashBytes(kind, all.data, all.size);
         else
-            check->hashing.Start([check, all] { check->digest = Sha256(all.data, all.size); });
+            check->hashing.Start([check, all, kind] { check->digest = HashBytes(kind, all.data, all.size); });
         if (mapped != nullptr)
             progress(all.data, all.size);
         return Result::Ok();
     }
     // Each piece is hashed beside the reading of the next.
-    HashBeside hash;
+    HashBeside hash(patch_.FileHashKind());
     r = ReadAll(*in, tree_.Describe(e.name), e.oldSize, old,
                 [&](const std::uint8_t* piece, std::size_t size) { hash.Update(piece, size); });
     const Digest digest = hash.Final();
@@ -357,7 +358,7 @@ Result Update::OpenOld(std::size_t i, std::unique_ptr<InputFile>* in)
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
-    if (!(r = HashOpenFile(**in, tree_.Describe(e.name), &observer_, &digest, &info)).ok())
+    if (!(r = HashOpenFile(**in, tree_.Describe(e.name), patch_.FileHashKind(), &observer_, &digest, &info)).ok())
         return r;
     if (!SameFile(info, seen_[i]))
         return Changed(e.name);
@@ -409,7 +410,7 @@ Result Update::OldFilesOrCorrupt(const Result& corrupt)
             continue;
         Digest digest{};
         FileInfo info;
-        Result r = HashFile(tree_, e.name, &observer_, &digest, &info);
+        Result r = HashFile(tree_, e.name, patch_.FileHashKind(), &observer_, &digest, &info);
         if (!r.ok())
             return r;
         if (!SameFile(info, seen_[i]))
@@ -432,7 +433,8 @@ public:
           entry_(entry),
           name_(std::move(name)),
           built_(built),
-          digest_(digest)
+          digest_(digest),
+          hash_(patch.FileHashKind())
     {
     }
 
@@ -774,7 +776,7 @@ Result Update::Commit(const std::vector<Step>& steps, Moved* moved, std::size_t*
     *reached = 0;
     moved->assign(steps.size(), FileInfo{});
     std::unique_ptr<OutputFile> journal;
-    std::string plan = JournalPlan(PatchId(patch_), steps);
+    std::string plan = JournalPlan(PatchId(patch_), steps, patch_.FileHashKind());
     Result r = tree_.Create(WorkPath(kJournalName), &journal);
     if (!r.ok() ||
         !(r = WriteFlushClose(*journal, reinterpret_cast<const std::uint8_t*>(plan.data()), plan.size())).ok() ||

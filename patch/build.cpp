@@ -21,6 +21,9 @@ namespace qvpatch {
 
 namespace {
 
+// The hash a patch the builder writes tells its files by.
+constexpr FileHash kFileHash = FileHashOf(kFormatVersion);
+
 // How much more than the largest file a group may hold, old and new contents together: applying
 // needs about that plus a dozen MiB of its own, so a group stays within the largest file's old and
 // new sizes plus 64 MiB.
@@ -266,7 +269,7 @@ Result Builder::ListName(const std::string& name, Listed* out) const
         large = info.size > heldBytes_ / 2;
         if (large) {
             data.clear();
-            s = HashFile(tree, name, nullptr, hash, &info);
+            s = HashFile(tree, name, kFileHash, nullptr, hash, &info);
             *size = info.size;
             return s;
         }
@@ -274,7 +277,7 @@ Result Builder::ListName(const std::string& name, Listed* out) const
         if (!(s = ReadWholeFile(tree, name, heldBytes_ / 2, &data)).ok())
             return s;
         *size = data.size();
-        *hash = Sha256(data.data(), data.size());
+        *hash = HashBytes(kFileHash, data.data(), data.size());
         return Result::Ok();
     };
     if (inOld && !(r = look(*oldFiles_, &e.oldSize, &e.oldHash)).ok())
@@ -374,8 +377,8 @@ Result Builder::LoadMembers(const std::vector<std::size_t>& batch, std::vector<M
         if (m.hasNew && !(r = ReadWholeFile(*newFiles_, e.name, e.newSize, &m.ownNew)).ok())
             return r;
         if (m.ownOld.size() != e.oldSize || m.ownNew.size() != e.newSize ||
-            (m.hasOld && Sha256(m.ownOld.data(), m.ownOld.size()) != e.oldHash) ||
-            (m.hasNew && Sha256(m.ownNew.data(), m.ownNew.size()) != e.newHash))
+            (m.hasOld && HashBytes(kFileHash, m.ownOld.data(), m.ownOld.size()) != e.oldHash) ||
+            (m.hasNew && HashBytes(kFileHash, m.ownNew.data(), m.ownNew.size()) != e.newHash))
             return Fail(Status::kBuildFailed, e.name + " changed while the patch was being built");
         if (olds == nullptr) {
             m.oldData = {m.ownOld.data(), m.ownOld.size()};

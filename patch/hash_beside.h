@@ -1,24 +1,25 @@
-// SHA-256 of data handed on in pieces, each hashed on a thread beside the caller's while the
+// A file's hash of data handed on in pieces, each hashed on a thread beside the caller's while the
 // caller reads or makes the next one.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "qvpatch/sha256.h"
+#include "qvpatch/file_hash.h"
 #include "threads.h"
 
 namespace qvpatch {
 
 class HashBeside {
 public:
+    explicit HashBeside(FileHash kind) : hash_(kind) {}
     // A piece must stay as it is until the next Update or Final. Small pieces, for which handing
     // on costs more than it saves, are hashed at once.
     void Update(const std::uint8_t* data, std::size_t size);
     Digest Final();
 
 private:
-    Sha256Stream hash_;
+    FileHasher hash_;
     Beside beside_;  // made after hash_, so ended (its work waited for) before it
 };
 

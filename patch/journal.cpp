@@ -12,7 +12,8 @@ namespace qvpatch {
 namespace {
 
 const char kHeaderV1[] = "qvpatch journal 1";
-const char kHeader[] = "qvpatch journal 2";
+const char kHeaderV2[] = "qvpatch journal 2";
+const char kHeader[] = "qvpatch journal 3";  // as 2, its files told by BLAKE3
 const char* const kKindNames[] = {"mkdir", "aside", "place", "rmdir"};
 constexpr int kKinds = 4;
 
@@ -115,7 +116,7 @@ Result IsStepFile(Tree& tree, const std::string& name, const JournalStep& step, 
     if (!step.verified || info->size != step.size)
         return Result::Ok();
     Digest digest;
-    if (!(r = HashFile(tree, name, nullptr, &digest, info)).ok())
+    if (!(r = HashFile(tree, name, step.hashKind, nullptr, &digest, info)).ok())
         return r;
     *same = info->size == step.size && digest == step.hash;
     return Result::Ok();
@@ -147,16 +148,18 @@ Result Exists(Tree& tree, const std::string& name, bool* exists)
 
 }  // namespace
 
-Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, Digest* digest, FileInfo* info)
+Result HashFile(Tree& tree, const std::string& name, FileHash kind, ApplyObserver* keepGoing, Digest* digest,
+                FileInfo* info)
 {
     std::unique_ptr<InputFile> in;
     Result r = tree.OpenRead(name, &in);
     if (!r.ok())
         return r;
-    return HashOpenFile(*in, tree.Describe(name), keepGoing, digest, info);
+    return HashOpenFile(*in, tree.Describe(name), kind, keepGoing, digest, info);
 }
 
-Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepGoing, Digest* digest, FileInfo* info)
+Result HashOpenFile(InputFile& in, const std::string& what, FileHash kind, ApplyObserver* keepGoing, Digest* digest,
+                    FileInfo* info)
 {
     Result r = in.Info(info);
     if (!r.ok())
@@ -166,7 +169,7 @@ Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepG
     const auto piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(1 << 20, std::max<std::uint64_t>(info->size, 1)));
     std::vector<std::uint8_t> buffers[2];
-    HashBeside hash;
+    HashBeside hash(kind);
     std::uint64_t total = 0;
     for (int turn = 0;; turn ^= 1) {
         std::vector<std::uint8_t>& buffer = buffers[turn];
@@ -213,9 +216,9 @@ std::string PatchId(const Patch& patch)
     return ToHex(hash.Final());
 }
 
-std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps)
+std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps, FileHash kind)
 {
-    std::string text = std::string(kHeader) + "\npatch\t" + patchId + "\n";
+    std::string text = std::string(kind == FileHash::kBlake3 ? kHeader : kHeaderV2) + "\npatch\t" + patchId + "\n";
     for (const JournalStep& s : steps) {
         text += std::string("step\t") + kKindNames[s.kind] + "\t" + s.name + "\t" + s.work;
         if (s.kind == JournalStep::kMoveAside || s.kind == JournalStep::kPlace)
@@ -247,7 +250,7 @@ Result ParseJournal(const std::string& text, Journal* journal)
     std::istringstream lines(plan);
     std::string line;
     std::getline(lines, line);
-    const bool v2 = line == kHeader;
+    const bool v3 = line == kHeader, v2 = v3 || line == kHeaderV2;
     if (!v2 && line != kHeaderV1)
         return Damaged("an unknown header");
     while (std::getline(lines, line)) {
@@ -279,6 +282,7 @@ Result ParseJournal(const std::string& text, Journal* journal)
         if (v2 && moves) {
             fits = fits && parts.size() == 6 && ParseSize(parts[4], &step.size) && FromHex(parts[5], &step.hash);
             step.verified = true;
+            step.hashKind = v3 ? FileHash::kBlake3 : FileHash::kSha256;
         } else if (v2 && step.kind == JournalStep::kRemoveDirectory) {
             fits = fits && parts.size() == 7 && ParseNumber(parts[4], &step.attributes.mode) &&
                    ParseNumber(parts[5], &step.attributes.owner) && ParseNumber(parts[6], &step.attributes.group);
@@ -470,6 +474,7 @@ Result VerifyWithPatch(const Patch& patch, Journal* journal)
         s.verified = true;
         s.size = s.kind == JournalStep::kMoveAside ? e.oldSize : e.newSize;
         s.hash = s.kind == JournalStep::kMoveAside ? e.oldHash : e.newHash;
+        s.hashKind = patch.FileHashKind();
     }
     return Result::Ok();
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "qvpatch/file_hash.h"
 #include "qvpatch/apply.h"
 #include "qvpatch/patch_file.h"
 #include "qvpatch/file_system.h"
@@ -51,6 +52,7 @@ struct JournalStep {
     bool verified = false;
     std::uint64_t size = 0;
     Digest hash{};
+    FileHash hashKind = FileHash::kSha256;  // which hash it is (BLAKE3 from journals of version 3)
     // The mode, owner and group of a directory a kRemoveDirectory step removes, which it gets
     // again when the step is undone (journals of version 1 do not tell them).
     bool hasAttributes = false;
@@ -68,8 +70,11 @@ struct Journal {
 // What identifies a patch in a journal: a SHA-256 over its entries' kinds, names and hashes.
 std::string PatchId(const Patch& patch);
 
-// The journal: the patch's identity and the list of steps, closed by a SHA-256 over them.
-std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps);
+// The journal: the patch's identity and the list of steps, closed by a SHA-256 over them. Its
+// steps' files are told by the hash the patch names files by (kind): a journal of version 3 for
+// BLAKE3, of version 2 for SHA-256, which earlier readers take.
+std::string JournalPlan(const std::string& patchId, const std::vector<JournalStep>& steps,
+                        FileHash kind = FileHash::kSha256);
 
 // Reads a journal. One cut short (the writer stopped before it was flushed whole, so no step was
 // taken) gives a journal with no steps; one whose check fails, with anything after its check, or
@@ -111,8 +116,10 @@ Result Recover(Tree& tree, ApplyObserver& observer, const Patch* patch, bool* fo
 
 // Hashes a plain file of the tree, with the identity of what was hashed; keepGoing, when given, is
 // asked after each piece.
-Result HashFile(Tree& tree, const std::string& name, ApplyObserver* keepGoing, Digest* digest, FileInfo* info);
+Result HashFile(Tree& tree, const std::string& name, FileHash kind, ApplyObserver* keepGoing, Digest* digest,
+                FileInfo* info);
 // The same for a file open already (read from where it is, to its end); what: its name to give.
-Result HashOpenFile(InputFile& in, const std::string& what, ApplyObserver* keepGoing, Digest* digest, FileInfo* info);
+Result HashOpenFile(InputFile& in, const std::string& what, FileHash kind, ApplyObserver* keepGoing, Digest* digest,
+                    FileInfo* info);
 
 }  // namespace qvpatch

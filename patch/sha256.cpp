@@ -2,6 +2,8 @@
 // them, with the padding here.
 #include "qvpatch/sha256.h"
 
+#include "qvpatch/file_hash.h"
+
 #include "crypto.h"
 #include "hash_beside.h"
 #include "sha256_x86.h"
@@ -154,6 +156,27 @@ Digest Sha256Stream::Final()
     std::memcpy(digest.data(), gcry_md_read(static_cast<gcry_md_hd_t>(handle_), GCRY_MD_SHA256), digest.size());
     return digest;
 }
+
+Digest HashBytes(FileHash kind, const void* data, std::size_t size)
+{
+    return kind == FileHash::kBlake3 ? Blake3(data, size) : Sha256(data, size);
+}
+
+FileHasher::FileHasher(FileHash kind)
+{
+    if (kind == FileHash::kSha256)
+        sha256_ = std::make_unique<Sha256Stream>();
+}
+
+void FileHasher::Update(const void* data, std::size_t size)
+{
+    if (sha256_)
+        sha256_->Update(data, size);
+    else
+        blake3_.Update(data, size);
+}
+
+Digest FileHasher::Final() { return sha256_ ? sha256_->Final() : blake3_.Final(); }
 
 void HashBeside::Update(const std::uint8_t* data, std::size_t size)
 {

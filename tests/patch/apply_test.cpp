@@ -260,7 +260,7 @@ TEST_F(ApplyTest, FilesThatPassTheirShortChecksAreVerifiedWhole)
     Make(dir(), tree);
     Patch forged = read;
     forged.entries[removed].oldSize = other.size();
-    forged.entries[removed].oldHash = Sha256(other.data(), other.size());
+    forged.entries[removed].oldHash = HashBytes(read.FileHashKind(), other.data(), other.size());
     for (bool checkOnly : {true, false}) {
         Recorder recorder;
         ApplyOptions options;

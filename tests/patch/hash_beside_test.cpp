@@ -41,28 +41,29 @@ TEST(HashBesideTest, PiecesInReusedBuffersHashAsTheWhole)
         {4 << 20, 1},  // a small piece while a large one is still being hashed
     };
     std::uint32_t seed = 1;
-    for (const auto& sizes : patterns) {
-        std::vector<std::vector<std::uint8_t>> pieces;
-        std::vector<std::uint8_t> whole;
-        for (std::size_t size : sizes) {
-            pieces.push_back(Bytes(size, seed++));
-            whole.insert(whole.end(), pieces.back().begin(), pieces.back().end());
+    for (FileHash kind : {FileHash::kSha256, FileHash::kBlake3})
+        for (const auto& sizes : patterns) {
+            std::vector<std::vector<std::uint8_t>> pieces;
+            std::vector<std::uint8_t> whole;
+            for (std::size_t size : sizes) {
+                pieces.push_back(Bytes(size, seed++));
+                whole.insert(whole.end(), pieces.back().begin(), pieces.back().end());
+            }
+            // Worked out first: the end is asked for as soon as the last piece is handed on.
+            const std::string expected = ToHex(HashBytes(kind, whole.data(), whole.size()));
+            std::vector<std::uint8_t> buffers[2];
+            HashBeside hash(kind);
+            int turn = 0;
+            for (const auto& piece : pieces) {
+                std::vector<std::uint8_t>& buffer = buffers[turn];
+                turn ^= 1;
+                buffer = piece;
+                hash.Update(buffer.data(), buffer.size());
+                // The other buffer is free again: spoil it, as the next piece would.
+                std::fill(buffers[turn].begin(), buffers[turn].end(), std::uint8_t{0xA5});
+            }
+            EXPECT_EQ(ToHex(hash.Final()), expected) << sizes.size() << " pieces";
         }
-        // Worked out first: the end is asked for as soon as the last piece is handed on.
-        const std::string expected = ToHex(Sha256(whole.data(), whole.size()));
-        std::vector<std::uint8_t> buffers[2];
-        HashBeside hash;
-        int turn = 0;
-        for (const auto& piece : pieces) {
-            std::vector<std::uint8_t>& buffer = buffers[turn];
-            turn ^= 1;
-            buffer = piece;
-            hash.Update(buffer.data(), buffer.size());
-            // The other buffer is free again: spoil it, as the next piece would.
-            std::fill(buffers[turn].begin(), buffers[turn].end(), std::uint8_t{0xA5});
-        }
-        EXPECT_EQ(ToHex(hash.Final()), expected) << sizes.size() << " pieces";
-    }
 }
 
 // Work runs in the order started, one piece at a time; Wait sees what it wrote; the end of the

@@ -98,6 +98,20 @@ protected:
         return seen;
     }
 
+    // The patch as a builder of an earlier version made it, whose files are told by SHA-256.
+    void AsVersion(std::uint16_t version)
+    {
+        patch_.version = version;
+        Files olds = OldTree(), news = NewTree();
+        for (Entry& e : patch_.entries) {
+            if (e.HasOld())
+                e.oldHash = Sha256(olds[e.name].data(), olds[e.name].size());
+            if (e.HasNew())
+                e.newHash = Sha256(news[e.name].data(), news[e.name].size());
+        }
+        SetContentsChecks(&patch_);
+    }
+
     void Fresh()
     {
         std::filesystem::remove_all(std::filesystem::u8path(dir()));
@@ -804,7 +818,7 @@ TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
     // A journal of the first version, cut off before its first step: readme.txt's new file was
     // built, the old one not yet moved. Without the patch nothing tells what the files are. Its
     // updater read patches up to version 5, whose entries hold their files' whole hashes.
-    patch_.version = kPackedTableFormatVersion;
+    AsVersion(kPackedTableFormatVersion);
     std::size_t readme = 0;
     for (std::size_t i = 0; i < patch_.entries.size(); ++i)
         if (patch_.entries[i].name == "readme.txt")
@@ -841,7 +855,7 @@ TEST_F(HostileTest, AnEarlierJournalIsCheckedAgainstThePatch)
     // A patch that holds only the start of each file's hash cannot vouch for such a journal's
     // steps: it stays for a person, whatever the files are.
     Fresh();
-    patch_.version = kShortCheckFormatVersion;
+    AsVersion(kShortCheckFormatVersion);
     v1 = v1Journal(PatchId(patch_) + "\nstep\taside\treadme.txt\told-" + work + "\nstep\tplace\treadme.txt\tnew-" +
                    work + "\n");
     Make(dir(), {{".qvpatch.tmp/journal", v1}, {".qvpatch.tmp/new-" + work, NewTree()["readme.txt"]}});

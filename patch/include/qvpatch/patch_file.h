@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qvpatch/file_hash.h"
 #include "qvpatch/sha256.h"
 #include "qvpatch/signature.h"
 #include "qvpatch/status.h"
@@ -17,9 +18,9 @@ namespace qvpatch {
 constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
 // The newest version read. Version 3 adds the signature block, version 4 the streamed match delta,
 // version 5 the split match delta and the packed entry table, version 6 the short file checks,
-// version 7 the split match delta's records that read the new file made so far. A builder writes
-// version 7.
-constexpr std::uint16_t kFormatVersion = 7;
+// version 7 the split match delta's records that read the new file made so far, version 8 files
+// told by BLAKE3 (kBlake3FormatVersion) rather than SHA-256. A builder writes version 8.
+constexpr std::uint16_t kFormatVersion = 8;
 constexpr std::uint16_t kPackedTableFormatVersion = 5;
 // From this version an entry holds the first kShortCheckBytes of each of its files' SHA-256, and
 // the table ends in the contents checks (Patch::oldContents, Patch::newContents).
@@ -135,6 +136,8 @@ struct Patch {
     Digest newContents{};
 
     std::uint64_t DataSize() const { return file ? fileDataSize : data.size(); }
+    // The hash the patch tells its files by (each file's hash below is that hash).
+    FileHash FileHashKind() const { return FileHashOf(version); }
     // How many bytes of each file's SHA-256 the entries hold.
     std::size_t CheckBytes() const { return version >= kShortCheckFormatVersion ? kShortCheckBytes : sizeof(Digest); }
     // Whether a file's SHA-256 matches what an entry holds of it.
