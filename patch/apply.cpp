@@ -479,6 +479,10 @@ public:
 
     std::uint64_t left() const { return entry_.newSize - written_; }
 
+    // What was written, read back, where the file can.
+    bool CanReadBack() const { return out_ && out_->CanReadBack(); }
+    Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size) { return out_->ReadBack(at, out, size); }
+
     // Flushes, closes and checks the file; an error leaves it for the work area's clean-up.
     Result Finish()
     {
@@ -536,16 +540,20 @@ Result Update::BuildNewFile(std::size_t index)
         return Fail(Status::kOutOfMemory, "out of memory for " + tree_.Describe(e.name) + ", too large to hold");
     OldCheck check;  // after old, which its work reads
     OldBytes bytes;
-    const OldLoad load{[this, index, &old, &check, &bytes](OldBytes* into, const OldLoad::Progress& progress) {
-                           Result read = LoadOld(index, &old, &check, progress, &bytes);
-                           *into = bytes;
-                           return read;
-                       },
-                       [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }};
+    OldLoad load{[this, index, &old, &check, &bytes](OldBytes* into, const OldLoad::Progress& progress) {
+                     Result read = LoadOld(index, &old, &check, progress, &bytes);
+                     *into = bytes;
+                     return read;
+                 },
+                 [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }, nullptr};
     NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
         return r;
+    if (file.CanReadBack())
+        load.readBack = [&file](std::uint64_t at, std::uint8_t* out, std::size_t size) {
+            return file.ReadBack(at, out, size);
+        };
     r = DecodeEntry(
         e, DataOf(e), nullptr, loads ? static_cast<std::size_t>(e.oldSize) : 0,
         [&](const std::uint8_t* data, std::size_t size) -> Result {

@@ -112,11 +112,16 @@ struct OldBytes {
 // waits for it and tells whether the file is the one the patch was made from (status 5 if not); it
 // is to be called once read has succeeded, whatever the codec made of the bytes meanwhile. Where
 // check is empty, read checked them before it returned.
+// readBack, when given, reads back size bytes at at of the new file as the sink was handed it (all
+// of them handed on already): a decoder that reads the new file made so far holds only its last
+// few MiB then.
 struct OldLoad {
     using Progress = std::function<void(const std::uint8_t* data, std::size_t n)>;
     using Read = std::function<Result(OldBytes* bytes, const Progress& progress)>;
+    using ReadBack = std::function<Result(std::uint64_t at, std::uint8_t* out, std::size_t size)>;
     Read read;
     std::function<Result()> check;
+    ReadBack readBack;
 
     Result Check() const { return check ? check() : Result::Ok(); }
 };

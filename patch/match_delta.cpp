@@ -1296,13 +1296,21 @@ std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, st
                          [data](std::size_t i) { Shift(data + i, static_cast<std::uint32_t>(i + 5)); });
 }
 
-std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last)
+std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last, FilterMarks* marks)
 {
-    // The bytes from where the next opcode could start are final only at the end.
+    // The bytes from where the next opcode could start are final only at the end. The transform
+    // keeps whether an operand is near, so the opcodes changed are those it changed.
     const std::uint64_t base = base_;
-    const std::size_t i = ForEachOpcode(data, 0, size, [data, base](std::size_t at) {
-        Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
-    });
+    const std::size_t i = marks == nullptr
+                              ? ForEachOpcode(data, 0, size,
+                                              [data, base](std::size_t at) {
+                                                  Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
+                                              })
+                              : ForEachOpcode(data, 0, size, [data, base, marks](std::size_t at) {
+                                    if (IsNear(data[at + 4]))
+                                        marks->Mark(base + at);
+                                    Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
+                                });
     std::size_t final = last ? size : i;
     base_ += final;
     return final;
@@ -1317,6 +1325,12 @@ void FilterMarks::Scan(const std::uint8_t* data, std::size_t size)
 }
 
 void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const
+{
+    Apply(data, 0, at, out, k);
+}
+
+void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out,
+                        std::size_t k) const
 {
     // The opcodes from lo to hi have operand bytes among those copied.
     const std::uint64_t lo = at >= 4 ? at - 4 : 0, hi = at + k - 1;
@@ -1338,7 +1352,7 @@ void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t
             }
             // An operand cut by the copy's start or end: its bytes inside it.
             std::uint8_t whole[5];
-            std::memcpy(whole, data + p, 5);
+            std::memcpy(whole, data + (p - dataAt), 5);
             Shift(whole, by);
             for (std::uint64_t q = std::max(p + 1, at); q < std::min(p + 5, at + k); ++q)
                 out[q - at] = whole[q - p];
@@ -2053,6 +2067,10 @@ private:
 
 // Files from this size have parts of their decoding done on a second thread, beside the rest.
 constexpr std::uint64_t kBesideFrom = 1 << 20;
+// What is held of a new file that records read, where the rest can be read back: more than the
+// chunk being made and the one being undone beside together.
+constexpr std::size_t kOutputRing = 4 << 20;
+static_assert(kOutputRing > 2 * (kChunkSize + 8), "the ring holds what is not handed on yet");
 
 // The decoder of one match delta, in three steps: read the header, set up the streams, run the
 // records. The held and split forms have the old file in memory; the streamed form reads it by
@@ -2104,6 +2122,10 @@ public:
         frames_ = data.Part(header.position(), data.length() - header.position());
         return Result::Ok();
     }
+
+    // Where the caller reads back the new file made so far (as it was handed on), only its last
+    // bytes are held, where the records read it.
+    void SetReadBack(const OldLoad::ReadBack* readBack) { readBack_ = readBack; }
 
     // Starts what can be done before the old file is read (of oldSize bytes): the held new
     // file's room is made, and the walk that finds the old bytes no record reads, which reads
@@ -2361,7 +2383,9 @@ private:
                 const std::size_t period = made_ - at;
                 if (k > period && changeAhead_)
                     k = static_cast<std::size_t>(std::min<std::uint64_t>(k, gap_ + 1));
-                std::memcpy(out, output_.data() + at, std::min(k, period));
+                Result r = ReadOutput(at, out, std::min(k, period));
+                if (!r.ok())
+                    return r;
                 for (std::size_t filled = period; filled < k;) {
                     const std::size_t whole = filled - filled % period;
                     const std::size_t n = std::min(whole, k - filled);
@@ -2453,22 +2477,69 @@ private:
     {
         if (!readsOutput())
             return Result::Ok();
-        // The new file is held whole: no larger than a builder holds a file (or a group) for
-        // applying, whatever size the entry declares.
+        // No larger than a builder holds a file (or a group) for applying, whatever size the
+        // entry declares.
         if (newSize_ > kMaxHeldBytes)
             return CorruptData(
                 what_, "reads a new file made so far larger than " + std::to_string(kMaxHeldBytes >> 20) + " MiB");
+        // Where the caller reads back what it was handed, only the last bytes made are held, and
+        // the opcodes the filter changed are marked as it is undone, to be changed again in what
+        // is read back.
+        const bool ring = readBack_ != nullptr && newSize_ > kOutputRing;
+        const auto held = static_cast<std::size_t>(ring ? kOutputRing : newSize_);
         try {
-            output_.reserve(static_cast<std::size_t>(newSize_));
+            output_.reserve(held);
             AdviseLargeBuffer(output_.data(), output_.capacity());
+            if (ring && filter_ == MatchFilter::kX86Branches) {
+                outputMarks_ = FilterMarks(newSize_);
+                outputMarked_ = true;
+            }
         } catch (const std::bad_alloc&) {
             return Fail(Status::kOutOfMemory, "out of memory for the new file");
         }
+        ring_ = ring ? kOutputRing : 0;
         // Within what was reserved: this neither allocates nor throws.
-        if (newSize_ >= kBesideFrom)
-            beside_.Start([this] { output_.resize(static_cast<std::size_t>(newSize_)); });
+        if (held >= kBesideFrom)
+            beside_.Start([this, held] { output_.resize(held); });
         else
-            output_.resize(static_cast<std::size_t>(newSize_));
+            output_.resize(held);
+        return Result::Ok();
+    }
+
+    // n bytes of the new file made so far from at (all made), as the records made them.
+    Result ReadOutput(std::size_t at, std::uint8_t* out, std::size_t n)
+    {
+        if (ring_ == 0) {
+            std::memcpy(out, output_.data() + at, n);
+            return Result::Ok();
+        }
+        // The part before the ring was handed on (the ring is larger than what the chunks being
+        // made and undone hold back): it is read back, with its operands 4 bytes on each side.
+        const std::size_t ringStart = made_ > ring_ ? made_ - ring_ : 0;
+        if (at < ringStart) {
+            const std::size_t before = std::min(n, ringStart - at);
+            const std::size_t from = at >= 4 ? at - 4 : 0;
+            const auto to = static_cast<std::size_t>(std::min<std::uint64_t>(at + before + 4, newSize_));
+            if (to > handedOn_)
+                return Fail(Status::kIoError, "cannot read back " + what_ + " as it is written");
+            try {
+                readBackBuffer_.resize(to - from);
+            } catch (const std::bad_alloc&) {
+                return Fail(Status::kOutOfMemory, "out of memory reading back " + what_);
+            }
+            Result r = (*readBack_)(from, readBackBuffer_.data(), to - from);
+            if (!r.ok())
+                return r;
+            std::memcpy(out, readBackBuffer_.data() + (at - from), before);
+            if (outputMarked_)
+                outputMarks_.Apply(readBackBuffer_.data(), from, at, out, before);
+            at += before;
+            out += before;
+            n -= before;
+        }
+        const std::size_t i = at & (ring_ - 1), first = std::min(n, ring_ - i);
+        std::memcpy(out, output_.data() + i, first);
+        std::memcpy(out + first, output_.data(), n - first);
         return Result::Ok();
     }
 
@@ -2477,7 +2548,13 @@ private:
     {
         if (!readsOutput())
             return Result::Ok();
-        std::memcpy(output_.data() + made_, made, size);  // within newSize_, as the records are
+        if (ring_ == 0) {
+            std::memcpy(output_.data() + made_, made, size);  // within newSize_, as the records are
+        } else {
+            const std::size_t i = made_ & (ring_ - 1), first = std::min(size, ring_ - i);
+            std::memcpy(output_.data() + i, made, first);
+            std::memcpy(output_.data(), made + first, size - first);
+        }
         made_ += size;
         return Result::Ok();
     }
@@ -2489,7 +2566,7 @@ private:
             return FlushBeside(last);
         std::size_t final = filled_;
         if (filter_ == MatchFilter::kX86Branches) {
-            final = unfilter_.DecodeInPlace(chunk_, filled_, last);
+            final = unfilter_.DecodeInPlace(chunk_, filled_, last, outputMarked_ ? &outputMarks_ : nullptr);
         } else if (filter_ == MatchFilter::kX86BranchesByBlock) {
             // Whole blocks only, but for the file's last (the chunk is a whole number of blocks).
             if (!last)
@@ -2498,6 +2575,7 @@ private:
         }
         flushed_ += final;
         Result r = final > 0 ? sink_(chunk_, final) : Result::Ok();
+        handedOn_ += final;
         std::memmove(chunk_, chunk_ + final, filled_ - final);
         filled_ -= final;
         return r;
@@ -2519,7 +2597,8 @@ private:
             std::uint8_t* from = chunk - heldBack_;
             std::memcpy(from, heldBackBytes_, heldBack_);
             const std::size_t whole = heldBack_ + size;
-            const std::size_t final = unfilter_.DecodeInPlace(from, whole, last);
+            const std::size_t final =
+                unfilter_.DecodeInPlace(from, whole, last, outputMarked_ ? &outputMarks_ : nullptr);
             heldBack_ = whole - final;  // at most 4
             std::memcpy(heldBackBytes_, from + final, heldBack_);
             undone_ = from;
@@ -2538,7 +2617,9 @@ private:
     {
         const std::size_t size = undoneSize_;
         undoneSize_ = 0;
-        return size > 0 ? sink_(undone_, size) : Result::Ok();
+        Result r = size > 0 ? sink_(undone_, size) : Result::Ok();
+        handedOn_ += size;
+        return r;
     }
 
     const std::string& what_;
@@ -2577,9 +2658,17 @@ private:
     std::size_t filled_ = 0;
     // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
     // is undone).
+    // Whole, or, where the caller reads back what it was handed (readBack_), the last ring_ bytes
+    // in a ring, with the opcodes the filter changed marked in what was handed on (outputMarks_).
     std::vector<std::uint8_t> output_;
-    std::size_t made_ = 0;  // of output_
-    Beside beside_;         // after output_, which its work fills
+    std::size_t ring_ = 0;
+    std::size_t made_ = 0;  // of the new file
+    const OldLoad::ReadBack* readBack_ = nullptr;
+    FilterMarks outputMarks_;
+    bool outputMarked_ = false;
+    std::uint64_t handedOn_ = 0;  // the bytes of the new file the sink has
+    std::vector<std::uint8_t> readBackBuffer_;
+    Beside beside_;  // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;
     // The walk over the records, started before the old file is read (StartWalk).
@@ -2603,6 +2692,8 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
         // The old file is read while the records are walked beside, and the opcodes the filter
         // changes are marked as it comes. It is read and checked whatever the header says: a
         // directory at another version is told as such before a damaged patch is.
+        if (load->readBack)
+            decoder.SetReadBack(&load->readBack);
         if (r.ok())
             r = decoder.StartWalk(oldSize);
         const bool ready = r.ok();

@@ -83,7 +83,9 @@ public:
     // Undoes Encode on the stream's next bytes, in place, and returns how many of them are final.
     // The others (at most 4, whose meaning depends on what follows) must come again at the front
     // of the next call; at the stream's end (last) all are final.
-    std::size_t DecodeInPlace(std::uint8_t* data, std::size_t size, bool last);
+    // With marks, the opcodes it changes are marked there (by their place in the stream), as
+    // FilterMarks::Scan marks those Encode changes in the stream before it.
+    std::size_t DecodeInPlace(std::uint8_t* data, std::size_t size, bool last, class FilterMarks* marks = nullptr);
 
 private:
     std::uint64_t base_ = 0;
@@ -103,6 +105,12 @@ public:
     // Filters out[0, k), a copy of data[at, at + k) of the file scanned whole, as Encode would
     // have left those bytes.
     void Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const;
+    // The same with only part of the file at data, from its byte dataAt on: at least from 4 bytes
+    // before at (or the file's start) to 4 bytes past at + k (or the file's end).
+    void Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out,
+               std::size_t k) const;
+    // Marks the opcode at at (one the filter changes).
+    void Mark(std::uint64_t at) { bits_[static_cast<std::size_t>(at / 64)] |= std::uint64_t{1} << (at % 64); }
 
 private:
     std::vector<std::uint64_t> bits_;

@@ -359,6 +359,26 @@ public:
         StartWriteback();
         return Result::Ok();
     }
+    bool CanReadBack() const override { return true; }
+    Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size) override
+    {
+        // Only what this file wrote: a file cut short meanwhile by someone else is told as such.
+        if (at > written_ || size > written_ - at)
+            return Fail(Status::kIoError, "cannot read back " + path_ + " past what was written");
+        while (size > 0) {
+            ssize_t n = pread(fd_.get(), out, size, static_cast<off_t>(at));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return IoError("cannot read back", path_, errno);
+            if (n == 0)
+                return Fail(Status::kIoError, "cannot read back " + path_ + ": it was cut short while it was written");
+            out += n;
+            at += static_cast<std::uint64_t>(n);
+            size -= static_cast<std::size_t>(n);
+        }
+        return Result::Ok();
+    }
     Result Sync() override { return fsync(fd_.get()) == 0 ? Result::Ok() : IoError("cannot flush", path_, errno); }
     Result Close() override
     {
@@ -494,7 +514,7 @@ public:
     Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
     {
         return AtParent(name, [&](int dir, const char* leaf) {
-            Fd fd(openat(dir, leaf, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+            Fd fd(openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
             if (fd.get() < 0)
                 return IoError("cannot create", Describe(name), errno);
             file->reset(new PosixOutput(std::move(fd), Describe(name)));

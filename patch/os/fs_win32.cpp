@@ -207,15 +207,41 @@ private:
 
 class Win32Output : public OutputFile {
 public:
-    Win32Output(Handle h, std::string path) : h_(std::move(h)), path_(std::move(path)) {}
+    Win32Output(Handle h, std::string path, bool readable = false)
+        : h_(std::move(h)), path_(std::move(path)), readable_(readable)
+    {
+    }
+    // Each write says where it goes, as each read back does, so that neither depends on the
+    // handle's own position.
     Result Write(const std::uint8_t* data, std::size_t size) override
     {
         while (size > 0) {
             DWORD n = 0;
             DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-            if (!WriteFile(h_.get(), data, want, &n, nullptr) || n == 0)
+            OVERLAPPED at = At(written_);
+            if (!WriteFile(h_.get(), data, want, &n, &at) || n == 0)
                 return IoError("cannot write", path_, GetLastError());
             data += n;
+            size -= n;
+            written_ += n;
+        }
+        return Result::Ok();
+    }
+    bool CanReadBack() const override { return readable_; }
+    Result ReadBack(std::uint64_t offset, std::uint8_t* out, std::size_t size) override
+    {
+        if (offset > written_ || size > written_ - offset)
+            return Fail(Status::kIoError, "cannot read back " + path_ + " past what was written");
+        while (size > 0) {
+            DWORD n = 0;
+            DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+            OVERLAPPED at = At(offset);
+            if (!ReadFile(h_.get(), out, want, &n, &at))
+                return IoError("cannot read back", path_, GetLastError());
+            if (n == 0)
+                return Fail(Status::kIoError, "cannot read back " + path_ + ": it was cut short while it was written");
+            out += n;
+            offset += n;
             size -= n;
         }
         return Result::Ok();
@@ -232,8 +258,18 @@ public:
     }
 
 private:
+    static OVERLAPPED At(std::uint64_t offset)
+    {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        return at;
+    }
+
     Handle h_;
     std::string path_;
+    bool readable_;
+    std::uint64_t written_ = 0;
 };
 
 // Opens a plain file for reading; a directory, link, pipe or device is refused.
@@ -344,11 +380,11 @@ public:
     Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
     {
         return AtPinned(name, [&](const std::wstring& path) {
-            Handle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            Handle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
             if (!h.valid())
                 return IoError("cannot create", Describe(name), GetLastError());
-            file->reset(new Win32Output(std::move(h), Describe(name)));
+            file->reset(new Win32Output(std::move(h), Describe(name), true));
             return Result::Ok();
         });
     }

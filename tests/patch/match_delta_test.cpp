@@ -444,11 +444,13 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                               std::size_t newSize) {
                 out->clear();
                 checks = 0;
-                const OldLoad load{read, [&] {
+                const OldLoad load{read,
+                                   [&] {
                                        ++checks;
                                        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), old.begin()));
                                        return verdict;
-                                   }};
+                                   },
+                                   nullptr};
                 return form.decode(
                     "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), newSize,
                     [out](const std::uint8_t* p, std::size_t n) {

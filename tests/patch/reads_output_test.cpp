@@ -504,3 +504,91 @@ TEST(ReadsOutput, ASmallDeltaCannotMakeTheDecoderHoldALargeFile)
 
 }  // namespace
 }  // namespace qvpatch
+
+namespace qvpatch {
+namespace {
+
+// Code-like bytes: calls and jumps (E8, E9) with near targets among filler that has stray E8 and
+// E9 bytes.
+Bytes Code(std::size_t n, std::uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes b;
+    while (b.size() < n) {
+        if (rng() % 4 == 0) {
+            b.push_back(rng() % 2 ? 0xE8 : 0xE9);
+            const auto rel = static_cast<std::uint32_t>(rng() % (n + 1)) - static_cast<std::uint32_t>(b.size() + 4);
+            for (int k = 0; k < 4; ++k)
+                b.push_back(static_cast<std::uint8_t>(rel >> (8 * k)));
+        } else {
+            for (unsigned k = rng() % 6 + 1; k > 0; --k)
+                b.push_back(static_cast<std::uint8_t>(rng() % 16 == 0 ? 0xE8 + rng() % 2 : rng() % 251));
+        }
+    }
+    b.resize(n);
+    return b;
+}
+
+// Where the caller reads back what it was handed, the decoder holds only the last few MiB of the
+// new file: records that read further back than that get what they read from the caller, with
+// the call filter done again on it, and the file comes out as when it is held whole.
+TEST(ReadsOutput, WhatIsReadBackDecodesAsTheFileHeldWhole)
+{
+    // A piece of new code, then 4.3 MiB of other code, then the piece again with a few bytes
+    // changed: the matching finds it in the new file made so far, further back than is held.
+    const Bytes old = Code(1 << 20, 1), piece = Code(512 << 10, 2), between = Code((4 << 20) + (300 << 10), 3);
+    Bytes data = piece;
+    data.insert(data.end(), between.begin(), between.end());
+    Bytes again = piece;
+    for (std::size_t i = 1000; i < again.size(); i += 37777)
+        again[i] ^= 0x5A;
+    data.insert(data.end(), again.begin(), again.end());
+    data.insert(data.end(), old.begin(), old.begin() + 300000);
+    for (MatchFilter filter : {MatchFilter::kX86Branches, MatchFilter::kNone}) {
+        SCOPED_TRACE(filter == MatchFilter::kNone ? "unfiltered" : "filtered");
+        Bytes encoded, whole;
+        ASSERT_TRUE(
+            EncodeSplitMatchDelta(old.data(), old.size(), data.data(), data.size(), filter, 3, &encoded, 1, true).ok());
+        ASSERT_NE(encoded[1] & kSplitReadsOutput, 0);
+        ASSERT_TRUE(Decode(encoded, old, data.size(), &whole).ok());
+        ASSERT_TRUE(whole == data);
+
+        Bytes out;
+        std::uint64_t readBack = 0;
+        bool fails = false;
+        OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress& progress) {
+                         progress(old.data(), old.size());
+                         *bytes = OldBytes{old.data(), old.size()};
+                         return Result::Ok();
+                     },
+                     nullptr,
+                     [&](std::uint64_t at, std::uint8_t* to, std::size_t size) {
+                         if (fails)
+                             return Fail(Status::kIoError, "cannot read back");
+                         EXPECT_LE(at + size, out.size());  // only what was handed on
+                         std::copy(out.begin() + static_cast<std::ptrdiff_t>(at),
+                                   out.begin() + static_cast<std::ptrdiff_t>(at + size), to);
+                         readBack += size;
+                         return Result::Ok();
+                     }};
+        auto sink = [&](const std::uint8_t* p, std::size_t n) {
+            out.insert(out.end(), p, p + n);
+            return Result::Ok();
+        };
+        Result r = DecodeSplitMatchDelta("f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(),
+                                         data.size(), sink, &load);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_TRUE(out == data);
+        EXPECT_GT(readBack, 250000u);
+
+        // A file that cannot be read back fails the decoding with what it said.
+        fails = true;
+        out.clear();
+        r = DecodeSplitMatchDelta("f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
+                                  sink, &load);
+        EXPECT_EQ(r.status, Status::kIoError) << r.message;
+    }
+}
+
+}  // namespace
+}  // namespace qvpatch

@@ -79,6 +79,11 @@ class OutputFile {
 public:
     virtual ~OutputFile() = default;
     virtual Result Write(const std::uint8_t* data, std::size_t size) = 0;
+    // Reads back exactly size bytes of what was written, from offset at (all within what was
+    // written), where the file can: a decoder that reads the new file made so far then holds only
+    // its last few MiB. Where it cannot, CanReadBack is false, and this is not called.
+    virtual bool CanReadBack() const { return false; }
+    virtual Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size);
     // Flushes to the disk, so that the file survives a crash.
     virtual Result Sync() = 0;
     virtual Result Close() = 0;
