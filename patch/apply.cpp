@@ -448,30 +448,13 @@ public:
     {
         if (size == 0)
             return Result::Ok();
-        // Small pieces go as they are. A large one is copied, and hashed beside while it is
-        // written and what follows is made: the caller reuses its buffer.
-        if (size < kCopiedFrom) {
-            hash_.Update(data, size);
-            Result r = out_->Write(data, size);
-            if (!r.ok())
-                return r;
-        } else {
-            for (std::size_t at = 0; at < size;) {
-                const std::size_t n = std::min(size - at, kPiece);
-                std::vector<std::uint8_t>& copy = copies_[turn_];
-                turn_ ^= 1;
-                try {
-                    copy.assign(data + at, data + at + n);
-                } catch (const std::bad_alloc&) {
-                    return Fail(Status::kOutOfMemory, "out of memory writing " + entry_.name);
-                }
-                hash_.Update(copy.data(), n);
-                Result r = out_->Write(copy.data(), n);
-                if (!r.ok())
-                    return r;
-                at += n;
-            }
-        }
+        // A large piece is hashed beside while it is written (no copy: the two take about as
+        // long), and the hash is waited for before the caller has its buffer back.
+        hash_.Update(data, size);
+        Result r = out_->Write(data, size);
+        hash_.Settle();
+        if (!r.ok())
+            return r;
         written_ += size;
         observer_.FileProgress(static_cast<std::uint32_t>(written_ * kProgressScale / entry_.newSize));
         return Result::Ok();
@@ -513,11 +496,8 @@ private:
     std::string name_;
     FileInfo* built_;
     std::optional<Digest>* digest_;
-    static constexpr std::size_t kCopiedFrom = 256 << 10, kPiece = 1 << 20;
     std::unique_ptr<OutputFile> out_;
-    std::vector<std::uint8_t> copies_[2];  // one is hashed while the other is filled
-    int turn_ = 0;
-    HashBeside hash_;  // after the copies: its work ends before they go
+    HashBeside hash_;
     std::uint64_t written_ = 0;
 };
 

@@ -17,6 +17,8 @@ public:
     // on costs more than it saves, are hashed at once.
     void Update(const std::uint8_t* data, std::size_t size);
     Digest Final();
+    // Waits until the pieces handed on are hashed: the last one may then change.
+    void Settle() { beside_.Wait(); }
 
 private:
     FileHasher hash_;
