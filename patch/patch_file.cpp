@@ -357,7 +357,7 @@ std::vector<std::uint8_t> Body(const Patch& patch, std::uint16_t version, std::u
     }
     w.Bytes(table.data(), table.size());
     w.Bytes(patch.data.data(), patch.data.size());
-    Digest integrity = Sha256(w.out.data(), w.out.size());
+    Digest integrity = HashBytes(FileHashOf(version), w.out.data(), w.out.size());
     w.Bytes(integrity.data(), integrity.size());
     return std::move(w.out);
 }
@@ -448,7 +448,8 @@ Result CheckIntegrity(const Digest& computed, const std::uint8_t* ending, bool s
 // Every field of the header and the entry table with its bounds, every name and the names as a
 // whole. bytes: the body before the integrity check, or (dataInFile) the header and table alone,
 // the data section being the rest of the body, left in the file.
-Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile, Patch* patch)
+Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile, Patch* patch,
+                 std::vector<std::uint8_t>* owned = nullptr)
 {
     ByteReader r(bytes, length);
     char magic[8];
@@ -575,8 +576,16 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
     if (r.left() > dataHere)
         return Corrupt(std::to_string(r.left() - dataHere) +
                        " bytes more than the entry table and the data section hold");
-    out.data.resize(static_cast<std::size_t>(dataHere));
-    r.Bytes(out.data.data(), out.data.size());
+    if (owned != nullptr) {
+        // The data section is the rest of the buffer the body is at the start of: it is kept
+        // there, without the rest.
+        owned->resize(r.position() + static_cast<std::size_t>(dataHere));
+        owned->erase(owned->begin(), owned->begin() + static_cast<std::ptrdiff_t>(r.position()));
+        out.data = std::move(*owned);
+    } else {
+        out.data.resize(static_cast<std::size_t>(dataHere));
+        r.Bytes(out.data.data(), out.data.size());
+    }
 
     for (const std::vector<std::size_t>& group : Groups(out)) {
         std::uint64_t groupBytes = 0;
@@ -605,7 +614,16 @@ Result ParseBody(const std::uint8_t* bytes, std::size_t length, bool dataInFile,
 
 }  // namespace
 
-Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
+namespace {
+
+// The hash the integrity check of a patch of the header's version is.
+FileHash IntegrityHash(const std::uint8_t* head)
+{
+    return FileHashOf(static_cast<std::uint16_t>(head[8] | head[9] << 8));
+}
+
+// Parse, the data section taken from owned (which holds bytes) when it is given.
+Result ParseHeld(const std::uint8_t* bytes, std::size_t size, Patch* patch, std::vector<std::uint8_t>* owned)
 {
     bool signedPatch = false;
     std::uint64_t body = 0;
@@ -614,11 +632,19 @@ Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
         return r;
     const auto checked = static_cast<std::size_t>(body - kTrailerSize);
     PatchSignature signature;
-    if (!(r = CheckIntegrity(Sha256(bytes, checked), bytes + checked, signedPatch, &signature)).ok() ||
-        !(r = ParseBody(bytes, checked, false, patch)).ok())
+    if (!(r = CheckIntegrity(HashBytes(IntegrityHash(bytes), bytes, checked), bytes + checked, signedPatch, &signature))
+             .ok() ||
+        !(r = ParseBody(bytes, checked, false, patch, owned)).ok())
         return r;
     patch->signature = signature;
     return Result::Ok();
+}
+
+}  // namespace
+
+Result Parse(const std::uint8_t* bytes, std::size_t size, Patch* patch)
+{
+    return ParseHeld(bytes, size, patch, nullptr);
 }
 
 namespace {
@@ -650,7 +676,7 @@ Result LoadLargePatch(std::unique_ptr<InputFile> in, std::uint64_t size, Patch* 
         return Corrupt("an entry table larger than " + std::to_string(kMaxTableSize >> 20) + " MiB");
     std::vector<std::uint8_t> table(static_cast<std::size_t>(tableEnd));
     std::vector<std::uint8_t> piece(1 << 20);
-    Sha256Stream hash;
+    FileHasher hash(IntegrityHash(head));
     for (std::uint64_t at = 0; at < checked;) {
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), checked - at));
         if (!(r = file.Read(at, piece.data(), n)).ok())
@@ -694,7 +720,7 @@ Result LoadPatchFile(FileSystem& fs, const std::string& path, Patch* patch, std:
         return Fail(r.status == Status::kOutOfMemory ? r.status : Status::kPatchUnreadable,
                     "cannot read the patch: " + r.message);
     in.reset();
-    return Parse(bytes.data(), bytes.size(), patch);
+    return ParseHeld(bytes.data(), bytes.size(), patch, &bytes);
 }
 
 }  // namespace qvpatch

@@ -30,7 +30,9 @@ void Check(bool holds, const char* what)
 std::vector<std::uint8_t> Sealed(const std::uint8_t* data, std::size_t size)
 {
     std::vector<std::uint8_t> bytes(data, data + size);
-    Digest d = Sha256(data, size);
+    // The hash the header's version tells (a header cut short is hashed as the oldest version's).
+    const auto version = static_cast<std::uint16_t>(size >= 10 ? data[8] | data[9] << 8 : 0);
+    const Digest d = HashBytes(FileHashOf(version), data, size);
     bytes.insert(bytes.end(), d.begin(), d.end());
     return bytes;
 }

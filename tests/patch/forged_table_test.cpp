@@ -97,7 +97,8 @@ std::vector<std::uint8_t> Join(const Pieces& p, std::uint32_t count)
         out.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(frame.size()) >> (8 * k)));
     out.insert(out.end(), frame.begin(), frame.end());
     out.insert(out.end(), p.data.begin(), p.data.end());
-    Digest integrity = Sha256(out.data(), out.size());
+    const Digest integrity =
+        HashBytes(FileHashOf(static_cast<std::uint16_t>(out[8] | out[9] << 8)), out.data(), out.size());
     out.insert(out.end(), integrity.begin(), integrity.end());
     return out;
 }

@@ -65,7 +65,9 @@ public:
     std::vector<std::uint8_t> Sealed() const
     {
         std::vector<std::uint8_t> out = b_;
-        Digest d = Sha256(out.data(), out.size());
+        // The integrity check is the hash the header's version tells files by.
+        const Digest d =
+            HashBytes(FileHashOf(static_cast<std::uint16_t>(out[8] | out[9] << 8)), out.data(), out.size());
         out.insert(out.end(), d.begin(), d.end());
         return out;
     }
