@@ -2222,9 +2222,13 @@ public:
         chunkSize_ =
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1)));
         unfilterBeside_ = filter_ == MatchFilter::kX86Branches && newSize_ >= kBesideFrom;
-        for (int i = 0; i < (unfilterBeside_ ? 2 : 1); ++i)
+        // With a ring (a whole number of chunks: the file is larger than it), each chunk is made
+        // in it, in turn; the rooms are only where the transform is undone, beside. Without the
+        // transform, the ring's chunk is handed on as it is.
+        const int rooms = unfilterBeside_ ? 2 : ring_ != 0 ? 0 : 1;
+        for (int i = 0; i < rooms; ++i)
             rooms_[i].resize(kRoomHead + chunkSize_);
-        chunk_ = rooms_[0].data() + kRoomHead;
+        chunk_ = ring_ != 0 ? output_.data() : rooms_[0].data() + kRoomHead;
         valuesLeft_ = joint() ? 0 : values().declared();
         Result r = NextChange();
         if (!r.ok())
@@ -2513,11 +2517,16 @@ private:
             std::memcpy(out, output_.data() + at, n);
             return Result::Ok();
         }
+        // out is in the ring too, where the oldest bytes in it were: the part in the ring is
+        // moved first, with what overlaps, and the part before it comes after.
+        const std::size_t ringStart = made_ > ring_ ? made_ - ring_ : 0;
+        const std::size_t before = at < ringStart ? std::min(n, ringStart - at) : 0;
+        const std::size_t i = (at + before) & (ring_ - 1), first = std::min(n - before, ring_ - i);
+        std::memmove(out + before, output_.data() + i, first);
+        std::memmove(out + before + first, output_.data(), n - before - first);
         // The part before the ring was handed on (the ring is larger than what the chunks being
         // made and undone hold back): it is read back, with its operands 4 bytes on each side.
-        const std::size_t ringStart = made_ > ring_ ? made_ - ring_ : 0;
-        if (at < ringStart) {
-            const std::size_t before = std::min(n, ringStart - at);
+        if (before > 0) {
             const std::size_t from = at >= 4 ? at - 4 : 0;
             const auto to = static_cast<std::size_t>(std::min<std::uint64_t>(at + before + 4, newSize_));
             if (to > handedOn_)
@@ -2533,13 +2542,7 @@ private:
             std::memcpy(out, readBackBuffer_.data() + (at - from), before);
             if (outputMarked_)
                 outputMarks_.Apply(readBackBuffer_.data(), from, at, out, before);
-            at += before;
-            out += before;
-            n -= before;
         }
-        const std::size_t i = at & (ring_ - 1), first = std::min(n, ring_ - i);
-        std::memcpy(out, output_.data() + i, first);
-        std::memcpy(out + first, output_.data(), n - first);
         return Result::Ok();
     }
 
@@ -2548,13 +2551,9 @@ private:
     {
         if (!readsOutput())
             return Result::Ok();
-        if (ring_ == 0) {
+        // With a ring, the chunks are made in it, where the records read them.
+        if (ring_ == 0)
             std::memcpy(output_.data() + made_, made, size);  // within newSize_, as the records are
-        } else {
-            const std::size_t i = made_ & (ring_ - 1), first = std::min(size, ring_ - i);
-            std::memcpy(output_.data() + i, made, first);
-            std::memcpy(output_.data(), made + first, size - first);
-        }
         made_ += size;
         return Result::Ok();
     }
@@ -2576,6 +2575,11 @@ private:
         flushed_ += final;
         Result r = final > 0 ? sink_(chunk_, final) : Result::Ok();
         handedOn_ += final;
+        if (ring_ != 0) {  // no transform: all of it was final
+            chunk_ = output_.data() + (made_ & (ring_ - 1));
+            filled_ = 0;
+            return r;
+        }
         std::memmove(chunk_, chunk_ + final, filled_ - final);
         filled_ -= final;
         return r;
@@ -2592,9 +2596,12 @@ private:
         if (!r.ok())
             return r;
         std::uint8_t* chunk = chunk_;
+        std::uint8_t* room = rooms_[room_].data() + kRoomHead;
         const std::size_t size = filled_;
-        unfiltering_.Start([this, chunk, size, last] {
-            std::uint8_t* from = chunk - heldBack_;
+        unfiltering_.Start([this, chunk, room, size, last] {
+            if (room != chunk)
+                std::memcpy(room, chunk, size);  // from the ring, which keeps it as it is
+            std::uint8_t* from = room - heldBack_;
             std::memcpy(from, heldBackBytes_, heldBack_);
             const std::size_t whole = heldBack_ + size;
             const std::size_t final =
@@ -2605,7 +2612,7 @@ private:
             undoneSize_ = final;
         });
         room_ ^= 1;
-        chunk_ = rooms_[room_].data() + kRoomHead;
+        chunk_ = ring_ != 0 ? output_.data() + (made_ & (ring_ - 1)) : rooms_[room_].data() + kRoomHead;
         filled_ = 0;
         if (!last)
             return Result::Ok();

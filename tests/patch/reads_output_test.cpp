@@ -590,5 +590,81 @@ TEST(ReadsOutput, WhatIsReadBackDecodesAsTheFileHeldWhole)
     }
 }
 
+// Reads at the edge of what is held: across it (part read back, part held), exactly at it, just
+// inside it, and all before it, each as a plain reading of the records makes them.
+TEST(ReadsOutput, ReadsAtTheEdgeOfWhatIsHeldReadWhatWasMade)
+{
+    std::mt19937 rng(99);
+    Bytes old(1 << 20);
+    for (auto& b : old)
+        b = static_cast<std::uint8_t>(rng());
+    const std::int64_t mib = 1 << 20, held = 4 * mib;
+    Bytes extra((7 * mib) / 2 + 300000);
+    for (auto& b : extra)
+        b = static_cast<std::uint8_t>(rng());
+    // After the first record the new file has 4.5 MiB; each read below is placed by its distance
+    // back from the end of the new file so far.
+    std::vector<Record> records = {{static_cast<std::uint64_t>(mib), static_cast<std::uint64_t>(7 * mib / 2), 0}};
+    std::int64_t made = 9 * mib / 2, pos = mib;  // in the old file, then the new file after it
+    auto readBack = [&](std::int64_t distance, std::uint64_t add) {
+        const std::int64_t target = mib + made - distance;
+        records.back().seek = target - pos;
+        records.push_back({add, 0, 0});
+        pos = target + static_cast<std::int64_t>(add);
+        made += static_cast<std::int64_t>(add);
+    };
+    readBack(held + 10, 100);       // across the edge
+    readBack(held, 50);             // at it
+    readBack(held - 3, 1000);       // just inside
+    readBack(held + 300000, 4000);  // well before it
+    readBack(7, 5000);              // the bytes just made, over and over
+    records.back().copy = 300000;   // the rest of the extra bytes
+    const Bytes delta = Records(kSplitReadsOutput, records, extra);
+
+    // The records' plain meaning, a byte at a time.
+    Bytes expected;
+    std::size_t e = 0;
+    std::int64_t at = 0;
+    for (const Record& r : records) {
+        for (std::uint64_t i = 0; i < r.add; ++i, ++at)
+            expected.push_back(at < mib ? old[static_cast<std::size_t>(at)]
+                                        : expected[static_cast<std::size_t>(at - mib)]);
+        expected.insert(expected.end(), extra.begin() + static_cast<std::ptrdiff_t>(e),
+                        extra.begin() + static_cast<std::ptrdiff_t>(e + r.copy));
+        e += r.copy;
+        at += r.seek;
+    }
+    ASSERT_EQ(e, extra.size());
+
+    Bytes whole, out;
+    ASSERT_TRUE(Decode(delta, old, expected.size(), &whole).ok());
+    EXPECT_TRUE(whole == expected);
+    std::uint64_t readBackBytes = 0;
+    OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress& progress) {
+                     progress(old.data(), old.size());
+                     *bytes = OldBytes{old.data(), old.size()};
+                     return Result::Ok();
+                 },
+                 nullptr,
+                 [&](std::uint64_t from, std::uint8_t* to, std::size_t size) {
+                     EXPECT_LE(from + size, out.size());
+                     std::copy(out.begin() + static_cast<std::ptrdiff_t>(from),
+                               out.begin() + static_cast<std::ptrdiff_t>(from + size), to);
+                     readBackBytes += size;
+                     return Result::Ok();
+                 }};
+    Result r = DecodeSplitMatchDelta(
+        "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), expected.size(),
+        [&](const std::uint8_t* p, std::size_t n) {
+            out.insert(out.end(), p, p + n);
+            return Result::Ok();
+        },
+        &load);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_TRUE(out == expected);
+    // Only what lies before the edge is read back, with 4 bytes on each side of it.
+    EXPECT_EQ(readBackBytes, (10u + 8) + (4000u + 8));
+}
+
 }  // namespace
 }  // namespace qvpatch
