@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "memory.h"
 #include "qvpatch/file_system.h"
 #include "qvpatch/status.h"
 
@@ -113,7 +114,7 @@ public:
     void Mark(std::uint64_t at) { bits_[static_cast<std::size_t>(at / 64)] |= std::uint64_t{1} << (at % 64); }
 
 private:
-    std::vector<std::uint64_t> bits_;
+    ZeroedWords bits_;
     std::size_t from_ = 0;  // where Scan goes on
 };
 
@@ -146,7 +147,7 @@ private:
     std::uint64_t Next(std::uint64_t at, bool read) const;
 
     std::uint64_t size_;
-    std::vector<std::uint64_t> bits_;
+    ZeroedWords bits_;
 };
 
 // How the old file is searched for matches.

@@ -1,7 +1,11 @@
-// Advice to the system on the engine's large buffers.
+// The engine's large buffers: advice to the system on them, and bit maps that start as zeros.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
 
 namespace qvpatch {
 
@@ -9,5 +13,34 @@ namespace qvpatch {
 // offers them: each page the buffer's first writes touch then costs one fault, not 512. Only
 // advice: nothing changes where the system takes none.
 void AdviseLargeBuffer(void* data, std::size_t size);
+
+// 64-bit words that start as zeros. A large block comes from the system zeroed (calloc), so no
+// pass clears it: each page is made as it is first touched, by whoever touches it.
+class ZeroedWords {
+public:
+    // Throws std::bad_alloc.
+    explicit ZeroedWords(std::size_t count = 0)
+        : words_(static_cast<std::uint64_t*>(std::calloc(count == 0 ? 1 : count, sizeof(std::uint64_t)))),
+          count_(count)
+    {
+        if (!words_)
+            throw std::bad_alloc();
+        AdviseLargeBuffer(words_.get(), count * sizeof(std::uint64_t));
+    }
+    std::uint64_t& operator[](std::size_t i) { return words_[i]; }
+    std::uint64_t operator[](std::size_t i) const { return words_[i]; }
+    std::size_t size() const { return count_; }
+    std::uint64_t* begin() { return words_.get(); }
+    std::uint64_t* end() { return words_.get() + count_; }
+    const std::uint64_t* begin() const { return words_.get(); }
+    const std::uint64_t* end() const { return words_.get() + count_; }
+
+private:
+    struct Free {
+        void operator()(std::uint64_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::uint64_t[], Free> words_;
+    std::size_t count_;
+};
 
 }  // namespace qvpatch
