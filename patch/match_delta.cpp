@@ -732,6 +732,10 @@ std::int64_t UnZigZag(std::uint64_t v) { return static_cast<std::int64_t>(v >> 1
 
 // Reads one zstd frame's content a piece at a time, within its declared size.
 class FrameReader {
+    // A piece: large enough that handing it to the thread beside (a wake-up, dear in a virtual
+    // machine) is rare next to the work on it.
+    static constexpr std::uint64_t kPiece = 256 << 10;
+
 public:
     Result Open(const std::string& what, const char* stream, const DataSource& data, const std::uint8_t* prefix,
                 std::size_t prefixSize, int maxWindowLog)
@@ -754,7 +758,7 @@ public:
         if (!made.ok())
             return made;
         input_ = std::make_unique<FrameInput>(data);
-        buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, 1 << 16)) + 1);
+        buffer_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(declared_, kPiece)) + 1);
         return Result::Ok();
     }
 
