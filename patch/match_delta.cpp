@@ -2161,6 +2161,7 @@ public:
                 unread_.reserve(static_cast<std::size_t>(coverage_.Unread()));
                 AdviseLargeBuffer(unread_.data(), unread_.capacity());
                 unread_.resize(static_cast<std::size_t>(coverage_.Unread()));
+                TouchPages(unread_.data(), unread_.size());
             } catch (const std::bad_alloc&) {
                 walked_ = Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
             }
@@ -2508,7 +2509,10 @@ private:
         ring_ = ring ? kOutputRing : 0;
         // Within what was reserved: this neither allocates nor throws.
         if (held >= kBesideFrom)
-            beside_.Start([this, held] { output_.resize(held); });
+            beside_.Start([this, held] {
+                output_.resize(held);
+                TouchPages(output_.data(), held);
+            });
         else
             output_.resize(held);
         return Result::Ok();
@@ -2642,7 +2646,7 @@ private:
     const bool streamed_, split_;
     const int count_;                    // of streams
     std::uint8_t flags_ = 0;             // the split form's
-    std::vector<std::uint8_t> unread_;   // the split form's prefix for the extra frame
+    UnwrittenBytes unread_;              // the split form's prefix for the extra frame
     const std::uint8_t* old_ = nullptr;  // the held form's old file
     std::unique_ptr<OldPages> pages_;    // the streamed form's
     std::uint64_t oldSize_ = 0;
@@ -2671,7 +2675,7 @@ private:
     // is undone).
     // Whole, or, where the caller reads back what it was handed (readBack_), the last ring_ bytes
     // in a ring, with the opcodes the filter changed marked in what was handed on (outputMarks_).
-    std::vector<std::uint8_t> output_;
+    UnwrittenBytes output_;
     std::size_t ring_ = 0;
     std::size_t made_ = 0;  // of the new file
     const OldLoad::ReadBack* readBack_ = nullptr;

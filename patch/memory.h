@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace qvpatch {
 
@@ -14,14 +17,47 @@ namespace qvpatch {
 // advice: nothing changes where the system takes none.
 void AdviseLargeBuffer(void* data, std::size_t size);
 
+// An allocator whose elements start as whatever the memory held, for bytes always written before
+// they are read: a vector grown with it writes nothing.
+template <class T>
+struct Unwritten : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = Unwritten<U>;
+    };
+    Unwritten() = default;
+    template <class U>
+    Unwritten(const Unwritten<U>&) noexcept
+    {
+    }
+    template <class U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible<U>::value)
+    {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args)
+    {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+using UnwrittenBytes = std::vector<std::uint8_t, Unwritten<std::uint8_t>>;
+
+// Writes a byte in each page of a buffer not written yet, so that the system makes its pages now,
+// on this thread, rather than where the buffer is first used.
+inline void TouchPages(std::uint8_t* data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; i += 4096)
+        data[i] = 0;
+}
+
 // 64-bit words that start as zeros. A large block comes from the system zeroed (calloc), so no
 // pass clears it: each page is made as it is first touched, by whoever touches it.
 class ZeroedWords {
 public:
     // Throws std::bad_alloc.
     explicit ZeroedWords(std::size_t count = 0)
-        : words_(static_cast<std::uint64_t*>(std::calloc(count == 0 ? 1 : count, sizeof(std::uint64_t)))),
-          count_(count)
+        : words_(static_cast<std::uint64_t*>(std::calloc(count == 0 ? 1 : count, sizeof(std::uint64_t)))), count_(count)
     {
         if (!words_)
             throw std::bad_alloc();
