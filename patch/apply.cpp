@@ -470,6 +470,9 @@ public:
     Result Finish()
     {
         Result r = out_->Sync();
+        FileInfo made;
+        if (r.ok())
+            r = out_->Info(&made);
         Result closed = out_->Close();
         if (!r.ok())
             return r;
@@ -482,6 +485,13 @@ public:
         *digest_ = digest;
         if (!(r = tree_.Stat(name_, built_)).ok())
             return r;
+        // The work area is not this update's alone: what its name holds now must be the file
+        // written, whole, not one cut short or put in its place meanwhile.
+        if (!built_->isFile || built_->size != written_ ||
+            (made.exists && (made.id != built_->id || made.size != written_)))
+            return Fail(Status::kIoError, tree_.Describe(name_) +
+                                              " was changed by another program while the update wrote it; the "
+                                              "directory is as it was");
         if (entry_.newSize == 0)
             observer_.FileProgress(kProgressScale);
         observer_.FileDone();

@@ -13,6 +13,12 @@ Result OutputFile::ReadBack(std::uint64_t, std::uint8_t*, std::size_t)
     return Fail(Status::kIoError, "a file being written cannot be read back here");
 }
 
+Result OutputFile::Info(FileInfo* info)
+{
+    *info = FileInfo{};
+    return Result::Ok();
+}
+
 Result ReadAll(InputFile& in, const std::string& what, std::uint64_t maxSize, std::vector<std::uint8_t>* out)
 {
     return ReadAll(in, what, maxSize, out, [](const std::uint8_t*, std::size_t) {});

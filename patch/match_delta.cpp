@@ -2669,7 +2669,6 @@ private:
     std::size_t heldBack_ = 0;
     std::uint8_t* undone_ = nullptr;
     std::size_t undoneSize_ = 0;
-    Beside unfiltering_;  // after the rooms, which its work writes
     std::size_t filled_ = 0;
     // With kSplitReadsOutput, the new file made so far, as the records make it (before the filter
     // is undone).
@@ -2683,6 +2682,9 @@ private:
     bool outputMarked_ = false;
     std::uint64_t handedOn_ = 0;  // the bytes of the new file the sink has
     std::vector<std::uint8_t> readBackBuffer_;
+    // After the rooms, the ring and its marks: its work reads the ring and writes the rest, and
+    // may still run when a decoding that failed ends.
+    Beside unfiltering_;
     Beside beside_;  // after output_, which its work fills
     std::uint64_t valuesLeft_ = 0, gap_ = 0, runLeft_ = 0;
     bool changeAhead_ = false;

@@ -379,6 +379,14 @@ public:
         }
         return Result::Ok();
     }
+    Result Info(FileInfo* info) override
+    {
+        struct stat st;
+        if (fstat(fd_.get(), &st) != 0)
+            return IoError("cannot look at", path_, errno);
+        *info = InfoOf(st);
+        return Result::Ok();
+    }
     Result Sync() override { return fsync(fd_.get()) == 0 ? Result::Ok() : IoError("cannot flush", path_, errno); }
     Result Close() override
     {

@@ -228,6 +228,7 @@ public:
         return Result::Ok();
     }
     bool CanReadBack() const override { return readable_; }
+    Result Info(FileInfo* info) override { return InfoOfHandle(h_.get(), path_, info); }
     Result ReadBack(std::uint64_t offset, std::uint8_t* out, std::size_t size) override
     {
         if (offset > written_ || size > written_ - offset)

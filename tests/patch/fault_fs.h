@@ -121,6 +121,7 @@ public:
     qvpatch::Result Sync() override { return fs_.Hit("flush") ? fs_.Failure() : real_->Sync(); }
     qvpatch::Result Close() override { return fs_.Hit("close") ? fs_.Failure() : real_->Close(); }
     bool CanReadBack() const override { return real_->CanReadBack(); }
+    qvpatch::Result Info(qvpatch::FileInfo* info) override { return real_->Info(info); }
     qvpatch::Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size) override
     {
         return fs_.Hit("read back") ? fs_.Failure() : real_->ReadBack(at, out, size);

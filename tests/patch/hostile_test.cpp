@@ -219,6 +219,44 @@ TEST_F(HostileTest, ALinkSwappedInAtAnyMomentIsNotFollowed)
     }
 }
 
+// A new file in the work area cut short, or another file put at its name, by another program
+// while the update writes it: the update fails, and installs nothing of it.
+TEST_F(HostileTest, ANewFileChangedInTheWorkAreaIsNeverInstalled)
+{
+    for (const char* attack : {"cut short", "replaced", "replaced by an empty file"}) {
+        Fresh();
+        FaultFs fs(native_);
+        std::string made;
+        bool done = false;
+        fs.OnOperation([&](const std::string& what) {
+            const std::string create = "create .qvpatch.tmp/new-";
+            if (what.compare(0, create.size(), create) == 0)
+                made = In(what.substr(std::strlen("create ")));
+            if (done || what != "flush" || made.empty())
+                return;
+            done = true;
+            const auto path = std::filesystem::u8path(made);
+            const auto size = std::filesystem::file_size(path);
+            if (std::string(attack) == "cut short") {
+                std::filesystem::resize_file(path, size / 2);
+                return;
+            }
+            const auto other = std::filesystem::u8path(made + ".other");
+            std::ofstream(other, std::ios::binary)
+                << std::string(std::string(attack) == "replaced" ? static_cast<std::size_t>(size) : 0, '\0');
+            std::filesystem::rename(other, path);
+        });
+        Result r = Run(fs);
+        ASSERT_TRUE(done) << attack;
+        EXPECT_EQ(r.status, Status::kIoError) << attack << ": " << r.message;
+        EXPECT_NE(r.message.find("changed by another program"), std::string::npos) << r.message;
+        EXPECT_TRUE(SameTree(Installed(), OldTree())) << attack;
+        r = Run(native_);
+        ASSERT_TRUE(r.ok()) << attack << ": " << r.message;
+        EXPECT_TRUE(SameTree(Installed(), NewTree())) << attack;
+    }
+}
+
 TEST_F(HostileTest, AFileEditedDuringTheUpdateFailsItAndKeepsTheEdit)
 {
     std::vector<std::string> operations = Operations();

@@ -666,5 +666,31 @@ TEST(ReadsOutput, ReadsAtTheEdgeOfWhatIsHeldReadWhatWasMade)
     EXPECT_EQ(readBackBytes, (10u + 8) + (4000u + 8));
 }
 
+// A decoding that fails while a chunk is undone beside ends only once that work is done: it reads
+// the ring and writes the marks of what is read back, which go with the decoder. (Under
+// AddressSanitizer a decoder that freed them first fails this.)
+TEST(ReadsOutput, ADecodingThatFailsEndsAfterTheWorkBeside)
+{
+    const Bytes old(1 << 20, 0xE8);
+    Bytes extra(1 << 20);
+    for (std::size_t i = 0; i < extra.size(); ++i)
+        extra[i] = i % 5 == 0 ? 0xE8 : static_cast<std::uint8_t>(i * 7);
+    // Exactly one chunk from the extra bytes, then a record that reads far past anything made.
+    const Bytes delta = SplitDelta(
+        1, kSplitReadsOutput, {{0x00, 10}, {0x80, 0x80, 0x40, 0x00}, {0x80, 0x80, 0x80, 0x14, 0x00}, {}, {}, extra});
+    for (int round = 0; round < 20; ++round) {
+        OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress& progress) {
+                         progress(old.data(), old.size());
+                         *bytes = OldBytes{old.data(), old.size()};
+                         return Result::Ok();
+                     },
+                     nullptr, [](std::uint64_t, std::uint8_t*, std::size_t) { return Result::Ok(); }};
+        Result r = DecodeSplitMatchDelta(
+            "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), 8 << 20,
+            [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &load);
+        EXPECT_EQ(r.status, Status::kPatchCorrupt) << r.message;
+    }
+}
+
 }  // namespace
 }  // namespace qvpatch

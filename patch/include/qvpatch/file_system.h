@@ -84,6 +84,10 @@ public:
     // its last few MiB. Where it cannot, CanReadBack is false, and this is not called.
     virtual bool CanReadBack() const { return false; }
     virtual Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size);
+    // What the file is (its identity and size), from the file open rather than its name, which
+    // someone else may have given another file meanwhile. Where it cannot tell, info->exists is
+    // false.
+    virtual Result Info(FileInfo* info);
     // Flushes to the disk, so that the file survives a crash.
     virtual Result Sync() = 0;
     virtual Result Close() = 0;
