@@ -315,7 +315,12 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* 
         if (all.size < kBesideFrom)
             check->digest = HashBytes(kind, all.data, all.size);
         else
-            check->hashing.Start([check, all, kind] { check->digest = HashBytes(kind, all.data, all.size); });
+            // Its verdict is asked for only once the records have run: what they wait for comes
+            // first.
+            check->hashing.Start([check, all, kind] {
+                YieldToOtherWork();
+                check->digest = HashBytes(kind, all.data, all.size);
+            });
         if (mapped != nullptr)
             progress(all.data, all.size);
         return Result::Ok();

@@ -31,6 +31,12 @@ unsigned DefaultThreads();
 // throw; they report through what they capture.
 void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads);
 
+// Gives the calling thread a smaller share of the processor than the others, for work whose
+// result is asked for only later (the old file's hash, while the records run): where the system
+// shares the processor in proportion (Linux), so that such work still goes on however busy the
+// machine; elsewhere nothing changes.
+void YieldToOtherWork();
+
 // One thread that runs work handed to it, a piece at a time, while the caller goes on. Its thread
 // is made at the first Start and ends with it; where no thread can be made, Start runs the work
 // at once. Only one thread may call Start and Wait.

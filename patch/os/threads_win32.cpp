@@ -17,6 +17,10 @@ DWORD WINAPI ThreadMain(void* work)
 
 }  // namespace
 
+// Windows runs a thread of lower priority only where no other is ready, which on a busy machine
+// can hold it back for seconds: the thread keeps its priority.
+void YieldToOtherWork() {}
+
 unsigned DefaultThreads()
 {
     if (sizeof(void*) < 8)
