@@ -454,10 +454,12 @@ public:
         if (size == 0)
             return Result::Ok();
         // A large piece is hashed beside while it is written (no copy: the two take about as
-        // long), and the hash is waited for before the caller has its buffer back.
+        // long), and the hash is waited for before the caller has its buffer back, unless the
+        // caller keeps it until the next piece (whose hashing waits for this one's first).
         hash_.Update(data, size);
         Result r = out_->Write(data, size);
-        hash_.Settle();
+        if (!piecesKept_)
+            hash_.Settle();
         if (!r.ok())
             return r;
         written_ += size;
@@ -466,6 +468,14 @@ public:
     }
 
     std::uint64_t left() const { return entry_.newSize - written_; }
+
+    // Whether the caller leaves each piece as it is until the next Write has returned.
+    void KeepPieces(bool kept)
+    {
+        if (!kept)
+            hash_.Settle();
+        piecesKept_ = kept;
+    }
 
     // What was written, read back, where the file can.
     bool CanReadBack() const { return out_ && out_->CanReadBack(); }
@@ -513,6 +523,7 @@ private:
     std::optional<Digest>* digest_;
     std::unique_ptr<OutputFile> out_;
     HashBeside hash_;
+    bool piecesKept_ = false;
     std::uint64_t written_ = 0;
 };
 
@@ -540,7 +551,7 @@ Result Update::BuildNewFile(std::size_t index)
                      *into = bytes;
                      return read;
                  },
-                 [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }, nullptr};
+                 [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }, nullptr, nullptr};
     NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
@@ -549,6 +560,7 @@ Result Update::BuildNewFile(std::size_t index)
         load.readBack = [&file](std::uint64_t at, std::uint8_t* out, std::size_t size) {
             return file.ReadBack(at, out, size);
         };
+    load.keepPieces = [&file](bool kept) { file.KeepPieces(kept); };
     r = DecodeEntry(
         e, DataOf(e), nullptr, loads ? static_cast<std::size_t>(e.oldSize) : 0,
         [&](const std::uint8_t* data, std::size_t size) -> Result {

@@ -114,7 +114,10 @@ struct OldBytes {
 // check is empty, read checked them before it returned.
 // readBack, when given, reads back size bytes at at of the new file as the sink was handed it (all
 // of them handed on already): a decoder that reads the new file made so far holds only its last
-// few MiB then.
+// few MiB then. keepPieces, when given, is called with true by a decoder that from then on leaves
+// each piece it hands to the sink as it is until the sink's next call has returned (so that the
+// sink may go on reading it beside), and with false before it ends (the sink then waits for that
+// reading).
 struct OldLoad {
     using Progress = std::function<void(const std::uint8_t* data, std::size_t n)>;
     using Read = std::function<Result(OldBytes* bytes, const Progress& progress)>;
@@ -122,6 +125,7 @@ struct OldLoad {
     Read read;
     std::function<Result()> check;
     ReadBack readBack;
+    std::function<void(bool kept)> keepPieces;
 
     Result Check() const { return check ? check() : Result::Ok(); }
 };

@@ -2081,6 +2081,13 @@ static_assert(kOutputRing > 2 * (kChunkSize + 8), "the ring holds what is not ha
 // position.
 class MatchDecoder {
 public:
+    ~MatchDecoder()
+    {
+        // Before the pieces handed on go: the sink may still be reading the last of them.
+        if (piecesKept_)
+            (*keepPieces_)(false);
+    }
+
     MatchDecoder(const std::string& what, std::uint64_t newSize, const ChunkSink& sink, MatchLayout layout)
         : what_(what),
           newSize_(newSize),
@@ -2130,6 +2137,8 @@ public:
     // Where the caller reads back the new file made so far (as it was handed on), only its last
     // bytes are held, where the records read it.
     void SetReadBack(const OldLoad::ReadBack* readBack) { readBack_ = readBack; }
+    // Where the sink can go on reading a piece beside until its next call.
+    void SetKeepPieces(const std::function<void(bool)>* keepPieces) { keepPieces_ = keepPieces; }
 
     // Starts what can be done before the old file is read (of oldSize bytes): the held new
     // file's room is made, and the walk that finds the old bytes no record reads, which reads
@@ -2234,6 +2243,13 @@ public:
         for (int i = 0; i < rooms; ++i)
             rooms_[i].resize(kRoomHead + chunkSize_);
         chunk_ = ring_ != 0 ? output_.data() : rooms_[0].data() + kRoomHead;
+        // With a ring, a piece handed on is written over only after the next one has been: a
+        // room's undoing starts once the other room's piece has been handed on, and a chunk of
+        // the ring (handed on as it is) comes round again after four others.
+        if (ring_ != 0 && keepPieces_ != nullptr && *keepPieces_) {
+            (*keepPieces_)(true);
+            piecesKept_ = true;
+        }
         valuesLeft_ = joint() ? 0 : values().declared();
         Result r = NextChange();
         if (!r.ok())
@@ -2678,6 +2694,8 @@ private:
     std::size_t ring_ = 0;
     std::size_t made_ = 0;  // of the new file
     const OldLoad::ReadBack* readBack_ = nullptr;
+    const std::function<void(bool)>* keepPieces_ = nullptr;
+    bool piecesKept_ = false;
     FilterMarks outputMarks_;
     bool outputMarked_ = false;
     std::uint64_t handedOn_ = 0;  // the bytes of the new file the sink has
@@ -2711,6 +2729,7 @@ Result DecodeHeld(MatchLayout layout, const std::string& what, const DataSource&
         // directory at another version is told as such before a damaged patch is.
         if (load->readBack)
             decoder.SetReadBack(&load->readBack);
+        decoder.SetKeepPieces(&load->keepPieces);
         if (r.ok())
             r = decoder.StartWalk(oldSize);
         const bool ready = r.ok();

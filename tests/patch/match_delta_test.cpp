@@ -450,7 +450,7 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                                        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), old.begin()));
                                        return verdict;
                                    },
-                                   nullptr};
+                                   nullptr, nullptr};
                 return form.decode(
                     "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), newSize,
                     [out](const std::uint8_t* p, std::size_t n) {

@@ -570,8 +570,26 @@ TEST(ReadsOutput, WhatIsReadBackDecodesAsTheFileHeldWhole)
                                    out.begin() + static_cast<std::ptrdiff_t>(at + size), to);
                          readBack += size;
                          return Result::Ok();
-                     }};
+                     },
+                     nullptr};
+        // A decoder that keeps its pieces leaves each as it is until the sink's next call: the
+        // sink finds the last one unchanged then, and when the decoder says it ends.
+        const std::uint8_t* last = nullptr;
+        Bytes lastSeen;
+        int kept = 0, ended = 0;
+        auto unchanged = [&] { return last == nullptr || std::equal(lastSeen.begin(), lastSeen.end(), last); };
+        load.keepPieces = [&](bool keeps) {
+            (keeps ? kept : ended) += 1;
+            EXPECT_TRUE(unchanged());
+        };
         auto sink = [&](const std::uint8_t* p, std::size_t n) {
+            if (kept > ended) {
+                EXPECT_TRUE(unchanged()) << "at " << out.size();
+            }
+            if (n > 0) {
+                last = p;
+                lastSeen.assign(p, p + n);
+            }
             out.insert(out.end(), p, p + n);
             return Result::Ok();
         };
@@ -579,11 +597,14 @@ TEST(ReadsOutput, WhatIsReadBackDecodesAsTheFileHeldWhole)
                                          data.size(), sink, &load);
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_TRUE(out == data);
+        EXPECT_EQ(kept, 1);
+        EXPECT_EQ(ended, 1);
         EXPECT_GT(readBack, 250000u);
 
         // A file that cannot be read back fails the decoding with what it said.
         fails = true;
         out.clear();
+        last = nullptr;
         r = DecodeSplitMatchDelta("f", DataSource(encoded.data(), encoded.size()), nullptr, old.size(), data.size(),
                                   sink, &load);
         EXPECT_EQ(r.status, Status::kIoError) << r.message;
@@ -652,7 +673,8 @@ TEST(ReadsOutput, ReadsAtTheEdgeOfWhatIsHeldReadWhatWasMade)
                                out.begin() + static_cast<std::ptrdiff_t>(from + size), to);
                      readBackBytes += size;
                      return Result::Ok();
-                 }};
+                 },
+                 nullptr};
     Result r = DecodeSplitMatchDelta(
         "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), expected.size(),
         [&](const std::uint8_t* p, std::size_t n) {
@@ -684,7 +706,7 @@ TEST(ReadsOutput, ADecodingThatFailsEndsAfterTheWorkBeside)
                          *bytes = OldBytes{old.data(), old.size()};
                          return Result::Ok();
                      },
-                     nullptr, [](std::uint64_t, std::uint8_t*, std::size_t) { return Result::Ok(); }};
+                     nullptr, [](std::uint64_t, std::uint8_t*, std::size_t) { return Result::Ok(); }, nullptr};
         Result r = DecodeSplitMatchDelta(
             "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), 8 << 20,
             [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &load);
