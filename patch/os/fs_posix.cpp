@@ -223,6 +223,16 @@ struct sigaction MapGuard::previous_;
 std::uintptr_t MapGuard::page_ = 0;
 #endif
 
+// What an open file is, from the file rather than its name.
+Result InfoOfOpen(int fd, const std::string& path, FileInfo* info)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return IoError("cannot look at", path, errno);
+    *info = InfoOf(st);
+    return Result::Ok();
+}
+
 class PosixInput : public InputFile {
 public:
     PosixInput(Fd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
@@ -266,14 +276,7 @@ public:
             return Result::Ok();
         }
     }
-    Result Info(FileInfo* info) override
-    {
-        struct stat st;
-        if (fstat(fd_.get(), &st) != 0)
-            return IoError("cannot look at", path_, errno);
-        *info = InfoOf(st);
-        return Result::Ok();
-    }
+    Result Info(FileInfo* info) override { return InfoOfOpen(fd_.get(), path_, info); }
     // Mapped only on a local file system and under a read lease (Linux): the lease is refused
     // while anyone has the file open to write, and while it is held, opening the file to write or
     // truncating it waits until it is given back (when this closes) or for the system's
@@ -379,14 +382,7 @@ public:
         }
         return Result::Ok();
     }
-    Result Info(FileInfo* info) override
-    {
-        struct stat st;
-        if (fstat(fd_.get(), &st) != 0)
-            return IoError("cannot look at", path_, errno);
-        *info = InfoOf(st);
-        return Result::Ok();
-    }
+    Result Info(FileInfo* info) override { return InfoOfOpen(fd_.get(), path_, info); }
     Result Sync() override { return fsync(fd_.get()) == 0 ? Result::Ok() : IoError("cannot flush", path_, errno); }
     Result Close() override
     {
