@@ -457,9 +457,17 @@ public:
         // long), and the hash is waited for before the caller has its buffer back, unless the
         // caller keeps it until the next piece (whose hashing waits for this one's first).
         hash_.Update(data, size);
+        // However the write ends (an error, or an exception on its way out), the hash is done with
+        // the piece before the caller has it back.
+        struct Settled {
+            NewFile& file;
+            ~Settled()
+            {
+                if (!file.piecesKept_)
+                    file.hash_.Settle();
+            }
+        } settled{*this};
         Result r = out_->Write(data, size);
-        if (!piecesKept_)
-            hash_.Settle();
         if (!r.ok())
             return r;
         written_ += size;

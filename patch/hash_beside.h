@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "qvpatch/file_hash.h"
 #include "threads.h"
@@ -17,11 +18,21 @@ public:
     // on costs more than it saves, are hashed at once.
     void Update(const std::uint8_t* data, std::size_t size);
     Digest Final();
-    // Waits until the pieces handed on are hashed: the last one may then change.
-    void Settle() { beside_.Wait(); }
+    // Waits until the pieces handed on are hashed: the last one may then change. It does not throw
+    // (it is what ends a write that failed, or that an exception left): what the work threw is
+    // thrown by Final.
+    void Settle() noexcept
+    {
+        try {
+            beside_.Wait();
+        } catch (...) {
+            thrown_ = std::current_exception();
+        }
+    }
 
 private:
     FileHasher hash_;
+    std::exception_ptr thrown_;
     Beside beside_;  // made after hash_, so ended (its work waited for) before it
 };
 

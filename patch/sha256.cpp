@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace qvpatch {
 
@@ -191,6 +192,8 @@ void HashBeside::Update(const std::uint8_t* data, std::size_t size)
 
 Digest HashBeside::Final()
 {
+    if (thrown_)
+        std::rethrow_exception(std::exchange(thrown_, nullptr));
     beside_.Wait();
     return hash_.Final();
 }
