@@ -227,7 +227,7 @@ TEST_F(HostileTest, ANewFileChangedInTheWorkAreaIsNeverInstalled)
         Fresh();
         FaultFs fs(native_);
         std::string made;
-        bool done = false;
+        bool done = false, refused = false;
         fs.OnOperation([&](const std::string& what) {
             const std::string create = "create .qvpatch.tmp/new-";
             if (what.compare(0, create.size(), create) == 0)
@@ -235,19 +235,31 @@ TEST_F(HostileTest, ANewFileChangedInTheWorkAreaIsNeverInstalled)
             if (done || what != "flush" || made.empty())
                 return;
             done = true;
+            // Where the system lets no other program change a file open to be written (Windows),
+            // the attack is refused, and the update goes on.
+            std::error_code refusal;
             const auto path = std::filesystem::u8path(made);
             const auto size = std::filesystem::file_size(path);
             if (std::string(attack) == "cut short") {
-                std::filesystem::resize_file(path, size / 2);
+                std::filesystem::resize_file(path, size / 2, refusal);
+                refused = static_cast<bool>(refusal);
                 return;
             }
             const auto other = std::filesystem::u8path(made + ".other");
             std::ofstream(other, std::ios::binary)
                 << std::string(std::string(attack) == "replaced" ? static_cast<std::size_t>(size) : 0, '\0');
-            std::filesystem::rename(other, path);
+            std::filesystem::rename(other, path, refusal);
+            refused = static_cast<bool>(refusal);
+            if (refused)
+                std::filesystem::remove(other);
         });
         Result r = Run(fs);
         ASSERT_TRUE(done) << attack;
+        if (refused) {
+            EXPECT_TRUE(r.ok()) << attack << ": " << r.message;
+            EXPECT_TRUE(SameTree(Installed(), NewTree())) << attack;
+            continue;
+        }
         EXPECT_EQ(r.status, Status::kIoError) << attack << ": " << r.message;
         EXPECT_NE(r.message.find("changed by another program"), std::string::npos) << r.message;
         EXPECT_TRUE(SameTree(Installed(), OldTree())) << attack;
