@@ -1305,16 +1305,11 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
     // The bytes from where the next opcode could start are final only at the end. The transform
     // keeps whether an operand is near, so the opcodes changed are those it changed.
     const std::uint64_t base = base_;
-    const std::size_t i = marks == nullptr
-                              ? ForEachOpcode(data, 0, size,
-                                              [data, base](std::size_t at) {
-                                                  Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
-                                              })
-                              : ForEachOpcode(data, 0, size, [data, base, marks](std::size_t at) {
-                                    if (IsNear(data[at + 4]))
-                                        marks->Mark(base + at);
-                                    Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
-                                });
+    const std::size_t i = ForEachOpcode(data, 0, size, [data, base, marks](std::size_t at) {
+        if (marks != nullptr && IsNear(data[at + 4]))
+            marks->Mark(base + at);
+        Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
+    });
     std::size_t final = last ? size : i;
     base_ += final;
     return final;
@@ -2553,7 +2548,7 @@ private:
         if (before > 0) {
             const std::size_t from = at >= 4 ? at - 4 : 0;
             const auto to = static_cast<std::size_t>(std::min<std::uint64_t>(at + before + 4, newSize_));
-            if (to > handedOn_)
+            if (to > flushed_)
                 return Fail(Status::kIoError, "cannot read back " + what_ + " as it is written");
             try {
                 readBackBuffer_.resize(to - from);
@@ -2598,7 +2593,6 @@ private:
         }
         flushed_ += final;
         Result r = final > 0 ? sink_(chunk_, final) : Result::Ok();
-        handedOn_ += final;
         if (ring_ != 0) {  // no transform: all of it was final
             chunk_ = output_.data() + (made_ & (ring_ - 1));
             filled_ = 0;
@@ -2648,9 +2642,8 @@ private:
     {
         const std::size_t size = undoneSize_;
         undoneSize_ = 0;
-        Result r = size > 0 ? sink_(undone_, size) : Result::Ok();
-        handedOn_ += size;
-        return r;
+        flushed_ += size;
+        return size > 0 ? sink_(undone_, size) : Result::Ok();
     }
 
     const std::string& what_;
@@ -2698,7 +2691,6 @@ private:
     bool piecesKept_ = false;
     FilterMarks outputMarks_;
     bool outputMarked_ = false;
-    std::uint64_t handedOn_ = 0;  // the bytes of the new file the sink has
     std::vector<std::uint8_t> readBackBuffer_;
     // After the rooms, the ring and its marks: its work reads the ring and writes the rest, and
     // may still run when a decoding that failed ends.
