@@ -259,7 +259,16 @@ Result Update::CheckFreeSpace()
 struct Update::OldCheck {
     std::unique_ptr<InputFile> mapped;
     Digest digest{};
-    Beside hashing;  // last: its work ends first
+    std::function<void()> hash;  // the work beside, until Start starts it
+    Beside hashing;              // last: its work ends first
+
+    // Starts the hash beside, once.
+    void Start()
+    {
+        if (hash)
+            hashing.Start(std::move(hash));
+        hash = nullptr;
+    }
 
     // Once the file is decoded: a mapped file is let go (and its lease with it), so that nobody
     // waits to write it while the new file is flushed.
@@ -315,12 +324,13 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* 
         if (all.size < kBesideFrom)
             check->digest = HashBytes(kind, all.data, all.size);
         else
-            // Its verdict is asked for only once the records have run: what they wait for comes
-            // first.
-            check->hashing.Start([check, all, kind] {
+            // Its verdict is asked for only once the records have run, and it is started when they
+            // start (or when it is asked for): the decoder's work before them, which they wait
+            // for, has the processors to itself.
+            check->hash = [check, all, kind] {
                 YieldToOtherWork();
                 check->digest = HashBytes(kind, all.data, all.size);
-            });
+            };
         if (mapped != nullptr)
             progress(all.data, all.size);
         return Result::Ok();
@@ -340,6 +350,7 @@ Result Update::LoadOld(std::size_t i, std::vector<std::uint8_t>* old, OldCheck* 
 Result Update::CheckOld(std::size_t i, const OldBytes& bytes, OldCheck* check)
 {
     const Entry& e = patch_.entries[i];
+    check->Start();
     check->hashing.Wait();
     if (check->mapped && !check->mapped->MappedIntact())
         return Changed(e.name);
@@ -559,7 +570,7 @@ Result Update::BuildNewFile(std::size_t index)
                      *into = bytes;
                      return read;
                  },
-                 [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }, nullptr, nullptr};
+                 [this, index, &check, &bytes] { return CheckOld(index, bytes, &check); }, nullptr, nullptr, nullptr};
     NewFile file(tree_, observer_, patch_, e, WorkPath(NewName(index)), &built_[index], &newDigests_[index]);
     Result r = file.Open();
     if (!r.ok())
@@ -569,6 +580,7 @@ Result Update::BuildNewFile(std::size_t index)
             return file.ReadBack(at, out, size);
         };
     load.keepPieces = [&file](bool kept) { file.KeepPieces(kept); };
+    load.recordsStart = [&check] { check.Start(); };
     r = DecodeEntry(
         e, DataOf(e), nullptr, loads ? static_cast<std::size_t>(e.oldSize) : 0,
         [&](const std::uint8_t* data, std::size_t size) -> Result {

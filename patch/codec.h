@@ -126,6 +126,9 @@ struct OldLoad {
     std::function<Result()> check;
     ReadBack readBack;
     std::function<void(bool kept)> keepPieces;
+    // Called once the decoder's work before its records is done: the old file's check, which
+    // they do not wait for, may start.
+    std::function<void()> recordsStart;
 
     Result Check() const { return check ? check() : Result::Ok(); }
 };

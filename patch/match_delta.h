@@ -112,10 +112,15 @@ public:
                std::size_t k) const;
     // Marks the opcode at at (one the filter changes).
     void Mark(std::uint64_t at) { bits_[static_cast<std::size_t>(at / 64)] |= std::uint64_t{1} << (at % 64); }
+    // Makes the pages Mark writes, before the first.
+    void MakePages() { bits_.MakePages(); }
 
 private:
     ZeroedWords bits_;
     std::size_t from_ = 0;  // where Scan goes on
+    // The word Scan is in and its bits so far: words are stored whole, never read.
+    std::size_t word_ = 0;
+    std::uint64_t wordBits_ = 0;
 };
 
 // One approximate match: add bytes of difference against the old file at oldPos, then copy extra
@@ -139,9 +144,16 @@ public:
     // [at, at + length) lies within the old file.
     void Mark(std::uint64_t at, std::uint64_t length);
     std::uint64_t Unread() const;
+    // Makes the pages Mark writes, before the first.
+    void MakePages() { bits_.MakePages(); }
     // The unread bytes of old, in order, into out (Unread() bytes); filtered as they are copied,
     // with marks given.
     void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks = nullptr) const;
+    // The same for the unread bytes in [from, to) of the file only.
+    void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks, std::uint64_t from,
+                      std::uint64_t to) const;
+    // A place, a multiple of 64, with about half the unread bytes before it; *before: how many.
+    std::uint64_t Middle(std::uint64_t* before) const;
 
 private:
     std::uint64_t Next(std::uint64_t at, bool read) const;

@@ -67,7 +67,7 @@ TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
                                ++checks;
                                return read == &old ? Result::Ok() : Fail(Status::kWrongVersion, "changed");
                            },
-                           nullptr, nullptr};
+                           nullptr, nullptr, nullptr};
         out.clear();
         r = DecodeEntry(e, DataSource(delta.data(), delta.size()), nullptr, 0, sink, nullptr, &load);
         EXPECT_EQ(checks, 1);

@@ -450,7 +450,7 @@ TEST(MatchDelta, AnOldFileReadInPiecesDecodesAsAWholeOne)
                                        EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), old.begin()));
                                        return verdict;
                                    },
-                                   nullptr, nullptr};
+                                   nullptr, nullptr, nullptr};
                 return form.decode(
                     "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), newSize,
                     [out](const std::uint8_t* p, std::size_t n) {
@@ -742,8 +742,12 @@ TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
     std::vector<std::size_t> sizes = {0, 1, 63, 64, 65, 1000};
     for (int k = 0; k < 200; ++k)
         sizes.push_back(rng() % 2000);
+    const std::uint8_t kCode[] = {0xE8, 0xE9, 0x00, 0xFF, 0x12};
     for (std::size_t size : sizes) {
         Bytes old = Random(size, static_cast<std::uint32_t>(size));
+        if (size % 2 == 0)  // dense with opcodes the call filter changes
+            for (auto& b : old)
+                b = rng() % 3 == 0 ? b : kCode[rng() % std::size(kCode)];
         OldCoverage coverage(size);
         std::vector<bool> read(size);
         const int marks = static_cast<int>(rng() % 24);
@@ -763,6 +767,20 @@ TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
         Bytes gathered(expected.size());
         coverage.GatherUnread(old.data(), gathered.data());
         EXPECT_EQ(gathered, expected) << size;
+        // In two parts, split where Middle says, as two threads gather them: the same bytes, with
+        // the operands the split cuts filtered as in the whole.
+        std::uint64_t before = 0;
+        const std::uint64_t middle = coverage.Middle(&before);
+        ASSERT_TRUE(middle % 64 == 0 && middle <= size) << size;
+        ASSERT_EQ(before, static_cast<std::uint64_t>(std::count(read.begin(), read.begin() + middle, false))) << size;
+        EXPECT_TRUE(before >= expected.size() / 2 || middle + 64 > size) << size;
+        FilterMarks filter(size);
+        filter.Scan(old.data(), size);
+        Bytes whole(expected.size()), parts(expected.size());
+        coverage.GatherUnread(old.data(), whole.data(), &filter);
+        coverage.GatherUnread(old.data(), parts.data(), &filter, 0, middle);
+        coverage.GatherUnread(old.data(), parts.data() + before, &filter, middle, size);
+        EXPECT_EQ(parts, whole) << size;
     }
 }
 

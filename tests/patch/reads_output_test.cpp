@@ -571,7 +571,7 @@ TEST(ReadsOutput, WhatIsReadBackDecodesAsTheFileHeldWhole)
                          readBack += size;
                          return Result::Ok();
                      },
-                     nullptr};
+                     nullptr, nullptr};
         // A decoder that keeps its pieces leaves each as it is until the sink's next call: the
         // sink finds the last one unchanged then, and when the decoder says it ends.
         const std::uint8_t* last = nullptr;
@@ -674,7 +674,7 @@ TEST(ReadsOutput, ReadsAtTheEdgeOfWhatIsHeldReadWhatWasMade)
                      readBackBytes += size;
                      return Result::Ok();
                  },
-                 nullptr};
+                 nullptr, nullptr};
     Result r = DecodeSplitMatchDelta(
         "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), expected.size(),
         [&](const std::uint8_t* p, std::size_t n) {
@@ -706,7 +706,7 @@ TEST(ReadsOutput, ADecodingThatFailsEndsAfterTheWorkBeside)
                          *bytes = OldBytes{old.data(), old.size()};
                          return Result::Ok();
                      },
-                     nullptr, [](std::uint64_t, std::uint8_t*, std::size_t) { return Result::Ok(); }, nullptr};
+                     nullptr, [](std::uint64_t, std::uint8_t*, std::size_t) { return Result::Ok(); }, nullptr, nullptr};
         Result r = DecodeSplitMatchDelta(
             "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), 8 << 20,
             [](const std::uint8_t*, std::size_t) { return Result::Ok(); }, &load);
