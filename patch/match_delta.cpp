@@ -1252,21 +1252,26 @@ inline std::size_t ForEachOpcode(const std::uint8_t* data, std::size_t from, std
     const std::size_t end = size >= 4 ? size - 4 : 0;  // where an opcode with its operand no longer fits
     std::size_t next = from;
 #if defined(__SSE2__)
-    // Sixteen bytes at a time: a bit for each E8 or E9 among them, less those before next.
+    // Sixty-four bytes at a time: a bit for each E8 or E9 among them, less those before next.
     const __m128i clearLow = _mm_set1_epi8(static_cast<char>(0xFE)), opcode = _mm_set1_epi8(static_cast<char>(0xE8));
+    auto opcodes = [&](std::size_t at) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        return static_cast<std::uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, clearLow), opcode))));
+    };
     std::size_t block = from;
-    for (; block + 16 <= end; block += 16) {
-        if (next >= block + 16)
+    for (; block + 64 <= end; block += 64) {
+        if (next >= block + 64)
             continue;
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + block));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(bytes, clearLow), opcode)));
+        std::uint64_t mask =
+            opcodes(block) | opcodes(block + 16) << 16 | opcodes(block + 32) << 32 | opcodes(block + 48) << 48;
         if (next > block)
-            mask &= ~0u << (next - block);
+            mask &= ~std::uint64_t{0} << (next - block);
         while (mask != 0) {
-            const std::size_t i = block + static_cast<std::size_t>(__builtin_ctz(mask));
+            const std::size_t i = block + static_cast<std::size_t>(__builtin_ctzll(mask));
             take(i);
             next = i + 5;
-            mask = next - block >= 16 ? 0 : mask & (~0u << (next - block));
+            mask = next - block >= 64 ? 0 : mask & (~std::uint64_t{0} << (next - block));
         }
     }
     next = std::max(next, block);
