@@ -274,6 +274,7 @@ struct Update::OldCheck {
     // waits to write it while the new file is flushed.
     void Release()
     {
+        hash = nullptr;  // not started by now, it never is: the bytes it reads go
         hashing.Wait();
         mapped.reset();
     }
