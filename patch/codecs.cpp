@@ -47,6 +47,8 @@ Result DecodeZstdDelta(const Entry& entry, const DataSource& data, const std::ui
     Result r = load->read(&bytes, [](const std::uint8_t*, std::size_t) {});
     if (!r.ok())
         return r;
+    if (load->recordsStart)
+        load->recordsStart();
     r = DecodeFrame(entry.name, data, bytes.data, bytes.size, entry.newSize, sink);
     Result checked = load->Check();
     return checked.ok() ? r : checked;

@@ -56,20 +56,29 @@ TEST(PatchCodecTest, DeltaDecodesOnlyToTheDeclaredSize)
     EXPECT_TRUE(!r.ok() || out != now);
 
     // Read by a loader: decoded while it is checked, whose verdict comes first, once. A file
-    // changed under the decoding (its check fails) is told as such, not as a damaged patch.
+    // changed under the decoding (its check fails) is told as such, not as a damaged patch. The
+    // check is let start before the frame is decoded, so that it goes on beside it.
     for (const std::string* read : {&old, &other}) {
-        int checks = 0;
-        const OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress&) {
-                               *bytes = OldBytes{reinterpret_cast<const std::uint8_t*>(read->data()), read->size()};
-                               return Result::Ok();
-                           },
-                           [&] {
-                               ++checks;
-                               return read == &old ? Result::Ok() : Fail(Status::kWrongVersion, "changed");
-                           },
-                           nullptr, nullptr, nullptr};
+        int checks = 0, starts = 0;
+        std::size_t outAtStart = 0;
+        OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress&) {
+                         *bytes = OldBytes{reinterpret_cast<const std::uint8_t*>(read->data()), read->size()};
+                         return Result::Ok();
+                     },
+                     [&] {
+                         ++checks;
+                         return read == &old ? Result::Ok() : Fail(Status::kWrongVersion, "changed");
+                     },
+                     nullptr, nullptr, nullptr};
+        load.recordsStart = [&] {
+            ++starts;
+            outAtStart = out.size();
+            EXPECT_EQ(checks, 0);
+        };
         out.clear();
         r = DecodeEntry(e, DataSource(delta.data(), delta.size()), nullptr, 0, sink, nullptr, &load);
+        EXPECT_EQ(starts, 1);
+        EXPECT_EQ(outAtStart, 0u);
         EXPECT_EQ(checks, 1);
         EXPECT_EQ(r.status, read == &old ? Status::kOk : Status::kWrongVersion) << r.message;
         Entry cut = e;
