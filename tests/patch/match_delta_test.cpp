@@ -784,6 +784,122 @@ TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
     }
 }
 
+// LEB128, as the records' streams hold their numbers, and zigzag for the seeks.
+void PutNumber(Bytes* out, std::uint64_t v)
+{
+    for (; v >= 0x80; v >>= 7)
+        out->push_back(static_cast<std::uint8_t>(v | 0x80));
+    out->push_back(static_cast<std::uint8_t>(v));
+}
+
+TEST(SplitMatchDelta, LargeOldFilesGatherTheUnreadBytesWhereverTheyAre)
+{
+    // Old files of 1 MiB and more (whose unread bytes are gathered in two halves), dense with
+    // opcodes the call filter changes, read by hand-made records in stretches that leave unread
+    // bytes nowhere, everywhere, around the place the gathering is split at, and at the file's
+    // ends. The extra frame is the unread bytes, filtered, compressed with themselves as prefix:
+    // a decoder that gathers any other prefix makes other bytes.
+    std::mt19937 rng(61);
+    const std::uint8_t kCode[] = {0xE8, 0xE9, 0x00, 0xFF, 0x12};
+    const std::size_t kMiB = 1 << 20;
+    for (std::size_t size : {kMiB, kMiB + 1, kMiB + 63, kMiB + 64, kMiB + 67, 2 * kMiB + 4}) {
+        Bytes old = Random(size, static_cast<std::uint32_t>(size));
+        for (auto& b : old)
+            b = rng() % 3 == 0 ? b : kCode[rng() % std::size(kCode)];
+        Bytes filtered = old;
+        X86BranchFilter::Encode(filtered.data(), filtered.size());
+        for (int pattern = 0; pattern < 9; ++pattern) {
+            SCOPED_TRACE(::testing::Message() << "size " << size << ", pattern " << pattern);
+            // The stretches read, in order, apart.
+            std::vector<std::pair<std::size_t, std::size_t>> reads;
+            if (pattern == 1) {
+                reads.push_back({0, size});
+            } else if (pattern == 2 || pattern == 3) {
+                // All but a run of a few bytes, first where the gathering splits a file with
+                // nothing else unread (its middle word), then just before and after a 64-byte word.
+                const std::size_t at = pattern == 2 ? size / 2 - 3 : (size / 128) * 64 - 2, length = 7;
+                reads.push_back({0, at});
+                reads.push_back({at + length, size});
+            } else if (pattern == 4) {
+                reads.push_back({0, size - 1 - size % 64 / 2});  // unread: the last bytes only
+            } else if (pattern == 5) {
+                reads.push_back({size % 61 + 1, size});  // unread: the first bytes only
+            } else if (pattern >= 6) {
+                // Many stretches, some short, across words and pages.
+                for (std::size_t at = rng() % 300; at < size;) {
+                    const std::size_t length =
+                        std::min<std::size_t>(size - at, pattern == 6 ? 1 + rng() % 200 : 1 + rng() % 70000);
+                    reads.push_back({at, at + length});
+                    at += length + 1 + rng() % (pattern == 8 ? 100000 : 130);
+                }
+            }
+            Bytes prefix, made;  // made: the new file as the records make it, filtered
+            std::size_t unreadFrom = 0;
+            for (const auto& [from, to] : reads) {
+                prefix.insert(prefix.end(), filtered.begin() + static_cast<std::ptrdiff_t>(unreadFrom),
+                              filtered.begin() + static_cast<std::ptrdiff_t>(from));
+                made.insert(made.end(), filtered.begin() + static_cast<std::ptrdiff_t>(from),
+                            filtered.begin() + static_cast<std::ptrdiff_t>(to));
+                unreadFrom = to;
+            }
+            prefix.insert(prefix.end(), filtered.begin() + static_cast<std::ptrdiff_t>(unreadFrom), filtered.end());
+            made.insert(made.end(), prefix.begin(), prefix.end());
+            // A record to the first stretch, one for each, the last with the extra bytes.
+            Bytes adds, copies, seeks;
+            auto record = [&](std::uint64_t add, std::uint64_t copy, std::int64_t seek) {
+                PutNumber(&adds, add);
+                PutNumber(&copies, copy);
+                PutNumber(&seeks, (static_cast<std::uint64_t>(seek) << 1) ^ static_cast<std::uint64_t>(seek >> 63));
+            };
+            if (reads.empty() || reads[0].first > 0)
+                record(0, reads.empty() ? prefix.size() : 0,
+                       reads.empty() ? 0 : static_cast<std::int64_t>(reads[0].first));
+            for (std::size_t k = 0; k < reads.size(); ++k) {
+                const bool last = k + 1 == reads.size();
+                record(reads[k].second - reads[k].first, last ? prefix.size() : 0,
+                       last ? 0 : static_cast<std::int64_t>(reads[k + 1].first - reads[k].second));
+            }
+            const Bytes delta = HandMadeSplitDelta(static_cast<std::uint8_t>(MatchFilter::kX86Branches),
+                                                   kSplitUnreadPrefix, {adds, copies, seeks, {}, {}, prefix}, prefix);
+            Bytes expected = made;
+            X86BranchFilter unfilter;
+            ASSERT_EQ(unfilter.DecodeInPlace(expected.data(), expected.size(), true), expected.size());
+            Bytes decoded;
+            Result r = Decode(delta, old, expected.size(), &decoded, kHeldForms[1]);
+            ASSERT_TRUE(r.ok()) << r.message;
+            EXPECT_TRUE(decoded == expected);
+            // The same with the old file read by the decoder in pieces of odd sizes, which it
+            // marks as they come.
+            Bytes buffer;
+            const OldLoad load{[&](OldBytes* bytes, const OldLoad::Progress& progress) {
+                                   buffer.clear();
+                                   buffer.reserve(old.size());
+                                   while (buffer.size() < old.size()) {
+                                       const std::size_t n = std::min<std::size_t>(
+                                           old.size() - buffer.size(), rng() % 2 ? 1 + rng() % 70 : 1 + rng() % 200000);
+                                       buffer.insert(buffer.end(),
+                                                     old.begin() + static_cast<std::ptrdiff_t>(buffer.size()),
+                                                     old.begin() + static_cast<std::ptrdiff_t>(buffer.size() + n));
+                                       progress(buffer.data(), buffer.size());
+                                   }
+                                   *bytes = OldBytes{buffer.data(), buffer.size()};
+                                   return Result::Ok();
+                               },
+                               nullptr, nullptr, nullptr, nullptr};
+            decoded.clear();
+            r = DecodeSplitMatchDelta(
+                "f", DataSource(delta.data(), delta.size()), nullptr, old.size(), expected.size(),
+                [&](const std::uint8_t* p, std::size_t n) {
+                    decoded.insert(decoded.end(), p, p + n);
+                    return Result::Ok();
+                },
+                &load);
+            ASSERT_TRUE(r.ok()) << r.message;
+            EXPECT_TRUE(decoded == expected);
+        }
+    }
+}
+
 TEST(SplitMatchDelta, ANewPieceIsCodedAgainstTheOldPieceItReplaced)
 {
     // Between unchanged stretches, a piece made of the replaced piece's words in another order:
