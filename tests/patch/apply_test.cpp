@@ -413,4 +413,56 @@ TEST_F(ApplyTest, APatchReadByPositionAppliesAndIsCheckedWholeFirst)
 #endif
 }
 
+TEST(ApplyLargeOldFiles, AnOldFileOfTheRightSizeWithOtherContentsIsRefused)
+{
+    // Large binary files (each a delta of its own) whose new versions are of other sizes, so that
+    // only their decoding reads the old ones: one byte changed anywhere in the installed copy is
+    // told, and nothing changes. One of them with a piece of the new version found in no old bytes
+    // a record reads.
+    FileSystem& fs = NativeFileSystem();
+    TempTree tmp;
+    auto binary = [](std::size_t size, unsigned seed) {
+        std::string noise = Noise(size, seed);
+        for (std::size_t at = 0; at < size; at += 128)
+            std::fill_n(noise.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(48, size - at), '\0');
+        return noise;
+    };
+    const std::map<std::string, std::string> oldTree = {{"app.exe", binary(2 << 20, 11)},
+                                                        {"core.dll", binary((1 << 20) + 64, 12)}};
+    std::map<std::string, std::string> newTree = oldTree;
+    newTree["app.exe"].insert(1000000, "inserted");
+    std::string& core = newTree["core.dll"];
+    core.replace(300000, 40000, core.substr(700000, 40000));
+    core.erase(700000, 50000);
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
+    BuildOptions options;
+    options.level = 3;
+    Patch patch;
+    ASSERT_TRUE(BuildPatch(fs, tmp.Sub("old"), tmp.Sub("new"), options, &patch).ok());
+    for (const Entry& e : patch.entries) {
+        ASSERT_FALSE(CodecOf(e.codec).shared) << e.name;
+        ASSERT_TRUE(CodecOf(e.codec).usesOld && !CodecOf(e.codec).streamsOld) << e.name;
+    }
+    for (const char* name : {"app.exe", "core.dll"})
+        for (std::size_t at : {std::size_t{0}, std::size_t{320000}, std::size_t{999999}, oldTree.at(name).size() - 1}) {
+            SCOPED_TRACE(::testing::Message() << name << " changed at " << at);
+            std::map<std::string, std::string> tree = oldTree;
+            tree[name][at] ^= 0x20;
+            Make(tmp.Sub("installed"), tree);
+            Recorder recorder;
+            ApplySummary summary;
+            Result r = Apply(fs, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary);
+            EXPECT_EQ(r.status, Status::kWrongVersion) << r.message;
+            EXPECT_NE(r.message.find(name), std::string::npos) << r.message;
+            EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == tree);
+            std::filesystem::remove_all(std::filesystem::u8path(tmp.Sub("installed")));
+        }
+    Make(tmp.Sub("installed"), oldTree);
+    Recorder recorder;
+    ApplySummary summary;
+    ASSERT_TRUE(Apply(fs, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary).ok());
+    EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == newTree);
+}
+
 }  // namespace
