@@ -1556,9 +1556,9 @@ void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const
     }
 }
 
-std::uint64_t OldCoverage::Middle(std::uint64_t* before) const
+std::uint64_t OldCoverage::Middle(std::uint64_t total, std::uint64_t* before) const
 {
-    const std::uint64_t half = Unread() / 2;
+    const std::uint64_t half = total / 2;
     std::uint64_t unread = 0;
     std::size_t w = 0;
     for (; (w + 1) * std::uint64_t{64} <= size_ && unread < half; ++w)
@@ -2200,9 +2200,10 @@ public:
             if (!(walked_ = MarkRead(&coverage_)).ok())
                 return;
             try {
-                unread_.reserve(static_cast<std::size_t>(coverage_.Unread()));
+                const auto unread = static_cast<std::size_t>(coverage_.Unread());
+                unread_.reserve(unread);
                 AdviseLargeBuffer(unread_.data(), unread_.capacity());
-                unread_.resize(static_cast<std::size_t>(coverage_.Unread()));
+                unread_.resize(unread);
                 TouchPages(unread_.data(), unread_.size());
             } catch (const std::bad_alloc&) {
                 walked_ = Fail(Status::kOutOfMemory, "out of memory for the old file's unread bytes");
@@ -2356,7 +2357,7 @@ private:
             return;
         }
         std::uint64_t before = 0;
-        const std::uint64_t middle = coverage_.Middle(&before);
+        const std::uint64_t middle = coverage_.Middle(unread_.size(), &before);
         std::uint8_t* second = unread_.data() + before;
         walker_.Start([this, marks, middle, second] { coverage_.GatherUnread(old_, second, marks, middle, oldSize_); });
         coverage_.GatherUnread(old_, unread_.data(), marks, 0, middle);

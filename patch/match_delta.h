@@ -152,8 +152,9 @@ public:
     // The same for the unread bytes in [from, to) of the file only.
     void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks, std::uint64_t from,
                       std::uint64_t to) const;
-    // A place, a multiple of 64, with about half the unread bytes before it; *before: how many.
-    std::uint64_t Middle(std::uint64_t* before) const;
+    // A place, a multiple of 64, with about half of the total unread bytes (Unread(), which the
+    // caller has) before it; *before: how many.
+    std::uint64_t Middle(std::uint64_t total, std::uint64_t* before) const;
 
 private:
     std::uint64_t Next(std::uint64_t at, bool read) const;

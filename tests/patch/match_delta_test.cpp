@@ -770,7 +770,7 @@ TEST(SplitMatchDelta, TheUnreadOldBytesAreGatheredInOrder)
         // In two parts, split where Middle says, as two threads gather them: the same bytes, with
         // the operands the split cuts filtered as in the whole.
         std::uint64_t before = 0;
-        const std::uint64_t middle = coverage.Middle(&before);
+        const std::uint64_t middle = coverage.Middle(expected.size(), &before);
         ASSERT_TRUE(middle % 64 == 0 && middle <= size) << size;
         ASSERT_EQ(before, static_cast<std::uint64_t>(std::count(read.begin(), read.begin() + middle, false))) << size;
         EXPECT_TRUE(before >= expected.size() / 2 || middle + 64 > size) << size;
