@@ -1295,6 +1295,25 @@ inline void Shift(std::uint8_t* p, std::uint32_t by)
     std::memcpy(p + 1, &v, 4);
 }
 
+// The target of the near branch at p (unfiltered) of a file, at position at in it: where its
+// operand, a displacement of at most 2^24 either way, leads from the instruction's end.
+inline std::int64_t BranchTarget(const std::uint8_t* p, std::uint64_t at)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p + 1, 4);
+    return static_cast<std::int64_t>(at + 5) + static_cast<std::int32_t>(v);
+}
+
+// The same for a branch the call filter changed: its operand holds the target modulo 2^25.
+inline std::int64_t FilteredBranchTarget(const std::uint8_t* p, std::uint64_t at)
+{
+    std::uint32_t v;
+    std::memcpy(&v, p + 1, 4);
+    const std::uint32_t displacement =
+        (((v - static_cast<std::uint32_t>(at + 5)) & 0x01FFFFFF) ^ 0x01000000) - 0x01000000;
+    return static_cast<std::int64_t>(at + 5) + static_cast<std::int32_t>(displacement);
+}
+
 }  // namespace
 
 void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size) { (void)EncodeFrom(data, 0, size); }
@@ -1349,6 +1368,12 @@ void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t
 void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out,
                         std::size_t k) const
 {
+    Apply(data, dataAt, at, out, k, nullptr);
+}
+
+void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out,
+                        std::size_t k, const TargetMap* targets) const
+{
     // The opcodes from lo to hi have operand bytes among those copied.
     const std::uint64_t lo = at >= 4 ? at - 4 : 0, hi = at + k - 1;
     if (k == 0 || hi <= lo)
@@ -1362,15 +1387,18 @@ void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uin
             bits &= ~std::uint64_t{0} >> (63 - (hi - 1) % 64);
         for (; bits != 0; bits &= bits - 1) {
             const std::uint64_t p = w * std::uint64_t{64} + static_cast<unsigned>(__builtin_ctzll(bits));
-            const auto by = static_cast<std::uint32_t>(p + 5);
-            if (p >= at && p + 5 <= at + k) {
-                Shift(out + (p - at), by);
-                continue;
-            }
-            // An operand cut by the copy's start or end: its bytes inside it.
+            const bool inside = p >= at && p + 5 <= at + k;
             std::uint8_t whole[5];
-            std::memcpy(whole, data + (p - dataAt), 5);
-            Shift(whole, by);
+            // An operand cut by the copy's start or end: its bytes inside it.
+            if (!inside)
+                std::memcpy(whole, data + (p - dataAt), 5);
+            std::uint8_t* op = inside ? out + (p - at) : whole;
+            auto by = static_cast<std::uint32_t>(p + 5);
+            if (targets != nullptr)
+                by += static_cast<std::uint32_t>(targets->Shift(BranchTarget(op, p)));
+            Shift(op, by);
+            if (inside)
+                continue;
             for (std::uint64_t q = std::max(p + 1, at); q < std::min(p + 5, at + k); ++q)
                 out[q - at] = whole[q - p];
         }
@@ -1537,23 +1565,75 @@ std::uint64_t OldCoverage::Next(std::uint64_t at, bool read) const
     return std::min<std::uint64_t>(size_, k * std::uint64_t{64} + static_cast<unsigned>(__builtin_ctzll(word)));
 }
 
-void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks) const
+void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks,
+                               const TargetMap* targets) const
 {
-    GatherUnread(old, out, marks, 0, size_);
+    GatherUnread(old, out, marks, 0, size_, targets);
 }
 
 void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks, std::uint64_t from,
-                               std::uint64_t to) const
+                               std::uint64_t to, const TargetMap* targets) const
 {
     // A run of unread bytes at a time.
     for (std::uint64_t at = from < to ? Next(from, false) : to; at < to;) {
         const std::uint64_t end = std::min(Next(at, true), to);
         std::memcpy(out, old + at, static_cast<std::size_t>(end - at));
         if (marks != nullptr)
-            marks->Apply(old, at, out, static_cast<std::size_t>(end - at));
+            marks->Apply(old, 0, at, out, static_cast<std::size_t>(end - at), targets);
         out += end - at;
         at = end < to ? Next(end, false) : to;
     }
+}
+
+bool TargetMap::Add(std::uint64_t at, std::uint64_t length, std::uint64_t newAt)
+{
+    if (length == 0)
+        return true;
+    if (reads_.size() >= MaxReads(oldSize_))
+        return false;
+    reads_.push_back({at, at + length, static_cast<std::int64_t>(newAt - at)});
+    return true;
+}
+
+void TargetMap::Finish()
+{
+    // By place, the earlier record first where two start at the same one; each read keeps only
+    // what no read before it in that order covers, so that the reads are apart and in order.
+    std::stable_sort(reads_.begin(), reads_.end(), [](const Read& a, const Read& b) { return a.at < b.at; });
+    std::size_t kept = 0;
+    std::uint64_t covered = 0;
+    for (const Read& read : reads_) {
+        if (read.end <= covered)
+            continue;
+        reads_[kept] = read;
+        reads_[kept].at = std::max(read.at, covered);
+        covered = read.end;
+        ++kept;
+    }
+    reads_.resize(kept);
+    reads_.shrink_to_fit();
+    pages_.assign(static_cast<std::size_t>((oldSize_ >> kPageBits) + 2), 0);
+    std::size_t first = 0;
+    for (std::size_t page = 0; page < pages_.size(); ++page) {
+        const std::uint64_t start = static_cast<std::uint64_t>(page) << kPageBits;
+        while (first < reads_.size() && reads_[first].end <= start)
+            ++first;
+        pages_[page] = static_cast<std::uint32_t>(first);
+    }
+}
+
+std::int64_t TargetMap::Shift(std::int64_t target) const
+{
+    if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize_)
+        return 0;
+    const auto t = static_cast<std::uint64_t>(target);
+    const auto page = static_cast<std::size_t>(t >> kPageBits);
+    // The read that holds t, if any, is the first that ends past it: among those from the first
+    // that ends past the page's start to the first that ends past the next page's.
+    auto from = reads_.begin() + pages_[page];
+    auto to = reads_.begin() + std::min<std::size_t>(pages_[page + 1] + std::size_t{1}, reads_.size());
+    auto read = std::upper_bound(from, to, t, [](std::uint64_t x, const Read& r) { return x < r.end; });
+    return read != to && read->at <= t ? read->shift : 0;
 }
 
 std::uint64_t OldCoverage::Middle(std::uint64_t total, std::uint64_t* before) const
@@ -1773,9 +1853,38 @@ void PlaceIdleRecords(std::vector<MatchRecord>* records, std::uint64_t oldSize)
 
 namespace {
 
-// The data for data against old, both as filtered already.
+// Moves each branch target in old (filtered by the call filter) to where the records put it in
+// the new file (kSplitProjected); *done: whether it did, which it does not where the records read
+// the old file in more pieces than a map of it may hold.
+Result ProjectTargets(const std::vector<MatchRecord>& records, std::uint8_t* old, std::size_t oldSize, bool* done)
+{
+    *done = false;
+    try {
+        TargetMap targets(oldSize);
+        std::uint64_t oldPos = 0, newPos = 0;
+        for (const MatchRecord& rec : records) {
+            if (oldPos < oldSize && !targets.Add(oldPos, std::min<std::uint64_t>(rec.add, oldSize - oldPos), newPos))
+                return Result::Ok();
+            newPos += rec.add + rec.copy;
+            oldPos += rec.add + static_cast<std::uint64_t>(rec.seek);
+        }
+        targets.Finish();
+        (void)ForEachOpcode(old, 0, oldSize, [old, &targets](std::size_t i) {
+            if (IsNear(old[i + 4]))
+                Shift(old + i, static_cast<std::uint32_t>(targets.Shift(FilteredBranchTarget(old + i, i))));
+        });
+    } catch (const std::bad_alloc&) {
+        return Fail(Status::kOutOfMemory, "out of memory for the map of a program's branch targets");
+    }
+    *done = true;
+    return Result::Ok();
+}
+
+// The data for data against old, both as filtered already. projectable, when given, is old as a
+// copy of the caller's, which the split form may change (ProjectTargets).
 Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::uint8_t* data, std::size_t size,
-                      const MatchForm& form, int level, std::vector<std::uint8_t>* out)
+                      const MatchForm& form, int level, std::vector<std::uint8_t>* out,
+                      std::uint8_t* projectable = nullptr)
 {
     std::vector<MatchRecord> records;
     Result r = FindMatches(old, oldSize, data, size, &records, nullptr, form.matching);
@@ -1786,6 +1895,10 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     if (form.runs && PageReads(records, oldSize) > MaxPageReads(size))
         records.assign(size > 0 ? 1 : 0, MatchRecord{0, size, 0});
     PlaceIdleRecords(&records, oldSize);
+    bool projected = false;
+    if (form.split && form.filter == MatchFilter::kX86Branches && projectable != nullptr &&
+        !(r = ProjectTargets(records, projectable, oldSize, &projected)).ok())
+        return r;
 
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
     // count of unchanged ones before each (or before each run of them).
@@ -1842,7 +1955,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
                                     form.filter != MatchFilter::kNone, &flags, frames))
                  .ok())
             return r;
-        flags |= readsOutput ? kSplitReadsOutput : 0;
+        flags |= (readsOutput ? kSplitReadsOutput : 0) | (projected ? kSplitProjected : 0);
     } else {
         for (int i = 0; i < count; ++i) {
             bool prefixed = &streams[i] == &extra && form.extraPrefix;
@@ -1885,7 +1998,7 @@ Result EncodeOnCopies(const std::uint8_t* oldData, std::size_t oldSize, const st
     }
     filter(filteredOld.data(), oldSize);
     filter(filteredNew.data(), size);
-    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out);
+    return EncodeFiltered(filteredOld.data(), oldSize, filteredNew.data(), size, form, level, out, filteredOld.data());
 }
 
 void EncodeWholeBlocks(std::uint8_t* data, std::size_t size) { X86BranchFilter::EncodeBlocks(data, size, 0); }
@@ -2150,9 +2263,11 @@ public:
             static_cast<std::uint8_t>(streamed_ ? MatchFilter::kX86BranchesByBlock : MatchFilter::kX86Branches);
         if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != branches)
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
-        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput)) != 0)
+        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput | kSplitProjected)) != 0)
             return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
         filter_ = static_cast<MatchFilter>(filter);
+        if (projected() && filter_ != MatchFilter::kX86Branches)
+            return CorruptData(what_, "moves branch targets without the call filter");
         for (int i = 0; i < count_; ++i)
             if (!header.U64(&lengths_[i]))
                 return CorruptData(what_, "is cut short");
@@ -2191,13 +2306,16 @@ public:
             }
             filtered_ = true;
         }
-        if (!gather())
+        if (!gather() && !projected())
             return Result::Ok();
-        coverage_ = OldCoverage(oldSize);
+        if (gather())
+            coverage_ = OldCoverage(oldSize);
+        if (projected())
+            targets_ = TargetMap(oldSize);
         // The walk also makes the room for the unread bytes: its pages are first written there.
         auto walk = [this] {
             coverage_.MakePages();
-            if (!(walked_ = MarkRead(&coverage_)).ok())
+            if (!(walked_ = WalkRecords()).ok() || !gather())
                 return;
             try {
                 const auto unread = static_cast<std::size_t>(coverage_.Unread());
@@ -2247,11 +2365,13 @@ public:
             return OpenStreams(old_, oldSize, kMaxWindowLog);
         if (!scanned)
             OldRead(oldData, oldSize);
-        if (!gather())
+        if (!gather() && !projected())
             return OpenStreams(nullptr, 0, kMaxWindowLog);
         walker_.Wait();
         if (!walked_.ok())
             return walked_;
+        if (!gather())
+            return OpenStreams(nullptr, 0, kMaxWindowLog);
         GatherUnread();
         return OpenStreams(unread_.data(), unread_.size(), kMaxWindowLog);
     }
@@ -2319,9 +2439,10 @@ private:
                                                                "positions", "values", "extra"};
     const char* NameOf(int i) const { return split_ ? kSplitNames[i] : streamed_ ? kStreamedNames[i] : kHeldNames[i]; }
 
-    // The old bytes the records read, for the split form's prefix of the extra frame (the others,
-    // in order): found by a first walk of the records, with the same checks as the run's.
-    Result MarkRead(OldCoverage* coverage) const
+    // A first walk of the records, with the same checks as the run's: the old bytes they read,
+    // for the split form's prefix of the extra frame (the others, in order), and where they put
+    // them, for the branch targets (kSplitProjected).
+    Result WalkRecords()
     {
         FrameReader adds, copies, seeks;
         FrameReader* readers[3] = {&adds, &copies, &seeks};
@@ -2336,13 +2457,23 @@ private:
             at += lengths_[i];
         }
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
-        while (!walk.done()) {
-            std::uint64_t add, copy, from;
-            Result r = walk.Next(adds, copies, seeks, &add, &copy, &from);
-            if (!r.ok())
-                return r;
-            if (from < oldSize_)
-                coverage->Mark(from, std::min(add, oldSize_ - from));
+        std::uint64_t newAt = 0;
+        try {
+            while (!walk.done()) {
+                std::uint64_t add, copy, from;
+                Result r = walk.Next(adds, copies, seeks, &add, &copy, &from);
+                if (!r.ok())
+                    return r;
+                if (from < oldSize_ && gather())
+                    coverage_.Mark(from, std::min(add, oldSize_ - from));
+                if (from < oldSize_ && projected() && !targets_.Add(from, std::min(add, oldSize_ - from), newAt))
+                    return CorruptData(what_, "reads the old file in more pieces than its branch targets' map takes");
+                newAt += add + copy;
+            }
+            if (projected())
+                targets_.Finish();
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory, "out of memory for the map of a program's branch targets");
         }
         return Result::Ok();
     }
@@ -2352,15 +2483,18 @@ private:
     void GatherUnread()
     {
         const FilterMarks* marks = filtered_ ? &marks_ : nullptr;
+        const TargetMap* targets = projected() ? &targets_ : nullptr;
         if (oldSize_ < kBesideFrom) {
-            coverage_.GatherUnread(old_, unread_.data(), marks);
+            coverage_.GatherUnread(old_, unread_.data(), marks, targets);
             return;
         }
         std::uint64_t before = 0;
         const std::uint64_t middle = coverage_.Middle(unread_.size(), &before);
         std::uint8_t* second = unread_.data() + before;
-        walker_.Start([this, marks, middle, second] { coverage_.GatherUnread(old_, second, marks, middle, oldSize_); });
-        coverage_.GatherUnread(old_, unread_.data(), marks, 0, middle);
+        walker_.Start([this, marks, middle, second, targets] {
+            coverage_.GatherUnread(old_, second, marks, middle, oldSize_, targets);
+        });
+        coverage_.GatherUnread(old_, unread_.data(), marks, 0, middle, targets);
         walker_.Wait();
     }
 
@@ -2405,6 +2539,7 @@ private:
     bool joint() const { return (flags_ & kSplitJointChanges) != 0; }
     bool gather() const { return split_ && (flags_ & kSplitUnreadPrefix) != 0; }
     bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
+    bool projected() const { return split_ && (flags_ & kSplitProjected) != 0; }
     FrameReader& control() { return streams_[0]; }  // the split form: the adds
     FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
     FrameReader& seeks() { return streams_[split_ ? 2 : 0]; }
@@ -2449,7 +2584,7 @@ private:
                 k = static_cast<std::size_t>(std::min<std::uint64_t>(k, oldSize_ - from));
                 std::memcpy(out, old_ + from, k);
                 if (filtered_)
-                    marks_.Apply(old_, from, out, k);
+                    marks_.Apply(old_, 0, from, out, k, projected() ? &targets_ : nullptr);
             } else {
                 // From the new file made so far. Where the bytes read run into the ones being
                 // made, they repeat with the period of the distance between the two, up to the
@@ -2759,6 +2894,7 @@ private:
     // The walk over the records, started before the old file is read (StartWalk).
     bool walkStarted_ = false;
     OldCoverage coverage_{0};
+    TargetMap targets_{0};  // with kSplitProjected
     Result walked_;
     Beside walker_;  // last: its work, which uses all the above, ends first
 };

@@ -58,6 +58,9 @@ constexpr std::uint8_t kSplitUnreadPrefix = 1;  // the extra frame has the old b
 constexpr std::uint8_t kSplitJointChanges = 2;  // each position followed by its value, in one stream
 // The records' positions at and past the old file's end read the new file made so far.
 constexpr std::uint8_t kSplitReadsOutput = 4;
+// With the call filter: a branch in the old file has its target where the records put it in the
+// new file (TargetMap), rather than where it is in the old one.
+constexpr std::uint8_t kSplitProjected = 8;
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
 // the old file.
 constexpr std::size_t kFilterBlock = 1 << 16;
@@ -92,6 +95,8 @@ private:
     std::uint64_t base_ = 0;
 };
 
+class TargetMap;
+
 // The opcodes the call filter changes in a file (those it takes whose displacement is near), a bit
 // each: the file stays as it is, and its bytes are filtered as they are copied out of it. What
 // reads the file meanwhile (its hash, say) sees it unchanged.
@@ -110,6 +115,9 @@ public:
     // before at (or the file's start) to 4 bytes past at + k (or the file's end).
     void Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out,
                std::size_t k) const;
+    // The same with each target moved as targets has it (kSplitProjected).
+    void Apply(const std::uint8_t* data, std::uint64_t dataAt, std::uint64_t at, std::uint8_t* out, std::size_t k,
+               const TargetMap* targets) const;
     // Marks the opcode at at (one the filter changes).
     void Mark(std::uint64_t at) { bits_[static_cast<std::size_t>(at / 64)] |= std::uint64_t{1} << (at % 64); }
     // Makes the pages Mark writes, before the first.
@@ -121,6 +129,35 @@ private:
     // The word Scan is in and its bits so far: words are stored whole, never read.
     std::size_t word_ = 0;
     std::uint64_t wordBits_ = 0;
+};
+
+// Where the records put the old bytes they read: each one's distance from its place in the old file
+// to its place in the new file, taken from the record that reads it first by place in the old file
+// (the earlier one in the records where two start at the same place). A call to code that moved as
+// the records have it then keeps its target in the new file, however far the code went.
+class TargetMap {
+public:
+    explicit TargetMap(std::uint64_t oldSize) : oldSize_(oldSize) {}
+    // The most reads a map of an old file of oldSize bytes takes (each costs 24 bytes).
+    static std::uint64_t MaxReads(std::uint64_t oldSize) { return oldSize / 256 + 65536; }
+    // A record's add bytes of the old file from at (within it), made at newAt of the new file;
+    // false, adding nothing, when the map holds MaxReads already. Throws std::bad_alloc.
+    bool Add(std::uint64_t at, std::uint64_t length, std::uint64_t newAt);
+    // After the last Add, before the first Shift. Throws std::bad_alloc.
+    void Finish();
+    // How far the byte at target of the old file moved; 0 when no record reads it.
+    std::int64_t Shift(std::int64_t target) const;
+
+private:
+    struct Read {
+        std::uint64_t at, end;
+        std::int64_t shift;
+    };
+    static constexpr int kPageBits = 12;
+    std::uint64_t oldSize_;
+    std::vector<Read> reads_;
+    // For each page of the old file, the first read that ends past its start.
+    std::vector<std::uint32_t> pages_;
 };
 
 // One approximate match: add bytes of difference against the old file at oldPos, then copy extra
@@ -148,10 +185,11 @@ public:
     void MakePages() { bits_.MakePages(); }
     // The unread bytes of old, in order, into out (Unread() bytes); filtered as they are copied,
     // with marks given.
-    void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks = nullptr) const;
+    void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks = nullptr,
+                      const TargetMap* targets = nullptr) const;
     // The same for the unread bytes in [from, to) of the file only.
     void GatherUnread(const std::uint8_t* old, std::uint8_t* out, const FilterMarks* marks, std::uint64_t from,
-                      std::uint64_t to) const;
+                      std::uint64_t to, const TargetMap* targets = nullptr) const;
     // A place, a multiple of 64, with about half of the total unread bytes (Unread(), which the
     // caller has) before it; *before: how many.
     std::uint64_t Middle(std::uint64_t total, std::uint64_t* before) const;

@@ -294,7 +294,7 @@ TEST(PatchFormatTest, StructuralDamageIsRefusedWithItsReason)
     };
     const std::string x = "hello";
     const Case cases[] = {
-        {Bytes().Header(1, 5, 9).Added("a", x, 0).Text(x).Sealed(), "format version 9"},
+        {Bytes().Header(1, 5, 10).Added("a", x, 0).Text(x).Sealed(), "format version 10"},
         // The signed flag only from version 3 on, and no other flag.
         {Bytes().Header(1, 5, 2, 1).Added("a", x, 0).Text(x).Sealed(), "unknown flags 1"},
         {Bytes().Header(1, 5, 3, 2).Added("a", x, 0).Text(x).Sealed(), "unknown flags 2"},

@@ -1049,7 +1049,9 @@ TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
         const char* reason;
     };
     const Case cases[] = {
-        {SplitOf(8, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 8"},
+        {SplitOf(16, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 16"},
+        // Branch targets moved where there are no branches.
+        {SplitOf(kSplitProjected, {{8}, {0}, {0}, {}, {}, {}}), "without the call filter"},
         // A record that reads the new file where it is not made yet.
         {SplitOf(kSplitReadsOutput, {{4, 4}, {0, 0}, {16, 0}, {}, {}, {}}), "and the new file made so far"},
         {SplitOf(kSplitReadsOutput | kSplitUnreadPrefix, {{4, 4}, {0, 0}, {16, 0}, {}, {}, {}}),
