@@ -540,9 +540,7 @@ Result Builder::EncodeBatch(const std::vector<std::size_t>& batch)
         // Its frames are compressed side by side, most often once the files' own tries are done.
         if (matched)
             work.emplace_back(groupBytes / 2, Guarded(&groupMatchResult, [&olds, &news, this, &groupMatch] {
-                                  MatchFilter filter = LooksLikeX86Code(news.data(), news.size())
-                                                           ? MatchFilter::kX86Branches
-                                                           : MatchFilter::kNone;
+                                  MatchFilter filter = ProgramFilter(news.data(), news.size());
                                   return EncodeSplitMatchDelta(olds.data(), olds.size(), news.data(), news.size(),
                                                                filter, options_.level, &groupMatch, threads_, true);
                               }));

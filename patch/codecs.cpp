@@ -96,7 +96,7 @@ Result EncodeZstdAlone(const EncodeInput& in, std::vector<std::uint8_t>* out)
 
 Result EncodeSplitMatch(const EncodeInput& in, std::vector<std::uint8_t>* out)
 {
-    MatchFilter filter = LooksLikeX86Code(in.data, in.size) ? MatchFilter::kX86Branches : MatchFilter::kNone;
+    MatchFilter filter = ProgramFilter(in.data, in.size);
     return EncodeSplitMatchDelta(in.old, in.oldSize, in.data, in.size, filter, in.level, out, in.threads, true);
 }
 

@@ -1283,6 +1283,89 @@ inline std::size_t ForEachOpcode(const std::uint8_t* data, std::size_t from, std
     return std::max(next, end);
 }
 
+// Whether the byte at t of data (of its first bytes, at least t + 1) tells a reference of filter 3:
+// an E8 or E9 opcode, whose instruction starts there (*start), or the ModRM byte of a displacement
+// from the next instruction (mod 00, r/m 101) after one of the opcodes that take it most: a move or
+// load of 64 bits (a REX prefix, then 89, 8B or 8D), or a zero-extending or SSE load or store (0F,
+// then B6, B7, 10, 11 or 28), whose instruction starts 2 bytes before.
+inline bool WideTag(const std::uint8_t* data, std::size_t t, std::size_t* start)
+{
+    const std::uint8_t b = data[t];
+    if ((b & 0xFE) == 0xE8) {
+        *start = t;
+        return true;
+    }
+    if ((b & 0xC7) != 0x05 || t < 2)
+        return false;
+    const std::uint8_t op = data[t - 1], before = data[t - 2];
+    const bool rex = (before & 0xF0) == 0x40 && ((op & 0xFD) == 0x89 || op == 0x8D);
+    const bool twoByte = before == 0x0F && ((op & 0xFE) == 0xB6 || (op & 0xFE) == 0x10 || op == 0x28);
+    *start = t - 2;
+    return rex || twoByte;
+}
+
+// ForEachOpcode for filter 3: take(t) for each tag t (WideTag) whose instruction starts at or
+// past from and past the last operand taken, with its operand before size. Returns where the scan
+// would go on: past the last operand, or 6 bytes from the end (a tag 4 bytes from it may still
+// have its instruction start 2 before).
+template <class Take>
+inline std::size_t ForEachWideReference(const std::uint8_t* data, std::size_t from, std::size_t size, Take take)
+{
+    const std::size_t end = size >= 4 ? size - 4 : 0;
+    std::size_t next = from, t = from;
+    auto consider = [&](std::size_t at) {
+        std::size_t start = 0;
+        if (!WideTag(data, at, &start) || start < next)
+            return false;
+        take(at);
+        next = at + 5;
+        return true;
+    };
+#if defined(__SSE2__)
+    // Sixty-four tags at a time, once two bytes before them can be read.
+    for (; t < std::min<std::size_t>(end, 2); ++t)
+        if (consider(t))
+            t = next - 1;
+    t = std::max(t, next);
+    auto eq = [](__m128i a, int b) { return _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(b))); };
+    auto masked = [](__m128i a, int m) { return _mm_and_si128(a, _mm_set1_epi8(static_cast<char>(m))); };
+    auto tags = [&](std::size_t at) {
+        auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + k)); };
+        const __m128i b = load(at), op = load(at - 1), before = load(at - 2);
+        const __m128i rex = _mm_and_si128(eq(masked(before, 0xF0), 0x40),
+                                          _mm_or_si128(eq(masked(op, 0xFD), 0x89), eq(op, 0x8D)));
+        const __m128i twoByte = _mm_and_si128(
+            eq(before, 0x0F), _mm_or_si128(_mm_or_si128(eq(masked(op, 0xFE), 0xB6), eq(masked(op, 0xFE), 0x10)),
+                                           eq(op, 0x28)));
+        const __m128i modrm = _mm_and_si128(eq(masked(b, 0xC7), 0x05), _mm_or_si128(rex, twoByte));
+        const __m128i all = _mm_or_si128(eq(masked(b, 0xFE), 0xE8), modrm);
+        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(all)));
+    };
+    for (; t + 64 <= end; t += 64) {
+        std::uint64_t mask = tags(t) | tags(t + 16) << 16 | tags(t + 32) << 32 | tags(t + 48) << 48;
+        while (mask != 0) {
+            const std::size_t at = t + static_cast<std::size_t>(__builtin_ctzll(mask));
+            mask &= mask - 1;
+            if (consider(at))
+                mask = next - t >= 64 ? 0 : mask & (~std::uint64_t{0} << (next - t));
+        }
+        // The next block starts at most 4 bytes into the last operand taken.
+    }
+    t = std::max(t, from);
+#endif
+    for (; t < end; ++t)
+        if (consider(t))
+            t = next - 1;
+    return std::max(next, end >= 2 ? end - 2 : 0);
+}
+
+// The references of filter 1 (wide: 3) in data, as ForEachOpcode and ForEachWideReference.
+template <class Take>
+inline std::size_t ForEachReference(bool wide, const std::uint8_t* data, std::size_t from, std::size_t size, Take take)
+{
+    return wide ? ForEachWideReference(data, from, size, take) : ForEachOpcode(data, from, size, take);
+}
+
 // The opcode at p: where its operand's last byte is 00 or FF, the operand (little-endian, as every
 // target is) has by added, modulo 2^25 and sign-extended, a one-to-one map of the displacements
 // IsNear accepts. Without a branch: which opcodes are near follows no pattern.
@@ -1316,12 +1399,15 @@ inline std::int64_t FilteredBranchTarget(const std::uint8_t* p, std::uint64_t at
 
 }  // namespace
 
-void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size) { (void)EncodeFrom(data, 0, size); }
-
-std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size)
+void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size, bool wide)
 {
-    return ForEachOpcode(data, from, size,
-                         [data](std::size_t i) { Shift(data + i, static_cast<std::uint32_t>(i + 5)); });
+    (void)EncodeFrom(data, 0, size, wide);
+}
+
+std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size, bool wide)
+{
+    return ForEachReference(wide, data, from, size,
+                            [data](std::size_t i) { Shift(data + i, static_cast<std::uint32_t>(i + 5)); });
 }
 
 std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size, bool last, FilterMarks* marks)
@@ -1329,7 +1415,7 @@ std::size_t X86BranchFilter::DecodeInPlace(std::uint8_t* data, std::size_t size,
     // The bytes from where the next opcode could start are final only at the end. The transform
     // keeps whether an operand is near, so the opcodes changed are those it changed.
     const std::uint64_t base = base_;
-    const std::size_t i = ForEachOpcode(data, 0, size, [data, base, marks](std::size_t at) {
+    const std::size_t i = ForEachReference(wide_, data, 0, size, [data, base, marks](std::size_t at) {
         if (marks != nullptr && IsNear(data[at + 4]))
             marks->Mark(base + at);
         Shift(data + at, 0u - static_cast<std::uint32_t>(base + at + 5));
@@ -1343,7 +1429,7 @@ void FilterMarks::Scan(const std::uint8_t* data, std::size_t size)
 {
     std::size_t word = word_;
     std::uint64_t bits = wordBits_;
-    from_ = ForEachOpcode(data, from_, size, [&](std::size_t i) {
+    from_ = ForEachReference(wide_, data, from_, size, [&](std::size_t i) {
         if (!IsNear(data[i + 4]))
             return;
         if (i / 64 != word) {
@@ -1432,6 +1518,19 @@ void X86BranchFilter::EncodeBlocks(std::uint8_t* data, std::size_t size, std::ui
 void X86BranchFilter::DecodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at)
 {
     FilterBlocks<true>(data, size, at);
+}
+
+MatchFilter ProgramFilter(const std::uint8_t* data, std::size_t size)
+{
+    if (!LooksLikeX86Code(data, size))
+        return MatchFilter::kNone;
+    auto u16 = [&](std::size_t at) { return static_cast<unsigned>(data[at] | data[at + 1] << 8); };
+    unsigned machine = 0;
+    if (data[0] == 'M')
+        machine = u16((u16(0x3C) | static_cast<std::size_t>(u16(0x3E)) << 16) + 4);  // checked as a program
+    else
+        machine = data[5] == 2 ? static_cast<unsigned>(data[18] << 8 | data[19]) : u16(18);
+    return machine == 0x8664 || machine == 62 ? MatchFilter::kX64References : MatchFilter::kX86Branches;
 }
 
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size)
@@ -1856,7 +1955,8 @@ namespace {
 // Moves each branch target in old (filtered by the call filter) to where the records put it in
 // the new file (kSplitProjected); *done: whether it did, which it does not where the records read
 // the old file in more pieces than a map of it may hold.
-Result ProjectTargets(const std::vector<MatchRecord>& records, std::uint8_t* old, std::size_t oldSize, bool* done)
+Result ProjectTargets(const std::vector<MatchRecord>& records, std::uint8_t* old, std::size_t oldSize, bool wide,
+                      bool* done)
 {
     *done = false;
     try {
@@ -1869,7 +1969,7 @@ Result ProjectTargets(const std::vector<MatchRecord>& records, std::uint8_t* old
             oldPos += rec.add + static_cast<std::uint64_t>(rec.seek);
         }
         targets.Finish();
-        (void)ForEachOpcode(old, 0, oldSize, [old, &targets](std::size_t i) {
+        (void)ForEachReference(wide, old, 0, oldSize, [old, &targets](std::size_t i) {
             if (IsNear(old[i + 4]))
                 Shift(old + i, static_cast<std::uint32_t>(targets.Shift(FilteredBranchTarget(old + i, i))));
         });
@@ -1896,8 +1996,9 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
         records.assign(size > 0 ? 1 : 0, MatchRecord{0, size, 0});
     PlaceIdleRecords(&records, oldSize);
     bool projected = false;
-    if (form.split && form.filter == MatchFilter::kX86Branches && projectable != nullptr &&
-        !(r = ProjectTargets(records, projectable, oldSize, &projected)).ok())
+    if (form.split && projectable != nullptr &&
+        !(r = ProjectTargets(records, projectable, oldSize, form.filter == MatchFilter::kX64References, &projected))
+             .ok())
         return r;
 
     // The streams. The differences are mostly zeros: only the changed bytes are kept, with the
@@ -2002,6 +2103,8 @@ Result EncodeOnCopies(const std::uint8_t* oldData, std::size_t oldSize, const st
 }
 
 void EncodeWholeBlocks(std::uint8_t* data, std::size_t size) { X86BranchFilter::EncodeBlocks(data, size, 0); }
+void EncodeBranches(std::uint8_t* data, std::size_t size) { X86BranchFilter::Encode(data, size); }
+void EncodeWideReferences(std::uint8_t* data, std::size_t size) { X86BranchFilter::Encode(data, size, true); }
 
 }  // namespace
 
@@ -2025,7 +2128,7 @@ Result EncodeWithFilter(MatchForm form, MatchFilter filter, MatchFilter taken,
 Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
-    return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize,
+    return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, EncodeBranches, oldData, oldSize,
                             newData, size, level, out);
 }
 
@@ -2040,12 +2143,14 @@ Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, c
     // close together (code that moved a little) and a short one that keeps the changed addresses
     // out of the differences pays; in text, jumps are far, and what a short match saves is less
     // than its record costs.
-    form.matching.seekByteCost = filter == MatchFilter::kX86Branches ? 4 : 10;
+    const bool program = filter != MatchFilter::kNone;
+    form.matching.seekByteCost = program ? 4 : 10;
     // In text, what changed is mostly inserted or rewritten rather than a few bytes in place: a
     // match is widened only while most of its bytes agree.
-    form.matching.agreePercent = filter == MatchFilter::kX86Branches ? 50 : 75;
-    return EncodeWithFilter(form, filter, MatchFilter::kX86Branches, X86BranchFilter::Encode, oldData, oldSize, newData,
-                            size, level, out);
+    form.matching.agreePercent = program ? 50 : 75;
+    const bool wide = filter == MatchFilter::kX64References;
+    return EncodeWithFilter(form, filter, wide ? MatchFilter::kX64References : MatchFilter::kX86Branches,
+                            wide ? EncodeWideReferences : EncodeBranches, oldData, oldSize, newData, size, level, out);
 }
 
 Result EncodeStreamedMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
@@ -2259,14 +2364,16 @@ public:
         std::uint8_t filter = 0;
         if (!header.U8(&filter) || (split_ && !header.U8(&flags_)))
             return CorruptData(what_, "is cut short");
-        const auto branches =
+        const auto formFilter =
             static_cast<std::uint8_t>(streamed_ ? MatchFilter::kX86BranchesByBlock : MatchFilter::kX86Branches);
-        if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != branches)
+        if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != formFilter &&
+            !(split_ && filter == static_cast<std::uint8_t>(MatchFilter::kX64References)))
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
         if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput | kSplitProjected)) != 0)
             return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
         filter_ = static_cast<MatchFilter>(filter);
-        if (projected() && filter_ != MatchFilter::kX86Branches)
+        unfilter_ = X86BranchFilter(wide());
+        if (projected() && !branches())
             return CorruptData(what_, "moves branch targets without the call filter");
         for (int i = 0; i < count_; ++i)
             if (!header.U64(&lengths_[i]))
@@ -2298,9 +2405,9 @@ public:
         oldSize_ = oldSize;
         walkStarted_ = true;
         // The held form filters a copy of the old file whole (SetUpStreams): it marks nothing.
-        if (split_ && filter_ == MatchFilter::kX86Branches) {
+        if (split_ && branches()) {
             try {
-                marks_ = FilterMarks(oldSize);
+                marks_ = FilterMarks(oldSize, wide());
             } catch (const std::bad_alloc&) {
                 return Fail(Status::kOutOfMemory, "out of memory for the old file's filter");
             }
@@ -2389,7 +2496,7 @@ public:
     {
         chunkSize_ =
             static_cast<std::size_t>(std::min<std::uint64_t>(kChunkSize, std::max<std::uint64_t>(newSize_, 1)));
-        unfilterBeside_ = filter_ == MatchFilter::kX86Branches && newSize_ >= kBesideFrom;
+        unfilterBeside_ = branches() && newSize_ >= kBesideFrom;
         // With a ring (a whole number of chunks: the file is larger than it), each chunk is made
         // in it, in turn; the rooms are only where the transform is undone, beside. Without the
         // transform, the ring's chunk is handed on as it is.
@@ -2540,6 +2647,9 @@ private:
     bool gather() const { return split_ && (flags_ & kSplitUnreadPrefix) != 0; }
     bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
     bool projected() const { return split_ && (flags_ & kSplitProjected) != 0; }
+    // Filter 1 or 3, undone as the new file is made.
+    bool branches() const { return filter_ == MatchFilter::kX86Branches || wide(); }
+    bool wide() const { return filter_ == MatchFilter::kX64References; }
     FrameReader& control() { return streams_[0]; }  // the split form: the adds
     FrameReader& copies() { return streams_[split_ ? 1 : 0]; }
     FrameReader& seeks() { return streams_[split_ ? 2 : 0]; }
@@ -2701,8 +2811,8 @@ private:
         try {
             output_.reserve(held);
             AdviseLargeBuffer(output_.data(), output_.capacity());
-            if (ring && filter_ == MatchFilter::kX86Branches) {
-                outputMarks_ = FilterMarks(newSize_);
+            if (ring && branches()) {
+                outputMarks_ = FilterMarks(newSize_, wide());
                 outputMarked_ = true;
             }
         } catch (const std::bad_alloc&) {
@@ -2776,7 +2886,7 @@ private:
         if (unfilterBeside_)
             return FlushBeside(last);
         std::size_t final = filled_;
-        if (filter_ == MatchFilter::kX86Branches) {
+        if (branches()) {
             final = unfilter_.DecodeInPlace(chunk_, filled_, last, outputMarked_ ? &outputMarks_ : nullptr);
         } else if (filter_ == MatchFilter::kX86BranchesByBlock) {
             // Whole blocks only, but for the file's last (the chunk is a whole number of blocks).
@@ -2817,7 +2927,7 @@ private:
             const std::size_t whole = heldBack_ + size;
             const std::size_t final =
                 unfilter_.DecodeInPlace(from, whole, last, outputMarked_ ? &outputMarks_ : nullptr);
-            heldBack_ = whole - final;  // at most 4
+            heldBack_ = whole - final;  // at most 6
             std::memcpy(heldBackBytes_, from + final, heldBack_);
             undone_ = from;
             undoneSize_ = final;

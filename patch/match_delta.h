@@ -49,6 +49,9 @@ enum class MatchFilter : std::uint8_t {
     kNone = 0,
     kX86Branches = 1,
     kX86BranchesByBlock = 2,  // the streamed form's
+    // For x86-64 programs (the split form's): filter 1's branches and, as they are, the 32-bit
+    // displacements of the moves and loads that address memory relative to the next instruction.
+    kX64References = 3,
 };
 constexpr int kMatchStreams = 4;
 constexpr int kStreamedStreams = 5;
@@ -58,7 +61,7 @@ constexpr std::uint8_t kSplitUnreadPrefix = 1;  // the extra frame has the old b
 constexpr std::uint8_t kSplitJointChanges = 2;  // each position followed by its value, in one stream
 // The records' positions at and past the old file's end read the new file made so far.
 constexpr std::uint8_t kSplitReadsOutput = 4;
-// With the call filter: a branch in the old file has its target where the records put it in the
+// With filter 1 or 3: a branch (or reference) in the old file has its target where the records put it in the
 // new file (TargetMap), rather than where it is in the old one.
 constexpr std::uint8_t kSplitProjected = 8;
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
@@ -69,29 +72,36 @@ constexpr int kStreamedWindowLog = 23;
 
 // Whether data is an x86 or x86-64 program (PE or ELF), for which kX86Branches pays.
 bool LooksLikeX86Code(const std::uint8_t* data, std::size_t size);
+// The split form's filter for data: kX64References for an x86-64 program, kX86Branches for an
+// x86 one, kNone for anything else.
+MatchFilter ProgramFilter(const std::uint8_t* data, std::size_t size);
 
-// The x86 branch transform: in place on a whole buffer, and undone in place on a stream a piece
-// at a time.
+// The x86 branch transform (filter 1, or with wide filter 3): in place on a whole buffer, and
+// undone in place on a stream a piece at a time. A reference is a 4-byte operand after the byte
+// that tells it (its tag: an E8 or E9 opcode, or filter 3's ModRM byte), made absolute as if its
+// instruction ended right after it.
 class X86BranchFilter {
 public:
+    explicit X86BranchFilter(bool wide = false) : wide_(wide) {}
     // data is the whole stream.
-    static void Encode(std::uint8_t* data, std::size_t size);
+    static void Encode(std::uint8_t* data, std::size_t size, bool wide = false);
     // The same on a stream that grows: data holds its first size bytes, and the opcodes from
     // from on whose operands end within them are encoded. Returns the from of the next call;
     // calls with sizes that grow to the whole stream encode it as Encode does.
-    static std::size_t EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size);
+    static std::size_t EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size, bool wide = false);
     // Filter 2, on whole blocks: data starts at a multiple of kFilterBlock of its file, and its
     // last block may be short only at the file's end. DecodeBlocks reverses EncodeBlocks exactly.
     static void EncodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at);
     static void DecodeBlocks(std::uint8_t* data, std::size_t size, std::uint64_t at);
     // Undoes Encode on the stream's next bytes, in place, and returns how many of them are final.
-    // The others (at most 4, whose meaning depends on what follows) must come again at the front
+    // The others (at most 6, whose meaning depends on what follows) must come again at the front
     // of the next call; at the stream's end (last) all are final.
     // With marks, the opcodes it changes are marked there (by their place in the stream), as
     // FilterMarks::Scan marks those Encode changes in the stream before it.
     std::size_t DecodeInPlace(std::uint8_t* data, std::size_t size, bool last, class FilterMarks* marks = nullptr);
 
 private:
+    bool wide_;
     std::uint64_t base_ = 0;
 };
 
@@ -103,7 +113,10 @@ class TargetMap;
 class FilterMarks {
 public:
     // For a file of size bytes; throws std::bad_alloc.
-    explicit FilterMarks(std::uint64_t size = 0) : bits_(static_cast<std::size_t>(size / 64 + 1)) {}
+    explicit FilterMarks(std::uint64_t size = 0, bool wide = false)
+        : bits_(static_cast<std::size_t>(size / 64 + 1)), wide_(wide)
+    {
+    }
     // Marks the opcodes whose operands end within the file's first size bytes, held at data: from
     // where the call before stopped, so that calls with sizes that grow to the whole file mark it
     // as one call would.
@@ -125,6 +138,7 @@ public:
 
 private:
     ZeroedWords bits_;
+    bool wide_;
     std::size_t from_ = 0;  // where Scan goes on
     // The word Scan is in and its bits so far: words are stored whole, never read.
     std::size_t word_ = 0;
