@@ -47,8 +47,7 @@ struct EncodeInput {
 };
 
 using DecodeFunction = Result (*)(const Entry& entry, const DataSource& data, const std::uint8_t* old,
-                                  std::size_t oldSize, const ChunkSink& sink, InputFile* oldFile,
-                                  const OldLoad* load);
+                                  std::size_t oldSize, const ChunkSink& sink, InputFile* oldFile, const OldLoad* load);
 using EncodeFunction = Result (*)(const EncodeInput& in, std::vector<std::uint8_t>* out);
 using TriesFunction = bool (*)(const FileFacts& file);
 

@@ -1327,27 +1327,36 @@ inline std::size_t ForEachWideReference(const std::uint8_t* data, std::size_t fr
         if (consider(t))
             t = next - 1;
     t = std::max(t, next);
+    // For each byte, whether it is a tag, and whether a ModRM one (its instruction starts 2 before).
     auto eq = [](__m128i a, int b) { return _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(b))); };
     auto masked = [](__m128i a, int m) { return _mm_and_si128(a, _mm_set1_epi8(static_cast<char>(m))); };
-    auto tags = [&](std::size_t at) {
+    auto tags = [&](std::size_t at, std::uint64_t* modrms) {
         auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + k)); };
         const __m128i b = load(at), op = load(at - 1), before = load(at - 2);
-        const __m128i rex = _mm_and_si128(eq(masked(before, 0xF0), 0x40),
-                                          _mm_or_si128(eq(masked(op, 0xFD), 0x89), eq(op, 0x8D)));
+        const __m128i rex =
+            _mm_and_si128(eq(masked(before, 0xF0), 0x40), _mm_or_si128(eq(masked(op, 0xFD), 0x89), eq(op, 0x8D)));
         const __m128i twoByte = _mm_and_si128(
-            eq(before, 0x0F), _mm_or_si128(_mm_or_si128(eq(masked(op, 0xFE), 0xB6), eq(masked(op, 0xFE), 0x10)),
-                                           eq(op, 0x28)));
+            eq(before, 0x0F),
+            _mm_or_si128(_mm_or_si128(eq(masked(op, 0xFE), 0xB6), eq(masked(op, 0xFE), 0x10)), eq(op, 0x28)));
         const __m128i modrm = _mm_and_si128(eq(masked(b, 0xC7), 0x05), _mm_or_si128(rex, twoByte));
-        const __m128i all = _mm_or_si128(eq(masked(b, 0xFE), 0xE8), modrm);
-        return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(all)));
+        *modrms = static_cast<unsigned>(_mm_movemask_epi8(modrm));
+        return static_cast<std::uint64_t>(
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(eq(masked(b, 0xFE), 0xE8), modrm))));
     };
     for (; t + 64 <= end; t += 64) {
-        std::uint64_t mask = tags(t) | tags(t + 16) << 16 | tags(t + 32) << 32 | tags(t + 48) << 48;
+        std::uint64_t m[4];
+        std::uint64_t mask =
+            tags(t, &m[0]) | tags(t + 16, &m[1]) << 16 | tags(t + 32, &m[2]) << 32 | tags(t + 48, &m[3]) << 48;
+        const std::uint64_t modrms = m[0] | m[1] << 16 | m[2] << 32 | m[3] << 48;
         while (mask != 0) {
-            const std::size_t at = t + static_cast<std::size_t>(__builtin_ctzll(mask));
+            const auto bit = static_cast<unsigned>(__builtin_ctzll(mask));
+            const std::size_t at = t + bit;
             mask &= mask - 1;
-            if (consider(at))
-                mask = next - t >= 64 ? 0 : mask & (~std::uint64_t{0} << (next - t));
+            if (at - 2 * ((modrms >> bit) & 1) < next)
+                continue;
+            take(at);
+            next = at + 5;
+            mask = next - t >= 64 ? 0 : mask & (~std::uint64_t{0} << (next - t));
         }
         // The next block starts at most 4 bytes into the last operand taken.
     }
@@ -1399,10 +1408,7 @@ inline std::int64_t FilteredBranchTarget(const std::uint8_t* p, std::uint64_t at
 
 }  // namespace
 
-void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size, bool wide)
-{
-    (void)EncodeFrom(data, 0, size, wide);
-}
+void X86BranchFilter::Encode(std::uint8_t* data, std::size_t size, bool wide) { (void)EncodeFrom(data, 0, size, wide); }
 
 std::size_t X86BranchFilter::EncodeFrom(std::uint8_t* data, std::size_t from, std::size_t size, bool wide)
 {
@@ -2128,8 +2134,8 @@ Result EncodeWithFilter(MatchForm form, MatchFilter filter, MatchFilter taken,
 Result EncodeMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData, std::size_t size,
                         MatchFilter filter, int level, std::vector<std::uint8_t>* out)
 {
-    return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, EncodeBranches, oldData, oldSize,
-                            newData, size, level, out);
+    return EncodeWithFilter(kHeldForm, filter, MatchFilter::kX86Branches, EncodeBranches, oldData, oldSize, newData,
+                            size, level, out);
 }
 
 Result EncodeSplitMatchDelta(const std::uint8_t* oldData, std::size_t oldSize, const std::uint8_t* newData,
