@@ -1452,6 +1452,85 @@ void FilterMarks::Scan(const std::uint8_t* data, std::size_t size)
     wordBits_ = bits;
 }
 
+void FilterMarks::ScanWhole(const std::uint8_t* data, std::size_t size, Beside* beside)
+{
+    constexpr std::size_t kSplitFrom = 1 << 20;
+    if (from_ != 0 || size < kSplitFrom || beside == nullptr) {
+        Scan(data, size);
+        return;
+    }
+    // A scan that starts in the middle takes the same references as the whole file's once it
+    // takes one that the whole file's does: from there on both go the same way. Within a few
+    // references they almost always do; the first half's scan goes on past the middle to find
+    // where, the references of the second half's before it are put right, and where none is
+    // found close after the middle, the second half is scanned again from the first's end.
+    constexpr std::size_t kCheck = 4096;  // past the middle
+    const std::size_t mid = size / 2 / 64 * 64;
+    const std::size_t checkEnd = std::min(size, mid + kCheck + 4);
+    std::size_t second[kCheck / 5 + 2];  // the second half's references before checkEnd - 4
+    std::size_t secondCount = 0, secondFrom = 0;
+    auto mark = [this, data](std::size_t i, std::size_t* word, std::uint64_t* bits) {
+        if (!IsNear(data[i + 4]))
+            return;
+        if (i / 64 != *word) {
+            if (*bits != 0)
+                bits_[*word] = *bits;
+            *word = i / 64;
+            *bits = 0;
+        }
+        *bits |= std::uint64_t{1} << (i % 64);
+    };
+    auto scanSecond = [&] {
+        std::size_t word = mid / 64;
+        std::uint64_t bits = 0;
+        secondFrom = ForEachReference(wide_, data, mid, size, [&](std::size_t i) {
+            if (i + 4 < checkEnd)
+                second[secondCount++] = i;
+            mark(i, &word, &bits);
+        });
+        if (bits != 0)
+            bits_[word] = bits;
+    };
+    beside->Start(scanSecond);
+    std::size_t word = 0;
+    std::uint64_t bits = 0;
+    const std::size_t firstFrom =
+        ForEachReference(wide_, data, 0, mid + 4, [&](std::size_t i) { mark(i, &word, &bits); });
+    if (bits != 0)
+        bits_[word] = bits;  // below mid / 64: the second half's words start there
+    std::size_t first[kCheck / 5 + 2];
+    std::size_t firstCount = 0;
+    (void)ForEachReference(wide_, data, firstFrom, checkEnd, [&](std::size_t i) { first[firstCount++] = i; });
+    beside->Wait();
+    // The first reference both take; before it, the first half's are the right ones.
+    std::size_t same = 0, k = 0;
+    for (; same < firstCount; ++same) {
+        while (k < secondCount && second[k] < first[same])
+            ++k;
+        if (k < secondCount && second[k] == first[same])
+            break;
+    }
+    const std::size_t rightFrom = same < firstCount ? first[same] : size;
+    for (std::size_t w = mid / 64; w * 64 < rightFrom; ++w) {
+        std::uint64_t keep = rightFrom - w * 64 >= 64 ? 0 : ~std::uint64_t{0} << (rightFrom - w * 64);
+        bits_[w] &= keep;
+    }
+    if (same < firstCount) {
+        for (std::size_t j = 0; j < same; ++j)
+            if (IsNear(data[first[j] + 4]))
+                Mark(first[j]);
+        from_ = secondFrom;
+    } else {
+        word = mid / 64;
+        bits = 0;
+        from_ = ForEachReference(wide_, data, firstFrom, size, [&](std::size_t i) { mark(i, &word, &bits); });
+        if (bits != 0)
+            bits_[word] = bits;
+    }
+    word_ = size / 64;
+    wordBits_ = bits_[word_];
+}
+
 void FilterMarks::Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const
 {
     Apply(data, 0, at, out, k);
@@ -1717,13 +1796,25 @@ void TargetMap::Finish()
     }
     reads_.resize(kept);
     reads_.shrink_to_fit();
-    pages_.assign(static_cast<std::size_t>((oldSize_ >> kPageBits) + 2), 0);
+    while ((oldSize_ >> granuleBits_) > (std::uint64_t{1} << 17))
+        ++granuleBits_;
+    const auto granules = static_cast<std::size_t>((oldSize_ >> granuleBits_) + 2);
+    firsts_.assign(granules, 0);
+    shifts_.assign(granules, 0);
     std::size_t first = 0;
-    for (std::size_t page = 0; page < pages_.size(); ++page) {
-        const std::uint64_t start = static_cast<std::uint64_t>(page) << kPageBits;
+    for (std::size_t g = 0; g < granules; ++g) {
+        const std::uint64_t start = static_cast<std::uint64_t>(g) << granuleBits_;
+        const std::uint64_t end = std::min(start + (std::uint64_t{1} << granuleBits_), oldSize_);
         while (first < reads_.size() && reads_[first].end <= start)
             ++first;
-        pages_[page] = static_cast<std::uint32_t>(first);
+        firsts_[g] = static_cast<std::uint32_t>(first);
+        if (first == reads_.size() || reads_[first].at >= end)
+            shifts_[g] = 0;
+        else if (reads_[first].at <= start && reads_[first].end >= end && reads_[first].shift > INT32_MIN &&
+                 reads_[first].shift <= INT32_MAX)
+            shifts_[g] = static_cast<std::int32_t>(reads_[first].shift);
+        else
+            shifts_[g] = kSearch;
     }
 }
 
@@ -1732,11 +1823,13 @@ std::int64_t TargetMap::Shift(std::int64_t target) const
     if (target < 0 || static_cast<std::uint64_t>(target) >= oldSize_)
         return 0;
     const auto t = static_cast<std::uint64_t>(target);
-    const auto page = static_cast<std::size_t>(t >> kPageBits);
+    const auto g = static_cast<std::size_t>(t >> granuleBits_);
+    if (shifts_[g] != kSearch)
+        return shifts_[g];
     // The read that holds t, if any, is the first that ends past it: among those from the first
-    // that ends past the page's start to the first that ends past the next page's.
-    auto from = reads_.begin() + pages_[page];
-    auto to = reads_.begin() + std::min<std::size_t>(pages_[page + 1] + std::size_t{1}, reads_.size());
+    // that ends past the granule's start to the first that ends past the next one's.
+    auto from = reads_.begin() + firsts_[g];
+    auto to = reads_.begin() + std::min<std::size_t>(firsts_[g + 1] + std::size_t{1}, reads_.size());
     auto read = std::upper_bound(from, to, t, [](std::uint64_t x, const Read& r) { return x < r.end; });
     return read != to && read->at <= t ? read->shift : 0;
 }
@@ -2452,7 +2545,7 @@ public:
     void OldRead(const std::uint8_t* old, std::size_t n)
     {
         if (filtered_ && n <= oldSize_)  // more is refused once read
-            marks_.Scan(old, n);
+            marks_.ScanWhole(old, n, n == oldSize_ ? &unfiltering_ : nullptr);
     }
 
     // The old file (read with OldRead already, when scanned), which stays as it is: its bytes are

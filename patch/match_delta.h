@@ -121,6 +121,10 @@ public:
     // where the call before stopped, so that calls with sizes that grow to the whole file mark it
     // as one call would.
     void Scan(const std::uint8_t* data, std::size_t size);
+    // The same for a whole file of size bytes, where nothing is scanned yet: its second half is
+    // scanned on beside while the caller scans the first, and the references across the middle
+    // are put right after.
+    void ScanWhole(const std::uint8_t* data, std::size_t size, class Beside* beside);
     // Filters out[0, k), a copy of data[at, at + k) of the file scanned whole, as Encode would
     // have left those bytes.
     void Apply(const std::uint8_t* data, std::uint64_t at, std::uint8_t* out, std::size_t k) const;
@@ -167,11 +171,15 @@ private:
         std::uint64_t at, end;
         std::int64_t shift;
     };
-    static constexpr int kPageBits = 12;
+    // A granule's shift where one read holds it all, or none of it does; else the reads are
+    // searched.
+    static constexpr std::int32_t kSearch = INT32_MIN;
     std::uint64_t oldSize_;
     std::vector<Read> reads_;
-    // For each page of the old file, the first read that ends past its start.
-    std::vector<std::uint32_t> pages_;
+    int granuleBits_ = 8;  // at most 2^17 granules
+    // For each granule of the old file, the first read that ends past its start.
+    std::vector<std::uint32_t> firsts_;
+    std::vector<std::int32_t> shifts_;
 };
 
 // One approximate match: add bytes of difference against the old file at oldPos, then copy extra
