@@ -1304,6 +1304,25 @@ inline bool WideTag(const std::uint8_t* data, std::size_t t, std::size_t* start)
     return rex || twoByte;
 }
 
+// The opcodes before a ModRM byte that WideTag takes (1: after a REX prefix, 2: after 0F), and the
+// bytes before them (the same bits).
+struct WideTables {
+    std::uint8_t opcodes[256] = {}, prefixes[256] = {};
+    constexpr WideTables()
+    {
+        for (int op : {0x89, 0x8B, 0x8D})
+            opcodes[op] = 1;
+        for (int op : {0xB6, 0xB7, 0x10, 0x11, 0x28})
+            opcodes[op] = 2;
+        for (int rex = 0x40; rex <= 0x4F; ++rex)
+            prefixes[rex] = 1;
+        prefixes[0x0F] = 2;
+    }
+};
+constexpr WideTables kWide{};
+constexpr const std::uint8_t* kWideOpcodes = kWide.opcodes;
+constexpr const std::uint8_t* kWidePrefixes = kWide.prefixes;
+
 // ForEachOpcode for filter 3: take(t) for each tag t (WideTag) whose instruction starts at or
 // past from and past the last operand taken, with its operand before size. Returns where the scan
 // would go on: past the last operand, or 6 bytes from the end (a tag 4 bytes from it may still
@@ -1327,36 +1346,37 @@ inline std::size_t ForEachWideReference(const std::uint8_t* data, std::size_t fr
         if (consider(t))
             t = next - 1;
     t = std::max(t, next);
-    // For each byte, whether it is a tag, and whether a ModRM one (its instruction starts 2 before).
-    auto eq = [](__m128i a, int b) { return _mm_cmpeq_epi8(a, _mm_set1_epi8(static_cast<char>(b))); };
-    auto masked = [](__m128i a, int m) { return _mm_and_si128(a, _mm_set1_epi8(static_cast<char>(m))); };
+    // The opcodes, and the bytes that may be such ModRM bytes, among 16 bytes.
+    const __m128i clearLow = _mm_set1_epi8(static_cast<char>(0xFE)), opcode = _mm_set1_epi8(static_cast<char>(0xE8));
+    const __m128i modBits = _mm_set1_epi8(static_cast<char>(0xC7)), mod = _mm_set1_epi8(0x05);
     auto tags = [&](std::size_t at, std::uint64_t* modrms) {
-        auto load = [&](std::size_t k) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + k)); };
-        const __m128i b = load(at), op = load(at - 1), before = load(at - 2);
-        const __m128i rex =
-            _mm_and_si128(eq(masked(before, 0xF0), 0x40), _mm_or_si128(eq(masked(op, 0xFD), 0x89), eq(op, 0x8D)));
-        const __m128i twoByte = _mm_and_si128(
-            eq(before, 0x0F),
-            _mm_or_si128(_mm_or_si128(eq(masked(op, 0xFE), 0xB6), eq(masked(op, 0xFE), 0x10)), eq(op, 0x28)));
-        const __m128i modrm = _mm_and_si128(eq(masked(b, 0xC7), 0x05), _mm_or_si128(rex, twoByte));
-        *modrms = static_cast<unsigned>(_mm_movemask_epi8(modrm));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + at));
+        *modrms = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(b, modBits), mod)));
         return static_cast<std::uint64_t>(
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(eq(masked(b, 0xFE), 0xE8), modrm))));
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(b, clearLow), opcode))));
     };
+    // The bits of a block from k on.
+    auto past = [](std::size_t k) { return k >= 64 ? 0 : ~std::uint64_t{0} << k; };
     for (; t + 64 <= end; t += 64) {
         std::uint64_t m[4];
-        std::uint64_t mask =
+        const std::uint64_t opcodes =
             tags(t, &m[0]) | tags(t + 16, &m[1]) << 16 | tags(t + 32, &m[2]) << 32 | tags(t + 48, &m[3]) << 48;
-        const std::uint64_t modrms = m[0] | m[1] << 16 | m[2] << 32 | m[3] << 48;
-        while (mask != 0) {
-            const auto bit = static_cast<unsigned>(__builtin_ctzll(mask));
+        std::uint64_t modrms = 0;
+        // Of the bytes that may be ModRM bytes, those after the opcodes that take them.
+        for (std::uint64_t maybe = m[0] | m[1] << 16 | m[2] << 32 | m[3] << 48; maybe != 0; maybe &= maybe - 1) {
+            const auto bit = static_cast<unsigned>(__builtin_ctzll(maybe));
             const std::size_t at = t + bit;
-            mask &= mask - 1;
-            if (at - 2 * ((modrms >> bit) & 1) < next)
-                continue;
+            modrms |= static_cast<std::uint64_t>((kWideOpcodes[data[at - 1]] & kWidePrefixes[data[at - 2]]) != 0)
+                      << bit;
+        }
+        // Those whose instructions start at or past next (at most 4 bytes into the block).
+        auto left = [&] {
+            return (opcodes & past(next > t ? next - t : 0)) | (modrms & past(next + 2 > t ? next + 2 - t : 0));
+        };
+        for (std::uint64_t mask = left(); mask != 0; mask = left()) {
+            const std::size_t at = t + static_cast<std::size_t>(__builtin_ctzll(mask));
             take(at);
             next = at + 5;
-            mask = next - t >= 64 ? 0 : mask & (~std::uint64_t{0} << (next - t));
         }
         // The next block starts at most 4 bytes into the last operand taken.
     }
