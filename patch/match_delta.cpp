@@ -15,7 +15,10 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
+// The scans of the call filters take 64 bytes at a time with SSE2; the 32-bit build, which does
+// not assume it, takes a byte at a time (QV_SCALAR_SCAN: a native build of those, for their tests).
+#if defined(__SSE2__) && !defined(QV_SCALAR_SCAN)
+#define QV_VECTOR_SCAN 1
 #include <emmintrin.h>
 #endif
 
@@ -1251,7 +1254,7 @@ inline std::size_t ForEachOpcode(const std::uint8_t* data, std::size_t from, std
 {
     const std::size_t end = size >= 4 ? size - 4 : 0;  // where an opcode with its operand no longer fits
     std::size_t next = from;
-#if defined(__SSE2__)
+#if defined(QV_VECTOR_SCAN)
     // Sixty-four bytes at a time: a bit for each E8 or E9 among them, less those before next.
     const __m128i clearLow = _mm_set1_epi8(static_cast<char>(0xFE)), opcode = _mm_set1_epi8(static_cast<char>(0xE8));
     auto opcodes = [&](std::size_t at) {
@@ -1323,6 +1326,26 @@ constexpr WideTables kWide{};
 constexpr const std::uint8_t* kWideOpcodes = kWide.opcodes;
 constexpr const std::uint8_t* kWidePrefixes = kWide.prefixes;
 
+// The first position from i on, before end, of an E8 or E9 byte or a byte b with b AND C7 = 05; end
+// if there is none. Each test zeroes the bytes it looks for; the lowest byte flagged by the
+// zero-byte test of either is always a true one.
+inline std::size_t NextMaybeTag(const std::uint8_t* data, std::size_t i, std::size_t end)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    auto zeros = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+    for (; i + 8 <= end; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        const std::uint64_t found = zeros((w & ~kOnes) ^ (0xE8 * kOnes)) | zeros((w & (0xC7 * kOnes)) ^ (0x05 * kOnes));
+        if (found != 0)
+            return i + static_cast<std::size_t>(__builtin_ctzll(found) >> 3);
+    }
+    for (; i < end; ++i)
+        if ((data[i] & 0xFE) == 0xE8 || (data[i] & 0xC7) == 0x05)
+            return i;
+    return end;
+}
+
 // ForEachOpcode for filter 3: take(t) for each tag t (WideTag) whose instruction starts at or
 // past from and past the last operand taken, with its operand before size. Returns where the scan
 // would go on: past the last operand, or 6 bytes from the end (a tag 4 bytes from it may still
@@ -1340,7 +1363,7 @@ inline std::size_t ForEachWideReference(const std::uint8_t* data, std::size_t fr
         next = at + 5;
         return true;
     };
-#if defined(__SSE2__)
+#if defined(QV_VECTOR_SCAN)
     // Sixty-four tags at a time, once two bytes before them can be read.
     for (; t < std::min<std::size_t>(end, 2); ++t)
         if (consider(t))
@@ -1382,7 +1405,9 @@ inline std::size_t ForEachWideReference(const std::uint8_t* data, std::size_t fr
     }
     t = std::max(t, from);
 #endif
-    for (; t < end; ++t)
+    // A byte at a time from each that may be a tag (an E8 or E9, or a ModRM byte of mod 00 and
+    // r/m 101), found eight bytes at a time as NextOpcode finds opcodes.
+    for (; (t = NextMaybeTag(data, t, end)) < end; ++t)
         if (consider(t))
             t = next - 1;
     return std::max(next, end >= 2 ? end - 2 : 0);
