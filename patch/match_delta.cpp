@@ -967,6 +967,164 @@ private:
 
 namespace {
 
+// The values of the changed bytes coded by the byte each changes (kSplitModeledValues): the new
+// byte, a bit at a time from its top, each bit with an adaptive probability of its own for each
+// old byte and the bits above it, and a binary range coder. In text, where a change mostly turns
+// one letter into another the same way over and over (names renamed), the byte it changes says
+// much of what it becomes: a third of the bytes zstd takes.
+class ValueModel {
+public:
+    ValueModel() : probabilities_(256 * 256, kHalf) {}
+
+    // The probability that the next bit of the new byte is 0, and its update.
+    std::uint16_t& At(std::uint8_t old, unsigned node) { return probabilities_[old * 256u + node]; }
+    static void Update(std::uint16_t* p, unsigned bit)
+    {
+        if (bit == 0)
+            *p = static_cast<std::uint16_t>(*p + ((kOne - *p) >> kAdapt));
+        else
+            *p = static_cast<std::uint16_t>(*p - (*p >> kAdapt));
+    }
+
+    static constexpr int kBits = 12;  // of a probability: it stays within [7, 4089]
+    static constexpr std::uint32_t kOne = 1u << kBits, kHalf = kOne / 2;
+    static constexpr int kAdapt = 3;
+    static constexpr std::uint32_t kTop = 1u << 24;  // the range is kept at or above it
+
+private:
+    std::vector<std::uint16_t> probabilities_;
+};
+
+// The values' stream: their count (LEB128), then the range coder's bytes.
+std::vector<std::uint8_t> EncodeModeledValues(const std::vector<std::uint8_t>& values,
+                                              const std::vector<std::uint8_t>& olds)
+{
+    std::vector<std::uint8_t> out;
+    PutNumber(&out, values.size());
+    ValueModel model;
+    std::uint64_t low = 0;
+    std::uint32_t range = 0xFFFFFFFF;
+    std::uint8_t cache = 0;
+    std::uint64_t cacheSize = 1;
+    auto shiftLow = [&] {
+        // A byte is written once no carry can reach it; 0xFF bytes wait with the one before.
+        if (static_cast<std::uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+            const auto carry = static_cast<std::uint8_t>(low >> 32);
+            std::uint8_t byte = cache;
+            do {
+                out.push_back(static_cast<std::uint8_t>(byte + carry));
+                byte = 0xFF;
+            } while (--cacheSize != 0);
+            cache = static_cast<std::uint8_t>(low >> 24);
+        }
+        ++cacheSize;
+        low = (low & 0x00FFFFFF) << 8;
+    };
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const std::uint8_t old = olds[i];
+        const auto made = static_cast<std::uint8_t>(old + values[i]);
+        for (unsigned node = 1, k = 8; k-- > 0;) {
+            const unsigned bit = (made >> k) & 1;
+            std::uint16_t& p = model.At(old, node);
+            const std::uint32_t bound = (range >> ValueModel::kBits) * p;
+            if (bit == 0) {
+                range = bound;
+            } else {
+                low += bound;
+                range -= bound;
+            }
+            ValueModel::Update(&p, bit);
+            while (range < ValueModel::kTop) {
+                range <<= 8;
+                shiftLow();
+            }
+            node = node * 2 + bit;
+        }
+    }
+    for (int i = 0; i < 5; ++i)
+        shiftLow();
+    return out;
+}
+
+// Reads the values of a modeled stream from its frame, one for each changed byte, given the byte.
+class ModeledValues {
+public:
+    // The count, and the coder's first bytes.
+    Result Open(FrameReader* stream, std::uint64_t newSize, const std::string& what, std::uint64_t* count)
+    {
+        stream_ = stream;
+        Result r = stream->Number(count);
+        if (!r.ok())
+            return r;
+        if (*count > newSize)
+            return CorruptData(what, "has more changed bytes than the new file");
+        model_ = std::make_unique<ValueModel>();
+        for (int i = 0; i < 5; ++i)
+            if (!(r = NextByte()).ok())
+                return r;
+        return Result::Ok();
+    }
+
+    // The value that turns old into the new byte.
+    Result Next(std::uint8_t old, std::uint8_t* value)
+    {
+        unsigned node = 1;
+        for (int k = 0; k < 8; ++k) {
+            std::uint16_t& p = model_->At(old, node);
+            const std::uint32_t bound = (range_ >> ValueModel::kBits) * p;
+            unsigned bit = 0;
+            if (code_ < bound) {
+                range_ = bound;
+            } else {
+                code_ -= bound;
+                range_ -= bound;
+                bit = 1;
+            }
+            ValueModel::Update(&p, bit);
+            while (range_ < ValueModel::kTop) {  // twice where a bit was all but certain
+                range_ <<= 8;
+                Result r = NextByte();
+                if (!r.ok())
+                    return r;
+            }
+            node = node * 2 + bit;
+        }
+        *value = static_cast<std::uint8_t>((node & 0xFF) - old);
+        return Result::Ok();
+    }
+
+    // After the last value: the coder's last bytes, at most 4 that were not needed.
+    Result Finish(const std::string& what)
+    {
+        if (stream_->left() > 4)
+            return CorruptData(what, "has bytes left over after its values");
+        while (stream_->left() > 0) {
+            std::uint8_t b;
+            Result r = stream_->Byte(&b);
+            if (!r.ok())
+                return r;
+        }
+        return Result::Ok();
+    }
+
+private:
+    Result NextByte()
+    {
+        std::uint8_t b;
+        Result r = stream_->Byte(&b);
+        code_ = code_ << 8 | b;
+        return r;
+    }
+
+    FrameReader* stream_ = nullptr;
+    std::unique_ptr<ValueModel> model_;
+    std::uint32_t range_ = 0xFFFFFFFF, code_ = 0;
+};
+
+}  // namespace
+
+namespace {
+
 // The scan over the new file that turns it into records. The file is walked from the start; at
 // each point the longest exact match in the old file is looked up, and taken when it beats, by
 // more than a few bytes, simply going on at the offset of the match before (which still agrees in
@@ -1953,15 +2111,20 @@ std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
     return joint;
 }
 
+// The split form's values are tried modeled up to this many (decoding them takes some tens of
+// nanoseconds each, where zstd's take one).
+constexpr std::size_t kModeledUpTo = 1 << 20;
+
 // The split form's frames: the changes as two streams or as one, whichever is smaller, and the
 // extra stream with the old bytes no record reads as its prefix (where a changed piece of code
 // was, mostly: the new one is often much like it). The frames are compressed side by side.
-Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<MatchRecord>& records,
-                         const std::uint8_t* old, std::size_t oldSize, int level, unsigned threads, bool program,
-                         std::uint8_t* flags, std::vector<std::uint8_t>* frames)
+Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<std::uint8_t>& olds,
+                         const std::vector<MatchRecord>& records, const std::uint8_t* old, std::size_t oldSize,
+                         int level, unsigned threads, bool program, std::uint8_t* flags,
+                         std::vector<std::uint8_t>* frames)
 {
     std::vector<std::uint8_t> unread;
-    std::vector<std::uint8_t> joint, jointFrame;
+    std::vector<std::uint8_t> joint, jointFrame, modeled, modeledFrame;
     try {
         OldCoverage coverage(oldSize);
         std::uint64_t oldPos = 0;
@@ -1975,6 +2138,8 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
             coverage.GatherUnread(old, unread.data());
         }
         joint = Interleave(streams[3], streams[4]);
+        if (streams[4].size() <= kModeledUpTo)
+            modeled = EncodeModeledValues(streams[4], olds);
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory for the streams of a match delta");
     }
@@ -1994,6 +2159,10 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
              [&, i] { return EncodeStream(streams[i], nullptr, 0, level, kMaxWindowLog, &frames[i]); });
     task(joint.size(), &results[kSplitStreams],
          [&] { return EncodeStream(joint, nullptr, 0, level, kMaxWindowLog, &jointFrame); });
+    Result modeledResult;
+    if (!modeled.empty())
+        task(modeled.size() / 4, &modeledResult,
+             [&] { return EncodeZstd(modeled.data(), modeled.size(), nullptr, 0, level, &modeledFrame); });
     // The extra frame with the unread bytes as its prefix, and without: applying finds the
     // unread bytes (a second walk of the records), makes room for them and copies them, about a
     // nanosecond a byte on a current machine, where a byte of patch takes about 100 to download at
@@ -2045,6 +2214,8 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
             return r;
     if (!plainResult.ok())
         return plainResult;
+    if (!modeledResult.ok())
+        return modeledResult;
     *flags = unread.empty() ? 0 : kSplitUnreadPrefix;
     if (!unread.empty() && (plainExtra.size() <= frames[5].size() ||
                             (plainExtra.size() - frames[5].size()) * kPrefixBytesPerByte < unread.size())) {
@@ -2056,7 +2227,16 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<M
         *flags = kSplitUnreadPrefix;
         frames[5].swap(quickWith);
     }
-    if (jointFrame.size() < frames[3].size() + frames[4].size()) {
+    // The changes: positions and values apart, interleaved, or apart with the values modeled,
+    // whichever is smallest.
+    const std::size_t apart = frames[3].size() + frames[4].size();
+    if (!modeledFrame.empty() && modeledFrame.size() < frames[4].size() &&
+        frames[3].size() + modeledFrame.size() <= jointFrame.size()) {
+        *flags |= kSplitModeledValues;
+        frames[4].swap(modeledFrame);
+        return Result::Ok();
+    }
+    if (jointFrame.size() < apart) {
         *flags |= kSplitJointChanges;
         frames[3].swap(jointFrame);
         return EncodeZstd(nullptr, 0, nullptr, 0, level, &frames[4]);
@@ -2156,6 +2336,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     std::vector<std::uint8_t>& runLengths = streams[2];
     std::vector<std::uint8_t>& values = streams[count - 2];
     std::vector<std::uint8_t>& extra = streams[count - 1];
+    std::vector<std::uint8_t> olds;  // the split form's: the byte each value changes
     std::size_t newPos = 0, oldPos = 0;
     std::uint64_t unchanged = 0, run = 0;
     // The source the records read: the old file, and with readsOutput the new file after it.
@@ -2181,6 +2362,8 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
             }
             run += form.runs ? 1 : 0;
             values.push_back(d);
+            if (form.split)
+                olds.push_back(source(oldPos + i));
         }
         extra.insert(extra.end(), data + newPos + rec.add, data + newPos + rec.add + rec.copy);
         newPos += static_cast<std::size_t>(rec.add + rec.copy);
@@ -2196,7 +2379,7 @@ Result EncodeFiltered(const std::uint8_t* old, std::size_t oldSize, const std::u
     std::vector<std::uint8_t> frames[kSplitStreams];
     std::uint8_t flags = 0;
     if (form.split) {
-        if (!(r = EncodeSplitFrames(streams, records, old, oldSize, level, form.threads,
+        if (!(r = EncodeSplitFrames(streams, olds, records, old, oldSize, level, form.threads,
                                     form.filter != MatchFilter::kNone, &flags, frames))
                  .ok())
             return r;
@@ -2513,8 +2696,11 @@ public:
         if (filter != static_cast<std::uint8_t>(MatchFilter::kNone) && filter != formFilter &&
             !(split_ && filter == static_cast<std::uint8_t>(MatchFilter::kX64References)))
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
-        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput | kSplitProjected)) != 0)
+        if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput | kSplitProjected |
+                        kSplitModeledValues)) != 0)
             return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
+        if (modeled() && joint())
+            return CorruptData(what_, "has modeled values interleaved");
         filter_ = static_cast<MatchFilter>(filter);
         unfilter_ = X86BranchFilter(wide());
         if (projected() && !branches())
@@ -2656,6 +2842,13 @@ public:
             piecesKept_ = true;
         }
         valuesLeft_ = joint() ? 0 : values().declared();
+        if (modeled()) {
+            Result opened = modeledValues_.Open(&values(), newSize_, what_, &valuesLeft_);
+            if (!opened.ok())
+                return opened;
+            if (positions().declared() > 10 * valuesLeft_)
+                return CorruptData(what_, "has streams larger than the new file can need");
+        }
         Result r = NextChange();
         if (!r.ok())
             return r;
@@ -2674,6 +2867,8 @@ public:
         }
         if (changeAhead_)
             return CorruptData(what_, "changes bytes past its matches");
+        if (modeled() && !(r = modeledValues_.Finish(what_)).ok())
+            return r;
         if (!(r = Flush(true)).ok())
             return r;
         for (int i = 0; i < count_; ++i)
@@ -2767,6 +2962,8 @@ private:
         bool fits = extra().declared() <= newSize_;
         if (joint())
             fits = fits && values().declared() == 0 && positions().declared() <= 11 * newSize_;
+        else if (modeled())  // the values' count is checked against the positions once read
+            fits = fits && values().declared() <= 2 * newSize_ + 16 && positions().declared() <= 10 * newSize_;
         else
             fits = fits && values().declared() <= newSize_ && positions().declared() <= 10 * values().declared();
         if (streamed_)
@@ -2791,6 +2988,7 @@ private:
     bool gather() const { return split_ && (flags_ & kSplitUnreadPrefix) != 0; }
     bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
     bool projected() const { return split_ && (flags_ & kSplitProjected) != 0; }
+    bool modeled() const { return split_ && (flags_ & kSplitModeledValues) != 0; }
     // Filter 1 or 3, undone as the new file is made.
     bool branches() const { return filter_ == MatchFilter::kX86Branches || wide(); }
     bool wide() const { return filter_ == MatchFilter::kX64References; }
@@ -2867,7 +3065,7 @@ private:
             while (changeAhead_ && gap_ < k - at) {
                 at += static_cast<std::size_t>(gap_);
                 std::uint8_t v;
-                Result r = valueSource().Byte(&v);
+                Result r = modeled() ? modeledValues_.Next(out[at], &v) : valueSource().Byte(&v);
                 if (!r.ok())
                     return r;
                 out[at] = static_cast<std::uint8_t>(out[at] + v);
@@ -2902,6 +3100,8 @@ private:
         const bool oneStream = joint();
         const std::size_t needed = oneStream ? 11 : 10;  // the value, and the longest number after it
         std::size_t i = *at;
+        if (modeled())
+            return Result::Ok();
         while (changeAhead_ && gap_ < k - i && gaps.buffered() >= needed && values.buffered() >= 1) {
             i += static_cast<std::size_t>(gap_);
             out[i] = static_cast<std::uint8_t>(out[i] + values.TakeByte());
@@ -3148,7 +3348,8 @@ private:
     // The walk over the records, started before the old file is read (StartWalk).
     bool walkStarted_ = false;
     OldCoverage coverage_{0};
-    TargetMap targets_{0};  // with kSplitProjected
+    TargetMap targets_{0};         // with kSplitProjected
+    ModeledValues modeledValues_;  // with kSplitModeledValues
     Result walked_;
     Beside walker_;  // last: its work, which uses all the above, ends first
 };

@@ -64,6 +64,9 @@ constexpr std::uint8_t kSplitReadsOutput = 4;
 // With filter 1 or 3: a branch (or reference) in the old file has its target where the records put it in the
 // new file (TargetMap), rather than where it is in the old one.
 constexpr std::uint8_t kSplitProjected = 8;
+// The values stream holds the values coded by the bytes they change (ValueModel), not as they are;
+// the changes are then never interleaved.
+constexpr std::uint8_t kSplitModeledValues = 16;
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
 // the old file.
 constexpr std::size_t kFilterBlock = 1 << 16;

@@ -900,6 +900,41 @@ TEST(SplitMatchDelta, LargeOldFilesGatherTheUnreadBytesWhereverTheyAre)
     }
 }
 
+// Text whose names were renamed, each letter into another the same way throughout (minified code
+// built again): the changed bytes' values are coded by the letters they change, at a fraction of a
+// bit each, where on their own they take several.
+TEST(SplitMatchDelta, RenamedNamesCostLittleWhereTheValuesAreCodedByTheBytesTheyChange)
+{
+    const Bytes old = FakeText(3 << 20, 71);
+    Bytes data = old;
+    std::mt19937 rng(72);
+    std::string letters = "abcdefghijklmnopqrstuvwxyz", renamed = letters;
+    std::shuffle(renamed.begin(), renamed.end(), rng);
+    std::size_t changes = 0;
+    // In a stretch of every 4 KiB, a few names renamed.
+    for (std::size_t at = 0; at + 4096 <= data.size(); at += 4096)
+        for (std::size_t i = at; i < at + 200; ++i)
+            if (data[i] >= 'a' && data[i] <= 'z' && renamed[data[i] - 'a'] != data[i]) {
+                data[i] = static_cast<std::uint8_t>(renamed[data[i] - 'a']);
+                ++changes;
+            }
+    for (const HeldForm& form : {kHeldForms[1], kHeldForms[2]}) {
+        SCOPED_TRACE(form.name);
+        Bytes encoded, decoded;
+        ASSERT_TRUE(
+            form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kNone, 9, &encoded).ok());
+        ASSERT_GE(encoded.size(), 2u + 8 * kSplitStreams);
+        EXPECT_NE(encoded[1] & kSplitModeledValues, 0);
+        std::uint64_t valuesFrame = 0;
+        for (int k = 0; k < 8; ++k)
+            valuesFrame |= static_cast<std::uint64_t>(encoded[2 + 8 * 4 + k]) << (8 * k);
+        EXPECT_LT(valuesFrame, changes / 4) << changes << " changes";
+        Result r = Decode(encoded, old, data.size(), &decoded, form);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_TRUE(decoded == data);
+    }
+}
+
 TEST(SplitMatchDelta, ANewPieceIsCodedAgainstTheOldPieceItReplaced)
 {
     // Between unchanged stretches, a piece made of the replaced piece's words in another order:
@@ -1049,7 +1084,13 @@ TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
         const char* reason;
     };
     const Case cases[] = {
-        {SplitOf(16, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 16"},
+        {SplitOf(32, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 32"},
+        // Modeled values: never interleaved, no more than the new file has, and all of their
+        // coder's bytes but the last 4 read.
+        {SplitOf(kSplitModeledValues | kSplitJointChanges, {{8}, {0}, {0}, {}, {0}, {}}), "modeled values interleaved"},
+        {SplitOf(kSplitModeledValues, {{8}, {0}, {0}, {0}, {9, 0, 0, 0, 0, 0}, {}}), "more changed bytes than"},
+        {SplitOf(kSplitModeledValues, {{8}, {0}, {0}, {0}, {1, 0, 0}, {}}), "(values) is used up too soon"},
+        {SplitOf(kSplitModeledValues, {{8}, {0}, {0}, {}, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {}}), "left over after"},
         // Branch targets moved where there are no branches.
         {SplitOf(kSplitProjected, {{8}, {0}, {0}, {}, {}, {}}), "without the call filter"},
         // A record that reads the new file where it is not made yet.
