@@ -20,7 +20,8 @@ constexpr char kMagic[8] = {'Q', 'V', 'P', 'A', 'T', 'C', 'H', '\x1a'};
 // version 5 the split match delta and the packed entry table, version 6 the short file checks,
 // version 7 the split match delta's records that read the new file made so far, version 8 files
 // told by BLAKE3 (kBlake3FormatVersion) rather than SHA-256, version 9 the split match delta's
-// branch targets moved where its records put them. A builder writes version 9.
+// branch targets moved where its records put them, and its values coded by the bytes they change. A builder writes
+// version 9.
 constexpr std::uint16_t kFormatVersion = 9;
 constexpr std::uint16_t kPackedTableFormatVersion = 5;
 // From this version an entry holds the first kShortCheckBytes of each of its files' SHA-256, and
