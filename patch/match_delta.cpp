@@ -967,29 +967,170 @@ private:
 
 namespace {
 
-// The values of the changed bytes coded by the byte each changes (kSplitModeledValues): the new
-// byte, a bit at a time from its top, each bit with an adaptive probability of its own for each
-// old byte and the bits above it, and a binary range coder. In text, where a change mostly turns
-// one letter into another the same way over and over (names renamed), the byte it changes says
-// much of what it becomes: a third of the bytes zstd takes.
-class ValueModel {
-public:
-    ValueModel() : probabilities_(256 * 256, kHalf) {}
+// A binary range coder (LZMA's): adaptive probabilities of 12 bits that a bit is 0, each moved
+// by 1/2^adapt of the way toward the bit coded.
+constexpr int kProbabilityBits = 12;
+constexpr std::uint16_t kProbabilityOne = 1u << kProbabilityBits, kProbabilityHalf = kProbabilityOne / 2;
+constexpr std::uint32_t kRangeTop = 1u << 24;  // the range is kept at or above it
 
-    // The probability that the next bit of the new byte is 0, and its update.
-    std::uint16_t& At(std::uint8_t old, unsigned node) { return probabilities_[old * 256u + node]; }
-    static void Update(std::uint16_t* p, unsigned bit)
+inline void Adapt(std::uint16_t* p, unsigned bit, int adapt)
+{
+    if (bit == 0)
+        *p = static_cast<std::uint16_t>(*p + ((kProbabilityOne - *p) >> adapt));
+    else
+        *p = static_cast<std::uint16_t>(*p - (*p >> adapt));
+}
+
+class RangeEncoder {
+public:
+    explicit RangeEncoder(std::vector<std::uint8_t>* out) : out_(out) {}
+
+    void Bit(std::uint16_t* p, unsigned bit, int adapt)
     {
-        if (bit == 0)
-            *p = static_cast<std::uint16_t>(*p + ((kOne - *p) >> kAdapt));
-        else
-            *p = static_cast<std::uint16_t>(*p - (*p >> kAdapt));
+        const std::uint32_t bound = (range_ >> kProbabilityBits) * *p;
+        if (bit == 0) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        Adapt(p, bit, adapt);
+        Normalize();
     }
 
-    static constexpr int kBits = 12;  // of a probability: it stays within [7, 4089]
-    static constexpr std::uint32_t kOne = 1u << kBits, kHalf = kOne / 2;
+    // A bit as likely 0 as 1.
+    void Direct(unsigned bit)
+    {
+        range_ >>= 1;
+        if (bit != 0)
+            low_ += range_;
+        Normalize();
+    }
+
+    void Finish()
+    {
+        for (int i = 0; i < 5; ++i)
+            ShiftLow();
+    }
+
+private:
+    void Normalize()
+    {
+        while (range_ < kRangeTop) {
+            range_ <<= 8;
+            ShiftLow();
+        }
+    }
+
+    // A byte is written once no carry can reach it; 0xFF bytes wait with the one before.
+    void ShiftLow()
+    {
+        if (static_cast<std::uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
+            const auto carry = static_cast<std::uint8_t>(low_ >> 32);
+            std::uint8_t byte = cache_;
+            do {
+                out_->push_back(static_cast<std::uint8_t>(byte + carry));
+                byte = 0xFF;
+            } while (--cacheSize_ != 0);
+            cache_ = static_cast<std::uint8_t>(low_ >> 24);
+        }
+        ++cacheSize_;
+        low_ = (low_ & 0x00FFFFFF) << 8;
+    }
+
+    std::vector<std::uint8_t>* out_;
+    std::uint64_t low_ = 0;
+    std::uint32_t range_ = 0xFFFFFFFF;
+    std::uint8_t cache_ = 0;
+    std::uint64_t cacheSize_ = 1;
+};
+
+// Its decoder, reading the coder's bytes from a stream.
+class RangeDecoder {
+public:
+    // The coder's first bytes.
+    Result Open(FrameReader* stream)
+    {
+        stream_ = stream;
+        for (int i = 0; i < 5; ++i) {
+            Result r = NextByte();
+            if (!r.ok())
+                return r;
+        }
+        return Result::Ok();
+    }
+
+    Result Bit(std::uint16_t* p, int adapt, unsigned* bit)
+    {
+        const std::uint32_t bound = (range_ >> kProbabilityBits) * *p;
+        if (code_ < bound) {
+            range_ = bound;
+            *bit = 0;
+        } else {
+            code_ -= bound;
+            range_ -= bound;
+            *bit = 1;
+        }
+        Adapt(p, *bit, adapt);
+        return Normalize();
+    }
+
+    Result Direct(unsigned* bit)
+    {
+        range_ >>= 1;
+        *bit = code_ >= range_ ? 1 : 0;
+        code_ -= *bit != 0 ? range_ : 0;
+        return Normalize();
+    }
+
+    // After the last symbol: the coder's last bytes, at most 4 that were not needed.
+    Result Finish(const std::string& what, const char* stream)
+    {
+        if (stream_->left() > 4)
+            return CorruptData(what, std::string("has bytes left over after its ") + stream);
+        while (stream_->left() > 0) {
+            std::uint8_t b;
+            Result r = stream_->Byte(&b);
+            if (!r.ok())
+                return r;
+        }
+        return Result::Ok();
+    }
+
+private:
+    Result Normalize()
+    {
+        while (range_ < kRangeTop) {  // twice where a bit was all but certain
+            range_ <<= 8;
+            Result r = NextByte();
+            if (!r.ok())
+                return r;
+        }
+        return Result::Ok();
+    }
+
+    Result NextByte()
+    {
+        std::uint8_t b = 0;
+        Result r = stream_->Byte(&b);
+        code_ = code_ << 8 | b;
+        return r;
+    }
+
+    FrameReader* stream_ = nullptr;
+    std::uint32_t range_ = 0xFFFFFFFF, code_ = 0;
+};
+
+// The values of the changed bytes coded by the byte each changes (kSplitModeledValues): the new
+// byte, a bit at a time from its top, each bit with a probability of its own for each old byte
+// and the bits above it. In text, where a change mostly turns one letter into another the same way
+// over and over (names renamed), the byte it changes says much of what it becomes: a third of the
+// bytes zstd takes.
+class ValueModel {
+public:
     static constexpr int kAdapt = 3;
-    static constexpr std::uint32_t kTop = 1u << 24;  // the range is kept at or above it
+    ValueModel() : probabilities_(256 * 256, kProbabilityHalf) {}
+    std::uint16_t* At(std::uint8_t old, unsigned node) { return &probabilities_[old * 256u + node]; }
 
 private:
     std::vector<std::uint16_t> probabilities_;
@@ -1002,47 +1143,17 @@ std::vector<std::uint8_t> EncodeModeledValues(const std::vector<std::uint8_t>& v
     std::vector<std::uint8_t> out;
     PutNumber(&out, values.size());
     ValueModel model;
-    std::uint64_t low = 0;
-    std::uint32_t range = 0xFFFFFFFF;
-    std::uint8_t cache = 0;
-    std::uint64_t cacheSize = 1;
-    auto shiftLow = [&] {
-        // A byte is written once no carry can reach it; 0xFF bytes wait with the one before.
-        if (static_cast<std::uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
-            const auto carry = static_cast<std::uint8_t>(low >> 32);
-            std::uint8_t byte = cache;
-            do {
-                out.push_back(static_cast<std::uint8_t>(byte + carry));
-                byte = 0xFF;
-            } while (--cacheSize != 0);
-            cache = static_cast<std::uint8_t>(low >> 24);
-        }
-        ++cacheSize;
-        low = (low & 0x00FFFFFF) << 8;
-    };
+    RangeEncoder coder(&out);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::uint8_t old = olds[i];
         const auto made = static_cast<std::uint8_t>(old + values[i]);
         for (unsigned node = 1, k = 8; k-- > 0;) {
             const unsigned bit = (made >> k) & 1;
-            std::uint16_t& p = model.At(old, node);
-            const std::uint32_t bound = (range >> ValueModel::kBits) * p;
-            if (bit == 0) {
-                range = bound;
-            } else {
-                low += bound;
-                range -= bound;
-            }
-            ValueModel::Update(&p, bit);
-            while (range < ValueModel::kTop) {
-                range <<= 8;
-                shiftLow();
-            }
+            coder.Bit(model.At(old, node), bit, ValueModel::kAdapt);
             node = node * 2 + bit;
         }
     }
-    for (int i = 0; i < 5; ++i)
-        shiftLow();
+    coder.Finish();
     return out;
 }
 
@@ -1052,17 +1163,13 @@ public:
     // The count, and the coder's first bytes.
     Result Open(FrameReader* stream, std::uint64_t newSize, const std::string& what, std::uint64_t* count)
     {
-        stream_ = stream;
         Result r = stream->Number(count);
         if (!r.ok())
             return r;
         if (*count > newSize)
             return CorruptData(what, "has more changed bytes than the new file");
         model_ = std::make_unique<ValueModel>();
-        for (int i = 0; i < 5; ++i)
-            if (!(r = NextByte()).ok())
-                return r;
-        return Result::Ok();
+        return coder_.Open(stream);
     }
 
     // The value that turns old into the new byte.
@@ -1070,55 +1177,21 @@ public:
     {
         unsigned node = 1;
         for (int k = 0; k < 8; ++k) {
-            std::uint16_t& p = model_->At(old, node);
-            const std::uint32_t bound = (range_ >> ValueModel::kBits) * p;
             unsigned bit = 0;
-            if (code_ < bound) {
-                range_ = bound;
-            } else {
-                code_ -= bound;
-                range_ -= bound;
-                bit = 1;
-            }
-            ValueModel::Update(&p, bit);
-            while (range_ < ValueModel::kTop) {  // twice where a bit was all but certain
-                range_ <<= 8;
-                Result r = NextByte();
-                if (!r.ok())
-                    return r;
-            }
+            Result r = coder_.Bit(model_->At(old, node), ValueModel::kAdapt, &bit);
+            if (!r.ok())
+                return r;
             node = node * 2 + bit;
         }
         *value = static_cast<std::uint8_t>((node & 0xFF) - old);
         return Result::Ok();
     }
 
-    // After the last value: the coder's last bytes, at most 4 that were not needed.
-    Result Finish(const std::string& what)
-    {
-        if (stream_->left() > 4)
-            return CorruptData(what, "has bytes left over after its values");
-        while (stream_->left() > 0) {
-            std::uint8_t b;
-            Result r = stream_->Byte(&b);
-            if (!r.ok())
-                return r;
-        }
-        return Result::Ok();
-    }
+    Result Finish(const std::string& what) { return coder_.Finish(what, "values"); }
 
 private:
-    Result NextByte()
-    {
-        std::uint8_t b;
-        Result r = stream_->Byte(&b);
-        code_ = code_ << 8 | b;
-        return r;
-    }
-
-    FrameReader* stream_ = nullptr;
     std::unique_ptr<ValueModel> model_;
-    std::uint32_t range_ = 0xFFFFFFFF, code_ = 0;
+    RangeDecoder coder_;
 };
 
 }  // namespace
