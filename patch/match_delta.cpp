@@ -1194,6 +1194,204 @@ private:
     RangeDecoder coder_;
 };
 
+// Numbers coded by their length in bits (a tree of 7 bits, for each context), then their bits
+// below the top one: the first 3 with probabilities for each length and the bits before them, the
+// rest as likely 0 as 1.
+class NumberModel {
+public:
+    static constexpr int kAdapt = 4;
+    explicit NumberModel(int contexts)
+        : lengths_(static_cast<std::size_t>(contexts) * 128, kProbabilityHalf),
+          bits_(static_cast<std::size_t>(contexts) * 65 * 16, kProbabilityHalf)
+    {
+    }
+
+    void Encode(RangeEncoder* coder, std::uint64_t n, int context)
+    {
+        const int length = n == 0 ? 0 : 64 - __builtin_clzll(n);
+        for (unsigned node = 1, k = 7; k-- > 0;) {
+            const unsigned bit = (static_cast<unsigned>(length) >> k) & 1;
+            coder->Bit(&lengths_[static_cast<std::size_t>(context) * 128 + node], bit, kAdapt);
+            node = node * 2 + bit;
+        }
+        for (int k = length - 2, node = 1; k >= 0; --k) {
+            const unsigned bit = static_cast<unsigned>(n >> k) & 1;
+            if (k >= length - 1 - kModeled) {
+                coder->Bit(Mantissa(context, length, node), bit, kAdapt);
+                node = node * 2 + static_cast<int>(bit);
+            } else {
+                coder->Direct(bit);
+            }
+        }
+    }
+
+    Result Decode(RangeDecoder* coder, int context, const std::string& what, std::uint64_t* n)
+    {
+        unsigned node = 1;
+        for (int k = 0; k < 7; ++k) {
+            unsigned bit = 0;
+            Result r = coder->Bit(&lengths_[static_cast<std::size_t>(context) * 128 + node], kAdapt, &bit);
+            if (!r.ok())
+                return r;
+            node = node * 2 + bit;
+        }
+        const int length = static_cast<int>(node - 128);
+        if (length > 64)
+            return CorruptData(what, "holds a number too large");
+        *n = length == 0 ? 0 : 1;
+        for (int k = length - 2, mantissa = 1; k >= 0; --k) {
+            unsigned bit = 0;
+            Result r = k >= length - 1 - kModeled ? coder->Bit(Mantissa(context, length, mantissa), kAdapt, &bit)
+                                                  : coder->Direct(&bit);
+            if (!r.ok())
+                return r;
+            if (k >= length - 1 - kModeled)
+                mantissa = mantissa * 2 + static_cast<int>(bit);
+            *n = *n << 1 | bit;
+        }
+        return Result::Ok();
+    }
+
+private:
+    static constexpr int kModeled = 3;  // the bits below the top one with probabilities of their own
+    std::uint16_t* Mantissa(int context, int length, int node)
+    {
+        return &bits_[(static_cast<std::size_t>(context) * 65 + static_cast<std::size_t>(length)) * 16 +
+                      static_cast<std::size_t>(node)];
+    }
+
+    std::vector<std::uint16_t> lengths_, bits_;
+};
+
+// The records' fields modeled (kSplitModeledRecords), each stream a range coder's bytes: the adds
+// and copies as numbers; each seek as where the next record reads from, told from the end of this
+// record's add bytes or from that of one of the 4 records before (a 3-bit choice), then the
+// distance from there (zigzag). Text made of pieces of many files goes back to where it came from
+// after a piece from elsewhere: that costs a short distance, not a far jump back.
+class RecordModel {
+public:
+    static constexpr int kBases = 5;
+    RecordModel() : adds_(1), copies_(1), distances_(kBases), bases_(8, kProbabilityHalf) {}
+
+    // The base j's place for a record whose add bytes end at end.
+    std::uint64_t Base(int j, std::uint64_t end) const { return j == 0 ? end : ends_[j - 1]; }
+    // After each record.
+    void Ended(std::uint64_t end, std::uint64_t next)
+    {
+        for (int j = kBases - 2; j > 0; --j)
+            ends_[j] = ends_[j - 1];
+        ends_[0] = end;
+        position_ = next;
+    }
+    std::uint64_t position() const { return position_; }
+
+    NumberModel adds_, copies_, distances_;
+    std::vector<std::uint16_t> bases_;  // the choice of base, a tree of 3 bits
+
+private:
+    std::uint64_t ends_[kBases - 1] = {};
+    std::uint64_t position_ = 0;
+};
+
+// The three streams of the records modeled.
+void EncodeModeledRecords(const std::vector<MatchRecord>& records, std::vector<std::uint8_t>* adds,
+                          std::vector<std::uint8_t>* copies, std::vector<std::uint8_t>* seeks)
+{
+    RangeEncoder addCoder(adds), copyCoder(copies), seekCoder(seeks);
+    RecordModel model;
+    auto bits = [](std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); };
+    for (const MatchRecord& rec : records) {
+        model.adds_.Encode(&addCoder, rec.add, 0);
+        model.copies_.Encode(&copyCoder, rec.copy, 0);
+        const std::uint64_t end = model.position() + rec.add, next = end + static_cast<std::uint64_t>(rec.seek);
+        int base = 0;
+        std::uint64_t distance = ZigZag(rec.seek);
+        for (int j = 1; j < RecordModel::kBases; ++j) {
+            const std::uint64_t d = ZigZag(static_cast<std::int64_t>(next - model.Base(j, end)));
+            if (bits(d) < bits(distance)) {
+                base = j;
+                distance = d;
+            }
+        }
+        for (unsigned node = 1, k = 3; k-- > 0;) {
+            const unsigned bit = (static_cast<unsigned>(base) >> k) & 1;
+            seekCoder.Bit(&model.bases_[node], bit, NumberModel::kAdapt);
+            node = node * 2 + bit;
+        }
+        model.distances_.Encode(&seekCoder, distance, base);
+        model.Ended(end, next);
+    }
+    addCoder.Finish();
+    copyCoder.Finish();
+    seekCoder.Finish();
+}
+
+// The records' fields from the streams that hold them (one stream, or one each): LEB128 numbers,
+// or modeled.
+class RecordFields {
+public:
+    RecordFields(FrameReader& adds, FrameReader& copies, FrameReader& seeks)
+        : adds_(adds), copies_(copies), seeks_(seeks)
+    {
+    }
+
+    // The split form's modeled fields: the coders' first bytes.
+    Result Model()
+    {
+        model_ = std::make_unique<RecordModel>();
+        Result r;
+        if (!(r = addCoder_.Open(&adds_)).ok() || !(r = copyCoder_.Open(&copies_)).ok())
+            return r;
+        return seekCoder_.Open(&seeks_);
+    }
+
+    Result Next(const std::string& what, std::uint64_t* add, std::uint64_t* copy, std::uint64_t* seekCode)
+    {
+        Result r;
+        if (!model_) {
+            if (!(r = adds_.Number(add)).ok() || !(r = copies_.Number(copy)).ok())
+                return r;
+            return seeks_.Number(seekCode);
+        }
+        if (!(r = model_->adds_.Decode(&addCoder_, 0, what, add)).ok() ||
+            !(r = model_->copies_.Decode(&copyCoder_, 0, what, copy)).ok())
+            return r;
+        unsigned node = 1;
+        for (int k = 0; k < 3; ++k) {
+            unsigned bit = 0;
+            if (!(r = seekCoder_.Bit(&model_->bases_[node], NumberModel::kAdapt, &bit)).ok())
+                return r;
+            node = node * 2 + bit;
+        }
+        const int base = static_cast<int>(node - 8);
+        if (base >= RecordModel::kBases)
+            return CorruptData(what, "reads from an unknown place");
+        std::uint64_t distance = 0;
+        if (!(r = model_->distances_.Decode(&seekCoder_, base, what, &distance)).ok())
+            return r;
+        // Wrapping, as a seek may: the walk refuses one that leaves the file.
+        const std::uint64_t end = model_->position() + *add;
+        const std::uint64_t next = model_->Base(base, end) + static_cast<std::uint64_t>(UnZigZag(distance));
+        *seekCode = ZigZag(static_cast<std::int64_t>(next - end));
+        model_->Ended(end, next);
+        return Result::Ok();
+    }
+
+    // After the last record: the coders' last bytes.
+    Result Finish(const std::string& what)
+    {
+        Result r;
+        if (!model_ || !(r = addCoder_.Finish(what, "adds")).ok() || !(r = copyCoder_.Finish(what, "copies")).ok())
+            return r;
+        return seekCoder_.Finish(what, "seeks");
+    }
+
+private:
+    FrameReader &adds_, &copies_, &seeks_;
+    std::unique_ptr<RecordModel> model_;
+    RangeDecoder addCoder_, copyCoder_, seekCoder_;
+};
+
 }  // namespace
 
 namespace {
@@ -2198,6 +2396,7 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
 {
     std::vector<std::uint8_t> unread;
     std::vector<std::uint8_t> joint, jointFrame, modeled, modeledFrame;
+    std::vector<std::uint8_t> modeledRecords[3], modeledRecordFrames[3];
     try {
         OldCoverage coverage(oldSize);
         std::uint64_t oldPos = 0;
@@ -2213,6 +2412,8 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
         joint = Interleave(streams[3], streams[4]);
         if (streams[4].size() <= kModeledUpTo)
             modeled = EncodeModeledValues(streams[4], olds);
+        if (records.size() <= kModeledUpTo)
+            EncodeModeledRecords(records, &modeledRecords[0], &modeledRecords[1], &modeledRecords[2]);
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory for the streams of a match delta");
     }
@@ -2232,7 +2433,13 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
              [&, i] { return EncodeStream(streams[i], nullptr, 0, level, kMaxWindowLog, &frames[i]); });
     task(joint.size(), &results[kSplitStreams],
          [&] { return EncodeStream(joint, nullptr, 0, level, kMaxWindowLog, &jointFrame); });
-    Result modeledResult;
+    Result modeledResult, modeledRecordResults[3];
+    for (int i = 0; i < 3; ++i)
+        if (!modeledRecords[i].empty())
+            task(modeledRecords[i].size() / 4, &modeledRecordResults[i], [&, i] {
+                return EncodeZstd(modeledRecords[i].data(), modeledRecords[i].size(), nullptr, 0, level,
+                                  &modeledRecordFrames[i]);
+            });
     if (!modeled.empty())
         task(modeled.size() / 4, &modeledResult,
              [&] { return EncodeZstd(modeled.data(), modeled.size(), nullptr, 0, level, &modeledFrame); });
@@ -2289,6 +2496,9 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
         return plainResult;
     if (!modeledResult.ok())
         return modeledResult;
+    for (const Result& r : modeledRecordResults)
+        if (!r.ok())
+            return r;
     *flags = unread.empty() ? 0 : kSplitUnreadPrefix;
     if (!unread.empty() && (plainExtra.size() <= frames[5].size() ||
                             (plainExtra.size() - frames[5].size()) * kPrefixBytesPerByte < unread.size())) {
@@ -2299,6 +2509,14 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
         (frames[5].size() - quickWith.size()) * kPrefixBytesPerByte >= unreadSize) {
         *flags = kSplitUnreadPrefix;
         frames[5].swap(quickWith);
+    }
+    // The records' fields as numbers or modeled, whichever is smaller.
+    if (!modeledRecords[0].empty() &&
+        modeledRecordFrames[0].size() + modeledRecordFrames[1].size() + modeledRecordFrames[2].size() <
+            frames[0].size() + frames[1].size() + frames[2].size()) {
+        *flags |= kSplitModeledRecords;
+        for (int i = 0; i < 3; ++i)
+            frames[i].swap(modeledRecordFrames[i]);
     }
     // The changes: positions and values apart, interleaved, or apart with the values modeled,
     // whichever is smallest.
@@ -2676,12 +2894,11 @@ public:
 
     // The next record's fields, from the streams that hold them (one stream, or one each); *at is
     // where in the old file its add bytes start.
-    Result Next(FrameReader& adds, FrameReader& copies, FrameReader& seeks, std::uint64_t* add, std::uint64_t* copy,
-                std::uint64_t* at)
+    Result Next(RecordFields& fields, std::uint64_t* add, std::uint64_t* copy, std::uint64_t* at)
     {
         std::uint64_t seekCode;
-        Result r;
-        if (!(r = adds.Number(add)).ok() || !(r = copies.Number(copy)).ok() || !(r = seeks.Number(&seekCode)).ok())
+        Result r = fields.Next(what_, add, copy, &seekCode);
+        if (!r.ok())
             return r;
         if (*add > newSize_ - produced_ || *copy > newSize_ - produced_ - *add)
             return CorruptData(what_, "runs past the new size");
@@ -2770,7 +2987,7 @@ public:
             !(split_ && filter == static_cast<std::uint8_t>(MatchFilter::kX64References)))
             return CorruptData(what_, "names an unknown filter " + std::to_string(filter));
         if ((flags_ & ~(kSplitUnreadPrefix | kSplitJointChanges | kSplitReadsOutput | kSplitProjected |
-                        kSplitModeledValues)) != 0)
+                        kSplitModeledValues | kSplitModeledRecords)) != 0)
             return CorruptData(what_, "has unknown flags " + std::to_string(flags_));
         if (modeled() && joint())
             return CorruptData(what_, "has modeled values interleaved");
@@ -2927,9 +3144,12 @@ public:
             return r;
         beside_.Wait();  // the held new file's room, made ready in SetUpStreams
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
+        RecordFields fields(control(), copies(), seeks());
+        if (modeledRecords() && !(r = fields.Model()).ok())
+            return r;
         for (std::uint64_t records = 1; !walk.done(); ++records) {
             std::uint64_t add, copy, at;
-            if (!(r = walk.Next(control(), copies(), seeks(), &add, &copy, &at)).ok())
+            if (!(r = walk.Next(fields, &add, &copy, &at)).ok())
                 return r;
             // The sink is asked now and then even where records produce little, so that a stop
             // request is seen by the work done.
@@ -2940,7 +3160,7 @@ public:
         }
         if (changeAhead_)
             return CorruptData(what_, "changes bytes past its matches");
-        if (modeled() && !(r = modeledValues_.Finish(what_)).ok())
+        if ((modeled() && !(r = modeledValues_.Finish(what_)).ok()) || !(r = fields.Finish(what_)).ok())
             return r;
         if (!(r = Flush(true)).ok())
             return r;
@@ -2976,11 +3196,17 @@ private:
             at += lengths_[i];
         }
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
+        RecordFields fields(adds, copies, seeks);
+        if (modeledRecords()) {
+            Result r = fields.Model();
+            if (!r.ok())
+                return r;
+        }
         std::uint64_t newAt = 0;
         try {
             while (!walk.done()) {
                 std::uint64_t add, copy, from;
-                Result r = walk.Next(adds, copies, seeks, &add, &copy, &from);
+                Result r = walk.Next(fields, &add, &copy, &from);
                 if (!r.ok())
                     return r;
                 if (from < oldSize_ && gather())
@@ -3062,6 +3288,7 @@ private:
     bool readsOutput() const { return (flags_ & kSplitReadsOutput) != 0; }
     bool projected() const { return split_ && (flags_ & kSplitProjected) != 0; }
     bool modeled() const { return split_ && (flags_ & kSplitModeledValues) != 0; }
+    bool modeledRecords() const { return split_ && (flags_ & kSplitModeledRecords) != 0; }
     // Filter 1 or 3, undone as the new file is made.
     bool branches() const { return filter_ == MatchFilter::kX86Branches || wide(); }
     bool wide() const { return filter_ == MatchFilter::kX64References; }

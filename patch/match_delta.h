@@ -67,6 +67,9 @@ constexpr std::uint8_t kSplitProjected = 8;
 // The values stream holds the values coded by the bytes they change (ValueModel), not as they are;
 // the changes are then never interleaved.
 constexpr std::uint8_t kSplitModeledValues = 16;
+// The adds, copies and seeks streams hold the records' fields coded by a model (RecordModel), not
+// as LEB128 numbers.
+constexpr std::uint8_t kSplitModeledRecords = 32;
 // The blocks filter 2 works on, each on its own; also the page in which the streamed decoder reads
 // the old file.
 constexpr std::size_t kFilterBlock = 1 << 16;
