@@ -935,6 +935,46 @@ TEST(SplitMatchDelta, RenamedNamesCostLittleWhereTheValuesAreCodedByTheBytesThey
     }
 }
 
+// A file made of another with pieces of a third put in: after each piece the records go back to
+// where they were, a short distance from a place the model keeps, where a seek is a far jump.
+TEST(SplitMatchDelta, RecordsThatGoBackWhereTheyCameFromCostShortDistances)
+{
+    Bytes old;
+    for (std::uint32_t f = 0; f < 8; ++f) {
+        const Bytes file = Random(256 << 10, 80 + f);
+        old.insert(old.end(), file.begin(), file.end());
+    }
+    const std::size_t sixth = 5 * (256 << 10);
+    Bytes data;
+    std::size_t records = 0;
+    std::mt19937 rng(89);
+    for (std::size_t at = 0; at + 2600 <= (256 << 10); ++records) {
+        const std::size_t length = 1500 + rng() % 1000, piece = sixth + rng() % (200 << 10),
+                          pieceLength = 200 + rng() % 200;
+        data.insert(data.end(), old.begin() + static_cast<std::ptrdiff_t>(at),
+                    old.begin() + static_cast<std::ptrdiff_t>(at + length));
+        data.insert(data.end(), old.begin() + static_cast<std::ptrdiff_t>(piece),
+                    old.begin() + static_cast<std::ptrdiff_t>(piece + pieceLength));
+        at += length;
+    }
+    for (const HeldForm& form : {kHeldForms[1], kHeldForms[2]}) {
+        SCOPED_TRACE(form.name);
+        Bytes encoded, decoded;
+        ASSERT_TRUE(
+            form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kNone, 9, &encoded).ok());
+        ASSERT_GE(encoded.size(), 2u + 8 * kSplitStreams);
+        EXPECT_NE(encoded[1] & kSplitModeledRecords, 0);
+        std::uint64_t seeksFrame = 0;
+        for (int k = 0; k < 8; ++k)
+            seeksFrame |= static_cast<std::uint64_t>(encoded[2 + 8 * 2 + k]) << (8 * k);
+        // Each piece's seeks, there and back, take 6 bytes as numbers.
+        EXPECT_LT(seeksFrame, 4 * records) << records << " pieces";
+        Result r = Decode(encoded, old, data.size(), &decoded, form);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_TRUE(decoded == data);
+    }
+}
+
 TEST(SplitMatchDelta, ANewPieceIsCodedAgainstTheOldPieceItReplaced)
 {
     // Between unchanged stretches, a piece made of the replaced piece's words in another order:
@@ -1084,7 +1124,12 @@ TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
         const char* reason;
     };
     const Case cases[] = {
-        {SplitOf(32, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 32"},
+        {SplitOf(64, {{8}, {0}, {0}, {}, {}, {}}), "unknown flags 64"},
+        // Modeled records: each coder starts with 5 bytes, and reads no further than its stream.
+        {SplitOf(kSplitModeledRecords, {{0, 0, 0, 0}, {0, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, {}, {}, {}}),
+         "(adds) is used up too soon"},
+        {SplitOf(kSplitModeledRecords, {{0, 0, 0, 0, 0, 0}, {}, {0, 0, 0, 0, 0}, {}, {}, {}}),
+         "(copies) is used up too soon"},
         // Modeled values: never interleaved, no more than the new file has, and all of their
         // coder's bytes but the last 4 read.
         {SplitOf(kSplitModeledValues | kSplitJointChanges, {{8}, {0}, {0}, {}, {0}, {}}), "modeled values interleaved"},
