@@ -2382,9 +2382,19 @@ std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
     return joint;
 }
 
-// The split form's values are tried modeled up to this many (decoding them takes some tens of
-// nanoseconds each, where zstd's take one).
-constexpr std::size_t kModeledUpTo = 1 << 20;
+// The modeled streams cost time when applying: some 40 ns a value, and about 1 us a record (three
+// numbers of some 30 bits each, decoded bit by bit twice, by the walk and the run), where the rest
+// of applying takes a few ns a byte of the new file. So the values are tried modeled where there
+// are at most 64 Ki of them or one for every 64 bytes of the new file, and the records where there
+// are at most 4 Ki of them or one for every 4 KiB: a few ms, or a few percent of applying it.
+bool ModelsValues(std::size_t values, std::uint64_t newSize)
+{
+    return values <= std::max<std::uint64_t>(1 << 16, newSize / 64);
+}
+bool ModelsRecords(std::size_t records, std::uint64_t newSize)
+{
+    return records <= std::max<std::uint64_t>(16, newSize / 4096);
+}
 
 // The split form's frames: the changes as two streams or as one, whichever is smaller, and the
 // extra stream with the old bytes no record reads as its prefix (where a changed piece of code
@@ -2410,9 +2420,12 @@ Result EncodeSplitFrames(std::vector<std::uint8_t>* streams, const std::vector<s
             coverage.GatherUnread(old, unread.data());
         }
         joint = Interleave(streams[3], streams[4]);
-        if (streams[4].size() <= kModeledUpTo)
+        std::uint64_t newSize = 0;
+        for (const MatchRecord& rec : records)
+            newSize += rec.add + rec.copy;
+        if (ModelsValues(streams[4].size(), newSize))
             modeled = EncodeModeledValues(streams[4], olds);
-        if (records.size() <= kModeledUpTo)
+        if (ModelsRecords(records.size(), newSize))
             EncodeModeledRecords(records, &modeledRecords[0], &modeledRecords[1], &modeledRecords[2]);
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory, "out of memory for the streams of a match delta");
