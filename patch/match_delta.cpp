@@ -2393,7 +2393,7 @@ bool ModelsValues(std::size_t values, std::uint64_t newSize)
 }
 bool ModelsRecords(std::size_t records, std::uint64_t newSize)
 {
-    return records <= std::max<std::uint64_t>(16, newSize / 4096);
+    return records <= std::max<std::uint64_t>(1 << 12, newSize / 4096);
 }
 
 // The split form's frames: the changes as two streams or as one, whichever is smaller, and the

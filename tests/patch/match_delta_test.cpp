@@ -913,7 +913,7 @@ TEST(SplitMatchDelta, RenamedNamesCostLittleWhereTheValuesAreCodedByTheBytesThey
     std::size_t changes = 0;
     // In a stretch of every 4 KiB, a few names renamed.
     for (std::size_t at = 0; at + 4096 <= data.size(); at += 4096)
-        for (std::size_t i = at; i < at + 200; ++i)
+        for (std::size_t i = at; i < at + 100; ++i)
             if (data[i] >= 'a' && data[i] <= 'z' && renamed[data[i] - 'a'] != data[i]) {
                 data[i] = static_cast<std::uint8_t>(renamed[data[i] - 'a']);
                 ++changes;
