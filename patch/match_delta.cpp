@@ -3163,7 +3163,7 @@ public:
         if (modeledRecords() && !(r = fields.Model()).ok())
             return r;
         for (std::uint64_t records = 1; !walk.done(); ++records) {
-            std::uint64_t add, copy, at;
+            std::uint64_t add = 0, copy = 0, at = 0;
             if (!(r = walk.Next(fields, &add, &copy, &at)).ok())
                 return r;
             // The sink is asked now and then even where records produce little, so that a stop
@@ -3220,7 +3220,7 @@ private:
         std::uint64_t newAt = 0;
         try {
             while (!walk.done()) {
-                std::uint64_t add, copy, from;
+                std::uint64_t add = 0, copy = 0, from = 0;
                 Result r = walk.Next(fields, &add, &copy, &from);
                 if (!r.ok())
                     return r;
