@@ -8,6 +8,7 @@
 
 #include "codec.h"
 #include "match_delta.h"
+#include "reference_support.h"
 #include "split_delta_support.h"
 
 namespace qvpatch {
@@ -395,22 +396,9 @@ TEST(MatchDelta, BranchFilterKeepsTheTransformOfPatchesMade)
         Bytes whole = data;
         X86BranchFilter::Encode(whole.data(), whole.size());
         ASSERT_EQ(whole, TransformedByteByByte(data, 0, SIZE_MAX)) << "round " << round;
-        // The opcodes marked as the file comes, and its bytes filtered as they are copied out,
-        // whatever the copies cut: the same bytes, the file left as it was.
-        FilterMarks marks(data.size());
-        for (std::size_t in = 0; in < data.size();) {
-            in = std::min(data.size(), in + 1 + rng() % (round % 2 == 0 ? 9 : 3000));
-            marks.Scan(data.data(), in);
-        }
-        for (int copy = 0; copy < 40; ++copy) {
-            const std::size_t at = data.empty() ? 0 : rng() % (data.size() + 1);
-            const std::size_t k = copy == 0 ? data.size() - at : std::min<std::size_t>(data.size() - at, rng() % 24);
-            Bytes out(data.begin() + static_cast<std::ptrdiff_t>(at),
-                      data.begin() + static_cast<std::ptrdiff_t>(at + k));
-            marks.Apply(data.data(), at, out.data(), k);
-            ASSERT_TRUE(std::equal(out.begin(), out.end(), whole.begin() + static_cast<std::ptrdiff_t>(at)))
-                << "round " << round << ", " << k << " bytes at " << at;
-        }
+        // The opcodes marked as the file comes, and its bytes filtered as they are copied out.
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        ExpectCopiesFilteredAsMarked(data, whole, false, round % 2 == 0 ? 9 : 3000, &rng);
         Bytes blocks = data;
         X86BranchFilter::EncodeBlocks(blocks.data(), blocks.size(), kFilterBlock);
         ASSERT_EQ(blocks, TransformedByteByByte(data, kFilterBlock, kFilterBlock)) << "round " << round;
@@ -589,22 +577,35 @@ TEST(MatchDelta, KnowsX86Programs)
     pe[1] = 'Z';
     pe[0x3C] = 0x80;
     std::memcpy(pe.data() + 0x80, "PE\0\0", 4);
-    for (auto [machine, x86] : {std::pair{0x014C, true}, {0x8664, true}, {0xAA64, false}}) {
+    // x86-64 programs take filter 3.
+    for (auto [machine, filter] : {std::pair{0x014C, MatchFilter::kX86Branches},
+                                   {0x8664, MatchFilter::kX64References},
+                                   {0xAA64, MatchFilter::kNone}}) {
         pe[0x84] = static_cast<std::uint8_t>(machine);
         pe[0x85] = static_cast<std::uint8_t>(machine >> 8);
-        EXPECT_EQ(LooksLikeX86Code(pe.data(), pe.size()), x86) << machine;
+        EXPECT_EQ(LooksLikeX86Code(pe.data(), pe.size()), filter != MatchFilter::kNone) << machine;
+        EXPECT_EQ(ProgramFilter(pe.data(), pe.size()), filter) << machine;
     }
     pe[0x3C] = 0xFE;  // the PE header would lie past the end
     pe[0x3D] = 0x01;
     EXPECT_FALSE(LooksLikeX86Code(pe.data(), pe.size()));
+    EXPECT_EQ(ProgramFilter(pe.data(), pe.size()), MatchFilter::kNone);
     Bytes elf(64, 0);
     std::memcpy(elf.data(),
                 "\x7f"
                 "ELF",
                 4);
     elf[5] = 1;
-    elf[18] = 62;
-    EXPECT_TRUE(LooksLikeX86Code(elf.data(), elf.size()));
+    for (auto [machine, filter] : {std::pair{62, MatchFilter::kX64References}, {3, MatchFilter::kX86Branches}}) {
+        elf[18] = static_cast<std::uint8_t>(machine);
+        EXPECT_TRUE(LooksLikeX86Code(elf.data(), elf.size()));
+        EXPECT_EQ(ProgramFilter(elf.data(), elf.size()), filter) << machine;
+    }
+    elf[5] = 2;  // big-endian: the machine's high byte first
+    elf[18] = 0;
+    elf[19] = 62;
+    EXPECT_EQ(ProgramFilter(elf.data(), elf.size()), MatchFilter::kX64References);
+    EXPECT_EQ(ProgramFilter(elf.data(), 8), MatchFilter::kNone);
     EXPECT_FALSE(LooksLikeX86Code(Random(4096, 11).data(), 4096));
 }
 
@@ -900,6 +901,16 @@ TEST(SplitMatchDelta, LargeOldFilesGatherTheUnreadBytesWhereverTheyAre)
     }
 }
 
+// The length of a split delta's frame i, from its header.
+std::uint64_t SplitFrameLength(const Bytes& delta, int i)
+{
+    std::uint64_t length = 0;
+    for (int k = 0; k < 8; ++k)
+        length |= static_cast<std::uint64_t>(delta[2 + 8 * static_cast<std::size_t>(i) + static_cast<std::size_t>(k)])
+                  << (8 * k);
+    return length;
+}
+
 // Text whose names were renamed, each letter into another the same way throughout (minified code
 // built again): the changed bytes' values are coded by the letters they change, at a fraction of a
 // bit each, where on their own they take several.
@@ -925,9 +936,7 @@ TEST(SplitMatchDelta, RenamedNamesCostLittleWhereTheValuesAreCodedByTheBytesThey
             form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kNone, 9, &encoded).ok());
         ASSERT_GE(encoded.size(), 2u + 8 * kSplitStreams);
         EXPECT_NE(encoded[1] & kSplitModeledValues, 0);
-        std::uint64_t valuesFrame = 0;
-        for (int k = 0; k < 8; ++k)
-            valuesFrame |= static_cast<std::uint64_t>(encoded[2 + 8 * 4 + k]) << (8 * k);
+        const std::uint64_t valuesFrame = SplitFrameLength(encoded, 4);
         EXPECT_LT(valuesFrame, changes / 4) << changes << " changes";
         Result r = Decode(encoded, old, data.size(), &decoded, form);
         ASSERT_TRUE(r.ok()) << r.message;
@@ -964,9 +973,7 @@ TEST(SplitMatchDelta, RecordsThatGoBackWhereTheyCameFromCostShortDistances)
             form.encode(old.data(), old.size(), data.data(), data.size(), MatchFilter::kNone, 9, &encoded).ok());
         ASSERT_GE(encoded.size(), 2u + 8 * kSplitStreams);
         EXPECT_NE(encoded[1] & kSplitModeledRecords, 0);
-        std::uint64_t seeksFrame = 0;
-        for (int k = 0; k < 8; ++k)
-            seeksFrame |= static_cast<std::uint64_t>(encoded[2 + 8 * 2 + k]) << (8 * k);
+        const std::uint64_t seeksFrame = SplitFrameLength(encoded, 2);
         // Each piece's seeks, there and back, take 6 bytes as numbers.
         EXPECT_LT(seeksFrame, 4 * records) << records << " pieces";
         Result r = Decode(encoded, old, data.size(), &decoded, form);

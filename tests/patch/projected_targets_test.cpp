@@ -8,6 +8,7 @@
 
 #include "codec.h"
 #include "match_delta.h"
+#include "reference_support.h"
 #include "split_delta_support.h"
 #include "threads.h"
 
@@ -15,30 +16,6 @@ namespace qvpatch {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// The references of filter 1 (wide: 3), read a byte at a time from the start.
-std::vector<std::size_t> Tags(const Bytes& data, bool wide)
-{
-    std::vector<std::size_t> tags;
-    for (std::size_t i = 0; i < data.size();) {
-        std::size_t tag = SIZE_MAX;
-        if ((data[i] & 0xFE) == 0xE8) {
-            tag = i;
-        } else if (wide && i + 2 < data.size() && (data[i + 2] & 0xC7) == 0x05) {
-            const std::uint8_t op = data[i + 1];
-            if (((data[i] & 0xF0) == 0x40 && (op == 0x89 || op == 0x8B || op == 0x8D)) ||
-                (data[i] == 0x0F && (op == 0xB6 || op == 0xB7 || op == 0x10 || op == 0x11 || op == 0x28)))
-                tag = i + 2;
-        }
-        if (tag == SIZE_MAX || tag + 5 > data.size()) {
-            ++i;
-            continue;
-        }
-        tags.push_back(tag);
-        i = tag + 5;
-    }
-    return tags;
-}
 
 std::uint32_t Operand(const Bytes& d, std::size_t tag)
 {
@@ -107,7 +84,7 @@ struct Model {
         *out = old;
         if (filter == 0)
             return true;
-        for (std::size_t p : Tags(old, filter == 3)) {
+        for (std::size_t p : ReferencesByteByByte(old, filter == 3)) {
             if (!Near(old, p))
                 continue;
             const std::int64_t t = static_cast<std::int64_t>(p) + 5 + static_cast<std::int32_t>(Operand(old, p));
@@ -171,7 +148,7 @@ struct Model {
         if (out.size() != newSize || e != extra.size() || c != changes.size())
             return false;
         if (filter != 0)
-            for (std::size_t p : Tags(out, filter == 3))
+            for (std::size_t p : ReferencesByteByByte(out, filter == 3))
                 if (Near(out, p))
                     SetOperand(&out, p, Operand(out, p) - static_cast<std::uint32_t>(p + 5));
         *result = out;
@@ -215,17 +192,6 @@ struct Model {
                                   {adds, copies, seeks, positions, values, extra}, prefix);
     }
 };
-
-// Bytes dense in what the scans look for, with near operands.
-Bytes Dense(std::size_t n, std::mt19937* rng)
-{
-    static const std::uint8_t kBytes[] = {0xE8, 0xE9, 0x48, 0x4C, 0x0F, 0x8B, 0x89, 0x8D, 0xB6,
-                                          0xB7, 0x10, 0x11, 0x28, 0x05, 0x0D, 0x3D, 0x00, 0xFF};
-    Bytes data(n);
-    for (auto& b : data)
-        b = (*rng)() % 4 == 0 ? static_cast<std::uint8_t>((*rng)()) : kBytes[(*rng)() % std::size(kBytes)];
-    return data;
-}
 
 // Decodes delta against old, whole or read in pieces of at most piece bytes (0: whole, given).
 Result DecodeIt(const Bytes& delta, const Bytes& old, std::uint64_t newSize, Bytes* out, std::size_t piece,
@@ -330,7 +296,7 @@ TEST(ProjectedTargets, HandMadeRecordsDecodeAsTheFormatTellsThem)
     int decoded = 0;
     for (int round = 0; round < 1500; ++round) {
         const std::size_t oldSize = round % 50 == 0 ? 0 : round % 3 == 0 ? rng() % 40 : rng() % 3000;
-        Bytes old = Dense(oldSize, &rng);
+        Bytes old = DenseReferences(oldSize, &rng);
         const int filter = std::array{0, 1, 3}[rng() % 3];
         std::uint8_t flags = static_cast<std::uint8_t>(rng() % 16);
         if (filter == 0)
@@ -357,7 +323,7 @@ TEST(ProjectedTargets, LargeHandMadeRecordsDecodeAsTheFormatTellsThem)
     std::mt19937 rng(92);
     for (int round = 0; round < 24; ++round) {
         const std::size_t oldSize = (round % 2 ? (1 << 20) + 3 : (5 << 20) + 1) + rng() % 1000;
-        Bytes old = Dense(oldSize, &rng);
+        Bytes old = DenseReferences(oldSize, &rng);
         const int filter = round % 4 < 2 ? 3 : 1;
         const std::uint8_t flags =
             static_cast<std::uint8_t>(8 | (round / 2 % 2) | (round % 3 == 0 ? 4 : 0) | (round / 4 % 2 ? 2 : 0));
@@ -381,7 +347,7 @@ Bytes Edited(const Bytes& old, std::mt19937* rng)
     const int pieces = 1 + static_cast<int>((*rng)() % 30);
     for (int k = 0; k < pieces; ++k) {
         if (old.empty() || (*rng)() % 5 == 0) {
-            const Bytes fresh = Dense((*rng)() % 300, rng);
+            const Bytes fresh = DenseReferences((*rng)() % 300, rng);
             out.insert(out.end(), fresh.begin(), fresh.end());
             continue;
         }
@@ -404,7 +370,7 @@ TEST(ProjectedTargets, EncodedDeltasRoundTripWithEveryFilter)
         std::size_t oldSize = rng() % (round % 4 == 0 ? 200 : 60000);
         if (round % 40 == 39)
             oldSize = (1 << 20) + rng() % 100;
-        const Bytes old = Dense(oldSize, &rng), data = Edited(old, &rng);
+        const Bytes old = DenseReferences(oldSize, &rng), data = Edited(old, &rng);
         for (MatchFilter filter : filters)
             for (bool readsOutput : {false, true}) {
                 SCOPED_TRACE(::testing::Message() << "round " << round << ", filter " << int(filter)
@@ -444,7 +410,7 @@ TEST(ProjectedTargets, HostileDeltasAreRefusedOrDecodeToTheirSize)
     };
     int ok = 0;
     for (int round = 0; round < 3000; ++round) {
-        const Bytes old = Dense(rng() % 2000, &rng);
+        const Bytes old = DenseReferences(rng() % 2000, &rng);
         Bytes delta;
         std::uint64_t newSize = rng() % 3000;
         if (round % 2 == 0) {
@@ -467,7 +433,7 @@ TEST(ProjectedTargets, HostileDeltasAreRefusedOrDecodeToTheirSize)
                 put(&streams[3], number());
                 streams[4].push_back(static_cast<std::uint8_t>(rng()));
             }
-            streams[5] = Dense(rng() % 300, &rng);
+            streams[5] = DenseReferences(rng() % 300, &rng);
             delta = HandMadeSplitDelta(static_cast<std::uint8_t>(rng() % 5), static_cast<std::uint8_t>(rng() % 17),
                                        {streams[0], streams[1], streams[2], streams[3], streams[4], streams[5]});
         }
@@ -557,7 +523,7 @@ TEST(ProjectedTargets, AFileScannedInHalvesIsMarkedAsOneScanMarksItAroundAnyMidd
         const std::size_t mid = size / 2 / 64 * 64;
         Bytes data(size, 0x90);
         const std::size_t span = 1 + rng() % 9000;
-        const Bytes dense = Dense(2 * span, &rng);
+        const Bytes dense = DenseReferences(2 * span, &rng);
         std::copy(dense.begin(), dense.end(), data.begin() + static_cast<std::ptrdiff_t>(mid - span));
         if (round % 4 == 0)  // a run of one opcode across the middle, every operand near
             for (std::size_t i = mid - span; i < mid + span; ++i)
@@ -581,7 +547,7 @@ TEST(ProjectedTargets, AFileScannedInHalvesIsMarkedAsOneScanMarksItAroundAnyMidd
 TEST(ProjectedTargets, RecordsReadingTheOldFileMoreThanAMapTakesAreNotProjected)
 {
     std::mt19937 rng(97);
-    const Bytes old = Dense(16384, &rng);
+    const Bytes old = DenseReferences(16384, &rng);
     Bytes data;
     while (data.size() < (4 << 20)) {
         const std::size_t at = rng() % (old.size() - 64);

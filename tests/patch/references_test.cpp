@@ -9,6 +9,7 @@
 
 #include "codec.h"
 #include "match_delta.h"
+#include "reference_support.h"
 #include "split_delta_support.h"
 #include "threads.h"
 
@@ -17,37 +18,10 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Where each reference of filter 3 is, read a byte at a time from the start: at each place, an
-// E8 or E9 there, or a REX prefix and 89, 8B or 8D, or 0F and B6, B7, 10, 11 or 28, then a ModRM
-// byte of mod 00 and r/m 101, with 4 bytes after the tag; once one is taken, the reading goes on
-// after its operand.
-std::vector<std::size_t> ReferencesByteByByte(const Bytes& data)
-{
-    std::vector<std::size_t> tags;
-    for (std::size_t i = 0; i < data.size();) {
-        std::size_t tag = SIZE_MAX;
-        if ((data[i] & 0xFE) == 0xE8) {
-            tag = i;
-        } else if (i + 2 < data.size() && (data[i + 2] & 0xC7) == 0x05) {
-            const std::uint8_t op = data[i + 1];
-            if (((data[i] & 0xF0) == 0x40 && (op == 0x89 || op == 0x8B || op == 0x8D)) ||
-                (data[i] == 0x0F && (op == 0xB6 || op == 0xB7 || op == 0x10 || op == 0x11 || op == 0x28)))
-                tag = i + 2;
-        }
-        if (tag == SIZE_MAX || tag + 5 > data.size()) {
-            ++i;
-            continue;
-        }
-        tags.push_back(tag);
-        i = tag + 5;
-    }
-    return tags;
-}
-
 // The transform at those references: each near operand made absolute from the end of its 4 bytes.
 Bytes TransformedByteByByte(Bytes data)
 {
-    for (std::size_t tag : ReferencesByteByByte(data)) {
+    for (std::size_t tag : ReferencesByteByByte(data, true)) {
         if (data[tag + 4] != 0 && data[tag + 4] != 0xFF)
             continue;
         std::uint32_t v = 0;
@@ -59,17 +33,6 @@ Bytes TransformedByteByByte(Bytes data)
         for (int k = 0; k < 4; ++k)
             data[tag + 1 + k] = static_cast<std::uint8_t>(v >> (8 * k));
     }
-    return data;
-}
-
-// Bytes dense in the opcodes, prefixes and ModRM bytes the scan looks for, and near operands.
-Bytes Dense(std::size_t n, std::mt19937* rng)
-{
-    static const std::uint8_t kBytes[] = {0xE8, 0xE9, 0x48, 0x4C, 0x0F, 0x8B, 0x89, 0x8D, 0xB6,
-                                          0xB7, 0x10, 0x11, 0x28, 0x05, 0x0D, 0x3D, 0x00, 0xFF};
-    Bytes data(n);
-    for (auto& b : data)
-        b = (*rng)() % 4 == 0 ? static_cast<std::uint8_t>((*rng)()) : kBytes[(*rng)() % std::size(kBytes)];
     return data;
 }
 
@@ -85,27 +48,15 @@ TEST(WideReferences, TheScanTakesWhatAByteByByteReadingTakesInAnyPieces)
 {
     std::mt19937 rng(31);
     for (int round = 0; round < 300; ++round) {
-        const Bytes data = Dense(round < 100 ? static_cast<std::size_t>(round) : rng() % 70000, &rng);
+        const Bytes data = DenseReferences(round < 100 ? static_cast<std::size_t>(round) : rng() % 70000, &rng);
         const Bytes expected = TransformedByteByByte(data);
         Bytes whole = data;
         X86BranchFilter::Encode(whole.data(), whole.size(), true);
         ASSERT_EQ(whole, expected) << "round " << round;
 
         // Marked as the file comes, and filtered as it is copied out, whatever the copies cut.
-        FilterMarks marks(data.size(), true);
-        for (std::size_t in = 0; in < data.size();) {
-            in = std::min(data.size(), in + 1 + rng() % (round % 2 == 0 ? 9 : 3000));
-            marks.Scan(data.data(), in);
-        }
-        for (int copy = 0; copy < 30; ++copy) {
-            const std::size_t at = data.empty() ? 0 : rng() % (data.size() + 1);
-            const std::size_t k = copy == 0 ? data.size() - at : std::min<std::size_t>(data.size() - at, rng() % 24);
-            Bytes out(data.begin() + static_cast<std::ptrdiff_t>(at),
-                      data.begin() + static_cast<std::ptrdiff_t>(at + k));
-            marks.Apply(data.data(), at, out.data(), k);
-            ASSERT_TRUE(std::equal(out.begin(), out.end(), expected.begin() + static_cast<std::ptrdiff_t>(at)))
-                << "round " << round << ", " << k << " bytes at " << at;
-        }
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        ExpectCopiesFilteredAsMarked(data, expected, true, round % 2 == 0 ? 9 : 3000, &rng);
 
         // Undone in pieces as the decoder hands them on, the bytes held back first in the next.
         X86BranchFilter unfilter(true);
@@ -133,7 +84,7 @@ TEST(WideReferences, AFileScannedInTwoHalvesIsMarkedAsAWholeScanMarksIt)
     std::mt19937 rng(32);
     Beside beside;
     const std::size_t size = (3 << 19) + 13;  // past the size split, with a middle not a multiple of 5
-    std::vector<Bytes> files = {Dense(size, &rng), Bytes(size, 0xE8), Bytes(size, 0xE8)};
+    std::vector<Bytes> files = {DenseReferences(size, &rng), Bytes(size, 0xE8), Bytes(size, 0xE8)};
     // Near operands all through the opcodes' run: the references taken change every byte.
     for (std::size_t i = 4; i < size; i += 5)
         files[2][i] = 0;
@@ -383,37 +334,6 @@ TEST(SplitMatchDelta, FilterThreeIsTheSplitFormsAndItsMapIsBounded)
     r = decode(HandMadeSplitDelta(3, kSplitProjected, {adds, copies, seeks, {}, {}, {}}), reads - 1, true);
     ASSERT_TRUE(r.ok()) << r.message;
     EXPECT_EQ(decoded, Bytes(reads - 1, 0x90));
-}
-
-TEST(WideReferences, X64ProgramsTakeFilterThree)
-{
-    Bytes pe(0x200, 0);
-    pe[0] = 'M';
-    pe[1] = 'Z';
-    pe[0x3C] = 0x80;
-    std::memcpy(pe.data() + 0x80, "PE\0\0", 4);
-    for (auto [machine, filter] : {std::pair{0x014C, MatchFilter::kX86Branches},
-                                   {0x8664, MatchFilter::kX64References},
-                                   {0xAA64, MatchFilter::kNone}}) {
-        pe[0x84] = static_cast<std::uint8_t>(machine);
-        pe[0x85] = static_cast<std::uint8_t>(machine >> 8);
-        EXPECT_EQ(ProgramFilter(pe.data(), pe.size()), filter) << machine;
-    }
-    Bytes elf(64, 0);
-    std::memcpy(elf.data(),
-                "\x7f"
-                "ELF",
-                4);
-    elf[5] = 1;
-    for (auto [machine, filter] : {std::pair{62, MatchFilter::kX64References}, {3, MatchFilter::kX86Branches}}) {
-        elf[18] = static_cast<std::uint8_t>(machine);
-        EXPECT_EQ(ProgramFilter(elf.data(), elf.size()), filter) << machine;
-    }
-    elf[5] = 2;  // big-endian: the machine's high byte first
-    elf[18] = 0;
-    elf[19] = 62;
-    EXPECT_EQ(ProgramFilter(elf.data(), elf.size()), MatchFilter::kX64References);
-    EXPECT_EQ(ProgramFilter(elf.data(), 8), MatchFilter::kNone);
 }
 
 }  // namespace
