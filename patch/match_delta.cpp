@@ -1271,7 +1271,7 @@ private:
 class RecordModel {
 public:
     static constexpr int kBases = 5;
-    RecordModel() : adds_(1), copies_(1), distances_(kBases), bases_(8, kProbabilityHalf) {}
+    RecordModel() : adds(1), copies(1), distances(kBases), bases(8, kProbabilityHalf) {}
 
     // The base j's place for a record whose add bytes end at end.
     std::uint64_t Base(int j, std::uint64_t end) const { return j == 0 ? end : ends_[j - 1]; }
@@ -1285,8 +1285,8 @@ public:
     }
     std::uint64_t position() const { return position_; }
 
-    NumberModel adds_, copies_, distances_;
-    std::vector<std::uint16_t> bases_;  // the choice of base, a tree of 3 bits
+    NumberModel adds, copies, distances;
+    std::vector<std::uint16_t> bases;  // the choice of base, a tree of 3 bits
 
 private:
     std::uint64_t ends_[kBases - 1] = {};
@@ -1301,8 +1301,8 @@ void EncodeModeledRecords(const std::vector<MatchRecord>& records, std::vector<s
     RecordModel model;
     auto bits = [](std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); };
     for (const MatchRecord& rec : records) {
-        model.adds_.Encode(&addCoder, rec.add, 0);
-        model.copies_.Encode(&copyCoder, rec.copy, 0);
+        model.adds.Encode(&addCoder, rec.add, 0);
+        model.copies.Encode(&copyCoder, rec.copy, 0);
         const std::uint64_t end = model.position() + rec.add, next = end + static_cast<std::uint64_t>(rec.seek);
         int base = 0;
         std::uint64_t distance = ZigZag(rec.seek);
@@ -1315,10 +1315,10 @@ void EncodeModeledRecords(const std::vector<MatchRecord>& records, std::vector<s
         }
         for (unsigned node = 1, k = 3; k-- > 0;) {
             const unsigned bit = (static_cast<unsigned>(base) >> k) & 1;
-            seekCoder.Bit(&model.bases_[node], bit, NumberModel::kAdapt);
+            seekCoder.Bit(&model.bases[node], bit, NumberModel::kAdapt);
             node = node * 2 + bit;
         }
-        model.distances_.Encode(&seekCoder, distance, base);
+        model.distances.Encode(&seekCoder, distance, base);
         model.Ended(end, next);
     }
     addCoder.Finish();
@@ -1353,13 +1353,13 @@ public:
                 return r;
             return seeks_.Number(seekCode);
         }
-        if (!(r = model_->adds_.Decode(&addCoder_, 0, what, add)).ok() ||
-            !(r = model_->copies_.Decode(&copyCoder_, 0, what, copy)).ok())
+        if (!(r = model_->adds.Decode(&addCoder_, 0, what, add)).ok() ||
+            !(r = model_->copies.Decode(&copyCoder_, 0, what, copy)).ok())
             return r;
         unsigned node = 1;
         for (int k = 0; k < 3; ++k) {
             unsigned bit = 0;
-            if (!(r = seekCoder_.Bit(&model_->bases_[node], NumberModel::kAdapt, &bit)).ok())
+            if (!(r = seekCoder_.Bit(&model_->bases[node], NumberModel::kAdapt, &bit)).ok())
                 return r;
             node = node * 2 + bit;
         }
@@ -1367,7 +1367,7 @@ public:
         if (base >= RecordModel::kBases)
             return CorruptData(what, "reads from an unknown place");
         std::uint64_t distance = 0;
-        if (!(r = model_->distances_.Decode(&seekCoder_, base, what, &distance)).ok())
+        if (!(r = model_->distances.Decode(&seekCoder_, base, what, &distance)).ok())
             return r;
         // Wrapping, as a seek may: the walk refuses one that leaves the file.
         const std::uint64_t end = model_->position() + *add;
