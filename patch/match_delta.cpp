@@ -1121,6 +1121,23 @@ private:
     std::uint32_t range_ = 0xFFFFFFFF, code_ = 0;
 };
 
+// The modeled streams cost time when applying: some 40 ns a value, and about 1 us a record (three
+// numbers of some 30 bits each, decoded bit by bit twice, by the walk and the run), where the rest
+// of applying takes a few ns a byte of the new file. So the values are modeled where there
+// are at most 64 Ki of them or one for every 64 bytes of the new file, and the records where there
+// are at most 4 Ki of them or one for every 4 KiB: a few ms, or a few percent of applying it. A
+// reader refuses more, so that a small patch cannot make its decoding take long. Records are not
+// modeled in programs, whose records lie close together and whose apply time is most of their
+// budget: the model saved 242 bytes of win32-exe's 142,078, for 1.5 ms of its 29.
+bool ModelsValues(std::uint64_t values, std::uint64_t newSize)
+{
+    return values <= std::max<std::uint64_t>(1 << 16, newSize / 64);
+}
+bool ModelsRecords(std::uint64_t records, std::uint64_t newSize)
+{
+    return records <= std::max<std::uint64_t>(1 << 12, newSize / 4096);
+}
+
 // The values of the changed bytes coded by the byte each changes (kSplitModeledValues): the new
 // byte, a bit at a time from its top, each bit with a probability of its own for each old byte
 // and the bits above it. In text, where a change mostly turns one letter into another the same way
@@ -1168,6 +1185,8 @@ public:
             return r;
         if (*count > newSize)
             return CorruptData(what, "has more changed bytes than the new file");
+        if (!ModelsValues(*count, newSize))
+            return CorruptData(what, "has more modeled values than a new file of its size may");
         model_ = std::make_unique<ValueModel>();
         return coder_.Open(stream);
     }
@@ -1335,9 +1354,11 @@ public:
     {
     }
 
-    // The split form's modeled fields: the coders' first bytes.
-    Result Model()
+    // The split form's modeled fields, at most ModelsRecords allows for newSize: the coders' first
+    // bytes.
+    Result Model(std::uint64_t newSize)
     {
+        newSize_ = newSize;
         model_ = std::make_unique<RecordModel>();
         Result r;
         if (!(r = addCoder_.Open(&adds_)).ok() || !(r = copyCoder_.Open(&copies_)).ok())
@@ -1353,6 +1374,8 @@ public:
                 return r;
             return seeks_.Number(seekCode);
         }
+        if (!ModelsRecords(++records_, newSize_))
+            return CorruptData(what, "has more modeled records than a new file of its size may");
         if (!(r = model_->adds.Decode(&addCoder_, 0, what, add)).ok() ||
             !(r = model_->copies.Decode(&copyCoder_, 0, what, copy)).ok())
             return r;
@@ -1390,6 +1413,7 @@ private:
     FrameReader &adds_, &copies_, &seeks_;
     std::unique_ptr<RecordModel> model_;
     RangeDecoder addCoder_, copyCoder_, seekCoder_;
+    std::uint64_t newSize_ = 0, records_ = 0;
 };
 
 }  // namespace
@@ -2382,22 +2406,6 @@ std::vector<std::uint8_t> Interleave(const std::vector<std::uint8_t>& positions,
     return joint;
 }
 
-// The modeled streams cost time when applying: some 40 ns a value, and about 1 us a record (three
-// numbers of some 30 bits each, decoded bit by bit twice, by the walk and the run), where the rest
-// of applying takes a few ns a byte of the new file. So the values are tried modeled where there
-// are at most 64 Ki of them or one for every 64 bytes of the new file, and the records where there
-// are at most 4 Ki of them or one for every 4 KiB: a few ms, or a few percent of applying it. Not
-// in programs, whose records lie close together and whose apply time is most of their budget: the
-// model saved 242 bytes of win32-exe's 142,078, for 1.5 ms of its 29.
-bool ModelsValues(std::size_t values, std::uint64_t newSize)
-{
-    return values <= std::max<std::uint64_t>(1 << 16, newSize / 64);
-}
-bool ModelsRecords(std::size_t records, std::uint64_t newSize)
-{
-    return records <= std::max<std::uint64_t>(1 << 12, newSize / 4096);
-}
-
 // The split form's frames: the changes as two streams or as one, whichever is smaller, and the
 // extra stream with the old bytes no record reads as its prefix (where a changed piece of code
 // was, mostly: the new one is often much like it). The frames are compressed side by side.
@@ -3160,7 +3168,7 @@ public:
         beside_.Wait();  // the held new file's room, made ready in SetUpStreams
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         RecordFields fields(control(), copies(), seeks());
-        if (modeledRecords() && !(r = fields.Model()).ok())
+        if (modeledRecords() && !(r = fields.Model(newSize_)).ok())
             return r;
         for (std::uint64_t records = 1; !walk.done(); ++records) {
             std::uint64_t add = 0, copy = 0, at = 0;
@@ -3213,7 +3221,7 @@ private:
         RecordWalk walk(what_, oldSize_, newSize_, readsOutput());
         RecordFields fields(adds, copies, seeks);
         if (modeledRecords()) {
-            Result r = fields.Model();
+            Result r = fields.Model(newSize_);
             if (!r.ok())
                 return r;
         }

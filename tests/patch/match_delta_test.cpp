@@ -1113,6 +1113,93 @@ TEST(SplitMatchDelta, AStreamDecodedAheadAndCutShortIsRefused)
     }
 }
 
+// A range coder as the format describes it, for modeled streams made by hand.
+struct TestRangeCoder {
+    Bytes out;
+    std::uint64_t low = 0, pending = 1;
+    std::uint32_t range = 0xFFFFFFFF;
+    std::uint8_t cache = 0;
+
+    void ShiftLow()
+    {
+        if (static_cast<std::uint32_t>(low) < 0xFF000000u || (low >> 32) != 0) {
+            for (std::uint8_t byte = cache; pending > 0; --pending, byte = 0xFF)
+                out.push_back(static_cast<std::uint8_t>(byte + (low >> 32)));
+            cache = static_cast<std::uint8_t>(low >> 24);
+        }
+        ++pending;
+        low = (low & 0x00FFFFFF) << 8;
+    }
+    // A bit with probability *p (of 4096) of 0, which moves by >> 4, as the records' do.
+    void Bit(std::uint16_t* p, unsigned bit)
+    {
+        const std::uint32_t bound = (range >> 12) * *p;
+        if (bit == 0) {
+            range = bound;
+            *p = static_cast<std::uint16_t>(*p + ((4096 - *p) >> 4));
+        } else {
+            low += bound;
+            range -= bound;
+            *p = static_cast<std::uint16_t>(*p - (*p >> 4));
+        }
+        for (; range < (1u << 24); range <<= 8)
+            ShiftLow();
+    }
+    // A number of at most 1 bit (its length in 7 bits, from the top), or a base (3 bits).
+    void Tree(std::vector<std::uint16_t>* probabilities, unsigned value, int bits)
+    {
+        for (unsigned node = 1, k = static_cast<unsigned>(bits); k-- > 0;) {
+            const unsigned bit = (value >> k) & 1;
+            Bit(&(*probabilities)[node], bit);
+            node = node * 2 + bit;
+        }
+    }
+    Bytes Finish()
+    {
+        for (int i = 0; i < 5; ++i)
+            ShiftLow();
+        return out;
+    }
+};
+
+// count modeled records that each read the old file's first byte again: add 1, copy 0, then back
+// by 1 (base 0, distance zigzag(-1) = 1).
+Bytes ModeledRereads(std::size_t count)
+{
+    TestRangeCoder adds, copies, seeks;
+    std::vector<std::uint16_t> addTree(128, 2048), copyTree(128, 2048), baseTree(8, 2048), distanceTree(128, 2048);
+    for (std::size_t i = 0; i < count; ++i) {
+        adds.Tree(&addTree, 1, 7);
+        copies.Tree(&copyTree, 0, 7);
+        seeks.Tree(&baseTree, 0, 3);
+        seeks.Tree(&distanceTree, 1, 7);
+    }
+    return SplitOf(kSplitModeledRecords, {adds.Finish(), copies.Finish(), seeks.Finish(), {}, {}, {}});
+}
+
+// Modeled streams cost more to decode than plain ones: a reader takes no more of them than a
+// builder writes for a new file of the size.
+TEST(SplitMatchDelta, ModeledStreamsAreBoundedByTheNewSize)
+{
+    const Bytes old = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    Bytes decoded;
+    Result r = Decode(ModeledRereads(4096), old, 4096, &decoded, kHeldForms[1]);
+    ASSERT_TRUE(r.ok()) << r.message;
+    EXPECT_EQ(decoded, Bytes(4096, 'a'));
+    r = Decode(ModeledRereads(4097), old, 4097, &decoded, kHeldForms[1]);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("more modeled records than"), std::string::npos) << r.message;
+
+    // 70,000 values for a new file of 70,000 bytes: more than 65,536, and than one per 64 bytes.
+    Bytes values;
+    PutNumber(&values, 70000);
+    values.insert(values.end(), 5, 0);
+    r = Decode(SplitOf(kSplitModeledValues, {{0x80, 0x80, 0x01}, {0}, {0}, {0}, values, {}}), old, 70000, &decoded,
+               kHeldForms[1]);
+    EXPECT_EQ(r.status, Status::kPatchCorrupt);
+    EXPECT_NE(r.message.find("more modeled values than"), std::string::npos) << r.message;
+}
+
 TEST(SplitMatchDelta, HandMadeDeltasDecodeOrAreRefused)
 {
     const HeldForm& split = kHeldForms[1];
