@@ -998,6 +998,16 @@ public:
         Normalize();
     }
 
+    // The low bits of value, from the top, down a tree of probabilities (probabilities[1] first).
+    void Tree(std::uint16_t* probabilities, unsigned value, int bits, int adapt)
+    {
+        for (unsigned node = 1, k = static_cast<unsigned>(bits); k-- > 0;) {
+            const unsigned bit = (value >> k) & 1;
+            Bit(&probabilities[node], bit, adapt);
+            node = node * 2 + bit;
+        }
+    }
+
     // A bit as likely 0 as 1.
     void Direct(unsigned bit)
     {
@@ -1075,6 +1085,21 @@ public:
         return Normalize();
     }
 
+    // What RangeEncoder::Tree coded.
+    Result Tree(std::uint16_t* probabilities, int bits, int adapt, unsigned* value)
+    {
+        unsigned node = 1;
+        for (int k = 0; k < bits; ++k) {
+            unsigned bit = 0;
+            Result r = Bit(&probabilities[node], adapt, &bit);
+            if (!r.ok())
+                return r;
+            node = node * 2 + bit;
+        }
+        *value = node - (1u << bits);
+        return Result::Ok();
+    }
+
     Result Direct(unsigned* bit)
     {
         range_ >>= 1;
@@ -1147,7 +1172,8 @@ class ValueModel {
 public:
     static constexpr int kAdapt = 3;
     ValueModel() : probabilities_(256 * 256, kProbabilityHalf) {}
-    std::uint16_t* At(std::uint8_t old, unsigned node) { return &probabilities_[old * 256u + node]; }
+    // The tree of probabilities for the bytes that change old.
+    std::uint16_t* Tree(std::uint8_t old) { return &probabilities_[old * 256u]; }
 
 private:
     std::vector<std::uint16_t> probabilities_;
@@ -1163,12 +1189,7 @@ std::vector<std::uint8_t> EncodeModeledValues(const std::vector<std::uint8_t>& v
     RangeEncoder coder(&out);
     for (std::size_t i = 0; i < values.size(); ++i) {
         const std::uint8_t old = olds[i];
-        const auto made = static_cast<std::uint8_t>(old + values[i]);
-        for (unsigned node = 1, k = 8; k-- > 0;) {
-            const unsigned bit = (made >> k) & 1;
-            coder.Bit(model.At(old, node), bit, ValueModel::kAdapt);
-            node = node * 2 + bit;
-        }
+        coder.Tree(model.Tree(old), static_cast<std::uint8_t>(old + values[i]), 8, ValueModel::kAdapt);
     }
     coder.Finish();
     return out;
@@ -1194,16 +1215,10 @@ public:
     // The value that turns old into the new byte.
     Result Next(std::uint8_t old, std::uint8_t* value)
     {
-        unsigned node = 1;
-        for (int k = 0; k < 8; ++k) {
-            unsigned bit = 0;
-            Result r = coder_.Bit(model_->At(old, node), ValueModel::kAdapt, &bit);
-            if (!r.ok())
-                return r;
-            node = node * 2 + bit;
-        }
-        *value = static_cast<std::uint8_t>((node & 0xFF) - old);
-        return Result::Ok();
+        unsigned made = 0;
+        Result r = coder_.Tree(model_->Tree(old), 8, ValueModel::kAdapt, &made);
+        *value = static_cast<std::uint8_t>(made - old);
+        return r;
     }
 
     Result Finish(const std::string& what) { return coder_.Finish(what, "values"); }
@@ -1212,6 +1227,8 @@ private:
     std::unique_ptr<ValueModel> model_;
     RangeDecoder coder_;
 };
+
+inline int BitLength(std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); }
 
 // Numbers coded by their length in bits (a tree of 7 bits, for each context), then their bits
 // below the top one: the first 3 with probabilities for each length and the bits before them, the
@@ -1227,12 +1244,8 @@ public:
 
     void Encode(RangeEncoder* coder, std::uint64_t n, int context)
     {
-        const int length = n == 0 ? 0 : 64 - __builtin_clzll(n);
-        for (unsigned node = 1, k = 7; k-- > 0;) {
-            const unsigned bit = (static_cast<unsigned>(length) >> k) & 1;
-            coder->Bit(&lengths_[static_cast<std::size_t>(context) * 128 + node], bit, kAdapt);
-            node = node * 2 + bit;
-        }
+        const int length = BitLength(n);
+        coder->Tree(&lengths_[static_cast<std::size_t>(context) * 128], static_cast<unsigned>(length), 7, kAdapt);
         for (int k = length - 2, node = 1; k >= 0; --k) {
             const unsigned bit = static_cast<unsigned>(n >> k) & 1;
             if (k >= length - 1 - kModeled) {
@@ -1246,15 +1259,11 @@ public:
 
     Result Decode(RangeDecoder* coder, int context, const std::string& what, std::uint64_t* n)
     {
-        unsigned node = 1;
-        for (int k = 0; k < 7; ++k) {
-            unsigned bit = 0;
-            Result r = coder->Bit(&lengths_[static_cast<std::size_t>(context) * 128 + node], kAdapt, &bit);
-            if (!r.ok())
-                return r;
-            node = node * 2 + bit;
-        }
-        const int length = static_cast<int>(node - 128);
+        unsigned lengthCode = 0;
+        Result read = coder->Tree(&lengths_[static_cast<std::size_t>(context) * 128], 7, kAdapt, &lengthCode);
+        if (!read.ok())
+            return read;
+        const int length = static_cast<int>(lengthCode);
         if (length > 64)
             return CorruptData(what, "holds a number too large");
         *n = length == 0 ? 0 : 1;
@@ -1318,7 +1327,6 @@ void EncodeModeledRecords(const std::vector<MatchRecord>& records, std::vector<s
 {
     RangeEncoder addCoder(adds), copyCoder(copies), seekCoder(seeks);
     RecordModel model;
-    auto bits = [](std::uint64_t v) { return v == 0 ? 0 : 64 - __builtin_clzll(v); };
     for (const MatchRecord& rec : records) {
         model.adds.Encode(&addCoder, rec.add, 0);
         model.copies.Encode(&copyCoder, rec.copy, 0);
@@ -1327,16 +1335,12 @@ void EncodeModeledRecords(const std::vector<MatchRecord>& records, std::vector<s
         std::uint64_t distance = ZigZag(rec.seek);
         for (int j = 1; j < RecordModel::kBases; ++j) {
             const std::uint64_t d = ZigZag(static_cast<std::int64_t>(next - model.Base(j, end)));
-            if (bits(d) < bits(distance)) {
+            if (BitLength(d) < BitLength(distance)) {
                 base = j;
                 distance = d;
             }
         }
-        for (unsigned node = 1, k = 3; k-- > 0;) {
-            const unsigned bit = (static_cast<unsigned>(base) >> k) & 1;
-            seekCoder.Bit(&model.bases[node], bit, NumberModel::kAdapt);
-            node = node * 2 + bit;
-        }
+        seekCoder.Tree(model.bases.data(), static_cast<unsigned>(base), 3, NumberModel::kAdapt);
         model.distances.Encode(&seekCoder, distance, base);
         model.Ended(end, next);
     }
@@ -1379,14 +1383,10 @@ public:
         if (!(r = model_->adds.Decode(&addCoder_, 0, what, add)).ok() ||
             !(r = model_->copies.Decode(&copyCoder_, 0, what, copy)).ok())
             return r;
-        unsigned node = 1;
-        for (int k = 0; k < 3; ++k) {
-            unsigned bit = 0;
-            if (!(r = seekCoder_.Bit(&model_->bases[node], NumberModel::kAdapt, &bit)).ok())
-                return r;
-            node = node * 2 + bit;
-        }
-        const int base = static_cast<int>(node - 8);
+        unsigned baseCode = 0;
+        if (!(r = seekCoder_.Tree(model_->bases.data(), 3, NumberModel::kAdapt, &baseCode)).ok())
+            return r;
+        const int base = static_cast<int>(baseCode);
         if (base >= RecordModel::kBases)
             return CorruptData(what, "reads from an unknown place");
         std::uint64_t distance = 0;
@@ -1739,28 +1739,7 @@ inline std::size_t ForEachOpcode(const std::uint8_t* data, std::size_t from, std
     return std::max(next, end);
 }
 
-// Whether the byte at t of data (of its first bytes, at least t + 1) tells a reference of filter 3:
-// an E8 or E9 opcode, whose instruction starts there (*start), or the ModRM byte of a displacement
-// from the next instruction (mod 00, r/m 101) after one of the opcodes that take it most: a move or
-// load of 64 bits (a REX prefix, then 89, 8B or 8D), or a zero-extending or SSE load or store (0F,
-// then B6, B7, 10, 11 or 28), whose instruction starts 2 bytes before.
-inline bool WideTag(const std::uint8_t* data, std::size_t t, std::size_t* start)
-{
-    const std::uint8_t b = data[t];
-    if ((b & 0xFE) == 0xE8) {
-        *start = t;
-        return true;
-    }
-    if ((b & 0xC7) != 0x05 || t < 2)
-        return false;
-    const std::uint8_t op = data[t - 1], before = data[t - 2];
-    const bool rex = (before & 0xF0) == 0x40 && ((op & 0xFD) == 0x89 || op == 0x8D);
-    const bool twoByte = before == 0x0F && ((op & 0xFE) == 0xB6 || (op & 0xFE) == 0x10 || op == 0x28);
-    *start = t - 2;
-    return rex || twoByte;
-}
-
-// The opcodes before a ModRM byte that WideTag takes (1: after a REX prefix, 2: after 0F), and the
+// The opcodes before a ModRM byte that filter 3 takes (1: after a REX prefix, 2: after 0F), and the
 // bytes before them (the same bits).
 struct WideTables {
     std::uint8_t opcodes[256] = {}, prefixes[256] = {};
@@ -1778,6 +1757,24 @@ struct WideTables {
 constexpr WideTables kWide{};
 constexpr const std::uint8_t* kWideOpcodes = kWide.opcodes;
 constexpr const std::uint8_t* kWidePrefixes = kWide.prefixes;
+
+// Whether the byte at t of data (of its first bytes, at least t + 1) tells a reference of filter 3:
+// an E8 or E9 opcode, whose instruction starts there (*start), or the ModRM byte of a displacement
+// from the next instruction (mod 00, r/m 101) after one of the opcodes that take it most: a move or
+// load of 64 bits (a REX prefix, then 89, 8B or 8D), or a zero-extending or SSE load or store (0F,
+// then B6, B7, 10, 11 or 28), whose instruction starts 2 bytes before.
+inline bool WideTag(const std::uint8_t* data, std::size_t t, std::size_t* start)
+{
+    const std::uint8_t b = data[t];
+    if ((b & 0xFE) == 0xE8) {
+        *start = t;
+        return true;
+    }
+    if ((b & 0xC7) != 0x05 || t < 2)
+        return false;
+    *start = t - 2;
+    return (kWideOpcodes[data[t - 1]] & kWidePrefixes[data[t - 2]]) != 0;
+}
 
 // The first position from i on, before end, of an E8 or E9 byte or a byte b with b AND C7 = 05; end
 // if there is none. Each test zeroes the bytes it looks for; the lowest byte flagged by the
