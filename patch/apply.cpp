@@ -14,6 +14,7 @@
 #include "journal.h"
 #include "memory.h"
 #include "match_delta.h"
+#include "threads.h"
 #include "qvpatch/sha256.h"
 
 namespace qvpatch {
@@ -465,21 +466,31 @@ public:
     {
         if (size == 0)
             return Result::Ok();
-        // A large piece is hashed beside while it is written (no copy: the two take about as
-        // long), and the hash is waited for before the caller has its buffer back, unless the
-        // caller keeps it until the next piece (whose hashing waits for this one's first).
-        hash_.Update(data, size);
-        // However the write ends (an error, or an exception on its way out), the hash is done with
-        // the piece before the caller has it back.
-        struct Settled {
-            NewFile& file;
-            ~Settled()
-            {
-                if (!file.piecesKept_)
-                    file.hash_.Settle();
-            }
-        } settled{*this};
-        Result r = out_->Write(data, size);
+        Result r;
+        if (piecesKept_) {
+            // A piece kept until the next Write has returned is hashed, then written, beside, one
+            // thread doing both while it is in its cache; the piece before is done first.
+            if (!(r = Settle()).ok())
+                return r;
+            inFlight_ = written_;
+            beside_.Start([this, data, size] {
+                hash_.Update(data, size);
+                besideWrote_ = out_->Write(data, size);
+            });
+        } else if (size >= kHashBesideFrom) {
+            // A large piece is hashed beside while it is written (no copy: the two take about as
+            // long), and both are done before the caller has its buffer back, however the write
+            // ends.
+            beside_.Start([this, data, size] { hash_.Update(data, size); });
+            struct Settled {
+                NewFile& file;
+                ~Settled() { (void)file.Settle(); }
+            } settled{*this};
+            r = out_->Write(data, size);
+        } else {
+            hash_.Update(data, size);
+            r = out_->Write(data, size);
+        }
         if (!r.ok())
             return r;
         written_ += size;
@@ -489,22 +500,35 @@ public:
 
     std::uint64_t left() const { return entry_.newSize - written_; }
 
-    // Whether the caller leaves each piece as it is until the next Write has returned.
+    // Whether the caller leaves each piece as it is until the next Write has returned. Once it
+    // does not, the piece kept is done with (what came of it is told by Finish).
     void KeepPieces(bool kept)
     {
-        if (!kept)
-            hash_.Settle();
+        if (!kept) {
+            Result r = Settle();
+            if (!r.ok() && failed_.ok())
+                failed_ = r;
+        }
         piecesKept_ = kept;
     }
 
     // What was written, read back, where the file can.
     bool CanReadBack() const { return out_ && out_->CanReadBack(); }
-    Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size) { return out_->ReadBack(at, out, size); }
+    Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size)
+    {
+        // Bytes of the piece being written beside are read once it is written.
+        Result r = at + size > inFlight_ ? Settle() : Result::Ok();
+        return r.ok() ? out_->ReadBack(at, out, size) : r;
+    }
 
     // Flushes, closes and checks the file; an error leaves it for the work area's clean-up.
     Result Finish()
     {
-        Result r = out_->Sync();
+        Result r = Settle();
+        if (r.ok())
+            r = failed_;
+        if (r.ok())
+            r = out_->Sync();
         FileInfo made;
         if (r.ok())
             r = out_->Info(&made);
@@ -513,6 +537,8 @@ public:
             return r;
         if (!closed.ok())
             return closed;
+        if (thrown_)
+            std::rethrow_exception(std::exchange(thrown_, nullptr));
         const Digest digest = hash_.Final();
         if (written_ != entry_.newSize || !patch_.Matches(digest, entry_.newHash))
             return Fail(Status::kPatchCorrupt,
@@ -542,9 +568,29 @@ private:
     FileInfo* built_;
     std::optional<Digest>* digest_;
     std::unique_ptr<OutputFile> out_;
-    HashBeside hash_;
+    // Smaller pieces are hashed at once: handing them on would cost more than it saves.
+    static constexpr std::size_t kHashBesideFrom = 256 << 10;
+
+    // Waits for the work beside: then the piece it had may change. What its write came to is told;
+    // what it threw, by Finish. It does not throw: it is what ends a decoding that failed.
+    Result Settle() noexcept
+    {
+        try {
+            beside_.Wait();
+        } catch (...) {
+            thrown_ = std::current_exception();
+        }
+        inFlight_ = written_;
+        return std::exchange(besideWrote_, Result::Ok());
+    }
+
+    FileHasher hash_;
     bool piecesKept_ = false;
     std::uint64_t written_ = 0;
+    std::uint64_t inFlight_ = 0;  // where the piece being written beside starts
+    Result besideWrote_, failed_;
+    std::exception_ptr thrown_;
+    Beside beside_;  // after out_ and hash_, which its work uses
 };
 
 Result Update::BuildNewFile(std::size_t index)

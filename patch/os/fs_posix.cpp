@@ -366,7 +366,8 @@ public:
     Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size) override
     {
         // Only what this file wrote: a file cut short meanwhile by someone else is told as such.
-        if (at > written_ || size > written_ - at)
+        const std::uint64_t written = written_;
+        if (at > written || size > written - at)
             return Fail(Status::kIoError, "cannot read back " + path_ + " past what was written");
         while (size > 0) {
             ssize_t n = pread(fd_.get(), out, size, static_cast<off_t>(at));
@@ -397,7 +398,7 @@ private:
     void StartWriteback()
     {
 #if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
-        constexpr std::uint64_t kEvery = 4 << 20;
+        constexpr std::uint64_t kEvery = 1 << 20;
         if (written_ - sent_ < kEvery)
             return;
         (void)sync_file_range(fd_.get(), static_cast<off_t>(sent_), static_cast<off_t>(written_ - sent_),
@@ -408,7 +409,9 @@ private:
 
     Fd fd_;
     std::string path_;
-    std::uint64_t written_ = 0, sent_ = 0;
+    // Read by ReadBack on another thread while a Write goes on.
+    std::atomic<std::uint64_t> written_{0};
+    std::uint64_t sent_ = 0;
 };
 
 // Opens a plain file at (dir, name) for reading, without following a link there and without

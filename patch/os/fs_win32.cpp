@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 
@@ -231,7 +232,8 @@ public:
     Result Info(FileInfo* info) override { return InfoOfHandle(h_.get(), path_, info); }
     Result ReadBack(std::uint64_t offset, std::uint8_t* out, std::size_t size) override
     {
-        if (offset > written_ || size > written_ - offset)
+        const std::uint64_t written = written_;
+        if (offset > written || size > written - offset)
             return Fail(Status::kIoError, "cannot read back " + path_ + " past what was written");
         while (size > 0) {
             DWORD n = 0;
@@ -270,7 +272,7 @@ private:
     Handle h_;
     std::string path_;
     bool readable_;
-    std::uint64_t written_ = 0;
+    std::atomic<std::uint64_t> written_{0};  // read by ReadBack on another thread while a Write goes on
 };
 
 // Opens a plain file for reading; a directory, link, pipe or device is refused.

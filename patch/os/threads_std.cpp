@@ -1,5 +1,6 @@
 // Threads for the builder and the applier: std::thread.
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -22,6 +23,34 @@ void YieldToOtherWork()
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);  // advice only
 #endif
 }
+
+namespace {
+
+// The nice value a thread beside this one takes: the work handed to it is what this thread waits
+// for only later (the next piece, the end), so that where the two share a processor, this thread,
+// on which the rest waits, goes first. Where the system has no such weights, none.
+int BelowThisThread()
+{
+#if defined(__linux__)
+    errno = 0;
+    const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    return errno != 0 ? 0 : std::min(nice + 4, 19);
+#else
+    return 0;
+#endif
+}
+
+void SetThisThreadsNice(int nice)
+{
+#if defined(__linux__)
+    if (nice > 0)
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice);  // advice only
+#else
+    (void)nice;
+#endif
+}
+
+}  // namespace
 
 unsigned DefaultThreads()
 {
@@ -98,7 +127,11 @@ void Beside::Start(std::function<void()> work)
             auto worker = std::make_unique<Worker>();
             worker->thrown = &thrown_;
             Worker* w = worker.get();
-            worker->thread = std::thread([w] { w->Run(); });
+            const int below = BelowThisThread();
+            worker->thread = std::thread([w, below] {
+                SetThisThreadsNice(below);
+                w->Run();
+            });
             worker_ = std::move(worker);
         } catch (const std::exception&) {
             work();  // no thread: the work is done here

@@ -11,6 +11,7 @@
 #include "qvpatch/build.h"
 #include "codec.h"
 #include "codecs.h"
+#include "fault_fs.h"
 #include "match_delta.h"
 #include "tree_support.h"
 
@@ -413,6 +414,26 @@ TEST_F(ApplyTest, APatchReadByPositionAppliesAndIsCheckedWholeFirst)
 #endif
 }
 
+// The patch from one tree to the other, both made under tmp.
+Result BuildBetween(const TempTree& tmp, const std::map<std::string, std::string>& oldTree,
+                    const std::map<std::string, std::string>& newTree, Patch* patch)
+{
+    Make(tmp.Sub("old"), oldTree);
+    Make(tmp.Sub("new"), newTree);
+    BuildOptions options;
+    options.level = 3;
+    return BuildPatch(NativeFileSystem(), tmp.Sub("old"), tmp.Sub("new"), options, patch);
+}
+
+// Noise with runs of zeros: binary data the builder matches approximately.
+std::string Binary(std::size_t size, unsigned seed)
+{
+    std::string noise = Noise(size, seed);
+    for (std::size_t at = 0; at < size; at += 128)
+        std::fill_n(noise.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(48, size - at), '\0');
+    return noise;
+}
+
 TEST(ApplyLargeOldFiles, AnOldFileOfTheRightSizeWithOtherContentsIsRefused)
 {
     // Large binary files (each a delta of its own) whose new versions are of other sizes, so that
@@ -421,25 +442,15 @@ TEST(ApplyLargeOldFiles, AnOldFileOfTheRightSizeWithOtherContentsIsRefused)
     // a record reads.
     FileSystem& fs = NativeFileSystem();
     TempTree tmp;
-    auto binary = [](std::size_t size, unsigned seed) {
-        std::string noise = Noise(size, seed);
-        for (std::size_t at = 0; at < size; at += 128)
-            std::fill_n(noise.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(48, size - at), '\0');
-        return noise;
-    };
-    const std::map<std::string, std::string> oldTree = {{"app.exe", binary(2 << 20, 11)},
-                                                        {"core.dll", binary((1 << 20) + 64, 12)}};
+    const std::map<std::string, std::string> oldTree = {{"app.exe", Binary(2 << 20, 11)},
+                                                        {"core.dll", Binary((1 << 20) + 64, 12)}};
     std::map<std::string, std::string> newTree = oldTree;
     newTree["app.exe"].insert(1000000, "inserted");
     std::string& core = newTree["core.dll"];
     core.replace(300000, 40000, core.substr(700000, 40000));
     core.erase(700000, 50000);
-    Make(tmp.Sub("old"), oldTree);
-    Make(tmp.Sub("new"), newTree);
-    BuildOptions options;
-    options.level = 3;
     Patch patch;
-    ASSERT_TRUE(BuildPatch(fs, tmp.Sub("old"), tmp.Sub("new"), options, &patch).ok());
+    ASSERT_TRUE(BuildBetween(tmp, oldTree, newTree, &patch).ok());
     for (const Entry& e : patch.entries) {
         ASSERT_FALSE(CodecOf(e.codec).shared) << e.name;
         ASSERT_TRUE(CodecOf(e.codec).usesOld && !CodecOf(e.codec).streamsOld) << e.name;
@@ -463,6 +474,57 @@ TEST(ApplyLargeOldFiles, AnOldFileOfTheRightSizeWithOtherContentsIsRefused)
     ApplySummary summary;
     ASSERT_TRUE(Apply(fs, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary).ok());
     EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == newTree);
+}
+
+TEST(ApplyWrittenBeside, AFileReadBackAsItIsWrittenComesOutWholeAndAFailedWriteIsTold)
+{
+    // A new file whose second copy of a new MiB lies 5 MiB after the first: the records read it
+    // back from what was written, while the pieces after it are hashed and written beside.
+    FileSystem& fs = NativeFileSystem();
+    TempTree tmp;
+    // Bytes changed all over, as a few in place cost the split match delta little and zstd much.
+    const std::string old = Binary(6 << 20, 31), added = Binary(1 << 20, 32);
+    std::string changed = old, again = added;
+    for (std::size_t at = 0; at < changed.size(); at += 512)
+        ++changed[at];
+    again[1000] ^= 1;
+    const std::map<std::string, std::string> oldTree = {{"data.bin", old}};
+    const std::map<std::string, std::string> newTree = {
+        {"data.bin",
+         changed.substr(0, 1 << 20) + added + changed.substr(1 << 20, 4 << 20) + again + changed.substr(5 << 20)}};
+    Patch patch;
+    ASSERT_TRUE(BuildBetween(tmp, oldTree, newTree, &patch).ok());
+
+    long writes = 0, readsBack = 0;
+    {
+        Make(tmp.Sub("installed"), oldTree);
+        faulttest::FaultFs counting(fs);
+        counting.OnOperation([&](const std::string& what) {
+            writes += what == "write";
+            readsBack += what == "read back";
+        });
+        Recorder recorder;
+        ApplySummary summary;
+        ASSERT_TRUE(Apply(counting, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary).ok());
+        EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == newTree);
+    }
+    ASSERT_GT(readsBack, 0);
+    ASSERT_GT(writes, 8);
+    // A write that fails, wherever it falls (the first piece, the middle, the last), is told as
+    // what it was, and the directory stays as it was.
+    for (long nth : {1L, writes / 2, writes}) {
+        SCOPED_TRACE(::testing::Message() << "write " << nth << " of " << writes);
+        std::filesystem::remove_all(std::filesystem::u8path(tmp.Sub("installed")));
+        Make(tmp.Sub("installed"), oldTree);
+        faulttest::FaultFs failing(fs);
+        failing.FailNamed("write", nth, "the disk is full");
+        Recorder recorder;
+        ApplySummary summary;
+        Result r = Apply(failing, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary);
+        EXPECT_EQ(r.status, Status::kIoError) << r.message;
+        EXPECT_NE(r.message.find("the disk is full"), std::string::npos) << r.message;
+        EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == oldTree);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,13 @@ public:
     }
     // Besides what Arm set: a crash at the Nth operation.
     void CrashAt(long at) { crashAt_ = at; }
+    // Besides what Arm set: the Nth operation named what fails, once (whichever thread does it).
+    void FailNamed(const std::string& what, long nth, const std::string& error)
+    {
+        failName_ = what;
+        failNth_ = nth;
+        error_ = error;
+    }
     // Called before each operation with what it is (another process at work at that moment).
     void OnOperation(std::function<void(const std::string& what)> hook) { hook_ = std::move(hook); }
     long count() const { return count_; }
@@ -51,14 +59,18 @@ public:
         return real_.WriteNewFile(path, data, size, ownerOnly, existed);
     }
 
-    // Counts an operation; true when it is to fail. A crash throws.
+    // Counts an operation; true when it is to fail. A crash throws. Operations may come from two
+    // threads (a new file is written beside while it is read back), one at a time here.
     bool Hit(const std::string& what)
     {
+        std::lock_guard<std::recursive_mutex> held(lock_);
         ++count_;
         if (count_ == at_)
             last_ = what;
         if (hook_)
             hook_(what);
+        if (what == failName_ && ++named_ == failNth_)
+            return true;
         if (count_ == crashAt_) {
             if (crash_ != nullptr)
                 crash_();
@@ -80,10 +92,13 @@ public:
 
 private:
     qvpatch::FileSystem& real_;
+    std::recursive_mutex lock_;  // a hook may do what it hooks
     Mode mode_ = Mode::kNone;
     long at_ = 0;
     long count_ = 0;
     long crashAt_ = 0;
+    std::string failName_;
+    long failNth_ = 0, named_ = 0;
     std::function<void(const std::string&)> hook_;
     std::string error_, last_;
     std::uint64_t freeSpace_ = ~0ull;

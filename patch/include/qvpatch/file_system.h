@@ -81,7 +81,8 @@ public:
     virtual Result Write(const std::uint8_t* data, std::size_t size) = 0;
     // Reads back exactly size bytes of what was written, from offset at (all within what was
     // written), where the file can: a decoder that reads the new file made so far then holds only
-    // its last few MiB. Where it cannot, CanReadBack is false, and this is not called.
+    // its last few MiB. Where it cannot, CanReadBack is false, and this is not called. It may be
+    // called on one thread while a Write goes on on another, for bytes an earlier Write wrote.
     virtual bool CanReadBack() const { return false; }
     virtual Result ReadBack(std::uint64_t at, std::uint8_t* out, std::size_t size);
     // What the file is (its identity and size), from the file open rather than its name, which
