@@ -2274,11 +2274,36 @@ bool TargetMap::Add(std::uint64_t at, std::uint64_t length, std::uint64_t newAt)
     return true;
 }
 
+// A stable sort by place, eleven bits of it at a time from the lowest (places are below the old
+// size): for the many reads of a large program, several times as fast as comparing them.
+void TargetMap::SortByPlace()
+{
+    constexpr int kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    if (reads_.size() < kBuckets) {
+        std::stable_sort(reads_.begin(), reads_.end(), [](const Read& a, const Read& b) { return a.at < b.at; });
+        return;
+    }
+    std::vector<Read> sorted(reads_.size());
+    std::vector<std::size_t> starts(kBuckets);
+    for (int shift = 0; shift < 64 && (oldSize_ - 1) >> shift != 0; shift += kDigit) {
+        std::fill(starts.begin(), starts.end(), 0);
+        for (const Read& read : reads_)
+            ++starts[(read.at >> shift) & (kBuckets - 1)];
+        std::size_t at = 0;
+        for (std::size_t& start : starts)
+            at += std::exchange(start, at);
+        for (const Read& read : reads_)
+            sorted[starts[(read.at >> shift) & (kBuckets - 1)]++] = read;
+        reads_.swap(sorted);
+    }
+}
+
 void TargetMap::Finish()
 {
     // By place, the earlier record first where two start at the same one; each read keeps only
     // what no read before it in that order covers, so that the reads are apart and in order.
-    std::stable_sort(reads_.begin(), reads_.end(), [](const Read& a, const Read& b) { return a.at < b.at; });
+    SortByPlace();
     std::size_t kept = 0;
     std::uint64_t covered = 0;
     for (const Read& read : reads_) {

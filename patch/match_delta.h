@@ -177,6 +177,7 @@ private:
         std::uint64_t at, end;
         std::int64_t shift;
     };
+    void SortByPlace();
     // A granule's shift where one read holds it all, or none of it does; else the reads are
     // searched.
     static constexpr std::int32_t kSearch = INT32_MIN;
