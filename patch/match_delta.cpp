@@ -2264,6 +2264,11 @@ void OldCoverage::GatherUnread(const std::uint8_t* old, std::uint8_t* out, const
     }
 }
 
+void TargetMap::Reserve(std::uint64_t reads)
+{
+    reads_.reserve(static_cast<std::size_t>(std::min(reads, MaxReads(oldSize_))));
+}
+
 bool TargetMap::Add(std::uint64_t at, std::uint64_t length, std::uint64_t newAt)
 {
     if (length == 0)
@@ -3249,6 +3254,10 @@ private:
         }
         std::uint64_t newAt = 0;
         try {
+            // Plain records take a byte of the adds stream at least: their count is known nearly,
+            // and the map's reads are made once in their room, not copied as it grows.
+            if (projected() && !modeledRecords())
+                targets_.Reserve(adds.declared());
             while (!walk.done()) {
                 std::uint64_t add = 0, copy = 0, from = 0;
                 Result r = walk.Next(fields, &add, &copy, &from);

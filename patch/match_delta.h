@@ -164,6 +164,8 @@ public:
     explicit TargetMap(std::uint64_t oldSize) : oldSize_(oldSize) {}
     // The most reads a map of an old file of oldSize bytes takes (each costs 24 bytes).
     static std::uint64_t MaxReads(std::uint64_t oldSize) { return oldSize / 256 + 65536; }
+    // Room for about this many reads (at most MaxReads). Throws std::bad_alloc.
+    void Reserve(std::uint64_t reads);
     // A record's add bytes of the old file from at (within it), made at newAt of the new file;
     // false, adding nothing, when the map holds MaxReads already. Throws std::bad_alloc.
     bool Add(std::uint64_t at, std::uint64_t length, std::uint64_t newAt);
