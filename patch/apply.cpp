@@ -472,6 +472,7 @@ public:
             // thread doing both while it is in its cache; the piece before is done first.
             if (!(r = Settle()).ok())
                 return r;
+            RethrowBeside();
             inFlight_ = written_;
             beside_.Start([this, data, size] {
                 hash_.Update(data, size);
@@ -518,6 +519,7 @@ public:
     {
         // Bytes of the piece being written beside are read once it is written.
         Result r = at + size > inFlight_ ? Settle() : Result::Ok();
+        RethrowBeside();
         return r.ok() ? out_->ReadBack(at, out, size) : r;
     }
 
@@ -537,22 +539,22 @@ public:
             return r;
         if (!closed.ok())
             return closed;
-        if (thrown_)
-            std::rethrow_exception(std::exchange(thrown_, nullptr));
-        const Digest digest = hash_.Final();
-        if (written_ != entry_.newSize || !patch_.Matches(digest, entry_.newHash))
-            return Fail(Status::kPatchCorrupt,
-                        "corrupt patch: " + entry_.name + " does not come out as the patch says");
-        *digest_ = digest;
+        RethrowBeside();
+        // The work area is not this update's alone: what its name holds now must be the file
+        // written, whole, not one cut short or put in its place meanwhile. Told before the new
+        // file's check, which what was read back of such a file fails too.
         if (!(r = tree_.Stat(name_, built_)).ok())
             return r;
-        // The work area is not this update's alone: what its name holds now must be the file
-        // written, whole, not one cut short or put in its place meanwhile.
         if (!built_->isFile || built_->size != written_ ||
             (made.exists && (made.id != built_->id || made.size != written_)))
             return Fail(Status::kIoError, tree_.Describe(name_) +
                                               " was changed by another program while the update wrote it; the "
                                               "directory is as it was");
+        const Digest digest = hash_.Final();
+        if (written_ != entry_.newSize || !patch_.Matches(digest, entry_.newHash))
+            return Fail(Status::kPatchCorrupt,
+                        "corrupt patch: " + entry_.name + " does not come out as the patch says");
+        *digest_ = digest;
         if (entry_.newSize == 0)
             observer_.FileProgress(kProgressScale);
         observer_.FileDone();
@@ -582,6 +584,13 @@ private:
         }
         inFlight_ = written_;
         return std::exchange(besideWrote_, Result::Ok());
+    }
+
+    // What the work beside threw, thrown here: nothing more is written or read back after it.
+    void RethrowBeside()
+    {
+        if (thrown_)
+            std::rethrow_exception(std::exchange(thrown_, nullptr));
     }
 
     FileHasher hash_;

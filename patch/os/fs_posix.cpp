@@ -521,7 +521,10 @@ public:
     Result Create(const std::string& name, std::unique_ptr<OutputFile>* file) override
     {
         return AtParent(name, [&](int dir, const char* leaf) {
-            Fd fd(openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+            // Each write goes to the file's end: a file another program cuts short while it is
+            // written stays shorter than what was written (rather than filled out again past a
+            // hole of zeros), which the writer's check of its size then tells.
+            Fd fd(openat(dir, leaf, O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
             if (fd.get() < 0)
                 return IoError("cannot create", Describe(name), errno);
             file->reset(new PosixOutput(std::move(fd), Describe(name)));

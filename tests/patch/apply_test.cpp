@@ -476,28 +476,41 @@ TEST(ApplyLargeOldFiles, AnOldFileOfTheRightSizeWithOtherContentsIsRefused)
     EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == newTree);
 }
 
+// A new file whose second copy of a new MiB lies 5 MiB after the first: the records read it back
+// from what was written, while the pieces after it are hashed and written beside. Bytes are
+// changed all over, as a few in place cost the split match delta little and zstd much.
+struct WrittenBeside {
+    TempTree tmp;
+    std::map<std::string, std::string> oldTree, newTree;
+    Patch patch;
+
+    WrittenBeside()
+    {
+        const std::string old = Binary(6 << 20, 31), added = Binary(1 << 20, 32);
+        std::string changed = old, again = added;
+        for (std::size_t at = 0; at < changed.size(); at += 512)
+            ++changed[at];
+        again[1000] ^= 1;
+        oldTree = {{"data.bin", old}};
+        newTree = {{"data.bin", changed.substr(0, 1 << 20) + added + changed.substr(1 << 20, 4 << 20) + again +
+                                    changed.substr(5 << 20)}};
+        EXPECT_TRUE(BuildBetween(tmp, oldTree, newTree, &patch).ok());
+    }
+    std::string dir() const { return tmp.Sub("installed"); }
+    void Reset() const
+    {
+        std::filesystem::remove_all(std::filesystem::u8path(dir()));
+        Make(dir(), oldTree);
+    }
+};
+
 TEST(ApplyWrittenBeside, AFileReadBackAsItIsWrittenComesOutWholeAndAFailedWriteIsTold)
 {
-    // A new file whose second copy of a new MiB lies 5 MiB after the first: the records read it
-    // back from what was written, while the pieces after it are hashed and written beside.
+    WrittenBeside trees;
     FileSystem& fs = NativeFileSystem();
-    TempTree tmp;
-    // Bytes changed all over, as a few in place cost the split match delta little and zstd much.
-    const std::string old = Binary(6 << 20, 31), added = Binary(1 << 20, 32);
-    std::string changed = old, again = added;
-    for (std::size_t at = 0; at < changed.size(); at += 512)
-        ++changed[at];
-    again[1000] ^= 1;
-    const std::map<std::string, std::string> oldTree = {{"data.bin", old}};
-    const std::map<std::string, std::string> newTree = {
-        {"data.bin",
-         changed.substr(0, 1 << 20) + added + changed.substr(1 << 20, 4 << 20) + again + changed.substr(5 << 20)}};
-    Patch patch;
-    ASSERT_TRUE(BuildBetween(tmp, oldTree, newTree, &patch).ok());
-
     long writes = 0, readsBack = 0;
     {
-        Make(tmp.Sub("installed"), oldTree);
+        trees.Reset();
         faulttest::FaultFs counting(fs);
         counting.OnOperation([&](const std::string& what) {
             writes += what == "write";
@@ -505,8 +518,8 @@ TEST(ApplyWrittenBeside, AFileReadBackAsItIsWrittenComesOutWholeAndAFailedWriteI
         });
         Recorder recorder;
         ApplySummary summary;
-        ASSERT_TRUE(Apply(counting, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary).ok());
-        EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == newTree);
+        ASSERT_TRUE(Apply(counting, trees.dir(), trees.patch, recorder, ApplyOptions{}, &summary).ok());
+        EXPECT_TRUE(Snapshot(fs, trees.dir()) == trees.newTree);
     }
     ASSERT_GT(readsBack, 0);
     ASSERT_GT(writes, 8);
@@ -514,16 +527,79 @@ TEST(ApplyWrittenBeside, AFileReadBackAsItIsWrittenComesOutWholeAndAFailedWriteI
     // what it was, and the directory stays as it was.
     for (long nth : {1L, writes / 2, writes}) {
         SCOPED_TRACE(::testing::Message() << "write " << nth << " of " << writes);
-        std::filesystem::remove_all(std::filesystem::u8path(tmp.Sub("installed")));
-        Make(tmp.Sub("installed"), oldTree);
+        trees.Reset();
         faulttest::FaultFs failing(fs);
         failing.FailNamed("write", nth, "the disk is full");
         Recorder recorder;
         ApplySummary summary;
-        Result r = Apply(failing, tmp.Sub("installed"), patch, recorder, ApplyOptions{}, &summary);
+        Result r = Apply(failing, trees.dir(), trees.patch, recorder, ApplyOptions{}, &summary);
         EXPECT_EQ(r.status, Status::kIoError) << r.message;
         EXPECT_NE(r.message.find("the disk is full"), std::string::npos) << r.message;
-        EXPECT_TRUE(Snapshot(fs, tmp.Sub("installed")) == oldTree);
+        EXPECT_TRUE(Snapshot(fs, trees.dir()) == trees.oldTree);
+    }
+}
+
+TEST(ApplyWrittenBeside, AWorkFileCutShortMeanwhileIsNeverInstalled)
+{
+    // Another program cuts the new file short in the work area while it is written (before the
+    // second piece, the fourth, or a read back): the pieces after it must not fill it out again
+    // to its size with a hole where the bytes cut were, and be installed so.
+    WrittenBeside trees;
+    FileSystem& fs = NativeFileSystem();
+    const std::string work = trees.dir() + "/" + kWorkAreaName + "/new-0";
+    for (const bool half : {false, true})
+        for (const auto& [what, nth] : {std::pair<std::string, long>{"write", 2}, {"write", 4}, {"read back", 1}}) {
+            SCOPED_TRACE(::testing::Message()
+                         << (half ? "cut to half" : "cut to nothing") << " at " << what << " " << nth);
+            trees.Reset();
+            faulttest::FaultFs cutting(fs);
+            long seen = 0;
+            bool cut = false;
+            cutting.OnOperation([&](const std::string& op) {
+                if (op != what || ++seen != nth)
+                    return;
+                std::error_code ec;
+                const auto path = std::filesystem::u8path(work);
+                std::filesystem::resize_file(path, half ? std::filesystem::file_size(path, ec) / 2 : 0, ec);
+                cut = !ec;
+            });
+            Recorder recorder;
+            ApplySummary summary;
+            Result r = Apply(cutting, trees.dir(), trees.patch, recorder, ApplyOptions{}, &summary);
+            if (!cut)
+                continue;  // where the system does not let another program cut it
+            EXPECT_EQ(r.status, Status::kIoError) << r.message;
+            EXPECT_TRUE(SameTree(Snapshot(fs, trees.dir()), trees.oldTree));
+        }
+}
+
+TEST(ApplyWrittenBeside, WhatAWriteBesideThrowsEndsTheDecodingThere)
+{
+    // The piece a write that threw had is not in the file: nothing after it is written or read
+    // back, and what was thrown comes out of the apply, the directory as it was.
+    WrittenBeside trees;
+    FileSystem& fs = NativeFileSystem();
+    for (long nth : {1L, 3L}) {
+        SCOPED_TRACE(::testing::Message() << "write " << nth);
+        trees.Reset();
+        faulttest::FaultFs throwing(fs);
+        long writes = 0, after = 0;
+        throwing.OnOperation([&](const std::string& op) {
+            if (op != "write" && op != "read back")
+                return;
+            if (writes >= nth)
+                ++after;
+            if (op == "write" && ++writes == nth)
+                throw std::bad_alloc();
+        });
+        Recorder recorder;
+        ApplySummary summary;
+        EXPECT_THROW(Apply(throwing, trees.dir(), trees.patch, recorder, ApplyOptions{}, &summary), std::bad_alloc);
+        EXPECT_EQ(after, 0);
+        std::map<std::string, std::string> files = Snapshot(fs, trees.dir());
+        for (auto it = files.begin(); it != files.end();)
+            it = it->first.rfind(kWorkAreaName, 0) == 0 ? files.erase(it) : std::next(it);
+        EXPECT_TRUE(SameTree(files, trees.oldTree));
     }
 }
 
